@@ -1,0 +1,39 @@
+# Windows build: the deliverables, and the Windows-side tests that run under Wine.
+set(CV_WIN_PROGRAM_FLAGS -municode -mwindows)
+
+add_executable(vigilor src/programs/vigilor_main.cpp)
+add_executable(trellion src/programs/trellion_main.cpp)
+foreach(program vigilor trellion)
+    target_link_libraries(${program} PRIVATE cv_core)
+    target_compile_options(${program} PRIVATE ${CV_WARNINGS})
+    target_link_options(${program} PRIVATE ${CV_WIN_PROGRAM_FLAGS})
+endforeach()
+
+# The English language module holds string resources only: no code, no entry point.
+add_library(cv_rsrc_english SHARED src/services/english.rc)
+set_target_properties(cv_rsrc_english PROPERTIES PREFIX "" OUTPUT_NAME cv_rsrc_english LINKER_LANGUAGE C)
+target_include_directories(cv_rsrc_english PRIVATE src/services)
+target_link_options(cv_rsrc_english PRIVATE -nostdlib -Wl,-e,0)
+set_source_files_properties(src/services/english.rc PROPERTIES
+    OBJECT_DEPENDS ${CMAKE_SOURCE_DIR}/src/services/EnglishStrings.inc)
+
+enable_testing()
+set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+set(CV_WINE_ENV "CV_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix" "WINEDEBUG=-all"
+    "CV_BIN_DIR=${CMAKE_BINARY_DIR}")
+
+# Windows-side tests of the real backend, and end-to-end tests that start the programs.
+foreach(suite win e2e)
+    file(GLOB sources CONFIGURE_DEPENDS tests/${suite}/*.cpp)
+    add_executable(cv_${suite}_tests ${sources})
+    target_link_libraries(cv_${suite}_tests PRIVATE cv_core gtest gtest_main)
+    target_compile_options(cv_${suite}_tests PRIVATE ${CV_WARNINGS})
+    target_include_directories(cv_${suite}_tests PRIVATE tests)
+    add_test(NAME ${suite}_tests COMMAND cv_${suite}_tests)
+    set_tests_properties(${suite}_tests PROPERTIES ENVIRONMENT "${CV_WINE_ENV}" TIMEOUT 600
+        RESOURCE_LOCK wine)
+endforeach()
+add_dependencies(cv_e2e_tests vigilor trellion cv_rsrc_english)

@@ -1,0 +1,339 @@
+#include "engine/ControlLoop.h"
+
+#include "engine/EngineProcess.h"
+#include "platform/KernelObjects.h"
+#include "platform/Registry.h"
+#include "platform/System.h"
+#include "services/KernelObjectNames.h"
+
+namespace cv {
+
+namespace {
+
+using platform::ObjectSecurity;
+
+constexpr wchar_t kCorvaneKey[] = L"Software\\Corvane";
+
+std::uint32_t KeepRunningGraceFor(std::uint32_t processors) {
+    if (processors <= 2) {
+        return 30;
+    }
+    return processors == 3 ? 15 : 10;
+}
+
+}  // namespace
+
+ControlLoop::ControlLoop() = default;
+
+ControlLoop::~ControlLoop() {
+    if (!stopped_ && exitEvent_) {
+        Shutdown();
+    }
+    // Threads owned by the loop end on the exit event.
+    platform::SetEventObject(exitEvent_.Get());
+    shutdownWatcher_.reset();
+}
+
+int ControlLoop::Run() {
+    const int result = Startup();
+    if (result != 0) {
+        return result;
+    }
+    while (RunCycle()) {
+    }
+    return Shutdown();
+}
+
+int ControlLoop::Startup() {
+    // 1. Windows NT 4 and older are not supported.
+    if (platform::OsMajorVersion() <= 4) {
+        return kOldSystem;
+    }
+    // 2. The engine never restrains itself.
+    ownProcessId_ = platform::OwnProcessId();
+    isService_ = IsServiceInstalled();
+    // 3.
+    CreateActionLog();
+    CreateConfiguration();
+    // 4.
+    if (!isService_) {
+        MigrateConfigurationPath();
+    }
+    // 5.
+    RecoverPowerSettings();
+    // 6.
+    CreateSnapshotAndCpuMeter();
+    restraintPulseEvent_ = platform::CreateEventObject(
+        names::EngineObjectName(names::kRestraintPulseEvent, isService_), false, false,
+        ObjectSecurity::Default);
+    // 7.
+    ApplyCommandLineOverrides();
+    // 8.
+    CreateMemoryTrimmer();
+    // 9.
+    if (const int result = CreateSingleInstanceObjects(); result != 0) {
+        return result;
+    }
+    // 10.
+    StartShutdownWatcher();
+    // 11.
+    const int loadResult = LoadConfiguration();
+    // 12.
+    StartLogWriter();
+    // 13.
+    if (!IsVistaOrLater()) {
+        EnsureTerminalServices();
+    }
+    // 14.
+    CreateKeepRunningTracker();
+    // 15.
+    StartConfigurationWatcher();
+    LoadSounds();
+    // 16.
+    RecordStartupActions(loadResult);
+    // 17.
+    ReadPowerPlanCapability();
+    keepRunningGrace_ = KeepRunningGraceFor(platform::ProcessorCount());
+    // 18.
+    CreateLoopEvents();
+    StartProfileSwitcher();
+    // 19.
+    ReadBufferReuseSetting();
+    return 0;
+}
+
+int ControlLoop::CreateSingleInstanceObjects() {
+    using names::EngineObjectName;
+    if (isService_) {
+        singleInstanceMutex_ = platform::CreateMutexObject(
+            EngineObjectName(names::kSingleInstanceMutex, true), true, ObjectSecurity::Open);
+        if (!singleInstanceMutex_) {
+            singleInstanceMutex_ = platform::CreateMutexObject(
+                EngineObjectName(names::kSingleInstanceMutex, false), true, ObjectSecurity::Open);
+        }
+        exitEvent_ = platform::CreateEventObject(EngineObjectName(names::kExitEvent, true), true,
+                                                 false, ObjectSecurity::Default);
+        if (!exitEvent_) {
+            exitEvent_ = platform::CreateEventObject(EngineObjectName(names::kExitEvent, false),
+                                                     true, false, ObjectSecurity::Default);
+        }
+    } else {
+        singleInstanceMutex_ = platform::CreateMutexObject(
+            EngineObjectName(names::kSingleInstanceMutex, false), true, ObjectSecurity::Default);
+        exitEvent_ = platform::CreateEventObject(EngineObjectName(names::kExitEvent, false), true,
+                                                 false, ObjectSecurity::Default);
+    }
+    if (!singleInstanceMutex_) {
+        return kNoSingleInstanceMutex;
+    }
+    if (!exitEvent_) {
+        return kNoExitEvent;
+    }
+    platform::ResetEventObject(exitEvent_.Get());
+    return 0;
+}
+
+void ControlLoop::StartShutdownWatcher() {
+    shutdownWatcher_ = std::make_unique<ShutdownRequestWatcher>(exitEvent_.Get());
+}
+
+void ControlLoop::CreateLoopEvents() {
+    levelonNotifyEvent_ = platform::CreateEventObject(names::kLevelonNotifyEvent, false, false,
+                                                      ObjectSecurity::Open);
+    equiloEvent_ =
+        platform::CreateEventObject(names::kEquiloEvent, false, false, ObjectSecurity::Open);
+    preventSleepEvent_ =
+        platform::CreateEventObject(names::kPreventSleepEvent, true, false, ObjectSecurity::Open);
+    preventDisplaySleepEvent_ = platform::CreateEventObject(names::kPreventDisplaySleepEvent, true,
+                                                            false, ObjectSecurity::Open);
+    reloadNowEvent_ =
+        platform::CreateEventObject(names::kReloadNowEvent, false, false, ObjectSecurity::Open);
+}
+
+void ControlLoop::ReadBufferReuseSetting() {
+    disallowBufferReuse_ = platform::ReadRegistryDword(platform::RegistryRoot::LocalMachine,
+                                                       kCorvaneKey, L"DisallowBufferReuse")
+                               .value_or(0);
+}
+
+void ControlLoop::CreateActionLog() {
+    // The performance-mode events come first among the engine's named objects.
+    performanceMode_ = std::make_unique<PerformanceModeState>(true);
+}
+
+bool ControlLoop::RunCycle() {
+    // 1.
+    ignoredThisCycle_.clear();
+    restraintBeganThisCycle_ = false;
+    // 2. A wait that fails can never be woken again, so it ends the loop like the exit event.
+    if (platform::WaitForObject(exitEvent_.Get(), refreshInterval_) !=
+        platform::WaitResult::TimedOut) {
+        return false;
+    }
+    // 3.
+    std::lock_guard lock(controlLock_);
+    cpuLimiterRulesChanged_ = false;
+    balancerRulesChanged_ = false;
+    // 4. and 5.
+    if (IsReloadDue()) {
+        ReloadConfiguration();
+    } else {
+        reloadedThisCycle_ = false;
+        ++forcedReloadCounter_;
+    }
+    // 6.
+    if (firstCycle_) {
+        StartMemoryTrimmerThread();
+    }
+    // 7. to 10.
+    ApplyTimerResolution();
+    DetectIdle();
+    RestoreBoostsIfChanged();
+    TrackForegroundWindow();
+    // 11. to 13.
+    TakeSnapshot();
+    newProcessThisCycle_ = false;
+    JudgeSnapshotEntries();
+    ignored_.swap(ignoredThisCycle_);
+    // 14.
+    if (firstCycle_ || newProcessThisCycle_) {
+        MarkServiceTableStale();
+    }
+    // 15. to 18.
+    ApplyInternetExplorerRestriction();
+    ReadSessionAgents();
+    SampleSystemCpu();
+    BalanceInstances();
+    // 19.
+    endedRecords_.clear();
+    for (auto& [processId, record] : processTable_) {
+        RunPerRecordStep(*record);
+    }
+    // 20. to 24.
+    HandleManualPerformanceToggle();
+    RestartKeepRunningProcesses();
+    RemoveEndedRecords();
+    WriteSample();
+    ApplyStartWithPowerPlan();
+    // 25.
+    ++cycleCounter_;
+    firstCycle_ = false;
+    // 26. to 28.
+    WakeLogWriter();
+    if (restraintBeganThisCycle_) {
+        PulseRestraintEvents();
+    }
+    return true;
+}
+
+void ControlLoop::RunPerRecordStep(ProcessRecord& record) {
+    const bool judgeAgain = reloadedThisCycle_ || newProcessThisCycle_;
+    if (!record.ended) {
+        ApplyRuleFamilies(record, judgeAgain);
+    } else {
+        HandleProcessExit(record);
+    }
+    if (record.ended) {
+        endedRecords_.push_back(record.processId);
+    }
+}
+
+void ControlLoop::RemoveEndedRecords() {
+    for (const std::uint32_t processId : endedRecords_) {
+        processTable_.erase(processId);
+    }
+    endedRecords_.clear();
+}
+
+void ControlLoop::PulseRestraintEvents() {
+    platform::SetEventObject(levelonNotifyEvent_.Get());
+    platform::SetEventObject(equiloEvent_.Get());
+}
+
+int ControlLoop::Shutdown() {
+    if (stopped_) {
+        return 0;
+    }
+    stopped_ = true;
+    std::lock_guard lock(controlLock_);
+    // 1.
+    ProcessStopFlag() = true;
+    // 2. to 7.
+    RestoreForegroundBoosts();
+    RestoreCoreParking();
+    RestoreIdlePlan();
+    LeavePerformanceMode();
+    RestoreApplicationPowerPlan();
+    RestoreRestrainedProcesses();
+    // 8.
+    StopWorkers();
+    // 9. The exit event stays open: the entry sets it once more when the thread has ended.
+    levelonNotifyEvent_.Reset();
+    equiloEvent_.Reset();
+    preventSleepEvent_.Reset();
+    preventDisplaySleepEvent_.Reset();
+    reloadNowEvent_.Reset();
+    restraintPulseEvent_.Reset();
+    singleInstanceMutex_.Reset();
+    processTable_.clear();
+    ignored_.clear();
+    ignoredThisCycle_.clear();
+    return 0;
+}
+
+void ControlLoop::StopWorkers() {
+    // The engine's own threads end on the exit event.
+    platform::SetEventObject(exitEvent_.Get());
+    shutdownWatcher_.reset();
+}
+
+// Phases that the features fill in. Each is called at its place in the start-up, the cycle or
+// the shutdown order.
+void ControlLoop::CreateConfiguration() {}
+void ControlLoop::MigrateConfigurationPath() {}
+void ControlLoop::RecoverPowerSettings() {}
+void ControlLoop::CreateSnapshotAndCpuMeter() {}
+void ControlLoop::ApplyCommandLineOverrides() {}
+void ControlLoop::CreateMemoryTrimmer() {}
+int ControlLoop::LoadConfiguration() { return 0; }
+void ControlLoop::StartLogWriter() {}
+void ControlLoop::EnsureTerminalServices() {}
+void ControlLoop::CreateKeepRunningTracker() {}
+void ControlLoop::StartConfigurationWatcher() {}
+void ControlLoop::LoadSounds() {}
+void ControlLoop::RecordStartupActions(int /*loadResult*/) {}
+void ControlLoop::ReadPowerPlanCapability() {}
+void ControlLoop::StartProfileSwitcher() {}
+bool ControlLoop::IsReloadDue() { return false; }
+void ControlLoop::ReloadConfiguration() {
+    reloadedThisCycle_ = true;
+    ignored_.clear();
+    forcedReloadCounter_ = 0;
+}
+void ControlLoop::StartMemoryTrimmerThread() {}
+void ControlLoop::ApplyTimerResolution() {}
+void ControlLoop::DetectIdle() {}
+void ControlLoop::RestoreBoostsIfChanged() {}
+void ControlLoop::TrackForegroundWindow() {}
+void ControlLoop::TakeSnapshot() {}
+void ControlLoop::JudgeSnapshotEntries() {}
+void ControlLoop::MarkServiceTableStale() {}
+void ControlLoop::ApplyInternetExplorerRestriction() {}
+void ControlLoop::ReadSessionAgents() {}
+void ControlLoop::SampleSystemCpu() {}
+void ControlLoop::BalanceInstances() {}
+void ControlLoop::ApplyRuleFamilies(ProcessRecord& /*record*/, bool /*judgeAgain*/) {}
+void ControlLoop::HandleProcessExit(ProcessRecord& /*record*/) {}
+void ControlLoop::HandleManualPerformanceToggle() {}
+void ControlLoop::RestartKeepRunningProcesses() {}
+void ControlLoop::WriteSample() {}
+void ControlLoop::ApplyStartWithPowerPlan() {}
+void ControlLoop::WakeLogWriter() {}
+void ControlLoop::RestoreForegroundBoosts() {}
+void ControlLoop::RestoreCoreParking() {}
+void ControlLoop::RestoreIdlePlan() {}
+void ControlLoop::LeavePerformanceMode() {}
+void ControlLoop::RestoreApplicationPowerPlan() {}
+void ControlLoop::RestoreRestrainedProcesses() {}
+
+}  // namespace cv

@@ -1,0 +1,144 @@
+#pragma once
+// The control thread: builds the engine's long-lived objects, runs one cycle per refresh interval
+// until the exit event is set, and puts the machine back on the way out. Tests drive it one step
+// at a time: Startup, then RunCycle as often as they like, then Shutdown.
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/ProcessRecord.h"
+#include "platform/Handle.h"
+#include "services/PerformanceModeState.h"
+#include "services/ShutdownWatcher.h"
+
+namespace cv {
+
+class ControlLoop {
+public:
+    // Start-up results other than 0 end the thread before the loop.
+    static constexpr int kOldSystem = 1;
+    static constexpr int kNoExitEvent = 2;
+    static constexpr int kNoSingleInstanceMutex = 3;
+
+    ControlLoop();
+    ControlLoop(const ControlLoop&) = delete;
+    ControlLoop& operator=(const ControlLoop&) = delete;
+    ~ControlLoop();
+
+    // The whole life of the control thread: start-up, cycles until the exit event, shutdown.
+    int Run();
+
+    int Startup();
+    // One cycle; false when the exit event ended the loop instead.
+    bool RunCycle();
+    int Shutdown();
+
+    platform::RawHandle ExitEvent() const { return exitEvent_.Get(); }
+    std::uint32_t RefreshInterval() const { return refreshInterval_; }
+    std::uint32_t CycleCounter() const { return cycleCounter_; }
+    std::uint32_t KeepRunningGrace() const { return keepRunningGrace_; }
+    bool IsService() const { return isService_; }
+
+private:
+    // Start-up phases.
+    void CreateActionLog();
+    void CreateConfiguration();
+    void MigrateConfigurationPath();
+    void RecoverPowerSettings();
+    void CreateSnapshotAndCpuMeter();
+    void ApplyCommandLineOverrides();
+    void CreateMemoryTrimmer();
+    int CreateSingleInstanceObjects();
+    void StartShutdownWatcher();
+    int LoadConfiguration();
+    void StartLogWriter();
+    void EnsureTerminalServices();
+    void CreateKeepRunningTracker();
+    void StartConfigurationWatcher();
+    void LoadSounds();
+    void RecordStartupActions(int loadResult);
+    void ReadPowerPlanCapability();
+    void CreateLoopEvents();
+    void StartProfileSwitcher();
+    void ReadBufferReuseSetting();
+
+    // Cycle phases.
+    bool IsReloadDue();
+    void ReloadConfiguration();
+    void StartMemoryTrimmerThread();
+    void ApplyTimerResolution();
+    void DetectIdle();
+    void RestoreBoostsIfChanged();
+    void TrackForegroundWindow();
+    void TakeSnapshot();
+    void JudgeSnapshotEntries();
+    void MarkServiceTableStale();
+    void ApplyInternetExplorerRestriction();
+    void ReadSessionAgents();
+    void SampleSystemCpu();
+    void BalanceInstances();
+    void RunPerRecordStep(ProcessRecord& record);
+    void HandleManualPerformanceToggle();
+    void RestartKeepRunningProcesses();
+    void RemoveEndedRecords();
+    void WriteSample();
+    void ApplyStartWithPowerPlan();
+    void WakeLogWriter();
+    void PulseRestraintEvents();
+
+    // Per-record phases.
+    void ApplyRuleFamilies(ProcessRecord& record, bool judgeAgain);
+    void HandleProcessExit(ProcessRecord& record);
+
+    // Shutdown phases.
+    void RestoreForegroundBoosts();
+    void RestoreCoreParking();
+    void RestoreIdlePlan();
+    void LeavePerformanceMode();
+    void RestoreApplicationPowerPlan();
+    void RestoreRestrainedProcesses();
+    void StopWorkers();
+
+    std::recursive_mutex controlLock_;
+    bool isService_ = false;
+    std::uint32_t ownProcessId_ = 0;
+
+    platform::UniqueHandle restraintPulseEvent_;
+    platform::UniqueHandle singleInstanceMutex_;
+    platform::UniqueHandle exitEvent_;
+    platform::UniqueHandle levelonNotifyEvent_;
+    platform::UniqueHandle equiloEvent_;
+    platform::UniqueHandle preventSleepEvent_;
+    platform::UniqueHandle preventDisplaySleepEvent_;
+    platform::UniqueHandle reloadNowEvent_;
+    std::unique_ptr<PerformanceModeState> performanceMode_;
+    std::unique_ptr<ShutdownRequestWatcher> shutdownWatcher_;
+
+    ProcessTable processTable_;
+    std::set<std::uint32_t> ignored_;
+    std::set<std::uint32_t> ignoredThisCycle_;
+    std::vector<std::uint32_t> endedRecords_;
+
+    std::uint32_t refreshInterval_ = 1000;
+    std::uint32_t cycleCounter_ = 0;
+    bool firstCycle_ = true;
+    std::uint32_t forcedReloadCounter_ = 0;
+    bool reloadedThisCycle_ = false;
+    bool newProcessThisCycle_ = false;
+    bool restraintBeganThisCycle_ = false;
+    bool cpuLimiterRulesChanged_ = false;
+    bool balancerRulesChanged_ = false;
+    std::uint32_t foregroundProcessId_ = 0xFFFFFFFF;
+    std::uint32_t keepRunningGrace_ = 30;
+    std::uint64_t lastSamplingTick_ = 0;
+    std::uint32_t lastConfigurationStamp_ = 0;
+    std::uint32_t disallowBufferReuse_ = 0;
+    bool canManagePowerPlans_ = false;
+    bool levelonWasOn_ = false;
+    bool stopped_ = false;
+};
+
+}  // namespace cv

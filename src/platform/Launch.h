@@ -1,0 +1,25 @@
+#pragma once
+// Starting other programs.
+#include <cstdint>
+#include <string>
+
+#include "platform/Handle.h"
+
+namespace cv::platform {
+
+constexpr std::uint32_t kDetachedProcess = 0x00000008;
+constexpr std::uint32_t kCreateNewProcessGroup = 0x00000200;
+
+// ShellExecuteExW with SEE_MASK_NOCLOSEPROCESS and SW_SHOWNORMAL; the new process's handle or
+// none.
+UniqueHandle ShellExecuteProcess(const std::wstring& verb, const std::wstring& file,
+                                 const std::wstring& parameters, const std::wstring& directory);
+// CreateProcessW with the inherited start-up information; an empty directory keeps the current
+// one. Closes the thread handle and returns the process handle or none.
+UniqueHandle CreateProcessWithFlags(const std::wstring& applicationPath,
+                                    const std::wstring& commandLine, std::uint32_t creationFlags,
+                                    const std::wstring& directory);
+// OpenProcess with SYNCHRONIZE; none when the process cannot be opened.
+UniqueHandle OpenProcessForWait(std::uint32_t processId);
+
+}  // namespace cv::platform

@@ -1,0 +1,34 @@
+#pragma once
+// Registry keys and values under HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER (64-bit view).
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace cv::platform {
+
+enum class RegistryRoot { LocalMachine, CurrentUser };
+
+bool RegistryKeyExists(RegistryRoot root, const std::wstring& key);
+bool CreateRegistryKey(RegistryRoot root, const std::wstring& key);
+
+// Reads give no value when the key or the value is missing or the value has another type.
+std::optional<std::uint32_t> ReadRegistryDword(RegistryRoot root, const std::wstring& key,
+                                               const std::wstring& value);
+std::optional<std::vector<std::uint8_t>> ReadRegistryBinary(RegistryRoot root,
+                                                            const std::wstring& key,
+                                                            const std::wstring& value);
+std::optional<std::wstring> ReadRegistryString(RegistryRoot root, const std::wstring& key,
+                                               const std::wstring& value);
+
+// Writes create the key when it is missing.
+bool WriteRegistryDword(RegistryRoot root, const std::wstring& key, const std::wstring& value,
+                        std::uint32_t data);
+bool WriteRegistryBinary(RegistryRoot root, const std::wstring& key, const std::wstring& value,
+                         const std::vector<std::uint8_t>& data);
+bool WriteRegistryString(RegistryRoot root, const std::wstring& key, const std::wstring& value,
+                         const std::wstring& data);
+
+bool DeleteRegistryValue(RegistryRoot root, const std::wstring& key, const std::wstring& value);
+
+}  // namespace cv::platform

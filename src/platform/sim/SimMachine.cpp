@@ -1,0 +1,223 @@
+#include "platform/sim/SimMachine.h"
+
+#include "common/WideString.h"
+
+namespace cv::sim {
+
+Machine& Machine::Get() {
+    static Machine machine;
+    return machine;
+}
+
+void Machine::Reset() {
+    std::lock_guard lock(mutex_);
+    const Machine fresh;
+    ownPid = fresh.ownPid;
+    ownImagePath = fresh.ownImagePath;
+    commandLine = fresh.commandLine;
+    currentDirectory = fresh.currentDirectory;
+    userName = fresh.userName;
+    computerName = fresh.computerName;
+    osMajor = fresh.osMajor;
+    osMinor = fresh.osMinor;
+    servicePackMajor = fresh.servicePackMajor;
+    uiLanguage = fresh.uiLanguage;
+    processorCount = fresh.processorCount;
+    integrityLevel = fresh.integrityLevel;
+    enabledPrivileges.clear();
+    priorityClass = fresh.priorityClass;
+    threadPriority = 0;
+    priorityBoostDisabled.reset();
+    processInformation.clear();
+    shutdownParameters.reset();
+    loadedSystemLibraries.clear();
+    nextLaunchPid = fresh.nextLaunchPid;
+    registry.clear();
+    services.clear();
+    serviceStopPolls = 0;
+    serviceStopRequests.clear();
+    pendingStops.clear();
+    handles.clear();
+    namedObjects.clear();
+    nextHandle = fresh.nextHandle;
+    installedModules.clear();
+    loadedModules.clear();
+    moduleLoadAttempts.clear();
+    messageBoxes.clear();
+    messageBoxAnswers.clear();
+    launches.clear();
+    failures_.clear();
+    processes_.clear();
+    now_ = fresh.now_;
+    driver_ = std::this_thread::get_id();
+    InstallEnglishModule();
+    changed_.notify_all();
+}
+
+std::uint64_t Machine::Now() {
+    std::lock_guard lock(mutex_);
+    return now_;
+}
+
+void Machine::AdvanceClock(std::uint64_t milliseconds) {
+    std::lock_guard lock(mutex_);
+    now_ += milliseconds;
+    changed_.notify_all();
+}
+
+void Machine::FailCall(const std::string& operation, const std::wstring& subject) {
+    std::lock_guard lock(mutex_);
+    failures_.emplace_back(operation, subject);
+}
+
+void Machine::ClearFailures() {
+    std::lock_guard lock(mutex_);
+    failures_.clear();
+}
+
+bool Machine::ShouldFail(const std::string& operation, const std::wstring& subject) {
+    std::lock_guard lock(mutex_);
+    for (const auto& [op, sub] : failures_) {
+        if (op == operation && (sub.empty() || EqualsIgnoreCase(sub, subject))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+SimProcess& Machine::AddProcess(std::uint32_t pid, const std::wstring& imageName) {
+    std::lock_guard lock(mutex_);
+    SimProcess& process = processes_[pid];
+    process = SimProcess{};
+    process.pid = pid;
+    process.imageName = imageName;
+    process.imagePath = L"C:\\Programs\\" + imageName;
+    process.commandLine = L"\"" + process.imagePath + L"\"";
+    process.user = userName.value_or(L"SYSTEM");
+    process.waitObject = std::make_shared<SimObject>();
+    process.waitObject->kind = SimObject::Kind::Process;
+    process.waitObject->processId = pid;
+    return process;
+}
+
+SimProcess* Machine::FindProcess(std::uint32_t pid) {
+    std::lock_guard lock(mutex_);
+    const auto it = processes_.find(pid);
+    return it == processes_.end() ? nullptr : &it->second;
+}
+
+void Machine::EndProcess(std::uint32_t pid, std::uint32_t exitCode) {
+    std::lock_guard lock(mutex_);
+    if (SimProcess* process = FindProcess(pid)) {
+        process->ended = true;
+        process->exitCode = exitCode;
+        process->waitObject->signalled = true;
+        changed_.notify_all();
+    }
+}
+
+Machine::RegistryKey* Machine::FindKey(platform::RegistryRoot root, const std::wstring& key) {
+    std::lock_guard lock(mutex_);
+    const auto it = registry.find({root, ToLower(key)});
+    return it == registry.end() ? nullptr : &it->second;
+}
+
+Machine::RegistryKey& Machine::CreateKey(platform::RegistryRoot root, const std::wstring& key) {
+    std::lock_guard lock(mutex_);
+    return registry[{root, ToLower(key)}];
+}
+
+void Machine::SetDword(platform::RegistryRoot root, const std::wstring& key,
+                       const std::wstring& value, std::uint32_t data) {
+    std::lock_guard lock(mutex_);
+    RegistryValue entry;
+    entry.name = value;
+    entry.type = RegistryValue::Type::Dword;
+    for (int i = 0; i < 4; ++i) {
+        entry.bytes.push_back(static_cast<std::uint8_t>(data >> (8 * i)));
+    }
+    CreateKey(root, key)[ToLower(value)] = entry;
+}
+
+std::optional<std::uint32_t> Machine::GetDword(platform::RegistryRoot root,
+                                               const std::wstring& key,
+                                               const std::wstring& value) {
+    std::lock_guard lock(mutex_);
+    RegistryKey* found = FindKey(root, key);
+    if (found == nullptr) {
+        return std::nullopt;
+    }
+    const auto it = found->find(ToLower(value));
+    if (it == found->end() || it->second.type != RegistryValue::Type::Dword ||
+        it->second.bytes.size() != 4) {
+        return std::nullopt;
+    }
+    std::uint32_t data = 0;
+    for (int i = 0; i < 4; ++i) {
+        data |= static_cast<std::uint32_t>(it->second.bytes[static_cast<std::size_t>(i)]) << (8 * i);
+    }
+    return data;
+}
+
+bool Machine::HasValue(platform::RegistryRoot root, const std::wstring& key,
+                       const std::wstring& value) {
+    std::lock_guard lock(mutex_);
+    RegistryKey* found = FindKey(root, key);
+    return found != nullptr && found->count(ToLower(value)) != 0;
+}
+
+platform::RawHandle Machine::AddHandle(std::shared_ptr<SimObject> object) {
+    std::lock_guard lock(mutex_);
+    const std::uintptr_t id = nextHandle;
+    nextHandle += 4;
+    handles[id] = std::move(object);
+    return reinterpret_cast<platform::RawHandle>(id);
+}
+
+std::shared_ptr<SimObject> Machine::FindObject(platform::RawHandle handle) {
+    std::lock_guard lock(mutex_);
+    const auto it = handles.find(reinterpret_cast<std::uintptr_t>(handle));
+    return it == handles.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<SimObject> Machine::FindNamedObject(const std::wstring& name) {
+    std::lock_guard lock(mutex_);
+    const auto it = namedObjects.find(name);
+    return it == namedObjects.end() ? nullptr : it->second.lock();
+}
+
+void Machine::SetNamedEvent(const std::wstring& name) {
+    std::lock_guard lock(mutex_);
+    auto object = FindNamedObject(name);
+    if (object == nullptr) {
+        object = std::make_shared<SimObject>();
+        object->name = name;
+        object->manualReset = true;
+        namedObjects[name] = object;
+        // An outside program keeps its handle open while the test runs.
+        AddHandle(object);
+    }
+    object->signalled = true;
+    changed_.notify_all();
+}
+
+bool Machine::IsNamedObjectSignalled(const std::wstring& name) {
+    std::lock_guard lock(mutex_);
+    const auto object = FindNamedObject(name);
+    return object != nullptr && object->signalled;
+}
+
+std::size_t Machine::OpenHandleCount() {
+    std::lock_guard lock(mutex_);
+    return handles.size();
+}
+
+void Machine::WaitForChange(std::unique_lock<std::recursive_mutex>& lock) {
+    changed_.wait(lock);
+}
+
+void Machine::NotifyChange() {
+    changed_.notify_all();
+}
+
+}  // namespace cv::sim

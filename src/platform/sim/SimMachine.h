@@ -1,0 +1,208 @@
+#pragma once
+// The simulated Windows machine behind the platform operations in the native build. Tests set
+// it up, move its clock, script its answers and make any call fail; the code under test sees
+// only the platform operations.
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/Handle.h"
+#include "platform/KernelObjects.h"
+#include "platform/Registry.h"
+#include "platform/Services.h"
+
+namespace cv::sim {
+
+// Thrown by the simulated ExitOwnProcess, so a test can see the exit code instead of losing the
+// test process.
+struct ProcessExitCalled {
+    std::uint32_t exitCode;
+};
+
+struct SimObject {
+    enum class Kind { Event, Mutex, Process };
+    Kind kind = Kind::Event;
+    std::wstring name;
+    bool manualReset = true;
+    bool signalled = false;
+    platform::ObjectSecurity security = platform::ObjectSecurity::Default;
+    std::thread::id owner;  // mutexes: the owning thread, or none
+    int recursion = 0;
+    std::uint32_t processId = 0;  // process objects
+};
+
+struct SimProcess {
+    std::uint32_t pid = 0;
+    std::uint32_t parentPid = 0;
+    std::wstring imageName;
+    std::wstring imagePath;
+    std::wstring commandLine;
+    std::wstring user;
+    std::uint32_t sessionId = 1;
+    bool ended = false;
+    std::uint32_t exitCode = 0;
+    std::shared_ptr<SimObject> waitObject;  // signalled when the process ends
+};
+
+struct RegistryValue {
+    enum class Type { Dword, Binary, String };
+    std::wstring name;  // as first written
+    Type type = Type::Dword;
+    std::vector<std::uint8_t> bytes;
+    std::wstring text;
+};
+
+struct MessageBoxCall {
+    std::wstring text;
+    std::wstring caption;
+    std::uint32_t flags = 0;
+};
+
+struct LaunchCall {
+    enum class Kind { ShellExecute, CreateProcess };
+    Kind kind = Kind::CreateProcess;
+    std::wstring verb;
+    std::wstring file;
+    std::wstring parameters;  // ShellExecute parameters or the CreateProcess command line
+    std::wstring directory;
+    std::uint32_t creationFlags = 0;
+};
+
+struct SimModule {
+    std::map<std::uint32_t, std::wstring> strings;
+};
+
+class Machine {
+public:
+    static Machine& Get();
+
+    // A fresh machine with the defaults below. The calling thread becomes the clock driver: its
+    // timed waits and sleeps move the clock forward instead of blocking, while every other
+    // thread blocks until the clock reaches its deadline or its object is signalled.
+    void Reset();
+
+    std::recursive_mutex& Lock() { return mutex_; }
+
+    // Clock.
+    std::uint64_t Now();
+    void AdvanceClock(std::uint64_t milliseconds);
+    bool IsDriverThread() const { return std::this_thread::get_id() == driver_; }
+
+    // Failure injection: every call of the operation (with the given subject, or any subject
+    // when empty) fails until ClearFailures.
+    void FailCall(const std::string& operation, const std::wstring& subject = L"");
+    void ClearFailures();
+    bool ShouldFail(const std::string& operation, const std::wstring& subject);
+
+    // Facts about the running program and the machine.
+    std::uint32_t ownPid = 4242;
+    std::wstring ownImagePath = L"C:\\Program Files\\Corvane\\vigilor.exe";
+    std::wstring commandLine = L"\"C:\\Program Files\\Corvane\\vigilor.exe\"";
+    std::wstring currentDirectory = L"C:\\Users\\Tester";
+    std::optional<std::wstring> userName = L"Tester";
+    std::wstring computerName = L"TESTPC";
+    std::uint32_t osMajor = 10;
+    std::uint32_t osMinor = 0;
+    std::uint16_t servicePackMajor = 0;
+    std::uint16_t uiLanguage = 1033;
+    std::uint32_t processorCount = 8;
+    std::optional<std::uint32_t> integrityLevel = 0x2000;
+
+    // What the program did to itself.
+    std::vector<std::wstring> enabledPrivileges;
+    std::uint32_t priorityClass = 0x20;
+    int threadPriority = 0;
+    std::optional<bool> priorityBoostDisabled;
+    std::map<std::uint32_t, std::uint32_t> processInformation;
+    std::optional<std::pair<std::uint32_t, std::uint32_t>> shutdownParameters;
+    std::vector<std::wstring> loadedSystemLibraries;
+
+    // Processes other than the running program.
+    SimProcess& AddProcess(std::uint32_t pid, const std::wstring& imageName = L"app.exe");
+    SimProcess* FindProcess(std::uint32_t pid);
+    void EndProcess(std::uint32_t pid, std::uint32_t exitCode = 0);
+    std::uint32_t nextLaunchPid = 9000;
+
+    // Registry: keys by root and lower-cased path, values by lower-cased name.
+    using RegistryKey = std::map<std::wstring, RegistryValue>;
+    std::map<std::pair<platform::RegistryRoot, std::wstring>, RegistryKey> registry;
+    RegistryKey* FindKey(platform::RegistryRoot root, const std::wstring& key);
+    RegistryKey& CreateKey(platform::RegistryRoot root, const std::wstring& key);
+    void SetDword(platform::RegistryRoot root, const std::wstring& key, const std::wstring& value,
+                  std::uint32_t data);
+    std::optional<std::uint32_t> GetDword(platform::RegistryRoot root, const std::wstring& key,
+                                          const std::wstring& value);
+    bool HasValue(platform::RegistryRoot root, const std::wstring& key, const std::wstring& value);
+
+    // Services by name; a stop request moves a running service to Stopped after
+    // serviceStopPolls status queries (0: at once; never when negative).
+    std::map<std::wstring, platform::ServiceState> services;
+    int serviceStopPolls = 0;
+    std::vector<std::wstring> serviceStopRequests;
+    std::map<std::wstring, int> pendingStops;
+
+    // Kernel objects.
+    platform::RawHandle AddHandle(std::shared_ptr<SimObject> object);
+    std::shared_ptr<SimObject> FindObject(platform::RawHandle handle);
+    std::shared_ptr<SimObject> FindNamedObject(const std::wstring& name);
+    // Sets a named event as an outside program would; creates it when missing (manual reset).
+    void SetNamedEvent(const std::wstring& name);
+    bool IsNamedObjectSignalled(const std::wstring& name);
+    std::size_t OpenHandleCount();
+    std::unordered_map<std::uintptr_t, std::shared_ptr<SimObject>> handles;
+    std::map<std::wstring, std::weak_ptr<SimObject>> namedObjects;
+    std::uintptr_t nextHandle = 0x1000;
+
+    // Language modules: installed modules by lower-cased file name, all in the program's folder.
+    std::map<std::wstring, SimModule> installedModules;
+    std::set<std::wstring> loadedModules;
+    std::vector<std::wstring> moduleLoadAttempts;
+    void InstallEnglishModule();
+
+    // Message boxes: every call is recorded; answers are taken from the script, then kIdOk.
+    std::vector<MessageBoxCall> messageBoxes;
+    std::deque<int> messageBoxAnswers;
+
+    // Programs started.
+    std::vector<LaunchCall> launches;
+
+    // Blocks the calling (non-driver) thread until the clock or an object changes.
+    void WaitForChange(std::unique_lock<std::recursive_mutex>& lock);
+    void NotifyChange();
+
+    // Waits in real time, at most the given seconds, until the condition holds; for tests that
+    // watch the engine's own threads.
+    template <typename Condition>
+    bool WaitUntil(Condition condition, double seconds = 5.0) {
+        const auto end = std::chrono::steady_clock::now() +
+                         std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                             std::chrono::duration<double>(seconds));
+        std::unique_lock<std::recursive_mutex> lock(mutex_);
+        while (!condition()) {
+            if (changed_.wait_until(lock, end) == std::cv_status::timeout) {
+                return condition();
+            }
+        }
+        return true;
+    }
+
+private:
+    Machine() = default;
+    std::recursive_mutex mutex_;
+    std::condition_variable_any changed_;
+    std::thread::id driver_;
+    std::uint64_t now_ = 1'000'000;
+    std::vector<std::pair<std::string, std::wstring>> failures_;
+    std::map<std::uint32_t, SimProcess> processes_;
+};
+
+}  // namespace cv::sim

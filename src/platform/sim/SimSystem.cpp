@@ -1,0 +1,315 @@
+// The running program, the machine facts, the registry, services, launches and message boxes of
+// the simulated machine.
+#include "common/WideString.h"
+#include "platform/Launch.h"
+#include "platform/MessageBox.h"
+#include "platform/Registry.h"
+#include "platform/Services.h"
+#include "platform/System.h"
+#include "platform/sim/SimMachine.h"
+
+namespace cv::platform {
+
+using sim::Machine;
+using sim::RegistryValue;
+
+std::wstring OwnCommandLine() { return Machine::Get().commandLine; }
+std::uint32_t OwnProcessId() { return Machine::Get().ownPid; }
+std::wstring OwnImagePath() { return Machine::Get().ownImagePath; }
+std::wstring CurrentDirectory() { return Machine::Get().currentDirectory; }
+
+std::optional<std::wstring> OwnUserName() {
+    Machine& machine = Machine::Get();
+    if (machine.ShouldFail("GetUserName", L"")) {
+        return std::nullopt;
+    }
+    return machine.userName;
+}
+
+std::wstring ComputerName() {
+    Machine& machine = Machine::Get();
+    return machine.ShouldFail("GetComputerName", L"") ? std::wstring() : machine.computerName;
+}
+
+std::uint32_t OsMajorVersion() { return Machine::Get().osMajor; }
+
+bool OsVersionAtLeast(std::uint32_t major, std::uint32_t minor, std::uint16_t servicePackMajor) {
+    const Machine& machine = Machine::Get();
+    if (machine.osMajor != major) {
+        return machine.osMajor > major;
+    }
+    if (machine.osMinor != minor) {
+        return machine.osMinor > minor;
+    }
+    return machine.servicePackMajor >= servicePackMajor;
+}
+
+std::uint16_t UserDefaultUiLanguage() { return Machine::Get().uiLanguage; }
+std::uint32_t ProcessorCount() { return Machine::Get().processorCount; }
+std::optional<std::uint32_t> OwnIntegrityLevel() { return Machine::Get().integrityLevel; }
+
+void EnableOwnPrivileges(const std::vector<std::wstring>& privilegeNames) {
+    Machine& machine = Machine::Get();
+    std::lock_guard lock(machine.Lock());
+    for (const auto& name : privilegeNames) {
+        if (!machine.ShouldFail("AdjustTokenPrivileges", name)) {
+            machine.enabledPrivileges.push_back(name);
+        }
+    }
+}
+
+bool SetOwnShutdownParameters(std::uint32_t level, std::uint32_t flags) {
+    Machine::Get().shutdownParameters = {level, flags};
+    return true;
+}
+
+bool LoadSystemLibrary(const std::wstring& name) {
+    Machine::Get().loadedSystemLibraries.push_back(name);
+    return true;
+}
+
+bool SetOwnPriorityClass(std::uint32_t priorityClass) {
+    Machine& machine = Machine::Get();
+    if (machine.ShouldFail("SetPriorityClass", L"")) {
+        return false;
+    }
+    machine.priorityClass = priorityClass;
+    return true;
+}
+
+bool SetOwnThreadPriority(int priority) {
+    Machine::Get().threadPriority = priority;
+    return true;
+}
+
+void SetOwnPriorityBoost(bool disable) { Machine::Get().priorityBoostDisabled = disable; }
+
+bool SetOwnProcessInformation(std::uint32_t informationClass, std::uint32_t value) {
+    Machine& machine = Machine::Get();
+    if (machine.ShouldFail("ZwSetInformationProcess", L"")) {
+        return false;
+    }
+    machine.processInformation[informationClass] = value;
+    return true;
+}
+
+void ExitOwnProcess(std::uint32_t exitCode) { throw sim::ProcessExitCalled{exitCode}; }
+
+// Registry.
+
+namespace {
+
+const RegistryValue* FindValue(RegistryRoot root, const std::wstring& key,
+                               const std::wstring& value) {
+    Machine& machine = Machine::Get();
+    if (machine.ShouldFail("RegOpenKey", key)) {
+        return nullptr;
+    }
+    auto* found = machine.FindKey(root, key);
+    if (found == nullptr) {
+        return nullptr;
+    }
+    const auto it = found->find(ToLower(value));
+    return it == found->end() ? nullptr : &it->second;
+}
+
+bool WriteValue(RegistryRoot root, const std::wstring& key, RegistryValue entry) {
+    Machine& machine = Machine::Get();
+    std::lock_guard lock(machine.Lock());
+    if (machine.ShouldFail("RegCreateKey", key) || machine.ShouldFail("RegSetValue", entry.name)) {
+        return false;
+    }
+    machine.CreateKey(root, key)[ToLower(entry.name)] = std::move(entry);
+    return true;
+}
+
+}  // namespace
+
+bool RegistryKeyExists(RegistryRoot root, const std::wstring& key) {
+    Machine& machine = Machine::Get();
+    return !machine.ShouldFail("RegOpenKey", key) && machine.FindKey(root, key) != nullptr;
+}
+
+bool CreateRegistryKey(RegistryRoot root, const std::wstring& key) {
+    Machine& machine = Machine::Get();
+    if (machine.ShouldFail("RegCreateKey", key)) {
+        return false;
+    }
+    machine.CreateKey(root, key);
+    return true;
+}
+
+std::optional<std::uint32_t> ReadRegistryDword(RegistryRoot root, const std::wstring& key,
+                                               const std::wstring& value) {
+    std::lock_guard lock(Machine::Get().Lock());
+    const RegistryValue* found = FindValue(root, key, value);
+    if (found == nullptr || found->type != RegistryValue::Type::Dword || found->bytes.size() != 4) {
+        return std::nullopt;
+    }
+    return Machine::Get().GetDword(root, key, value);
+}
+
+std::optional<std::vector<std::uint8_t>> ReadRegistryBinary(RegistryRoot root,
+                                                            const std::wstring& key,
+                                                            const std::wstring& value) {
+    std::lock_guard lock(Machine::Get().Lock());
+    const RegistryValue* found = FindValue(root, key, value);
+    if (found == nullptr || found->type != RegistryValue::Type::Binary) {
+        return std::nullopt;
+    }
+    return found->bytes;
+}
+
+std::optional<std::wstring> ReadRegistryString(RegistryRoot root, const std::wstring& key,
+                                               const std::wstring& value) {
+    std::lock_guard lock(Machine::Get().Lock());
+    const RegistryValue* found = FindValue(root, key, value);
+    if (found == nullptr || found->type != RegistryValue::Type::String) {
+        return std::nullopt;
+    }
+    return found->text;
+}
+
+bool WriteRegistryDword(RegistryRoot root, const std::wstring& key, const std::wstring& value,
+                        std::uint32_t data) {
+    RegistryValue entry;
+    entry.name = value;
+    entry.type = RegistryValue::Type::Dword;
+    for (int i = 0; i < 4; ++i) {
+        entry.bytes.push_back(static_cast<std::uint8_t>(data >> (8 * i)));
+    }
+    return WriteValue(root, key, std::move(entry));
+}
+
+bool WriteRegistryBinary(RegistryRoot root, const std::wstring& key, const std::wstring& value,
+                         const std::vector<std::uint8_t>& data) {
+    RegistryValue entry;
+    entry.name = value;
+    entry.type = RegistryValue::Type::Binary;
+    entry.bytes = data;
+    return WriteValue(root, key, std::move(entry));
+}
+
+bool WriteRegistryString(RegistryRoot root, const std::wstring& key, const std::wstring& value,
+                         const std::wstring& data) {
+    RegistryValue entry;
+    entry.name = value;
+    entry.type = RegistryValue::Type::String;
+    entry.text = data;
+    return WriteValue(root, key, std::move(entry));
+}
+
+bool DeleteRegistryValue(RegistryRoot root, const std::wstring& key, const std::wstring& value) {
+    Machine& machine = Machine::Get();
+    std::lock_guard lock(machine.Lock());
+    auto* found = machine.FindKey(root, key);
+    return found != nullptr && found->erase(ToLower(value)) != 0;
+}
+
+// Services.
+
+std::optional<ServiceState> QueryServiceState(const std::wstring& serviceName) {
+    Machine& machine = Machine::Get();
+    std::lock_guard lock(machine.Lock());
+    const std::wstring name = ToLower(serviceName);
+    const auto it = machine.services.find(name);
+    if (it == machine.services.end() || machine.ShouldFail("QueryServiceStatus", serviceName)) {
+        return std::nullopt;
+    }
+    auto pending = machine.pendingStops.find(name);
+    if (pending != machine.pendingStops.end()) {
+        if (pending->second == 0) {
+            it->second = ServiceState::Stopped;
+            machine.pendingStops.erase(pending);
+        } else if (pending->second > 0) {
+            --pending->second;
+        }
+    }
+    return it->second;
+}
+
+bool SendServiceStop(const std::wstring& serviceName) {
+    Machine& machine = Machine::Get();
+    std::lock_guard lock(machine.Lock());
+    const std::wstring name = ToLower(serviceName);
+    machine.serviceStopRequests.push_back(serviceName);
+    const auto it = machine.services.find(name);
+    if (it == machine.services.end() || machine.ShouldFail("ControlService", serviceName)) {
+        return false;
+    }
+    it->second = ServiceState::StopPending;
+    machine.pendingStops[name] = machine.serviceStopPolls;
+    return true;
+}
+
+// Launches.
+
+namespace {
+
+UniqueHandle StartSimProcess(const std::string& operation, sim::LaunchCall call) {
+    Machine& machine = Machine::Get();
+    std::lock_guard lock(machine.Lock());
+    machine.launches.push_back(call);
+    if (machine.ShouldFail(operation, call.file)) {
+        return {};
+    }
+    const std::uint32_t pid = machine.nextLaunchPid;
+    machine.nextLaunchPid += 4;
+    const std::wstring& file = call.file;
+    const auto slash = file.find_last_of(L"\\/");
+    auto& process = machine.AddProcess(pid, slash == std::wstring::npos ? file : file.substr(slash + 1));
+    process.imagePath = file;
+    process.commandLine = call.parameters;
+    return UniqueHandle(machine.AddHandle(process.waitObject));
+}
+
+}  // namespace
+
+UniqueHandle ShellExecuteProcess(const std::wstring& verb, const std::wstring& file,
+                                 const std::wstring& parameters, const std::wstring& directory) {
+    sim::LaunchCall call;
+    call.kind = sim::LaunchCall::Kind::ShellExecute;
+    call.verb = verb;
+    call.file = file;
+    call.parameters = parameters;
+    call.directory = directory;
+    return StartSimProcess("ShellExecuteEx", std::move(call));
+}
+
+UniqueHandle CreateProcessWithFlags(const std::wstring& applicationPath,
+                                    const std::wstring& commandLine, std::uint32_t creationFlags,
+                                    const std::wstring& directory) {
+    sim::LaunchCall call;
+    call.kind = sim::LaunchCall::Kind::CreateProcess;
+    call.file = applicationPath;
+    call.parameters = commandLine;
+    call.directory = directory;
+    call.creationFlags = creationFlags;
+    return StartSimProcess("CreateProcess", std::move(call));
+}
+
+UniqueHandle OpenProcessForWait(std::uint32_t processId) {
+    Machine& machine = Machine::Get();
+    std::lock_guard lock(machine.Lock());
+    sim::SimProcess* process = machine.FindProcess(processId);
+    if (process == nullptr || process->ended || machine.ShouldFail("OpenProcess", L"")) {
+        return {};
+    }
+    return UniqueHandle(machine.AddHandle(process->waitObject));
+}
+
+// Message boxes.
+
+int ShowMessageBox(const std::wstring& text, const std::wstring& caption, std::uint32_t flags) {
+    Machine& machine = Machine::Get();
+    std::lock_guard lock(machine.Lock());
+    machine.messageBoxes.push_back({text, caption, flags});
+    if (machine.messageBoxAnswers.empty()) {
+        return kIdOk;
+    }
+    const int answer = machine.messageBoxAnswers.front();
+    machine.messageBoxAnswers.pop_front();
+    return answer;
+}
+
+}  // namespace cv::platform

@@ -1,0 +1,132 @@
+#include "platform/Launch.h"
+#include "platform/MessageBox.h"
+#include "platform/Resources.h"
+#include "platform/Services.h"
+#include "platform/win32/WindowsApi.h"
+
+#include <shellapi.h>
+
+namespace cv::platform {
+
+// Services.
+
+namespace {
+
+class ServiceHandle {
+public:
+    explicit ServiceHandle(SC_HANDLE handle) : handle_(handle) {}
+    ServiceHandle(const ServiceHandle&) = delete;
+    ServiceHandle& operator=(const ServiceHandle&) = delete;
+    ~ServiceHandle() {
+        if (handle_ != nullptr) {
+            CloseServiceHandle(handle_);
+        }
+    }
+    SC_HANDLE Get() const { return handle_; }
+
+private:
+    SC_HANDLE handle_;
+};
+
+ServiceState StateOf(DWORD state) {
+    switch (state) {
+        case SERVICE_STOPPED:
+            return ServiceState::Stopped;
+        case SERVICE_START_PENDING:
+            return ServiceState::StartPending;
+        case SERVICE_STOP_PENDING:
+            return ServiceState::StopPending;
+        case SERVICE_RUNNING:
+            return ServiceState::Running;
+        default:
+            return ServiceState::Other;
+    }
+}
+
+}  // namespace
+
+std::optional<ServiceState> QueryServiceState(const std::wstring& serviceName) {
+    const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (manager.Get() == nullptr) {
+        return std::nullopt;
+    }
+    const ServiceHandle service(
+        OpenServiceW(manager.Get(), serviceName.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS));
+    SERVICE_STATUS status{};
+    if (service.Get() == nullptr || !QueryServiceStatus(service.Get(), &status)) {
+        return std::nullopt;
+    }
+    return StateOf(status.dwCurrentState);
+}
+
+bool SendServiceStop(const std::wstring& serviceName) {
+    const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (manager.Get() == nullptr) {
+        return false;
+    }
+    const ServiceHandle service(
+        OpenServiceW(manager.Get(), serviceName.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS));
+    SERVICE_STATUS status{};
+    return service.Get() != nullptr && ControlService(service.Get(), SERVICE_CONTROL_STOP, &status);
+}
+
+// Launches.
+
+UniqueHandle ShellExecuteProcess(const std::wstring& verb, const std::wstring& file,
+                                 const std::wstring& parameters, const std::wstring& directory) {
+    SHELLEXECUTEINFOW info{};
+    info.cbSize = sizeof info;
+    info.fMask = SEE_MASK_NOCLOSEPROCESS;
+    info.lpVerb = verb.c_str();
+    info.lpFile = file.c_str();
+    info.lpParameters = parameters.c_str();
+    info.lpDirectory = directory.empty() ? nullptr : directory.c_str();
+    info.nShow = SW_SHOWNORMAL;
+    if (!ShellExecuteExW(&info)) {
+        return {};
+    }
+    return UniqueHandle(info.hProcess);
+}
+
+UniqueHandle CreateProcessWithFlags(const std::wstring& applicationPath,
+                                    const std::wstring& commandLine, std::uint32_t creationFlags,
+                                    const std::wstring& directory) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    GetStartupInfoW(&startup);
+    PROCESS_INFORMATION process{};
+    std::wstring mutableLine = commandLine;  // CreateProcessW may write into it
+    if (!CreateProcessW(applicationPath.empty() ? nullptr : applicationPath.c_str(),
+                        mutableLine.data(), nullptr, nullptr, FALSE, creationFlags, nullptr,
+                        directory.empty() ? nullptr : directory.c_str(), &startup, &process)) {
+        return {};
+    }
+    const UniqueHandle thread(process.hThread);
+    return UniqueHandle(process.hProcess);
+}
+
+UniqueHandle OpenProcessForWait(std::uint32_t processId) {
+    return UniqueHandle(OpenProcess(SYNCHRONIZE, FALSE, processId));
+}
+
+// Message boxes.
+
+int ShowMessageBox(const std::wstring& text, const std::wstring& caption, std::uint32_t flags) {
+    return MessageBoxW(nullptr, text.c_str(), caption.c_str(), flags | MB_SETFOREGROUND);
+}
+
+// Language modules.
+
+ModuleHandle LoadModule(const std::wstring& nameOrPath) {
+    return LoadLibraryW(nameOrPath.c_str());
+}
+
+ModuleHandle LoadedModule(const std::wstring& name) { return GetModuleHandleW(name.c_str()); }
+
+std::wstring LoadModuleString(ModuleHandle module, std::uint32_t id) {
+    wchar_t buffer[1024] = {};
+    const int length = LoadStringW(static_cast<HMODULE>(module), id, buffer, 1024);
+    return length > 0 ? std::wstring(buffer, static_cast<std::size_t>(length)) : std::wstring();
+}
+
+}  // namespace cv::platform

@@ -1,0 +1,31 @@
+#include "services/ShutdownWatcher.h"
+
+#include "platform/KernelObjects.h"
+#include "services/KernelObjectNames.h"
+
+namespace cv {
+
+ShutdownRequestWatcher::ShutdownRequestWatcher(platform::RawHandle exitEvent)
+    : exitEvent_(exitEvent), thread_([this] { Run(); }) {}
+
+ShutdownRequestWatcher::~ShutdownRequestWatcher() {
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+
+void ShutdownRequestWatcher::Run() {
+    for (;;) {
+        const auto result = platform::WaitForObject(exitEvent_, 1000);
+        if (result != platform::WaitResult::TimedOut) {
+            return;  // the exit event is set, or it is gone
+        }
+        const platform::UniqueHandle request =
+            platform::OpenEventObject(names::kShutdownRequestEvent, platform::kSynchronize);
+        if (request && platform::IsSignalled(request.Get())) {
+            platform::SetEventObject(exitEvent_);
+        }
+    }
+}
+
+}  // namespace cv

@@ -1,0 +1,21 @@
+#pragma once
+// A fresh simulated machine and fresh process-wide state for every test.
+#include <gtest/gtest.h>
+
+#include "engine/EngineProcess.h"
+#include "platform/sim/SimMachine.h"
+#include "services/Language.h"
+
+namespace cv::test {
+
+class SimTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        machine().Reset();
+        ResetLanguageState();
+        ResetEngineProcessValues();
+    }
+    static sim::Machine& machine() { return sim::Machine::Get(); }
+};
+
+}  // namespace cv::test

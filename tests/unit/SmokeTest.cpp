@@ -1,0 +1,2 @@
+#include "SimFixture.h"
+TEST(Smoke, Builds) { EXPECT_TRUE(true); }

@@ -1,0 +1,2 @@
+#include <gtest/gtest.h>
+TEST(WinSmoke, Builds) { EXPECT_TRUE(true); }
