@@ -7,7 +7,7 @@ file(GLOB_RECURSE CV_UNIT_TEST_SOURCES CONFIGURE_DEPENDS tests/unit/*.cpp)
 add_executable(cv_unit_tests ${CV_UNIT_TEST_SOURCES})
 target_link_libraries(cv_unit_tests PRIVATE cv_core GTest::gtest GTest::gtest_main)
 target_compile_options(cv_unit_tests PRIVATE ${CV_WARNINGS})
-target_include_directories(cv_unit_tests PRIVATE tests)
+target_include_directories(cv_unit_tests PRIVATE tests tests/unit)
 gtest_discover_tests(cv_unit_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
 
 if(CV_BENCHMARKS)

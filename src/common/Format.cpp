@@ -1,5 +1,6 @@
 #include "common/Format.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -59,16 +60,17 @@ std::wstring FormatTextArgs(std::wstring_view format, const std::vector<FormatAr
             ++i;
         }
         std::size_t width = 0;
-        while (i < format.size() && format[i] >= L'0' && format[i] <= L'9' && width < 1000) {
-            width = width * 10 + static_cast<std::size_t>(format[i] - L'0');
+        while (i < format.size() && format[i] >= L'0' && format[i] <= L'9') {
+            // A damaged template must not ask for gigabytes of padding.
+            width = std::min<std::size_t>(width * 10 + static_cast<std::size_t>(format[i] - L'0'), 999);
             ++i;
         }
         int precision = -1;
         if (i < format.size() && format[i] == L'.') {
             precision = 0;
             ++i;
-            while (i < format.size() && format[i] >= L'0' && format[i] <= L'9' && precision < 60) {
-                precision = precision * 10 + (format[i] - L'0');
+            while (i < format.size() && format[i] >= L'0' && format[i] <= L'9') {
+                precision = std::min(precision * 10 + (format[i] - L'0'), 60);
                 ++i;
             }
         }

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Builds the Windows programs and runs the engine under Wine on the sample configuration for a
+# while (CV_RUN_SECONDS, 10 by default), then stops it with its own /exit.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+scripts/build.sh windows
+bin="$PWD/build/win"
+run="$PWD/build/run"
+mkdir -p "$run/config" "$run/logs"
+[ -f "$run/config/corvex.ini" ] || [ ! -f samples/corvex.ini ] || cp samples/corvex.ini "$run/config/"
+export CV_WINEPREFIX="$bin/wineprefix"
+wine_path() { echo "Z:${1//\//\\}"; }
+seconds="${CV_RUN_SECONDS:-10}"
+echo "Starting vigilor.exe under Wine for $seconds s (configuration folder $run/config)"
+cmake/wine-run.sh "$bin/vigilor.exe" "/configfolder=$(wine_path "$run/config")" \
+    "/logfolder=$(wine_path "$run/logs")" &
+engine=$!
+trap 'kill $engine 2>/dev/null || true' EXIT
+sleep "$seconds"
+echo "Stopping it with vigilor.exe /exit"
+cmake/wine-run.sh "$bin/vigilor.exe" /exit
+if wait "$engine"; then echo "The engine ended with exit code 0."; else echo "The engine ended with exit code $?."; fi
+trap - EXIT
+if [ -f "$run/logs/corvane.log" ]; then
+    echo "== $run/logs/corvane.log"
+    cat "$run/logs/corvane.log"
+fi

@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Builds both builds and runs every test: the native unit and scenario tests, then the
+# Windows-side and end-to-end tests under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+scripts/build.sh all
+echo "== native tests"
+(cd build/native && ctest --output-on-failure -j "$(nproc)")
+echo "== Windows tests under Wine"
+(cd build/win && ctest --output-on-failure)

@@ -1,2 +1,0 @@
-#include "SimFixture.h"
-TEST(Smoke, Builds) { EXPECT_TRUE(true); }

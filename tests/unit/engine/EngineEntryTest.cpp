@@ -1,0 +1,184 @@
+#include "SimFixture.h"
+#include "engine/ControlLoop.h"
+#include "engine/EngineEntry.h"
+#include "platform/KernelObjects.h"
+#include "platform/MessageBox.h"
+#include "services/KernelObjectNames.h"
+
+namespace cv {
+namespace {
+
+using platform::RegistryRoot;
+constexpr wchar_t kServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\Vigilor";
+
+class EngineEntryTest : public test::SimTest {
+protected:
+    int Run(const std::wstring& arguments) {
+        machine().commandLine = L"\"C:\\Program Files\\Corvane\\vigilor.exe\" " + arguments;
+        return RunEngine();
+    }
+    void InstallService(std::optional<std::uint32_t> deleteFlag = std::nullopt) {
+        machine().CreateKey(RegistryRoot::LocalMachine, kServiceKey);
+        if (deleteFlag) {
+            machine().SetDword(RegistryRoot::LocalMachine, kServiceKey, L"DeleteFlag", *deleteFlag);
+        }
+        machine().services[L"vigilor"] = platform::ServiceState::Running;
+    }
+};
+
+TEST_F(EngineEntryTest, ExitSetsEveryExitEventThatExists) {
+    auto global = platform::CreateEventObject(L"Global\\VigilorExitEvent", true, false,
+                                              platform::ObjectSecurity::Default);
+    auto local = platform::CreateEventObject(L"Local\\VigilorExitEvent", true, false,
+                                             platform::ObjectSecurity::Default);
+    EXPECT_EQ(Run(L"/exit"), 0);
+    EXPECT_TRUE(platform::IsSignalled(global.Get()));
+    EXPECT_TRUE(platform::IsSignalled(local.Get()));
+    EXPECT_TRUE(machine().messageBoxes.empty());
+}
+
+TEST_F(EngineEntryTest, ExitWithoutEngineEndsSilentlyOrWithMessage429) {
+    EXPECT_EQ(Run(L"/exit"), 0);
+    EXPECT_TRUE(machine().messageBoxes.empty());
+    EXPECT_EQ(machine().FindNamedObject(L"Local\\VigilorExitEvent"), nullptr);
+
+    EXPECT_EQ(Run(L"/exit /manual"), 0);
+    ASSERT_EQ(machine().messageBoxes.size(), 1u);
+    EXPECT_EQ(machine().messageBoxes[0].text, LoadResourceString(429));
+    EXPECT_EQ(machine().messageBoxes[0].caption, L"Corvane");
+}
+
+TEST_F(EngineEntryTest, ExitStopsTheServiceOrAsksNetToStopIt) {
+    InstallService();
+    EXPECT_EQ(Run(L"/exit"), 0);
+    EXPECT_EQ(machine().serviceStopRequests.size(), 1u);
+    EXPECT_TRUE(machine().launches.empty());
+
+    machine().services[L"vigilor"] = platform::ServiceState::Running;
+    machine().FailCall("ControlService");
+    EXPECT_EQ(Run(L"/exit"), 0);
+    ASSERT_EQ(machine().launches.size(), 1u);
+    EXPECT_EQ(machine().launches[0].file, L"net.exe");
+    EXPECT_EQ(machine().launches[0].parameters, L"stop Vigilor");
+    EXPECT_EQ(machine().launches[0].verb, L"runas");  // medium integrity asks for elevation
+    EXPECT_EQ(machine().launches[0].directory, L"C:\\Program Files\\Corvane");
+}
+
+TEST_F(EngineEntryTest, SecondStartEndsAtOnce) {
+    auto running = platform::CreateMutexObject(L"Local\\CVVigilorExists", true,
+                                               platform::ObjectSecurity::Default);
+    EXPECT_EQ(Run(L""), 0);
+    EXPECT_TRUE(machine().messageBoxes.empty());
+    EXPECT_EQ(Run(L"/manual"), 0);
+    ASSERT_EQ(machine().messageBoxes.size(), 1u);
+    EXPECT_EQ(machine().messageBoxes[0].text, LoadResourceString(430));
+    EXPECT_EQ(machine().messageBoxes[0].flags, platform::kMbIconError);
+}
+
+TEST_F(EngineEntryTest, RestartWaitsForTheOldEngine) {
+    machine().AddProcess(77);
+    machine().EndProcess(77);
+    std::uint64_t before = machine().Now();
+    Run(L"/restart=77 /exit");
+    EXPECT_EQ(machine().Now() - before, 1500u);  // an ended process costs a fixed pause
+
+    machine().AddProcess(78);  // never ends: the wait gives up after 15 s
+    before = machine().Now();
+    Run(L"/restart=78 /exit");
+    EXPECT_EQ(machine().Now() - before, 15000u);
+
+    before = machine().Now();
+    Run(L"/restart=abc /exit");
+    EXPECT_EQ(machine().Now() - before, 1500u);
+}
+
+TEST_F(EngineEntryTest, ServiceAccountLosesItsPerUserLanguage) {
+    for (const wchar_t* user : {L"SYSTEM", L"Local Service", L""}) {
+        machine().Reset();
+        machine().userName = user;
+        machine().SetDword(RegistryRoot::CurrentUser, L"Software\\Corvane", L"Language", 1031);
+        machine().SetDword(RegistryRoot::LocalMachine, L"Software\\Corvane", L"Language", 1049);
+        Run(L"/exit");
+        // The per-user 1031 is gone, so the machine-wide choice is selected and remembered.
+        EXPECT_EQ(machine().GetDword(RegistryRoot::CurrentUser, L"Software\\Corvane", L"Language"),
+                  1049u)
+            << user;
+    }
+}
+
+TEST_F(EngineEntryTest, PrivilegesAreEnabledInOrder) {
+    Run(L"/exit");
+    ASSERT_EQ(machine().enabledPrivileges.size(), 9u);
+    EXPECT_EQ(machine().enabledPrivileges.front(), L"SeAssignPrimaryTokenPrivilege");
+    EXPECT_EQ(machine().enabledPrivileges[6], L"SeCreateGlobalPrivilege");
+    EXPECT_EQ(machine().enabledPrivileges.back(), L"SeRestorePrivilege");
+}
+
+class EngineProcessTest : public EngineEntryTest {};
+
+TEST_F(EngineProcessTest, ServiceRegistrationAndItsDeleteFlag) {
+    EXPECT_FALSE(IsServiceInstalled());
+    InstallService();
+    EXPECT_TRUE(IsServiceInstalled());
+    InstallService(0);
+    EXPECT_TRUE(IsServiceInstalled());
+    InstallService(1);
+    EXPECT_FALSE(IsServiceInstalled());
+    EXPECT_FALSE(IsServiceInstalled());
+    ASSERT_EQ(machine().messageBoxes.size(), 1u);  // warned only once per process
+    EXPECT_EQ(machine().messageBoxes[0].text, LoadResourceString(769));
+    EXPECT_EQ(machine().messageBoxes[0].flags, platform::kMbIconWarning);
+}
+
+TEST_F(EngineProcessTest, StopServicePollsUntilStopped) {
+    InstallService();
+    machine().serviceStopPolls = 3;
+    const std::uint64_t before = machine().Now();
+    EXPECT_TRUE(StopEngineService());
+    EXPECT_EQ(machine().Now() - before, 250u + 3 * 250u);
+
+    machine().services[L"vigilor"] = platform::ServiceState::Running;
+    machine().serviceStopPolls = -1;  // never stops
+    const std::uint64_t start = machine().Now();
+    EXPECT_FALSE(StopEngineService());
+    EXPECT_EQ(machine().Now() - start, 20u * 250u);
+
+    machine().services[L"vigilor"] = platform::ServiceState::Stopped;
+    EXPECT_TRUE(StopEngineService());  // not running: nothing to do
+}
+
+TEST_F(EngineProcessTest, IntegrityAndAccountNames) {
+    EXPECT_FALSE(IsAboveMediumIntegrity());
+    machine().integrityLevel = 0x3000;
+    EXPECT_TRUE(IsAboveMediumIntegrity());
+    machine().integrityLevel.reset();
+    EXPECT_TRUE(IsAboveMediumIntegrity());
+
+    EXPECT_TRUE(IsServiceAccountName(L"SYSTEM"));
+    EXPECT_TRUE(IsServiceAccountName(L"Network Service"));
+    EXPECT_FALSE(IsServiceAccountName(L"systemd"));
+}
+
+TEST_F(EngineProcessTest, RestartSelfStartsANewEngineThatWaitsForThisOne) {
+    try {
+        RestartSelf();
+        FAIL();
+    } catch (const sim::ProcessExitCalled& exit) {
+        EXPECT_EQ(exit.exitCode, 0u);
+    }
+    ASSERT_EQ(machine().launches.size(), 1u);
+    EXPECT_EQ(machine().launches[0].file, machine().ownImagePath);
+    EXPECT_EQ(machine().launches[0].parameters,
+              L"\"C:\\Program Files\\Corvane\\vigilor.exe\" /restart=4242");
+
+    machine().Reset();
+    ResetEngineProcessValues();
+    machine().osMajor = 5;  // before Vista the new engine is started detached
+    EXPECT_THROW(RestartSelf(), sim::ProcessExitCalled);
+    ASSERT_EQ(machine().launches.size(), 1u);
+    EXPECT_EQ(machine().launches[0].kind, sim::LaunchCall::Kind::CreateProcess);
+    EXPECT_EQ(machine().launches[0].creationFlags, 0x8u | 0x200u);
+}
+
+}  // namespace
+}  // namespace cv

@@ -1,2 +1,0 @@
-#include <gtest/gtest.h>
-TEST(WinSmoke, Builds) { EXPECT_TRUE(true); }
