@@ -1,6 +1,7 @@
 #include "engine/ControlLoop.h"
 
 #include "engine/EngineProcess.h"
+#include "platform/Clock.h"
 #include "platform/KernelObjects.h"
 #include "platform/Registry.h"
 #include "platform/System.h"
@@ -218,6 +219,9 @@ bool ControlLoop::RunCycle() {
     // 25.
     ++cycleCounter_;
     firstCycle_ = false;
+    if (cycleCounter_ % 60 == 0) {
+        ClearSessionForegroundMap();
+    }
     // 26. to 28.
     WakeLogWriter();
     if (restraintBeganThisCycle_) {
@@ -226,15 +230,58 @@ bool ControlLoop::RunCycle() {
     return true;
 }
 
+void ControlLoop::ReloadConfiguration() {
+    // 5.1 Lets the program that wrote the file finish.
+    platform::SleepMs(500);
+    // 5.2 to 5.4
+    NoteProfileChange();
+    reloadedThisCycle_ = true;
+    LoadConfiguration();
+    ignored_.clear();
+    // 5.5 to 5.8
+    NoteRefreshIntervalChange();
+    NoteRuleChanges();
+    ReloadKeepRunningTracker();
+    RestoreRestraintsIfLevelonOff();
+    LoadSounds();
+    forcedReloadCounter_ = 0;
+}
+
 void ControlLoop::RunPerRecordStep(ProcessRecord& record) {
-    const bool judgeAgain = reloadedThisCycle_ || newProcessThisCycle_;
-    if (!record.ended) {
-        ApplyRuleFamilies(record, judgeAgain);
+    // 1. and 2.
+    if (IsProcessAlive(record)) {
+        SampleProcessCpu(record);
+        RetryProcessPath(record);
+        const bool judgeAgain = reloadedThisCycle_ || newProcessThisCycle_;
+        CheckDisallowed(record, judgeAgain);
+        ApplyIdlePlanExclusion(record, judgeAgain);
+        ApplyPerformanceModeTrigger(record, judgeAgain);
+        ApplyApplicationPowerPlan(record, judgeAgain);
+        ApplyPreventSleep(record, judgeAgain);
+        ApplyThrottle(record, judgeAgain);
+        JudgeLevelonEligibility(record, judgeAgain);
+        ApplyEfficiencyMode(record, judgeAgain);
+        ApplyDefaults(record, judgeAgain);
+        ApplyCpuLimiterAndGroupExtender(record, judgeAgain);
+        ApplyDefaultCpuSets(record, judgeAgain);
+        ApplyWatchdogRules(record, judgeAgain);
+        ApplyLevelon(record);
     } else {
-        HandleProcessExit(record);
+        // 3.
+        EndThrottleAndRestraint(record);
+        ReleasePreventSleep(record);
+        ReleaseIdlePlanExclusion(record);
+        ReleasePerformanceModeTrigger(record);
+        ReleaseApplicationPowerPlan(record);
+        RecordProcessExit(record);
+        record.ended = true;
     }
+    // 4. and 5.
+    CloseHandleOfThreadlessProcess(record);
     if (record.ended) {
         endedRecords_.push_back(record.processId);
+    } else {
+        ReportKeepRunning(record);
     }
 }
 
@@ -305,11 +352,11 @@ void ControlLoop::RecordStartupActions(int /*loadResult*/) {}
 void ControlLoop::ReadPowerPlanCapability() {}
 void ControlLoop::StartProfileSwitcher() {}
 bool ControlLoop::IsReloadDue() { return false; }
-void ControlLoop::ReloadConfiguration() {
-    reloadedThisCycle_ = true;
-    ignored_.clear();
-    forcedReloadCounter_ = 0;
-}
+void ControlLoop::NoteProfileChange() {}
+void ControlLoop::NoteRefreshIntervalChange() {}
+void ControlLoop::NoteRuleChanges() {}
+void ControlLoop::ReloadKeepRunningTracker() {}
+void ControlLoop::RestoreRestraintsIfLevelonOff() {}
 void ControlLoop::StartMemoryTrimmerThread() {}
 void ControlLoop::ApplyTimerResolution() {}
 void ControlLoop::DetectIdle() {}
@@ -322,13 +369,36 @@ void ControlLoop::ApplyInternetExplorerRestriction() {}
 void ControlLoop::ReadSessionAgents() {}
 void ControlLoop::SampleSystemCpu() {}
 void ControlLoop::BalanceInstances() {}
-void ControlLoop::ApplyRuleFamilies(ProcessRecord& /*record*/, bool /*judgeAgain*/) {}
-void ControlLoop::HandleProcessExit(ProcessRecord& /*record*/) {}
 void ControlLoop::HandleManualPerformanceToggle() {}
 void ControlLoop::RestartKeepRunningProcesses() {}
 void ControlLoop::WriteSample() {}
 void ControlLoop::ApplyStartWithPowerPlan() {}
+void ControlLoop::ClearSessionForegroundMap() {}
 void ControlLoop::WakeLogWriter() {}
+bool ControlLoop::IsProcessAlive(ProcessRecord& /*record*/) { return true; }
+void ControlLoop::SampleProcessCpu(ProcessRecord& /*record*/) {}
+void ControlLoop::RetryProcessPath(ProcessRecord& /*record*/) {}
+void ControlLoop::CheckDisallowed(ProcessRecord& /*record*/, bool /*judgeAgain*/) {}
+void ControlLoop::ApplyIdlePlanExclusion(ProcessRecord& /*record*/, bool /*judgeAgain*/) {}
+void ControlLoop::ApplyPerformanceModeTrigger(ProcessRecord& /*record*/, bool /*judgeAgain*/) {}
+void ControlLoop::ApplyApplicationPowerPlan(ProcessRecord& /*record*/, bool /*judgeAgain*/) {}
+void ControlLoop::ApplyPreventSleep(ProcessRecord& /*record*/, bool /*judgeAgain*/) {}
+void ControlLoop::ApplyThrottle(ProcessRecord& /*record*/, bool /*judgeAgain*/) {}
+void ControlLoop::JudgeLevelonEligibility(ProcessRecord& /*record*/, bool /*judgeAgain*/) {}
+void ControlLoop::ApplyEfficiencyMode(ProcessRecord& /*record*/, bool /*judgeAgain*/) {}
+void ControlLoop::ApplyDefaults(ProcessRecord& /*record*/, bool /*judgeAgain*/) {}
+void ControlLoop::ApplyCpuLimiterAndGroupExtender(ProcessRecord& /*record*/, bool /*judgeAgain*/) {}
+void ControlLoop::ApplyDefaultCpuSets(ProcessRecord& /*record*/, bool /*judgeAgain*/) {}
+void ControlLoop::ApplyWatchdogRules(ProcessRecord& /*record*/, bool /*judgeAgain*/) {}
+void ControlLoop::ApplyLevelon(ProcessRecord& /*record*/) {}
+void ControlLoop::EndThrottleAndRestraint(ProcessRecord& /*record*/) {}
+void ControlLoop::ReleasePreventSleep(ProcessRecord& /*record*/) {}
+void ControlLoop::ReleaseIdlePlanExclusion(ProcessRecord& /*record*/) {}
+void ControlLoop::ReleasePerformanceModeTrigger(ProcessRecord& /*record*/) {}
+void ControlLoop::ReleaseApplicationPowerPlan(ProcessRecord& /*record*/) {}
+void ControlLoop::RecordProcessExit(ProcessRecord& /*record*/) {}
+void ControlLoop::CloseHandleOfThreadlessProcess(ProcessRecord& /*record*/) {}
+void ControlLoop::ReportKeepRunning(ProcessRecord& /*record*/) {}
 void ControlLoop::RestoreForegroundBoosts() {}
 void ControlLoop::RestoreCoreParking() {}
 void ControlLoop::RestoreIdlePlan() {}

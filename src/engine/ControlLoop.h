@@ -40,6 +40,9 @@ public:
     std::uint32_t RefreshInterval() const { return refreshInterval_; }
     std::uint32_t CycleCounter() const { return cycleCounter_; }
     std::uint32_t KeepRunningGrace() const { return keepRunningGrace_; }
+    bool ReloadedThisCycle() const { return reloadedThisCycle_; }
+    // Held for the whole of every cycle; the profile switcher takes it while it evaluates.
+    std::recursive_mutex& ControlLock() { return controlLock_; }
     bool IsService() const { return isService_; }
 
 private:
@@ -68,6 +71,11 @@ private:
     // Cycle phases.
     bool IsReloadDue();
     void ReloadConfiguration();
+    void NoteProfileChange();
+    void NoteRefreshIntervalChange();
+    void NoteRuleChanges();
+    void ReloadKeepRunningTracker();
+    void RestoreRestraintsIfLevelonOff();
     void StartMemoryTrimmerThread();
     void ApplyTimerResolution();
     void DetectIdle();
@@ -80,18 +88,41 @@ private:
     void ReadSessionAgents();
     void SampleSystemCpu();
     void BalanceInstances();
-    void RunPerRecordStep(ProcessRecord& record);
     void HandleManualPerformanceToggle();
     void RestartKeepRunningProcesses();
     void RemoveEndedRecords();
     void WriteSample();
     void ApplyStartWithPowerPlan();
+    void ClearSessionForegroundMap();
     void WakeLogWriter();
     void PulseRestraintEvents();
 
-    // Per-record phases.
-    void ApplyRuleFamilies(ProcessRecord& record, bool judgeAgain);
-    void HandleProcessExit(ProcessRecord& record);
+    // The per-record step and its phases.
+    void RunPerRecordStep(ProcessRecord& record);
+    bool IsProcessAlive(ProcessRecord& record);
+    void SampleProcessCpu(ProcessRecord& record);
+    void RetryProcessPath(ProcessRecord& record);
+    void CheckDisallowed(ProcessRecord& record, bool judgeAgain);
+    void ApplyIdlePlanExclusion(ProcessRecord& record, bool judgeAgain);
+    void ApplyPerformanceModeTrigger(ProcessRecord& record, bool judgeAgain);
+    void ApplyApplicationPowerPlan(ProcessRecord& record, bool judgeAgain);
+    void ApplyPreventSleep(ProcessRecord& record, bool judgeAgain);
+    void ApplyThrottle(ProcessRecord& record, bool judgeAgain);
+    void JudgeLevelonEligibility(ProcessRecord& record, bool judgeAgain);
+    void ApplyEfficiencyMode(ProcessRecord& record, bool judgeAgain);
+    void ApplyDefaults(ProcessRecord& record, bool judgeAgain);
+    void ApplyCpuLimiterAndGroupExtender(ProcessRecord& record, bool judgeAgain);
+    void ApplyDefaultCpuSets(ProcessRecord& record, bool judgeAgain);
+    void ApplyWatchdogRules(ProcessRecord& record, bool judgeAgain);
+    void ApplyLevelon(ProcessRecord& record);
+    void EndThrottleAndRestraint(ProcessRecord& record);
+    void ReleasePreventSleep(ProcessRecord& record);
+    void ReleaseIdlePlanExclusion(ProcessRecord& record);
+    void ReleasePerformanceModeTrigger(ProcessRecord& record);
+    void ReleaseApplicationPowerPlan(ProcessRecord& record);
+    void RecordProcessExit(ProcessRecord& record);
+    void CloseHandleOfThreadlessProcess(ProcessRecord& record);
+    void ReportKeepRunning(ProcessRecord& record);
 
     // Shutdown phases.
     void RestoreForegroundBoosts();
@@ -138,6 +169,7 @@ private:
     std::uint32_t disallowBufferReuse_ = 0;
     bool canManagePowerPlans_ = false;
     bool levelonWasOn_ = false;
+    std::uint32_t lastInputTick_ = 0;
     bool stopped_ = false;
 };
 

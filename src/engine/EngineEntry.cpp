@@ -13,6 +13,7 @@
 #include "platform/MessageBox.h"
 #include "platform/Registry.h"
 #include "platform/System.h"
+#include "services/CrashReports.h"
 #include "services/KernelObjectNames.h"
 #include "services/Language.h"
 
@@ -100,8 +101,9 @@ void RaiseOwnScheduling() {
 int RunEngine() {
     // 1.
     std::srand(static_cast<unsigned>(platform::TickCount64()));
-    // 2. and 3. The crash filter is installed here once crash reports exist.
+    // 2. and 3.
     EnablePrivileges();
+    InstallCrashFilter();
     // 4. and 5.
     ResetLanguageForServiceAccount();
     SelectLanguage();

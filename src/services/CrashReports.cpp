@@ -1,0 +1,7 @@
+#include "services/CrashReports.h"
+
+namespace cv {
+
+void InstallCrashFilter() {}
+
+}  // namespace cv
