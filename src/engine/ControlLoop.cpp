@@ -157,10 +157,6 @@ void ControlLoop::ReadBufferReuseSetting() {
                                .value_or(0);
 }
 
-void ControlLoop::CreateActionLog() {
-    // The performance-mode events come first among the engine's named objects.
-    performanceMode_ = std::make_unique<PerformanceModeState>(true);
-}
 
 bool ControlLoop::RunCycle() {
     // 1.
@@ -279,18 +275,12 @@ void ControlLoop::RunPerRecordStep(ProcessRecord& record) {
     // 4. and 5.
     CloseHandleOfThreadlessProcess(record);
     if (record.ended) {
-        endedRecords_.push_back(record.processId);
+        endedRecords_.push_back(record.pid);
     } else {
         ReportKeepRunning(record);
     }
 }
 
-void ControlLoop::RemoveEndedRecords() {
-    for (const std::uint32_t processId : endedRecords_) {
-        processTable_.erase(processId);
-    }
-    endedRecords_.clear();
-}
 
 void ControlLoop::PulseRestraintEvents() {
     platform::SetEventObject(levelonNotifyEvent_.Get());
@@ -322,38 +312,24 @@ int ControlLoop::Shutdown() {
     reloadNowEvent_.Reset();
     restraintPulseEvent_.Reset();
     singleInstanceMutex_.Reset();
-    processTable_.clear();
+    processTable_.Clear();
     ignored_.clear();
     ignoredThisCycle_.clear();
     return 0;
 }
 
-void ControlLoop::StopWorkers() {
-    // The engine's own threads end on the exit event.
-    platform::SetEventObject(exitEvent_.Get());
-    shutdownWatcher_.reset();
-}
 
 // Phases that the features fill in. Each is called at its place in the start-up, the cycle or
 // the shutdown order.
-void ControlLoop::CreateConfiguration() {}
-void ControlLoop::MigrateConfigurationPath() {}
 void ControlLoop::RecoverPowerSettings() {}
 void ControlLoop::CreateSnapshotAndCpuMeter() {}
-void ControlLoop::ApplyCommandLineOverrides() {}
 void ControlLoop::CreateMemoryTrimmer() {}
-int ControlLoop::LoadConfiguration() { return 0; }
-void ControlLoop::StartLogWriter() {}
 void ControlLoop::EnsureTerminalServices() {}
 void ControlLoop::CreateKeepRunningTracker() {}
-void ControlLoop::StartConfigurationWatcher() {}
 void ControlLoop::LoadSounds() {}
-void ControlLoop::RecordStartupActions(int /*loadResult*/) {}
 void ControlLoop::ReadPowerPlanCapability() {}
 void ControlLoop::StartProfileSwitcher() {}
-bool ControlLoop::IsReloadDue() { return false; }
 void ControlLoop::NoteProfileChange() {}
-void ControlLoop::NoteRefreshIntervalChange() {}
 void ControlLoop::NoteRuleChanges() {}
 void ControlLoop::ReloadKeepRunningTracker() {}
 void ControlLoop::RestoreRestraintsIfLevelonOff() {}
@@ -362,22 +338,14 @@ void ControlLoop::ApplyTimerResolution() {}
 void ControlLoop::DetectIdle() {}
 void ControlLoop::RestoreBoostsIfChanged() {}
 void ControlLoop::TrackForegroundWindow() {}
-void ControlLoop::TakeSnapshot() {}
-void ControlLoop::JudgeSnapshotEntries() {}
-void ControlLoop::MarkServiceTableStale() {}
 void ControlLoop::ApplyInternetExplorerRestriction() {}
 void ControlLoop::ReadSessionAgents() {}
-void ControlLoop::SampleSystemCpu() {}
 void ControlLoop::BalanceInstances() {}
 void ControlLoop::HandleManualPerformanceToggle() {}
 void ControlLoop::RestartKeepRunningProcesses() {}
 void ControlLoop::WriteSample() {}
 void ControlLoop::ApplyStartWithPowerPlan() {}
 void ControlLoop::ClearSessionForegroundMap() {}
-void ControlLoop::WakeLogWriter() {}
-bool ControlLoop::IsProcessAlive(ProcessRecord& /*record*/) { return true; }
-void ControlLoop::SampleProcessCpu(ProcessRecord& /*record*/) {}
-void ControlLoop::RetryProcessPath(ProcessRecord& /*record*/) {}
 void ControlLoop::CheckDisallowed(ProcessRecord& /*record*/, bool /*judgeAgain*/) {}
 void ControlLoop::ApplyIdlePlanExclusion(ProcessRecord& /*record*/, bool /*judgeAgain*/) {}
 void ControlLoop::ApplyPerformanceModeTrigger(ProcessRecord& /*record*/, bool /*judgeAgain*/) {}
@@ -396,8 +364,6 @@ void ControlLoop::ReleasePreventSleep(ProcessRecord& /*record*/) {}
 void ControlLoop::ReleaseIdlePlanExclusion(ProcessRecord& /*record*/) {}
 void ControlLoop::ReleasePerformanceModeTrigger(ProcessRecord& /*record*/) {}
 void ControlLoop::ReleaseApplicationPowerPlan(ProcessRecord& /*record*/) {}
-void ControlLoop::RecordProcessExit(ProcessRecord& /*record*/) {}
-void ControlLoop::CloseHandleOfThreadlessProcess(ProcessRecord& /*record*/) {}
 void ControlLoop::ReportKeepRunning(ProcessRecord& /*record*/) {}
 void ControlLoop::RestoreForegroundBoosts() {}
 void ControlLoop::RestoreCoreParking() {}

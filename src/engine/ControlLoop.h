@@ -9,7 +9,15 @@
 #include <unordered_map>
 #include <vector>
 
+#include "actionlog/ActionLog.h"
+#include "config/ConfigSettings.h"
+#include "config/ConfigStorage.h"
+#include "engine/NewProcess.h"
+#include "engine/ParentTree.h"
 #include "engine/ProcessRecord.h"
+#include "engine/ProcessSnapshot.h"
+#include "engine/ServiceTable.h"
+#include "engine/SystemCpuMeter.h"
 #include "platform/Handle.h"
 #include "services/PerformanceModeState.h"
 #include "services/ShutdownWatcher.h"
@@ -44,6 +52,15 @@ public:
     // Held for the whole of every cycle; the profile switcher takes it while it evaluates.
     std::recursive_mutex& ControlLock() { return controlLock_; }
     bool IsService() const { return isService_; }
+    int LoadResult() const { return loadResult_; }
+    ConfigSettings& Settings() { return *settings_; }
+    ConfigStorage& Storage() { return *storage_; }
+    ActionLog& Log() { return *actionLog_; }
+    ProcessTable& Processes() { return processTable_; }
+    const std::set<std::uint32_t>& IgnoredProcesses() const { return ignored_; }
+    ParentTree& Tree() { return parentTree_; }
+    double TotalCpu() const { return totalCpu_; }
+    const std::wstring& EngineUser() const { return engineUser_; }
 
 private:
     // Start-up phases.
@@ -124,6 +141,16 @@ private:
     void CloseHandleOfThreadlessProcess(ProcessRecord& record);
     void ReportKeepRunning(ProcessRecord& record);
 
+    // Helpers of the phases.
+    bool LogOn(bool featureSwitch) const;
+    void Record(std::uint32_t actionId, const ActionFacts& facts);
+    ActionFacts EngineFacts(const std::wstring& info, bool withPathAndCommandLine) const;
+    ActionFacts RecordFacts(const ProcessRecord& record, const std::wstring& info) const;
+    void JudgeNewProcess(const std::uint8_t* entry, std::size_t size);
+    void RecordNewProcess(ProcessRecord& record);
+    // Part of the instance limits: true when the new process was closed.
+    bool ApplyInstanceLimits(ProcessRecord& record);
+
     // Shutdown phases.
     void RestoreForegroundBoosts();
     void RestoreCoreParking();
@@ -148,6 +175,16 @@ private:
     std::unique_ptr<PerformanceModeState> performanceMode_;
     std::unique_ptr<ShutdownRequestWatcher> shutdownWatcher_;
 
+    std::unique_ptr<ActionLog> actionLog_;
+    std::unique_ptr<ConfigSettings> settings_;
+    std::unique_ptr<ConfigStorage> storage_;
+    ProcessSnapshot snapshot_;
+    SystemCpuMeter cpuMeter_;
+    ServiceTable serviceTable_;
+    ParentTree parentTree_;
+    NewProcessLogFilter newProcessFilter_;
+    NewProcessLogFilter exitFilter_;
+    std::unique_ptr<ProcessInfo> spareInfo_;
     ProcessTable processTable_;
     std::set<std::uint32_t> ignored_;
     std::set<std::uint32_t> ignoredThisCycle_;
@@ -170,6 +207,12 @@ private:
     bool canManagePowerPlans_ = false;
     bool levelonWasOn_ = false;
     std::uint32_t lastInputTick_ = 0;
+    int loadResult_ = 0;
+    double totalCpu_ = -1;
+    std::wstring engineUser_;
+    bool underServiceAccount_ = false;
+    std::wstring ownImagePath_;
+    std::wstring ownCommandLine_;
     bool stopped_ = false;
 };
 

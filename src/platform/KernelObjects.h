@@ -1,6 +1,7 @@
 #pragma once
 // Named and unnamed events and mutexes, and waiting on any waitable handle (events, mutexes,
 // processes).
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -35,6 +36,11 @@ bool ReleaseMutexObject(RawHandle mutex);
 // Waits until the object is signalled or the time-out ends. A signalled auto-reset event is
 // consumed by the wait; a mutex is acquired.
 WaitResult WaitForObject(RawHandle object, std::uint32_t timeoutMs);
+
+// Waits until any of the objects is signalled: its index, kWaitTimedOut or kWaitFailed.
+constexpr int kWaitTimedOut = -1;
+constexpr int kWaitFailed = -2;
+int WaitForAnyObject(const RawHandle* objects, std::size_t count, std::uint32_t timeoutMs);
 
 // True when the object is signalled right now (a zero-time wait). An absent handle counts as not
 // signalled.

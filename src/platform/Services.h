@@ -1,7 +1,9 @@
 #pragma once
 // The service control manager, for the engine's own service and the system services it needs.
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace cv::platform {
 
@@ -12,5 +14,15 @@ enum class ServiceState { Stopped, StartPending, StopPending, Running, Other };
 std::optional<ServiceState> QueryServiceState(const std::wstring& serviceName);
 // Sends SERVICE_CONTROL_STOP; false when the service cannot be opened or the control fails.
 bool SendServiceStop(const std::wstring& serviceName);
+
+struct ServiceStatusRow {
+    std::wstring name;
+    std::wstring displayName;
+    std::uint32_t state = 0;  // SERVICE_STOPPED (1) ... SERVICE_PAUSED (7)
+    std::uint32_t processId = 0;
+};
+// EnumServicesStatusExW with process information for the Win32 services in every state; no
+// value when the manager cannot be opened or the enumeration fails.
+std::optional<std::vector<ServiceStatusRow>> EnumerateWin32Services();
 
 }  // namespace cv::platform

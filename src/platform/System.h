@@ -26,6 +26,8 @@ bool OsVersionAtLeast(std::uint32_t major, std::uint32_t minor, std::uint16_t se
 std::uint16_t UserDefaultUiLanguage();
 // Logical processors reported by GetSystemInfo.
 std::uint32_t ProcessorCount();
+// Active logical processors of every processor group.
+std::uint32_t ActiveProcessorCountAllGroups();
 // Relative identifier of the integrity level of the program's own token; no value when unread.
 std::optional<std::uint32_t> OwnIntegrityLevel();
 
@@ -48,6 +50,9 @@ bool SetOwnThreadPriority(int priority);
 void SetOwnPriorityBoost(bool disable);
 // ZwSetInformationProcess on the own process with a 4-byte value, looked up at run time.
 bool SetOwnProcessInformation(std::uint32_t informationClass, std::uint32_t value);
+
+// UuidCreate: 16 random bytes; empty on failure.
+std::vector<std::uint8_t> NewUuid();
 
 // Ends the process at once.
 [[noreturn]] void ExitOwnProcess(std::uint32_t exitCode);

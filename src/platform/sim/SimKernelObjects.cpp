@@ -1,5 +1,6 @@
 // Kernel objects, waits and the clock of the simulated machine.
 #include <limits>
+#include <vector>
 
 #include "platform/Clock.h"
 #include "platform/KernelObjects.h"
@@ -202,6 +203,29 @@ WaitResult WaitForObject(RawHandle handle, std::uint32_t timeoutMs) {
         return WaitResult::Failed;
     }
     return WaitOnMachine(timeoutMs, [&object] { return TryAcquire(*object); });
+}
+
+int WaitForAnyObject(const RawHandle* objects, std::size_t count, std::uint32_t timeoutMs) {
+    Machine& machine = Machine::Get();
+    std::vector<std::shared_ptr<SimObject>> found;
+    for (std::size_t i = 0; i < count; ++i) {
+        auto object = machine.FindObject(objects[i]);
+        if (object == nullptr || machine.ShouldFail("WaitForObject", object->name)) {
+            return kWaitFailed;
+        }
+        found.push_back(std::move(object));
+    }
+    int signalled = kWaitTimedOut;
+    const WaitResult result = WaitOnMachine(timeoutMs, [&] {
+        for (std::size_t i = 0; i < found.size(); ++i) {
+            if (TryAcquire(*found[i])) {
+                signalled = static_cast<int>(i);
+                return true;
+            }
+        }
+        return false;
+    });
+    return result == WaitResult::Signalled ? signalled : kWaitTimedOut;
 }
 
 std::uint64_t TickCount64() {

@@ -37,6 +37,8 @@ void Machine::Reset() {
     serviceStopPolls = 0;
     serviceStopRequests.clear();
     pendingStops.clear();
+    serviceRows.clear();
+    serviceEnumerations = 0;
     handles.clear();
     namedObjects.clear();
     nextHandle = fresh.nextHandle;
@@ -46,11 +48,19 @@ void Machine::Reset() {
     messageBoxes.clear();
     messageBoxAnswers.clear();
     launches.clear();
+    folderWatches.clear();
     failures_.clear();
     processes_.clear();
+    endedProcesses_.clear();
+    sessionUsers = {{0, L"SYSTEM"}, {1, L"Tester"}};
+    processorIdleTimes.assign(8, 0);
+    activeProcessorsAllGroups = fresh.activeProcessorsAllGroups;
+    localTimeOffsetMinutes = fresh.localTimeOffsetMinutes;
+    nextUuid = fresh.nextUuid;
     now_ = fresh.now_;
     driver_ = std::this_thread::get_id();
     InstallEnglishModule();
+    ResetFileSystem();
     changed_.notify_all();
 }
 
@@ -87,33 +97,70 @@ bool Machine::ShouldFail(const std::string& operation, const std::wstring& subje
 
 SimProcess& Machine::AddProcess(std::uint32_t pid, const std::wstring& imageName) {
     std::lock_guard lock(mutex_);
-    SimProcess& process = processes_[pid];
-    process = SimProcess{};
+    auto& slot = processes_[pid];
+    if (slot != nullptr) {
+        slot->ended = true;
+        slot->waitObject->signalled = true;
+        endedProcesses_.push_back(slot);
+    }
+    slot = std::make_shared<SimProcess>();
+    SimProcess& process = *slot;
     process.pid = pid;
     process.imageName = imageName;
     process.imagePath = L"C:\\Programs\\" + imageName;
     process.commandLine = L"\"" + process.imagePath + L"\"";
     process.user = userName.value_or(L"SYSTEM");
+    process.createTime = kEpochFileTime + now_ * 10'000;
     process.waitObject = std::make_shared<SimObject>();
     process.waitObject->kind = SimObject::Kind::Process;
-    process.waitObject->processId = pid;
+    process.waitObject->process = slot;
+    changed_.notify_all();
     return process;
 }
 
 SimProcess* Machine::FindProcess(std::uint32_t pid) {
     std::lock_guard lock(mutex_);
     const auto it = processes_.find(pid);
-    return it == processes_.end() ? nullptr : &it->second;
+    return it == processes_.end() ? nullptr : it->second.get();
+}
+
+std::shared_ptr<SimProcess> Machine::ProcessOfHandle(platform::RawHandle handle) {
+    std::lock_guard lock(mutex_);
+    const auto object = FindObject(handle);
+    return object == nullptr || object->kind != SimObject::Kind::Process ? nullptr
+                                                                          : object->process.lock();
 }
 
 void Machine::EndProcess(std::uint32_t pid, std::uint32_t exitCode) {
     std::lock_guard lock(mutex_);
-    if (SimProcess* process = FindProcess(pid)) {
-        process->ended = true;
-        process->exitCode = exitCode;
-        process->waitObject->signalled = true;
-        changed_.notify_all();
+    const auto it = processes_.find(pid);
+    if (it == processes_.end()) {
+        return;
     }
+    it->second->ended = true;
+    it->second->exitCode = exitCode;
+    it->second->waitObject->signalled = true;
+    // Ended processes leave the process list but stay reachable through open handles.
+    endedProcesses_.push_back(it->second);
+    processes_.erase(it);
+    changed_.notify_all();
+}
+
+void Machine::AddCpuTime(std::uint32_t pid, std::uint64_t hundredNanoseconds) {
+    std::lock_guard lock(mutex_);
+    if (SimProcess* process = FindProcess(pid)) {
+        process->kernelTime += hundredNanoseconds / 2;
+        process->userTime += hundredNanoseconds - hundredNanoseconds / 2;
+    }
+}
+
+std::vector<std::uint32_t> Machine::ProcessIds() {
+    std::lock_guard lock(mutex_);
+    std::vector<std::uint32_t> ids;
+    for (const auto& [pid, process] : processes_) {
+        ids.push_back(pid);
+    }
+    return ids;
 }
 
 Machine::RegistryKey* Machine::FindKey(platform::RegistryRoot root, const std::wstring& key) {

@@ -28,6 +28,8 @@ struct ProcessExitCalled {
     std::uint32_t exitCode;
 };
 
+struct SimProcess;
+
 struct SimObject {
     enum class Kind { Event, Mutex, Process };
     Kind kind = Kind::Event;
@@ -37,7 +39,7 @@ struct SimObject {
     platform::ObjectSecurity security = platform::ObjectSecurity::Default;
     std::thread::id owner;  // mutexes: the owning thread, or none
     int recursion = 0;
-    std::uint32_t processId = 0;  // process objects
+    std::weak_ptr<SimProcess> process;  // process objects
 };
 
 struct SimProcess {
@@ -47,7 +49,21 @@ struct SimProcess {
     std::wstring imagePath;
     std::wstring commandLine;
     std::wstring user;
+    std::wstring domain = L"TESTPC";
     std::uint32_t sessionId = 1;
+    std::uint32_t threadCount = 1;
+    std::uint32_t firstThreadId = 0;  // 0: pid + 1
+    std::uint64_t createTime = 0;     // FILETIME; 0: when added
+    std::uint64_t kernelTime = 0;     // 100-ns units
+    std::uint64_t userTime = 0;
+    std::uint64_t workingSet = 4 << 20;
+    std::uint64_t pagefileUsage = 2 << 20;
+    // What the engine may read of it.
+    bool canOpen = true;         // any handle at all
+    bool fullAccess = true;      // query information and read memory, not only limited query
+    bool pathReadable = true;
+    bool commandLineReadable = true;
+    bool accountReadable = true;
     bool ended = false;
     std::uint32_t exitCode = 0;
     std::shared_ptr<SimObject> waitObject;  // signalled when the process ends
@@ -80,6 +96,9 @@ struct LaunchCall {
 struct SimModule {
     std::map<std::uint32_t, std::wstring> strings;
 };
+
+// Puts the simulated file system (SimFiles.h) back to its fresh state; called by Machine::Reset.
+void ResetFileSystem();
 
 class Machine {
 public:
@@ -127,9 +146,26 @@ public:
     std::vector<std::wstring> loadedSystemLibraries;
 
     // Processes other than the running program.
+    // A process added with a pid in use replaces it: the old one ends (its handles stay valid and
+    // see it ended), as when Windows reuses an id.
     SimProcess& AddProcess(std::uint32_t pid, const std::wstring& imageName = L"app.exe");
     SimProcess* FindProcess(std::uint32_t pid);
+    // The process a process handle refers to, even after it ended; null for other handles.
+    std::shared_ptr<SimProcess> ProcessOfHandle(platform::RawHandle handle);
     void EndProcess(std::uint32_t pid, std::uint32_t exitCode = 0);
+    // Adds CPU time to a process (kernel and user halves), as if it had run.
+    void AddCpuTime(std::uint32_t pid, std::uint64_t hundredNanoseconds);
+    std::vector<std::uint32_t> ProcessIds();
+    // Per-processor idle time in 100-ns units, for the machine's CPU meter.
+    std::vector<std::uint64_t> processorIdleTimes;
+    // Session id -> the user logged on to it.
+    std::map<std::uint32_t, std::wstring> sessionUsers;
+    std::uint32_t activeProcessorsAllGroups = 8;
+    // Local time is UTC plus this many minutes.
+    std::int64_t localTimeOffsetMinutes = 60;
+    std::vector<std::uint8_t> nextUuid = std::vector<std::uint8_t>(16, 0x5A);
+    // FILETIME of the simulated clock's start.
+    static constexpr std::uint64_t kEpochFileTime = 134'000'000'000'000'000ull;
     std::uint32_t nextLaunchPid = 9000;
 
     // Registry: keys by root and lower-cased path, values by lower-cased name.
@@ -149,6 +185,9 @@ public:
     int serviceStopPolls = 0;
     std::vector<std::wstring> serviceStopRequests;
     std::map<std::wstring, int> pendingStops;
+    // What the service enumeration reports, and how often it was asked.
+    std::vector<platform::ServiceStatusRow> serviceRows;
+    int serviceEnumerations = 0;
 
     // Kernel objects.
     platform::RawHandle AddHandle(std::shared_ptr<SimObject> object);
@@ -171,6 +210,11 @@ public:
     // Message boxes: every call is recorded; answers are taken from the script, then kIdOk.
     std::vector<MessageBoxCall> messageBoxes;
     std::deque<int> messageBoxAnswers;
+
+    // Folder change watches by lower-cased folder; the file system calls NotifyFolderChanged
+    // after every write.
+    std::vector<std::pair<std::wstring, std::weak_ptr<SimObject>>> folderWatches;
+    void NotifyFolderChanged(const std::wstring& filePath);
 
     // Programs started.
     std::vector<LaunchCall> launches;
@@ -202,7 +246,8 @@ private:
     std::thread::id driver_;
     std::uint64_t now_ = 1'000'000;
     std::vector<std::pair<std::string, std::wstring>> failures_;
-    std::map<std::uint32_t, SimProcess> processes_;
+    std::map<std::uint32_t, std::shared_ptr<SimProcess>> processes_;
+    std::vector<std::shared_ptr<SimProcess>> endedProcesses_;
 };
 
 }  // namespace cv::sim

@@ -93,6 +93,11 @@ bool SetOwnProcessInformation(std::uint32_t informationClass, std::uint32_t valu
     return true;
 }
 
+std::vector<std::uint8_t> NewUuid() {
+    Machine& machine = Machine::Get();
+    return machine.ShouldFail("UuidCreate", L"") ? std::vector<std::uint8_t>() : machine.nextUuid;
+}
+
 void ExitOwnProcess(std::uint32_t exitCode) { throw sim::ProcessExitCalled{exitCode}; }
 
 // Registry.
@@ -242,6 +247,16 @@ bool SendServiceStop(const std::wstring& serviceName) {
     return true;
 }
 
+std::optional<std::vector<ServiceStatusRow>> EnumerateWin32Services() {
+    Machine& machine = Machine::Get();
+    std::lock_guard lock(machine.Lock());
+    ++machine.serviceEnumerations;
+    if (machine.ShouldFail("EnumServicesStatusEx", L"")) {
+        return std::nullopt;
+    }
+    return machine.serviceRows;
+}
+
 // Launches.
 
 namespace {
@@ -292,7 +307,8 @@ UniqueHandle OpenProcessForWait(std::uint32_t processId) {
     Machine& machine = Machine::Get();
     std::lock_guard lock(machine.Lock());
     sim::SimProcess* process = machine.FindProcess(processId);
-    if (process == nullptr || process->ended || machine.ShouldFail("OpenProcess", L"")) {
+    if (process == nullptr || process->ended || !process->canOpen ||
+        machine.ShouldFail("OpenProcess", L"")) {
         return {};
     }
     return UniqueHandle(machine.AddHandle(process->waitObject));

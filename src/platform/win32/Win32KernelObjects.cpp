@@ -75,6 +75,21 @@ WaitResult WaitForObject(RawHandle object, std::uint32_t timeoutMs) {
     }
 }
 
+int WaitForAnyObject(const RawHandle* objects, std::size_t count, std::uint32_t timeoutMs) {
+    if (count == 0 || count > MAXIMUM_WAIT_OBJECTS) {
+        return kWaitFailed;
+    }
+    const DWORD result =
+        WaitForMultipleObjects(static_cast<DWORD>(count), objects, FALSE, timeoutMs);
+    if (result < WAIT_OBJECT_0 + count) {
+        return static_cast<int>(result - WAIT_OBJECT_0);
+    }
+    if (result >= WAIT_ABANDONED_0 && result < WAIT_ABANDONED_0 + count) {
+        return static_cast<int>(result - WAIT_ABANDONED_0);
+    }
+    return result == WAIT_TIMEOUT ? kWaitTimedOut : kWaitFailed;
+}
+
 std::uint64_t TickCount64() { return GetTickCount64(); }
 void SleepMs(std::uint32_t milliseconds) { Sleep(milliseconds); }
 

@@ -1,3 +1,5 @@
+#include <vector>
+
 #include "platform/Launch.h"
 #include "platform/MessageBox.h"
 #include "platform/Resources.h"
@@ -68,6 +70,37 @@ bool SendServiceStop(const std::wstring& serviceName) {
         OpenServiceW(manager.Get(), serviceName.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS));
     SERVICE_STATUS status{};
     return service.Get() != nullptr && ControlService(service.Get(), SERVICE_CONTROL_STOP, &status);
+}
+
+std::optional<std::vector<ServiceStatusRow>> EnumerateWin32Services() {
+    const ServiceHandle manager(
+        OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_ENUMERATE_SERVICE));
+    if (manager.Get() == nullptr) {
+        return std::nullopt;
+    }
+    std::vector<std::uint8_t> buffer(128 * 1024);
+    DWORD needed = 0;
+    DWORD count = 0;
+    DWORD resume = 0;
+    while (!EnumServicesStatusExW(manager.Get(), SC_ENUM_PROCESS_INFO, SERVICE_WIN32,
+                                  SERVICE_STATE_ALL, buffer.data(),
+                                  static_cast<DWORD>(buffer.size()), &needed, &count, &resume,
+                                  nullptr)) {
+        if (GetLastError() != ERROR_MORE_DATA || needed == 0) {
+            return std::nullopt;
+        }
+        buffer.resize(buffer.size() + needed);
+        resume = 0;
+    }
+    std::vector<ServiceStatusRow> rows;
+    const auto* services = reinterpret_cast<const ENUM_SERVICE_STATUS_PROCESSW*>(buffer.data());
+    for (DWORD i = 0; i < count; ++i) {
+        rows.push_back({services[i].lpServiceName ? services[i].lpServiceName : L"",
+                        services[i].lpDisplayName ? services[i].lpDisplayName : L"",
+                        services[i].ServiceStatusProcess.dwCurrentState,
+                        services[i].ServiceStatusProcess.dwProcessId});
+    }
+    return rows;
 }
 
 // Launches.

@@ -2,6 +2,8 @@
 #include "platform/System.h"
 #include "platform/win32/WindowsApi.h"
 
+#include <rpc.h>
+
 namespace cv::platform {
 
 std::wstring OwnCommandLine() {
@@ -147,6 +149,15 @@ bool SetOwnProcessInformation(std::uint32_t informationClass, std::uint32_t valu
     }
     ULONG data = value;
     return setInformation(GetCurrentProcess(), informationClass, &data, sizeof data) >= 0;
+}
+
+std::vector<std::uint8_t> NewUuid() {
+    UUID uuid{};
+    if (UuidCreate(&uuid) != RPC_S_OK) {
+        return {};
+    }
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(&uuid);
+    return std::vector<std::uint8_t>(bytes, bytes + sizeof uuid);
 }
 
 void ExitOwnProcess(std::uint32_t exitCode) { ExitProcess(exitCode); }

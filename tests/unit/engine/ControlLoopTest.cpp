@@ -20,16 +20,20 @@ protected:
 TEST_F(ControlLoopTest, CyclesAtTheRefreshIntervalUntilTheExitEvent) {
     ControlLoop loop;
     ASSERT_EQ(loop.Startup(), 0);
+    // Start-up created the missing configuration file, so the first cycle reloads it.
+    ASSERT_TRUE(loop.RunCycle());
+    EXPECT_TRUE(loop.ReloadedThisCycle());
     const std::uint64_t start = machine().Now();
     for (int i = 0; i < 5; ++i) {
         ASSERT_TRUE(loop.RunCycle());
+        EXPECT_FALSE(loop.ReloadedThisCycle());
     }
-    EXPECT_EQ(loop.CycleCounter(), 5u);
+    EXPECT_EQ(loop.CycleCounter(), 6u);
     EXPECT_EQ(machine().Now() - start, 5u * loop.RefreshInterval());
 
     platform::SetEventObject(loop.ExitEvent());
     EXPECT_FALSE(loop.RunCycle());
-    EXPECT_EQ(loop.CycleCounter(), 5u);
+    EXPECT_EQ(loop.CycleCounter(), 6u);
     EXPECT_EQ(loop.Shutdown(), 0);
     // The single-instance mutex is gone, so a new engine may start.
     EXPECT_EQ(machine().FindNamedObject(L"Local\\CVVigilorExists"), nullptr);

@@ -1,0 +1,149 @@
+#include "actionlog/ActionCodes.h"
+
+#include <map>
+#include <mutex>
+
+#include "common/Format.h"
+#include "services/Language.h"
+
+namespace cv {
+
+namespace {
+
+constexpr ActionCodeInfo kActionCodes[] = {
+    {0, -1, "CV_ACTION_NO_ACTION"},
+    {1, 217, "CV_ACTION_TOOK_NEW_PROCESS"},
+    {4, 265, "CV_ACTION_TOOK_DISALLOWED_TERMINATE"},
+    {5, 266, "CV_ACTION_TOOK_DISALLOWED_TERMINATE_ERROR"},
+    {7, 283, "CV_ACTION_TOOK_INSTANCE_LIMIT_TERMINATION"},
+    {8, 284, "CV_ACTION_TOOK_INSTANCE_LIMIT_TERMINATION_ERROR"},
+    {9, 588, "CV_ACTION_TOOK_WATCHDOG_GENERAL_TERMINATE"},
+    {10, 586, "CV_ACTION_TOOK_WATCHDOG_GENERAL_RESTART"},
+    {11, 610, "CV_ACTION_TOOK_WATCHDOG_GENERAL_AFFINITY"},
+    {12, 813, "CV_ACTION_TOOK_WATCHDOG_GENERAL_TRIM"},
+    {13, 833, "CV_ACTION_TOOK_WATCHDOG_GENERAL_PRIORITY"},
+    {14, 834, "CV_ACTION_TOOK_WATCHDOG_IO_PRIORITY"},
+    {15, 853, "CV_ACTION_TOOK_WATCHDOG_NOTIFY"},
+    {16, 843, "CV_ACTION_TOOK_PREVENT_PC_SLEEP_ENTERING"},
+    {17, 486, "CV_ACTION_TOOK_PREVENT_PC_SLEEP_LEAVING"},
+    {18, 492, "CV_ACTION_TOOK_PREVENT_PC_SLEEP_CONTINUES"},
+    {21, 229, "CV_ACTION_TOOK_DEFAULT_AFFINITY"},
+    {22, 230, "CV_ACTION_TOOK_DEFAULT_PRIORITY"},
+    {23, 447, "CV_ACTION_TOOK_RESTARTING_PROCESS"},
+    {24, 449, "CV_ACTION_TOOK_RESTARTING_PROCESS_ERROR"},
+    {25, 413, "CV_ACTION_TOOK_ENTERING_GAMING_MODE"},
+    {26, 411, "CV_ACTION_TOOK_LEAVING_GAMING_MODE"},
+    {27, 941, "CV_ACTION_TOOK_DEFAULT_IO_PRIORITY"},
+    {28, 718, "CV_ACTION_TOOK_APPLICATION_POWER_SCHEME_CHANGE"},
+    {29, 521, "CV_ACTION_TOOK_APPLICATION_POWER_SCHEME_CHANGE_ERROR"},
+    {30, 718, "CV_ACTION_TOOK_APPLICATION_POWER_SCHEME_RESTORE"},
+    {32, 940, "CV_ACTION_TOOK_LEVELON_END"},
+    {33, 1258, "CV_ACTION_TOOK_LEVELON_END_DUE_TO_TERMINATE"},
+    {34, 1259, "CV_ACTION_TOOK_LEVELON_END_DUE_TO_FOREGROUND"},
+    {36, 867, "CV_ACTION_TOOK_LEVELON_BEGIN_DISABLE_CORE_PARKING"},
+    {37, 869, "CV_ACTION_TOOK_LEVELON_ENDED_RESTORE_CORE_PARKING"},
+    {38, 896, "CV_ACTION_TOOK_LEVELON_ENDED_RESTORE_CORE_PARKING_ERROR"},
+    {39, 302, "CV_ACTION_TOOK_LEVELON_BEGIN_AFFINITY"},
+    {41, 304, "CV_ACTION_TOOK_LEVELON_END_AFFINITY_RESTORED"},
+    {43, 1255, "CV_ACTION_TOOK_LEVELON_BEGIN"},
+    {44, 219, "CV_ACTION_TOOK_LEVELON_BEGIN_PRIORITY"},
+    {46, 222, "CV_ACTION_TOOK_LEVELON_END_PRIORITY_RESTORED"},
+    {48, 398, "CV_ACTION_TOOK_THROTTLE_BEGINS"},
+    {49, 397, "CV_ACTION_TOOK_THROTTLE_ENDS"},
+    {52, 927, "CV_ACTION_TOOK_DEFAULT_MEMORY_PRIORITY_CHANGE"},
+    {53, 1305, "CV_ACTION_TOOK_DEFAULT_MEMORY_PRIORITY_CHANGE_ERROR"},
+    {54, 694, "CV_ACTION_TOOK_DEFAULT_IO_PRIORITY_CHANGE"},
+    {55, 696, "CV_ACTION_TOOK_DEFAULT_IO_PRIORITY_CHANGE_ERROR"},
+    {56, 776, "CV_ACTION_TOOK_CORE_ENGINE_RESTART_ERROR_DETECTED"},
+    {57, 267, "CV_ACTION_TRIMMED_WORKING_SETS"},
+    {58, 943, "CV_ACTION_CORE_ENGINE_STARTED"},
+    {59, 942, "CV_ACTION_CORE_ENGINE_INITIALIZED"},
+    {60, 957, "CV_ACTION_CORE_ENGINE_BEGIN"},
+    {62, 935, "CV_ACTION_TOOK_ENERGY_SAVER_NON_IDLE"},
+    {74, 798, "CV_ACTION_BEGIN_DEFAULT_THREAD_BOOST"},
+    {75, 800, "CV_ACTION_END_DEFAULT_THREAD_BOOST"},
+    {76, 951, "CV_ACTION_TOOK_PROCESS_TERMINATED"},
+    {77, 954, "CV_ACTION_TOOK_WATCHDOG_ACTION_LAUNCH"},
+    {78, 955, "CV_ACTION_TOOK_WATCHDOG_ACTION_LAUNCH_ERROR"},
+    {79, 938, "CV_ACTION_CORE_ENGINE_REFRESH_RATE"},
+    {80, 990, "CV_ACTION_CULLMARK_PROGRESS"},
+    {81, 989, "CV_ACTION_CULLMARK_DONE"},
+    {82, 1005, "CV_CULMARK_NO_ACTION_TAKEN"},
+    {83, 1103, "CV_ACTION_IO_PRIORITY_RESTORED"},
+    {84, 1105, "CV_ACTION_IO_PRIORITY_LOWERED"},
+    {85, 1115, "CV_ACTION_CORVANE_CONFIG_PROFILE_CHANGED"},
+    {86, 1183, "CV_ACTION_TOOK_INSTANCE_MANAGE_REBALANCING"},
+    {87, 1189, "CV_ACTION_TOOK_CULLMARK_CLEARSTANDBY"},
+    {88, 1191, "CV_ACTION_TOOK_NO_CULLMARK_CLEARSTANDBY"},
+    {89, 1198, "CV_ACTION_TOOK_CPULIMIT_SUCCESS"},
+    {90, 1199, "CV_ACTION_TOOK_CPULIMIT_ERROR"},
+    {91, 1200, "CV_ACTION_TOOK_CPULIMIT_DONE"},
+    {92, 881, "CV_ACTION_TOOK_GROUP_EXTENDER_START"},
+    {93, 882, "CV_ACTION_TOOK_GROUP_EXTENDER_STOP"},
+    {94, 1220, "CV_ACTION_TOOK_PERF_MODE_CONTINUES"},
+    {95, 1238, "CV_ACTION_TOOK_ERROR_GAAS_LAUNCHES_PROHIBITED"},
+    {96, 1239, "CV_ACTION_TOOK_START_WITH_POWER_PLAN"},
+    {97, 1240, "CV_ACTION_TOOK_START_WITH_POWER_PLAN_ERROR"},
+    {98, 225, "CV_ACTION_TOOK_AFFINITY_ERROR"},
+    {99, 1001, "CV_ACTION_TOOK_SAMPLING_SUCCESS"},
+    {100, 1002, "CV_ACTION_TOOK_SAMPLING_ERROR"},
+    {103, 1293, "CV_ACTION_TOOK_DEFAULT_CPU_SET_CHANGE"},
+    {104, 1294, "CV_ACTION_TOOK_DEFAULT_CPU_SET_CHANGE_ERROR"},
+    {105, 899, "CV_ACTION_TOOK_WATCHDOG_GENERAL_RESTART_ERROR"},
+    {106, 1343, "CV_ACTION_SYSTIMER_RESOLUTION"},
+    {107, 1344, "CV_ACTION_SYSTIMER_RESOLUTION_ERROR"},
+    {108, 1352, "CV_ACTION_TOOK_EFFICIENCY_MODE_CHANGE"},
+    {109, 1353, "CV_ACTION_TOOK_EFFICIENCY_MODE_CHANGE_ERROR"},
+    {110, 1395, "CV_ACTION_TOOK_CULLMARK_CLEAR_FS_CACHE"},
+};
+
+struct ActionTexts {
+    std::mutex mutex;
+    platform::ModuleHandle builtFor = nullptr;
+    bool built = false;
+    std::map<std::uint32_t, std::wstring> texts;
+};
+
+ActionTexts& Texts() {
+    static ActionTexts texts;
+    return texts;
+}
+
+}  // namespace
+
+const ActionCodeInfo* ActionCodeTable(std::size_t* count) {
+    *count = std::size(kActionCodes);
+    return kActionCodes;
+}
+
+const ActionCodeInfo* FindActionCode(std::uint32_t code) {
+    for (const auto& info : kActionCodes) {
+        if (info.code == code) {
+            return &info;
+        }
+    }
+    return nullptr;
+}
+
+std::wstring ActionText(std::uint32_t code) {
+    ActionTexts& texts = Texts();
+    std::lock_guard lock(texts.mutex);
+    const platform::ModuleHandle module = CurrentLanguageModule();
+    if (!texts.built || module != texts.builtFor) {
+        texts.texts.clear();
+        for (const auto& info : kActionCodes) {
+            if (info.textId >= 0) {
+                texts.texts[info.code] = LoadResourceString(static_cast<std::uint32_t>(info.textId));
+            }
+        }
+        texts.builtFor = module;
+        texts.built = true;
+    }
+    const auto it = texts.texts.find(code);
+    if (it == texts.texts.end()) {
+        return FormatText(L"(0x%x)", code);
+    }
+    return FormatText(L"(0x%x) %s", code, it->second);
+}
+
+}  // namespace cv

@@ -1,0 +1,121 @@
+#include "config/AffinityText.h"
+
+#include "common/Format.h"
+#include "common/WideString.h"
+#include "config/RuleListText.h"
+
+namespace cv {
+
+namespace {
+
+constexpr std::int32_t kHighestProcessor = 63;
+
+std::uint64_t ItemMask(std::wstring_view item) {
+    std::size_t start = 0;
+    while (start < item.size() && IsWhiteSpace(item[start])) {
+        ++start;
+    }
+    // A dash in first place is a sign, not a range.
+    const std::size_t dash = item.find(L'-', start + 1);
+    if (dash == std::wstring_view::npos) {
+        const std::int32_t processor = WideToLong(item);
+        return processor >= 0 && processor <= kHighestProcessor ? std::uint64_t{1} << processor : 0;
+    }
+    const std::int32_t low = WideToLong(item.substr(0, dash));
+    const std::int32_t high = WideToLong(item.substr(dash + 1));
+    if (low < 0 || high > kHighestProcessor || low > high) {
+        return 0;
+    }
+    std::uint64_t mask = 0;
+    for (std::int32_t processor = low; processor <= high; ++processor) {
+        mask |= std::uint64_t{1} << processor;
+    }
+    return mask;
+}
+
+}  // namespace
+
+std::uint64_t ParseAffinityText(std::wstring_view text) {
+    if (AsciiLower(text).find(L"all") != std::wstring::npos) {
+        return ~std::uint64_t{0};
+    }
+    std::uint64_t mask = 0;
+    for (const auto& item : SplitTokens(text, L";")) {
+        mask |= ItemMask(TrimRight(item));
+    }
+    return mask;
+}
+
+std::wstring FormatAffinityText(std::uint64_t mask) {
+    std::wstring text;
+    std::int32_t processor = 0;
+    while (processor <= kHighestProcessor) {
+        if ((mask >> processor & 1) == 0) {
+            ++processor;
+            continue;
+        }
+        std::int32_t last = processor;
+        while (last < kHighestProcessor && (mask >> (last + 1) & 1) != 0) {
+            ++last;
+        }
+        if (!text.empty()) {
+            text.push_back(L';');
+        }
+        text += last == processor ? FormatText(L"%d", processor)
+                                  : FormatText(L"%d-%d", processor, last);
+        processor = last + 1;
+    }
+    return text;
+}
+
+GroupAffinity ParseGroupAffinity(std::wstring_view text) {
+    GroupAffinity affinity;
+    const std::size_t slash = text.find(L'/');
+    if (slash == std::wstring_view::npos) {
+        affinity.mask = ParseAffinityText(text);
+    } else {
+        affinity.group = WideToLong(text.substr(0, slash));
+        affinity.mask = ParseAffinityText(text.substr(slash + 1));
+    }
+    return affinity;
+}
+
+std::wstring FormatGroupAffinity(const GroupAffinity& affinity) {
+    const std::wstring ranges = FormatAffinityText(affinity.mask);
+    if (affinity.group != kNoProcessorGroup) {
+        return FormatText(L"%d/", affinity.group) + ranges;
+    }
+    // Lists separate their fields with commas and drop empty ones, so an empty text would pair
+    // every later field with the wrong partner; "-1/" reads back as this same value.
+    return ranges.empty() ? FormatText(L"%d/", kNoProcessorGroup) : ranges;
+}
+
+std::vector<GroupAffinity> ParseCpuSetText(std::wstring_view text) {
+    std::vector<GroupAffinity> sets;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        const std::size_t open = text.find(L'(', start);
+        const std::size_t stop = open == std::wstring_view::npos ? text.size() : open;
+        std::wstring piece;
+        for (const wchar_t c : text.substr(start, stop - start)) {
+            if (c != L')') {
+                piece.push_back(c);
+            }
+        }
+        if (!piece.empty()) {
+            sets.push_back(ParseGroupAffinity(piece));
+        }
+        start = stop + 1;
+    }
+    return sets;
+}
+
+std::wstring FormatCpuSetText(const std::vector<GroupAffinity>& sets) {
+    std::wstring text;
+    for (const auto& set : sets) {
+        text += L"(" + FormatGroupAffinity(set) + L")";
+    }
+    return text;
+}
+
+}  // namespace cv

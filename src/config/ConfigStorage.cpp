@@ -1,0 +1,401 @@
+#include "config/ConfigStorage.h"
+
+#include "common/WideString.h"
+#include "config/ConfigDocument.h"
+#include "config/ConfigSettings.h"
+#include "engine/EngineProcess.h"
+#include "platform/Clock.h"
+#include "platform/Files.h"
+#include "platform/FolderWatch.h"
+#include "platform/KernelObjects.h"
+#include "platform/Registry.h"
+#include "services/KernelObjectNames.h"
+
+namespace cv {
+
+namespace {
+
+using platform::RegistryRoot;
+
+constexpr wchar_t kCorvaneKey[] = L"Software\\Corvane";
+constexpr std::size_t kMaxFolderValue = 1024;
+constexpr int kLockSleeps = 80;
+constexpr std::uint32_t kLockSleepMs = 50;
+
+// The file size seen at the last change check, shared by every configuration object of the
+// process.
+std::uint32_t lastSeenSize = 0;
+
+void RemoveOneTrailingSeparator(std::wstring& folder) {
+    if (!folder.empty() && (folder.back() == L'\\' || folder.back() == L'/')) {
+        folder.pop_back();
+    }
+}
+
+std::wstring ConfigFolderFromRegistry() {
+    for (const auto root : {RegistryRoot::LocalMachine, RegistryRoot::CurrentUser}) {
+        if (auto value = platform::ReadRegistryString(root, kCorvaneKey, L"ConfigFolderEx")) {
+            if (value->size() > kMaxFolderValue - 1) {
+                value->resize(kMaxFolderValue - 1);
+            }
+            return *value;
+        }
+    }
+    return {};
+}
+
+bool HasConfigFolderValue() {
+    for (const auto root : {RegistryRoot::LocalMachine, RegistryRoot::CurrentUser}) {
+        if (platform::ReadRegistryString(root, kCorvaneKey, L"ConfigFolderEx")) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+std::wstring GetDefaultConfigFolder() {
+    std::wstring folder;
+    if (HasConfigFolderValue()) {
+        folder = ConfigFolderFromRegistry();
+        if (folder.find(L"\\config") == std::wstring::npos) {
+            folder += L"\\config";
+        }
+    } else {
+        const auto special = IsServiceInstalled() ? platform::SpecialFolder::CommonAppData
+                                                  : platform::SpecialFolder::LocalAppData;
+        folder = platform::SpecialFolderPath(special, true);
+        if (folder.empty()) {
+            return {};
+        }
+        platform::CreateFolderTree(folder);
+        folder += L"\\Corvane";
+        platform::CreateFolderTree(folder);
+        folder += L"\\config";
+    }
+    RemoveOneTrailingSeparator(folder);
+    return folder;
+}
+
+bool MigrateConfigFolder() {
+    for (const auto root : {RegistryRoot::CurrentUser, RegistryRoot::LocalMachine}) {
+        const auto done =
+            platform::ReadRegistryDword(root, kCorvaneKey, L"ConfigPathMigrationComplete");
+        if (done && *done != 0) {
+            return true;
+        }
+    }
+    platform::WriteRegistryDword(RegistryRoot::CurrentUser, kCorvaneKey,
+                                 L"ConfigPathMigrationComplete", 1);
+    if (HasConfigFolderValue()) {
+        return false;
+    }
+    std::wstring roaming = platform::SpecialFolderPath(platform::SpecialFolder::RoamingAppData, false);
+    std::wstring local = platform::SpecialFolderPath(platform::SpecialFolder::LocalAppData, false);
+    if (roaming.empty() || local.empty()) {
+        return false;
+    }
+    roaming += L"\\Corvane";
+    local += L"\\Corvane";
+    platform::CreateFolderTree(roaming);
+    platform::CreateFolderTree(local);
+    roaming += L"\\config";
+    local += L"\\config";
+    if (!platform::PathExists(roaming)) {
+        return true;
+    }
+    return platform::MovePath(roaming, local);
+}
+
+bool IsNetworkLocation(const std::wstring& path) {
+    if (path.empty()) {
+        return false;
+    }
+    if (path[0] == L'\\') {
+        return true;
+    }
+    return !platform::HasVolumeName(std::wstring(1, path[0]) + L":\\");
+}
+
+ConfigStorage::ConfigStorage(ConfigSettings& settings) : settings_(settings) { EnsureEvents(); }
+
+ConfigStorage::~ConfigStorage() {
+    StopConfigWatcher();
+    ReleaseLockFile();
+}
+
+void ConfigStorage::SetFolderOverride(const std::wstring& folder) {
+    std::lock_guard lock(pathMutex_);
+    folderOverride_ = folder;
+}
+
+void ConfigStorage::SetProfileReader(std::function<std::wstring()> reader) {
+    std::lock_guard lock(pathMutex_);
+    profileReader_ = std::move(reader);
+}
+
+void ConfigStorage::SetChangeListener(std::function<void()> listener) {
+    changeListener_ = std::move(listener);
+}
+
+void ConfigStorage::EnsureEvents() {
+    std::lock_guard lock(eventsMutex_);
+    if (!changedEvent_) {
+        changedEvent_ = platform::CreateEventObject(names::kConfigChangedEvent, false, false,
+                                                    platform::ObjectSecurity::Default);
+        changedEventCreated_ = changedEvent_.IsValid();
+    }
+    if (!changedForInterfaceEvent_) {
+        changedForInterfaceEvent_ = platform::CreateEventObject(
+            names::kConfigChangedForInterfaceEvent, false, false, platform::ObjectSecurity::Default);
+    }
+    if (!savedEvent_) {
+        savedEvent_ = platform::CreateEventObject(names::kConfigSavedEvent, false, false,
+                                                  platform::ObjectSecurity::Default);
+    }
+}
+
+platform::RawHandle ConfigStorage::ConfigChangedEvent() { return changedEvent_.Get(); }
+
+bool ConfigStorage::LoadedOnce() const { return settings_.loadedOnce; }
+
+std::uint32_t ConfigStorage::LoadStamp() const { return settings_.loadStamp; }
+
+std::wstring ConfigStorage::ResolveConfigPath() {
+    std::lock_guard lock(pathMutex_);
+    std::wstring profile;
+    if (profileReader_) {
+        profile = profileReader_();
+        if (!EqualsIgnoreCase(profile, profileName_)) {
+            profileName_ = profile;
+        }
+    }
+    std::wstring folder = folderOverride_;
+    if (folder.empty()) {
+        folder = ConfigFolderFromRegistry();
+    }
+    if (folder.empty()) {
+        folder = GetDefaultConfigFolder();
+    }
+    RemoveOneTrailingSeparator(folder);
+    filePath_ = profile.empty() ? folder + L"\\" + kConfigFileName
+                                : folder + L"\\" + profile + L"\\" + kConfigFileName;
+    return filePath_;
+}
+
+std::wstring ConfigStorage::FilePath() {
+    std::lock_guard lock(pathMutex_);
+    return filePath_;
+}
+
+std::wstring ConfigStorage::GetConfigFolder() {
+    const std::wstring path = ResolveConfigPath();
+    const auto slash = path.find_last_of(L'\\');
+    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+}
+
+bool ConfigStorage::HasConfigFileChanged() {
+    std::lock_guard lock(configLock_);
+    const std::wstring path = FilePath();
+    if (!settings_.loadedOnce || path.empty()) {
+        return true;
+    }
+    auto file = platform::OpenFile(path, platform::kGenericRead,
+                                   platform::kFileShareRead | platform::kFileShareWrite,
+                                   platform::FileCreation::OpenExisting, 0);
+    if (!file.handle) {
+        return true;
+    }
+    const auto writeTime = platform::FileLastWriteTime(file.handle.Get());
+    const std::uint32_t size = platform::FileSizeLow(file.handle.Get()).value_or(0);
+    file.handle.Reset();
+    if (!writeTime) {
+        return true;
+    }
+    const std::uint64_t previous = lastWriteTime_;
+    lastWriteTime_ = *writeTime;
+    if (size != lastSeenSize) {
+        lastSeenSize = size;
+        return true;
+    }
+    return *writeTime != previous;
+}
+
+bool ConfigStorage::UseFileSystemLocks() {
+    return platform::ReadRegistryDword(RegistryRoot::LocalMachine, kCorvaneKey,
+                                       L"UseFileSystemLocks") == 1u;
+}
+
+bool ConfigStorage::IsLockFilePresent() {
+    return platform::PathExists(GetConfigFolder() + L"\\" + kLockFileName);
+}
+
+bool ConfigStorage::AcquireLockFile() {
+    auto result = platform::OpenFile(
+        GetConfigFolder() + L"\\" + kLockFileName, platform::kGenericWrite, 0,
+        platform::FileCreation::CreateAlways,
+        platform::kFileAttributeHidden | platform::kFileAttributeSystem |
+            platform::kFileAttributeTemporary);
+    if (!result.handle) {
+        return false;
+    }
+    lockFile_ = std::move(result.handle);
+    return true;
+}
+
+void ConfigStorage::ReleaseLockFile() {
+    if (!lockFile_) {
+        return;
+    }
+    lockFile_.Reset();
+    platform::DeleteFileAt(GetConfigFolder() + L"\\" + kLockFileName);
+}
+
+bool ConfigStorage::ReadDocumentInto() {
+    const std::wstring path = FilePath();
+    if (path != lastParsedPath_) {
+        lastParsedPath_ = path;
+        networkPath_ = IsNetworkLocation(path);
+    }
+    ConfigDocument document;
+    if (!ReadConfigFile(path, document)) {
+        return false;
+    }
+    settings_.ReadSettings(document);
+    return true;
+}
+
+ConfigLoadResult ConfigStorage::LoadConfig(bool force) {
+    std::lock_guard lock(configLock_);
+    ConfigLoadResult result{true, 0};
+    if (!force && !HasConfigFileChanged()) {
+        return {true, 3};
+    }
+    const std::wstring path = ResolveConfigPath();
+    if (UseFileSystemLocks()) {
+        int sleeps = 0;
+        while (IsLockFilePresent()) {
+            platform::SleepMs(kLockSleepMs);
+            if (++sleeps == kLockSleeps) {
+                return {false, 1};
+            }
+        }
+    }
+    if (!platform::PathExists(path)) {
+        settings_.ResetToDefaults();
+        SaveConfig();
+        result.code = 2;
+    }
+    settings_.ClearRuleLists();
+    if (!ReadDocumentInto()) {
+        return {false, result.code};
+    }
+    settings_.loadedOnce = true;
+    settings_.loadStamp = static_cast<std::uint32_t>(platform::TickCount64());
+    ReleaseLockFile();
+    return result;
+}
+
+bool ConfigStorage::SaveConfig() {
+    const std::wstring path = ResolveConfigPath();
+    bool written = false;
+    {
+        std::lock_guard lock(configLock_);
+        if (UseFileSystemLocks()) {
+            bool acquired = AcquireLockFile();
+            for (int attempt = 0; !acquired && attempt < kLockSleeps; ++attempt) {
+                platform::SleepMs(kLockSleepMs);
+                acquired = AcquireLockFile();
+            }
+            if (!acquired) {
+                return false;
+            }
+        }
+        ConfigDocument document;
+        settings_.WriteSettings(document);
+        written = WriteConfigFile(path, document);
+        ReleaseLockFile();
+    }
+    // The other programs re-read whatever is there, even after a failed write.
+    EnsureEvents();
+    std::lock_guard lock(eventsMutex_);
+    platform::SetEventObject(changedEvent_.Get());
+    platform::SetEventObject(changedForInterfaceEvent_.Get());
+    platform::SetEventObject(savedEvent_.Get());
+    return written;
+}
+
+void ConfigStorage::SignalChange() {
+    EnsureEvents();
+    {
+        std::lock_guard lock(eventsMutex_);
+        platform::SetEventObject(changedEvent_.Get());
+        platform::SetEventObject(changedForInterfaceEvent_.Get());
+    }
+    platform::SetEventObject(reloadEvent_.Get());
+    if (changeListener_) {
+        changeListener_();
+    }
+}
+
+void ConfigStorage::StartConfigWatcher(platform::RawHandle exitEvent) {
+    if (!reloadEvent_) {
+        reloadEvent_ = platform::CreateEventObject(L"", false, false, platform::ObjectSecurity::Default);
+    }
+    if (!watcherStopEvent_) {
+        watcherStopEvent_ =
+            platform::CreateEventObject(L"", false, false, platform::ObjectSecurity::Default);
+    }
+    watcherExitEvent_ = exitEvent;
+    platform::SleepMs(1000);
+    watcher_ = std::thread(
+        [this, exitEvent, stop = watcherStopEvent_.Get()] { RunWatcher(exitEvent, stop); });
+}
+
+void ConfigStorage::StopConfigWatcher() {
+    if (watcher_.joinable()) {
+        platform::SetEventObject(watcherStopEvent_.Get());
+        watcher_.join();
+    }
+}
+
+void ConfigStorage::RestartConfigWatcher() {
+    StopConfigWatcher();
+    watcherStopEvent_.Reset();
+    if (watcherExitEvent_ != nullptr) {
+        StartConfigWatcher(watcherExitEvent_);
+    }
+}
+
+void ConfigStorage::RunWatcher(platform::RawHandle exitEvent, platform::RawHandle stopEvent) {
+    const std::wstring folder = GetConfigFolder();
+    if (folder.empty() || platform::IsSignalled(exitEvent) || platform::IsSignalled(stopEvent)) {
+        return;
+    }
+    platform::FolderWatch watch = platform::WatchFolderForWrites(folder);
+    if (!watch) {
+        // The folder cannot be watched (a network share, say): look at the file every 7 s.
+        for (;;) {
+            const platform::RawHandle stopObjects[] = {exitEvent, stopEvent};
+            if (platform::WaitForAnyObject(stopObjects, 2, 7000) != platform::kWaitTimedOut) {
+                return;
+            }
+            if (HasConfigFileChanged()) {
+                SignalChange();
+            }
+        }
+    }
+    for (;;) {
+        const platform::RawHandle objects[] = {exitEvent, watch.Get(), stopEvent};
+        const int signalled = platform::WaitForAnyObject(objects, 3, platform::kInfinite);
+        if (signalled != 1) {
+            return;  // the exit or stop event, or a failed wait
+        }
+        SignalChange();
+        platform::ContinueFolderWatch(watch);
+        platform::SleepMs(250);
+    }
+}
+
+}  // namespace cv

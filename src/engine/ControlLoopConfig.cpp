@@ -1,0 +1,152 @@
+// The control loop's phases around the configuration and the action log: creating them,
+// loading and reloading, the start-up records and the writer.
+#include "actionlog/ActionCodes.h"
+#include "actionlog/EngineTexts.h"
+#include "common/Format.h"
+#include "engine/ControlLoop.h"
+#include "engine/EngineProcess.h"
+#include "engine/Version.h"
+#include "platform/Clock.h"
+#include "platform/Files.h"
+#include "platform/KernelObjects.h"
+#include "platform/System.h"
+
+namespace cv {
+
+namespace {
+
+constexpr std::uint32_t kConfigurationFileText = 307;
+constexpr std::uint32_t kManagingText = 328;
+constexpr std::uint32_t kAllUsersText = 250;
+constexpr std::uint32_t kRefreshRateText = 937;
+
+SettingsEnvironment MachineEnvironment() {
+    SettingsEnvironment environment;
+    environment.processors.activeProcessors = platform::ActiveProcessorCountAllGroups();
+    environment.executablePath = platform::OwnImagePath();
+    environment.fileExists = [](const std::wstring& path) { return platform::PathExists(path); };
+    return environment;
+}
+
+}  // namespace
+
+bool ControlLoop::LogOn(bool featureSwitch) const {
+    return featureSwitch && !settings_->Logging.LogDisable;
+}
+
+void ControlLoop::Record(std::uint32_t actionId, const ActionFacts& facts) {
+    RecordAction(*actionLog_, settings_.get(), actionId, facts);
+}
+
+ActionFacts ControlLoop::EngineFacts(const std::wstring& info, bool withPathAndCommandLine) const {
+    ActionFacts facts;
+    facts.name = L"vigilor.exe";
+    facts.pid = ownProcessId_;
+    facts.info = info;
+    if (withPathAndCommandLine) {
+        facts.path = ownImagePath_;
+        facts.commandLine = ownCommandLine_;
+    }
+    return facts;
+}
+
+void ControlLoop::CreateActionLog() {
+    // The performance-mode events come first among the engine's named objects.
+    performanceMode_ = std::make_unique<PerformanceModeState>(true);
+    actionLog_ = std::make_unique<ActionLog>();
+}
+
+void ControlLoop::CreateConfiguration() {
+    settings_ = std::make_unique<ConfigSettings>(MachineEnvironment());
+    storage_ = std::make_unique<ConfigStorage>(*settings_);
+    ownImagePath_ = platform::OwnImagePath();
+    ownCommandLine_ = platform::OwnCommandLine();
+}
+
+void ControlLoop::MigrateConfigurationPath() { MigrateConfigFolder(); }
+
+void ControlLoop::ApplyCommandLineOverrides() {
+    const EngineProcessValues& values = ProcessValues();
+    storage_->SetFolderOverride(values.ConfigFolderOverride);
+    if (!values.LogFolderOverride.empty()) {
+        actionLog_->SetFolder(values.LogFolderOverride);
+    }
+}
+
+int ControlLoop::LoadConfiguration() {
+    const ConfigLoadResult result = storage_->LoadConfig(false);
+    loadResult_ = result.code;
+    if (!reloadedThisCycle_) {
+        refreshInterval_ = static_cast<std::uint32_t>(settings_->Performance.UpdateSpeedCore);
+    }
+    return result.code;
+}
+
+void ControlLoop::StartLogWriter() { actionLog_->StartWriter(); }
+
+void ControlLoop::StartConfigurationWatcher() { storage_->StartConfigWatcher(exitEvent_.Get()); }
+
+void ControlLoop::RecordStartupActions(int loadResult) {
+    const auto user = platform::OwnUserName();
+    if (user) {
+        engineUser_ = *user;
+        underServiceAccount_ = IsServiceAccountName(engineUser_);
+    } else {
+        engineUser_ = L"System";
+        underServiceAccount_ = IsVistaOrLater();
+    }
+    if (settings_->Logging.LogDisable) {
+        return;
+    }
+    if (loadResult != 0) {
+        Record(CV_ACTION_CORE_ENGINE_INITIALIZED,
+               EngineFacts(FormatText(L"ERROR loading configuration - code %d", loadResult), true));
+    }
+    Record(CV_ACTION_CORE_ENGINE_INITIALIZED,
+           EngineFacts(FormatText(EngineText(kConfigurationFileText), storage_->FilePath()), true));
+    Record(CV_ACTION_CORE_ENGINE_STARTED,
+           EngineFacts(FormatText(L"Corvane v%s (%u) %s", kVersionText, kBuildNumber, kNoticeText),
+                       true));
+    const bool allUsers = !settings_->Performance.ManageOnlyCurrentUser || underServiceAccount_;
+    Record(CV_ACTION_CORE_ENGINE_BEGIN,
+           EngineFacts(FormatText(EngineText(kManagingText),
+                                  allUsers ? EngineText(kAllUsersText) : engineUser_),
+                       false));
+}
+
+bool ControlLoop::IsReloadDue() {
+    if (platform::IsSignalled(storage_->ConfigChangedEvent()) ||
+        platform::IsSignalled(storage_->ConfigReloadEvent()) ||
+        platform::IsSignalled(reloadNowEvent_.Get())) {
+        return true;
+    }
+    return forcedReloadCounter_ >= 20 &&
+           (!storage_->ConfigChangedEventCreated() || storage_->IsNetworkPath());
+}
+
+void ControlLoop::NoteRefreshIntervalChange() {
+    const auto interval = static_cast<std::uint32_t>(settings_->Performance.UpdateSpeedCore);
+    if (interval == refreshInterval_) {
+        return;
+    }
+    if (!settings_->Logging.LogDisable) {
+        Record(CV_ACTION_CORE_ENGINE_REFRESH_RATE,
+               EngineFacts(FormatText(EngineText(kRefreshRateText), interval), false));
+    }
+    refreshInterval_ = interval;
+}
+
+void ControlLoop::WakeLogWriter() {
+    lastConfigurationStamp_ = storage_->LoadStamp();
+    actionLog_->Wake();
+}
+
+void ControlLoop::StopWorkers() {
+    // The engine's own threads end on the exit event; the log writer writes what is queued.
+    platform::SetEventObject(exitEvent_.Get());
+    storage_->StopConfigWatcher();
+    shutdownWatcher_.reset();
+    actionLog_->StopWriter();
+}
+
+}  // namespace cv

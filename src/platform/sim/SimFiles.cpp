@@ -1,0 +1,755 @@
+// Files and folders of the simulated machine.
+#include "platform/sim/SimFiles.h"
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "common/WideString.h"
+#include "platform/sim/SimMachine.h"
+
+namespace cv::sim {
+
+namespace {
+
+using platform::kFileAttributeHidden;
+using platform::kFileAttributeNormal;
+using platform::kFileAttributeSystem;
+using platform::kFileShareDelete;
+using platform::kFileShareRead;
+using platform::kFileShareWrite;
+using platform::kGenericRead;
+using platform::kGenericWrite;
+
+// 2024-01-01 00:00 UTC; the clock's tick count is added in milliseconds.
+constexpr std::uint64_t kFileTimeBase = 133485408000000000ULL;
+
+struct Node {
+    bool folder = false;
+    std::wstring path;  // full path as last created or moved; the subject for failure injection
+    std::string bytes;
+    std::uint64_t lastWrite = 0;
+    std::uint32_t attributes = kFileAttributeNormal;
+};
+
+struct OpenEntry {
+    std::weak_ptr<SimObject> object;         // the handle's object; empty for a hold
+    std::optional<std::uint64_t> holdUntil;  // a hold by another program ends at this tick
+    std::shared_ptr<Node> node;              // kept alive by the handle, as a deleted open file is
+    std::uint32_t access = 0;
+    std::uint32_t share = 0;
+    std::uint64_t position = 0;
+};
+
+struct FileSystem {
+    // Files and folders by lower-cased full path; roots are not nodes.
+    std::map<std::wstring, std::shared_ptr<Node>> nodes;
+    std::map<wchar_t, bool> drives;  // upper-case letter -> has a volume name
+    std::map<platform::SpecialFolder, std::wstring> specialFolders;
+    std::optional<std::uint64_t> freeSpace;
+    std::vector<OpenEntry> open;
+};
+
+FileSystem& Fs() {
+    static FileSystem fileSystem;
+    return fileSystem;
+}
+
+struct ParsedPath {
+    std::wstring root;  // "C:" or "\\server\share"
+    std::vector<std::wstring> parts;
+    bool relative = false;
+
+    std::wstring Display(std::size_t count) const {
+        std::wstring text = root;
+        for (std::size_t i = 0; i < count && i < parts.size(); ++i) {
+            text += L'\\';
+            text += parts[i];
+        }
+        return text;
+    }
+    std::wstring Display() const { return Display(parts.size()); }
+    std::wstring Key(std::size_t count) const { return ToLower(Display(count)); }
+    std::wstring Key() const { return Key(parts.size()); }
+};
+
+bool IsLetter(wchar_t c) {
+    return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z');
+}
+
+bool IsValidName(std::wstring_view name) {
+    for (wchar_t c : name) {
+        if (static_cast<std::uint32_t>(c) < 32 || std::wcschr(L"<>:\"|?*", c) != nullptr) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool SplitInto(std::wstring_view rest, ParsedPath& parsed) {
+    std::size_t i = 0;
+    while (i <= rest.size()) {
+        std::size_t end = rest.find(L'\\', i);
+        if (end == std::wstring_view::npos) {
+            end = rest.size();
+        }
+        const std::wstring_view part = rest.substr(i, end - i);
+        if (part == L"..") {
+            if (!parsed.parts.empty()) {
+                parsed.parts.pop_back();
+            }
+        } else if (!part.empty() && part != L".") {
+            if (!IsValidName(part)) {
+                return false;
+            }
+            parsed.parts.emplace_back(part);
+        }
+        i = end + 1;
+    }
+    return true;
+}
+
+std::optional<ParsedPath> Parse(std::wstring_view raw, bool allowRelative = true) {
+    std::wstring path(raw.substr(0, raw.find(L'\0')));
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    ParsedPath parsed;
+    std::wstring_view rest;
+    if (path.size() >= 2 && IsLetter(path[0]) && path[1] == L':') {
+        if (path.size() > 2 && path[2] != L'\\') {
+            return std::nullopt;  // drive-relative paths are not simulated
+        }
+        parsed.root = {static_cast<wchar_t>(path[0] & ~0x20), L':'};
+        rest = std::wstring_view(path).substr(2);
+    } else if (path.size() >= 2 && path[0] == L'\\' && path[1] == L'\\') {
+        const std::wstring_view unc = std::wstring_view(path).substr(2);
+        const std::size_t serverEnd = unc.find(L'\\');
+        if (serverEnd == 0 || serverEnd == std::wstring_view::npos) {
+            return std::nullopt;
+        }
+        std::size_t shareEnd = unc.find(L'\\', serverEnd + 1);
+        if (shareEnd == std::wstring_view::npos) {
+            shareEnd = unc.size();
+        }
+        const std::wstring_view server = unc.substr(0, serverEnd);
+        const std::wstring_view share = unc.substr(serverEnd + 1, shareEnd - serverEnd - 1);
+        if (share.empty() || server == L"?" || server == L"." || !IsValidName(server) ||
+            !IsValidName(share)) {
+            return std::nullopt;
+        }
+        parsed.root = L"\\\\" + std::wstring(server) + L"\\" + std::wstring(share);
+        rest = unc.substr(shareEnd);
+    } else {
+        if (!allowRelative || path.empty()) {
+            return std::nullopt;
+        }
+        auto base = Parse(Machine::Get().currentDirectory, false);
+        if (!base) {
+            return std::nullopt;
+        }
+        base->relative = true;
+        if (path[0] == L'\\') {
+            base->parts.clear();  // rooted on the current drive
+        }
+        if (!SplitInto(path, *base)) {
+            return std::nullopt;
+        }
+        return base;
+    }
+    if (!SplitInto(rest, parsed)) {
+        return std::nullopt;
+    }
+    return parsed;
+}
+
+bool RootExists(const ParsedPath& path) {
+    if (path.root.size() == 2) {
+        return Fs().drives.count(path.root[0]) != 0;
+    }
+    return true;  // every share answers
+}
+
+std::shared_ptr<Node> FindNode(const ParsedPath& path) {
+    if (path.parts.empty()) {
+        return nullptr;
+    }
+    const auto it = Fs().nodes.find(path.Key());
+    return it == Fs().nodes.end() ? nullptr : it->second;
+}
+
+bool IsFolderAt(const ParsedPath& path, std::size_t count) {
+    if (!RootExists(path)) {
+        return false;
+    }
+    if (count == 0) {
+        return true;
+    }
+    const auto it = Fs().nodes.find(path.Key(count));
+    return it != Fs().nodes.end() && it->second->folder;
+}
+
+bool ParentIsFolder(const ParsedPath& path) {
+    return !path.parts.empty() && IsFolderAt(path, path.parts.size() - 1);
+}
+
+std::uint64_t NowFileTime() {
+    return FileTimeAt(Machine::Get().Now());
+}
+
+// Creates every missing folder of the path; false when a file stands in the way.
+bool MakeFolders(const ParsedPath& path) {
+    if (!RootExists(path)) {
+        return false;
+    }
+    for (std::size_t count = 1; count <= path.parts.size(); ++count) {
+        auto& slot = Fs().nodes[path.Key(count)];
+        if (slot == nullptr) {
+            slot = std::make_shared<Node>();
+            slot->folder = true;
+            slot->path = path.Display(count);
+            slot->lastWrite = NowFileTime();
+            slot->attributes = 0x10;
+        } else if (!slot->folder) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool IsLive(const OpenEntry& entry) {
+    if (entry.holdUntil) {
+        return Machine::Get().Now() < *entry.holdUntil;
+    }
+    return !entry.object.expired();
+}
+
+void Prune() {
+    auto& open = Fs().open;
+    open.erase(std::remove_if(open.begin(), open.end(),
+                              [](const OpenEntry& entry) { return !IsLive(entry); }),
+               open.end());
+}
+
+// An open without read or write access (attributes only) takes no part in sharing, on either
+// side, as on Windows.
+bool TakesPartInSharing(std::uint32_t access) {
+    return (access & (kGenericRead | kGenericWrite)) != 0;
+}
+
+bool SharingAllows(const OpenEntry& existing, std::uint32_t access, std::uint32_t share) {
+    if (!TakesPartInSharing(access) || !TakesPartInSharing(existing.access)) {
+        return true;
+    }
+    if ((access & kGenericRead) && !(existing.share & kFileShareRead)) {
+        return false;
+    }
+    if ((access & kGenericWrite) && !(existing.share & kFileShareWrite)) {
+        return false;
+    }
+    if ((existing.access & kGenericRead) && !(share & kFileShareRead)) {
+        return false;
+    }
+    if ((existing.access & kGenericWrite) && !(share & kFileShareWrite)) {
+        return false;
+    }
+    return true;
+}
+
+bool AnyOpenBlocks(const std::shared_ptr<Node>& node, std::uint32_t access, std::uint32_t share) {
+    for (const auto& entry : Fs().open) {
+        if (entry.node == node && !SharingAllows(entry, access, share)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Deleting or renaming a file needs every open of it to share deletion.
+bool AnyOpenBlocksDelete(const std::shared_ptr<Node>& node) {
+    for (const auto& entry : Fs().open) {
+        if (entry.node == node && TakesPartInSharing(entry.access) &&
+            !(entry.share & kFileShareDelete)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+OpenEntry* FindOpen(platform::RawHandle handle) {
+    Prune();
+    const auto object = Machine::Get().FindObject(handle);
+    if (object == nullptr) {
+        return nullptr;
+    }
+    for (auto& entry : Fs().open) {
+        if (!entry.holdUntil && entry.object.lock() == object) {
+            return &entry;
+        }
+    }
+    return nullptr;
+}
+
+// Grows or shrinks a file, within the free space; false when it cannot grow that far.
+bool Resize(Node& node, std::uint64_t size) {
+    auto& free = Fs().freeSpace;
+    const std::uint64_t old = node.bytes.size();
+    if (size > old && free && size - old > *free) {
+        return false;
+    }
+    node.bytes.resize(size);
+    if (free) {
+        *free = *free + old - size;
+    }
+    return true;
+}
+
+// Windows-1252, 0x80 to 0x9F; the five unassigned bytes map to the same C1 controls as on Windows.
+constexpr char16_t kCp1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+}  // namespace
+
+std::uint64_t FileTimeAt(std::uint64_t tick) {
+    return kFileTimeBase + tick * 10000;
+}
+
+void ResetFileSystem() {
+    std::lock_guard lock(Machine::Get().Lock());
+    Fs() = FileSystem{};
+    Fs().drives[L'C'] = true;
+    Fs().specialFolders = {
+        {platform::SpecialFolder::CommonAppData, L"C:\\ProgramData"},
+        {platform::SpecialFolder::LocalAppData, L"C:\\Users\\Tester\\AppData\\Local"},
+        {platform::SpecialFolder::RoamingAppData, L"C:\\Users\\Tester\\AppData\\Roaming"},
+    };
+    for (const auto& [kind, path] : Fs().specialFolders) {
+        PutFolder(path);
+    }
+    PutFolder(Machine::Get().currentDirectory);
+    const std::wstring& image = Machine::Get().ownImagePath;
+    PutFolder(image.substr(0, image.find_last_of(L'\\')));
+}
+
+void PutFile(const std::wstring& path, std::string_view bytes, std::uint32_t attributes) {
+    std::lock_guard lock(Machine::Get().Lock());
+    const auto parsed = Parse(path);
+    if (!parsed || parsed->parts.empty()) {
+        return;
+    }
+    ParsedPath parent = *parsed;
+    parent.parts.pop_back();
+    if (!MakeFolders(parent)) {
+        return;
+    }
+    auto& slot = Fs().nodes[parsed->Key()];
+    if (slot == nullptr || slot->folder) {
+        slot = std::make_shared<Node>();
+    }
+    slot->path = parsed->Display();
+    slot->bytes.assign(bytes);
+    slot->lastWrite = NowFileTime();
+    slot->attributes = attributes;
+}
+
+void PutFolder(const std::wstring& path) {
+    std::lock_guard lock(Machine::Get().Lock());
+    if (const auto parsed = Parse(path)) {
+        MakeFolders(*parsed);
+    }
+}
+
+std::optional<std::string> FileBytes(const std::wstring& path) {
+    std::lock_guard lock(Machine::Get().Lock());
+    const auto parsed = Parse(path);
+    const auto node = parsed ? FindNode(*parsed) : nullptr;
+    if (node == nullptr || node->folder) {
+        return std::nullopt;
+    }
+    return node->bytes;
+}
+
+std::optional<std::uint64_t> FileWriteTime(const std::wstring& path) {
+    std::lock_guard lock(Machine::Get().Lock());
+    const auto parsed = Parse(path);
+    const auto node = parsed ? FindNode(*parsed) : nullptr;
+    if (node == nullptr) {
+        return std::nullopt;
+    }
+    return node->lastWrite;
+}
+
+std::optional<std::uint32_t> FileAttributes(const std::wstring& path) {
+    std::lock_guard lock(Machine::Get().Lock());
+    const auto parsed = Parse(path);
+    const auto node = parsed ? FindNode(*parsed) : nullptr;
+    if (node == nullptr) {
+        return std::nullopt;
+    }
+    return node->attributes;
+}
+
+bool IsFolder(const std::wstring& path) {
+    std::lock_guard lock(Machine::Get().Lock());
+    const auto parsed = Parse(path);
+    return parsed && IsFolderAt(*parsed, parsed->parts.size());
+}
+
+void HoldFileOpen(const std::wstring& path, std::uint32_t access, std::uint32_t share,
+                  std::uint64_t milliseconds) {
+    std::lock_guard lock(Machine::Get().Lock());
+    const auto parsed = Parse(path);
+    const auto node = parsed ? FindNode(*parsed) : nullptr;
+    if (node == nullptr || node->folder) {
+        return;
+    }
+    OpenEntry hold;
+    hold.holdUntil = Machine::Get().Now() + milliseconds;
+    hold.node = node;
+    hold.access = access;
+    hold.share = share;
+    Fs().open.push_back(std::move(hold));
+}
+
+std::size_t OpenFileCount() {
+    std::lock_guard lock(Machine::Get().Lock());
+    Prune();
+    return Fs().open.size();
+}
+
+void SetSpecialFolder(platform::SpecialFolder folder, const std::wstring& path) {
+    std::lock_guard lock(Machine::Get().Lock());
+    Fs().specialFolders[folder] = path;
+}
+
+void AddDrive(wchar_t letter, bool hasVolumeName) {
+    std::lock_guard lock(Machine::Get().Lock());
+    Fs().drives[static_cast<wchar_t>(letter & ~0x20)] = hasVolumeName;
+}
+
+void SetFreeSpace(std::optional<std::uint64_t> bytes) {
+    std::lock_guard lock(Machine::Get().Lock());
+    Fs().freeSpace = bytes;
+}
+
+}  // namespace cv::sim
+
+namespace cv::platform {
+
+using sim::Fs;
+using sim::Machine;
+using sim::Node;
+using sim::OpenEntry;
+using sim::Parse;
+
+FileOpenResult OpenFile(const std::wstring& path, std::uint32_t access, std::uint32_t share,
+                        FileCreation creation, std::uint32_t attributes) {
+    Machine& machine = Machine::Get();
+    std::lock_guard lock(machine.Lock());
+    FileOpenResult result;
+    result.error = FileOpenError::Other;
+    const auto parsed = Parse(path);
+    if (machine.ShouldFail("CreateFile", path) || !parsed || parsed->parts.empty()) {
+        return result;
+    }
+    sim::Prune();
+    auto node = sim::FindNode(*parsed);
+    if (node != nullptr && node->folder) {
+        return result;  // a folder is not opened without backup semantics
+    }
+    if (node == nullptr) {
+        if (creation == FileCreation::OpenExisting || !sim::ParentIsFolder(*parsed)) {
+            return result;
+        }
+        node = std::make_shared<Node>();
+        node->path = parsed->Display();
+        node->lastWrite = sim::NowFileTime();
+        node->attributes = attributes == 0 ? kFileAttributeNormal : attributes;
+        Fs().nodes[parsed->Key()] = node;
+    } else {
+        if (creation == FileCreation::CreateNew) {
+            return result;
+        }
+        if (sim::AnyOpenBlocks(node, access, share)) {
+            result.error = FileOpenError::SharingViolation;
+            return result;
+        }
+        if (creation == FileCreation::CreateAlways) {
+            // Windows refuses to overwrite a hidden or system file without those attributes.
+            const std::uint32_t guarded = kFileAttributeHidden | kFileAttributeSystem;
+            if ((node->attributes & guarded & ~attributes) != 0) {
+                return result;
+            }
+            sim::Resize(*node, 0);
+            node->lastWrite = sim::NowFileTime();
+            node->attributes = attributes == 0 ? kFileAttributeNormal : attributes;
+        }
+    }
+    // File handles are always signalled, as a file with no pending I/O is on Windows.
+    auto object = std::make_shared<sim::SimObject>();
+    object->manualReset = true;
+    object->signalled = true;
+    OpenEntry entry;
+    entry.object = object;
+    entry.node = node;
+    entry.access = access;
+    entry.share = share;
+    Fs().open.push_back(std::move(entry));
+    result.handle = UniqueHandle(machine.AddHandle(std::move(object)));
+    result.error = FileOpenError::None;
+    return result;
+}
+
+std::optional<std::uint32_t> FileSizeLow(RawHandle file) {
+    Machine& machine = Machine::Get();
+    std::lock_guard lock(machine.Lock());
+    const OpenEntry* entry = sim::FindOpen(file);
+    if (entry == nullptr || machine.ShouldFail("GetFileSize", entry->node->path)) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(entry->node->bytes.size() & 0xFFFFFFFFu);
+}
+
+std::optional<std::uint32_t> ReadFromFile(RawHandle file, void* buffer, std::uint32_t size) {
+    Machine& machine = Machine::Get();
+    std::lock_guard lock(machine.Lock());
+    OpenEntry* entry = sim::FindOpen(file);
+    if (entry == nullptr || !(entry->access & kGenericRead) ||
+        machine.ShouldFail("ReadFile", entry->node->path)) {
+        return std::nullopt;
+    }
+    const std::string& bytes = entry->node->bytes;
+    const std::uint64_t available =
+        entry->position < bytes.size() ? bytes.size() - entry->position : 0;
+    const auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(size, available));
+    if (count > 0) {
+        std::memcpy(buffer, bytes.data() + entry->position, count);
+    }
+    entry->position += count;
+    return count;
+}
+
+bool WriteToFile(RawHandle file, const void* data, std::uint32_t size) {
+    Machine& machine = Machine::Get();
+    std::lock_guard lock(machine.Lock());
+    OpenEntry* entry = sim::FindOpen(file);
+    if (entry == nullptr || !(entry->access & kGenericWrite) ||
+        machine.ShouldFail("WriteFile", entry->node->path)) {
+        return false;
+    }
+    Node& node = *entry->node;
+    // On a full disk the part that fits is written.
+    std::uint64_t fits = size;
+    if (const auto& free = Fs().freeSpace) {
+        const std::uint64_t limit = node.bytes.size() + *free;
+        fits =
+            limit <= entry->position ? 0 : std::min<std::uint64_t>(size, limit - entry->position);
+    }
+    if (fits > 0) {
+        if (entry->position + fits > node.bytes.size()) {
+            sim::Resize(node, entry->position + fits);
+        }
+        std::memcpy(node.bytes.data() + entry->position, data, fits);
+        entry->position += fits;
+        node.lastWrite = sim::NowFileTime();
+    }
+    return fits == size;
+}
+
+bool FlushFile(RawHandle file) {
+    Machine& machine = Machine::Get();
+    std::lock_guard lock(machine.Lock());
+    const OpenEntry* entry = sim::FindOpen(file);
+    return entry != nullptr && (entry->access & kGenericWrite) &&
+           !machine.ShouldFail("FlushFileBuffers", entry->node->path);
+}
+
+bool SetEndOfFileHere(RawHandle file) {
+    Machine& machine = Machine::Get();
+    std::lock_guard lock(machine.Lock());
+    OpenEntry* entry = sim::FindOpen(file);
+    if (entry == nullptr || !(entry->access & kGenericWrite) ||
+        machine.ShouldFail("SetEndOfFile", entry->node->path) ||
+        !sim::Resize(*entry->node, entry->position)) {
+        return false;
+    }
+    entry->node->lastWrite = sim::NowFileTime();
+    return true;
+}
+
+bool SeekToFileStart(RawHandle file) {
+    Machine& machine = Machine::Get();
+    std::lock_guard lock(machine.Lock());
+    OpenEntry* entry = sim::FindOpen(file);
+    if (entry == nullptr || machine.ShouldFail("SetFilePointer", entry->node->path)) {
+        return false;
+    }
+    entry->position = 0;
+    return true;
+}
+
+bool SeekToFileEnd(RawHandle file) {
+    Machine& machine = Machine::Get();
+    std::lock_guard lock(machine.Lock());
+    OpenEntry* entry = sim::FindOpen(file);
+    if (entry == nullptr || machine.ShouldFail("SetFilePointer", entry->node->path)) {
+        return false;
+    }
+    entry->position = entry->node->bytes.size();
+    return true;
+}
+
+std::optional<std::uint64_t> FileLastWriteTime(RawHandle file) {
+    Machine& machine = Machine::Get();
+    std::lock_guard lock(machine.Lock());
+    const OpenEntry* entry = sim::FindOpen(file);
+    // Reading the times needs read access, as on Windows.
+    if (entry == nullptr || !(entry->access & kGenericRead) ||
+        machine.ShouldFail("GetFileTime", entry->node->path)) {
+        return std::nullopt;
+    }
+    return entry->node->lastWrite;
+}
+
+bool PathExists(const std::wstring& path) {
+    Machine& machine = Machine::Get();
+    std::lock_guard lock(machine.Lock());
+    const auto parsed = Parse(path);
+    if (machine.ShouldFail("GetFileAttributes", path) || !parsed) {
+        return false;
+    }
+    return parsed->parts.empty() ? sim::RootExists(*parsed) : sim::FindNode(*parsed) != nullptr;
+}
+
+bool DeleteFileAt(const std::wstring& path) {
+    Machine& machine = Machine::Get();
+    std::lock_guard lock(machine.Lock());
+    const auto parsed = Parse(path);
+    if (machine.ShouldFail("DeleteFile", path) || !parsed) {
+        return false;
+    }
+    const auto node = sim::FindNode(*parsed);
+    if (node == nullptr || node->folder) {
+        return false;
+    }
+    sim::Prune();
+    if (sim::AnyOpenBlocksDelete(node)) {
+        return false;
+    }
+    Fs().nodes.erase(parsed->Key());
+    if (Fs().freeSpace) {
+        *Fs().freeSpace += node->bytes.size();
+    }
+    return true;
+}
+
+bool CreateFolderTree(const std::wstring& path) {
+    Machine& machine = Machine::Get();
+    std::lock_guard lock(machine.Lock());
+    const auto parsed = Parse(path);
+    // Relative paths are refused, as SHCreateDirectoryExW does.
+    if (machine.ShouldFail("SHCreateDirectoryEx", path) || !parsed || parsed->relative) {
+        return false;
+    }
+    return sim::MakeFolders(*parsed);
+}
+
+bool MovePath(const std::wstring& from, const std::wstring& to) {
+    Machine& machine = Machine::Get();
+    std::lock_guard lock(machine.Lock());
+    const auto source = Parse(from);
+    const auto target = Parse(to);
+    if (machine.ShouldFail("MoveFileEx", from) || !source || !target) {
+        return false;
+    }
+    const auto node = sim::FindNode(*source);
+    if (node == nullptr || !sim::ParentIsFolder(*target)) {
+        return false;
+    }
+    const std::wstring sourceKey = source->Key();
+    const std::wstring targetKey = target->Key();
+    auto& nodes = Fs().nodes;
+    if (targetKey == sourceKey) {
+        node->path = target->Display();  // a change of case only
+        return true;
+    }
+    if (nodes.count(targetKey) != 0) {
+        return false;
+    }
+    const auto inside = [&sourceKey](const std::wstring& key) {
+        return key == sourceKey || StartsWith(key, sourceKey + L"\\");
+    };
+    if (node->folder && (inside(targetKey) || ToLower(source->root) != ToLower(target->root))) {
+        return false;  // folders are not copied between volumes
+    }
+    // NTFS renames no folder with anything open below it; Wine does not check that.
+    sim::Prune();
+    if (node->folder) {
+        for (const auto& entry : Fs().open) {
+            if (inside(ToLower(entry.node->path))) {
+                return false;
+            }
+        }
+    } else if (sim::AnyOpenBlocksDelete(node)) {
+        return false;
+    }
+    std::vector<std::pair<std::wstring, std::shared_ptr<Node>>> moved;
+    for (auto it = nodes.begin(); it != nodes.end();) {
+        if (inside(it->first)) {
+            moved.emplace_back(it->first.substr(sourceKey.size()), it->second);
+            it = nodes.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    const std::wstring targetDisplay = target->Display();
+    for (auto& [suffix, moving] : moved) {
+        moving->path = targetDisplay + moving->path.substr(moving->path.size() - suffix.size());
+        nodes[targetKey + suffix] = moving;
+    }
+    return true;
+}
+
+std::wstring SpecialFolderPath(SpecialFolder folder, bool create) {
+    Machine& machine = Machine::Get();
+    std::lock_guard lock(machine.Lock());
+    if (machine.ShouldFail("SHGetSpecialFolderPath", L"")) {
+        return {};
+    }
+    const std::wstring path = Fs().specialFolders[folder];
+    const auto parsed = Parse(path, false);
+    if (!parsed) {
+        return {};
+    }
+    if (create) {
+        sim::MakeFolders(*parsed);
+    }
+    return sim::IsFolderAt(*parsed, parsed->parts.size()) ? path : std::wstring();
+}
+
+bool HasVolumeName(const std::wstring& driveRoot) {
+    Machine& machine = Machine::Get();
+    std::lock_guard lock(machine.Lock());
+    if (machine.ShouldFail("GetVolumeNameForVolumeMountPoint", driveRoot) ||
+        driveRoot.size() != 3 || !sim::IsLetter(driveRoot[0]) || driveRoot[1] != L':' ||
+        driveRoot[2] != L'\\') {
+        return false;
+    }
+    const auto it = Fs().drives.find(static_cast<wchar_t>(driveRoot[0] & ~0x20));
+    return it != Fs().drives.end() && it->second;
+}
+
+std::wstring AnsiToWide(std::string_view bytes) {
+    std::wstring text;
+    text.reserve(bytes.size());
+    for (const char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        text.push_back(b >= 0x80 && b < 0xA0 ? static_cast<wchar_t>(sim::kCp1252High[b - 0x80])
+                                             : static_cast<wchar_t>(b));
+    }
+    return text;
+}
+
+}  // namespace cv::platform

@@ -1,0 +1,45 @@
+#include "platform/DateTime.h"
+#include "platform/win32/WindowsApi.h"
+
+namespace cv::platform {
+
+namespace {
+
+bool ToSystemTime(std::uint64_t fileTime, SYSTEMTIME& time) {
+    FILETIME raw{static_cast<DWORD>(fileTime), static_cast<DWORD>(fileTime >> 32)};
+    return FileTimeToSystemTime(&raw, &time) != 0;
+}
+
+}  // namespace
+
+std::uint64_t ToLocalFileTime(std::uint64_t utcFileTime) {
+    FILETIME utc{static_cast<DWORD>(utcFileTime), static_cast<DWORD>(utcFileTime >> 32)};
+    FILETIME local{};
+    if (!FileTimeToLocalFileTime(&utc, &local)) {
+        return utcFileTime;
+    }
+    return (static_cast<std::uint64_t>(local.dwHighDateTime) << 32) | local.dwLowDateTime;
+}
+
+std::wstring FormatFileTimeDate(std::uint64_t fileTime, const std::wstring& pattern) {
+    SYSTEMTIME time{};
+    wchar_t text[128] = {};
+    if (!ToSystemTime(fileTime, time) ||
+        GetDateFormatW(LOCALE_USER_DEFAULT, 0, &time, pattern.c_str(), text, 128) == 0) {
+        return {};
+    }
+    return text;
+}
+
+std::wstring FormatFileTimeTime(std::uint64_t fileTime, const std::wstring& pattern) {
+    SYSTEMTIME time{};
+    wchar_t text[128] = {};
+    if (!ToSystemTime(fileTime, time) ||
+        GetTimeFormatW(LOCALE_USER_DEFAULT, TIME_FORCE24HOURFORMAT, &time, pattern.c_str(), text,
+                       128) == 0) {
+        return {};
+    }
+    return text;
+}
+
+}  // namespace cv::platform

@@ -1,0 +1,308 @@
+// The simulated file system follows the Windows rules the configuration code depends on; the same
+// cases run against the real calls in tests/win/FilesWinTest.cpp.
+#include <string>
+
+#include "SimFixture.h"
+#include "platform/Files.h"
+#include "platform/sim/SimFiles.h"
+
+namespace cv {
+namespace {
+
+using namespace platform;
+using namespace std::string_literals;
+
+constexpr std::uint32_t kShareAll = kFileShareRead | kFileShareWrite | kFileShareDelete;
+
+class SimFilesTest : public test::SimTest {
+  protected:
+    void TearDown() override { EXPECT_EQ(sim::OpenFileCount(), 0u); }
+
+    static UniqueHandle Open(const std::wstring& path, std::uint32_t access, std::uint32_t share,
+                             FileCreation creation = FileCreation::OpenAlways,
+                             std::uint32_t attributes = kFileAttributeNormal) {
+        return OpenFile(path, access, share, creation, attributes).handle;
+    }
+    static std::string ReadAll(RawHandle file) {
+        std::string bytes(64, '\0');
+        const auto read = ReadFromFile(file, bytes.data(), 64);
+        EXPECT_TRUE(read.has_value());
+        bytes.resize(read.value_or(0));
+        return bytes;
+    }
+};
+
+TEST_F(SimFilesTest, SharingRules) {
+    const struct {
+        const char* name;
+        std::uint32_t firstAccess;
+        std::uint32_t firstShare;
+        std::uint32_t secondAccess;
+        std::uint32_t secondShare;
+        bool violation;
+    } cases[] = {
+        {"two readers", kGenericRead, kFileShareRead, kGenericRead, kFileShareRead, false},
+        {"writer after a reader sharing reading", kGenericRead, kFileShareRead, kGenericWrite,
+         kFileShareRead, true},
+        {"reader not sharing writing after a writer", kGenericWrite, kFileShareRead, kGenericRead,
+         kFileShareRead, true},
+        {"reader sharing writing after a writer", kGenericWrite, kFileShareRead, kGenericRead,
+         kFileShareRead | kFileShareWrite, false},
+        {"two writers sharing everything", kGenericWrite, kShareAll, kGenericWrite, kShareAll,
+         false},
+        {"exclusive lock file", kGenericWrite, 0, kGenericRead, kShareAll, true},
+        {"no access takes no part", 0, 0, kGenericWrite, 0, false},
+        {"no access after a writer", kGenericWrite, 0, 0, 0, false},
+    };
+    const std::wstring path = L"C:\\ProgramData\\shared.bin";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::PutFile(path, "x");
+        UniqueHandle first = Open(path, c.firstAccess, c.firstShare);
+        ASSERT_TRUE(first);
+        const FileOpenResult second = OpenFile(path, c.secondAccess, c.secondShare,
+                                               FileCreation::OpenExisting, kFileAttributeNormal);
+        EXPECT_EQ(second.handle.IsValid(), !c.violation);
+        EXPECT_EQ(second.error,
+                  c.violation ? FileOpenError::SharingViolation : FileOpenError::None);
+        if (c.violation) {
+            // Once the first handle is closed nothing stands in the way.
+            first.Reset();
+            EXPECT_TRUE(OpenFile(path, c.secondAccess, c.secondShare, FileCreation::OpenExisting,
+                                 kFileAttributeNormal)
+                            .handle);
+        }
+    }
+}
+
+TEST_F(SimFilesTest, CreationModes) {
+    const struct {
+        const char* name;
+        bool exists;
+        FileCreation creation;
+        bool opened;
+        std::optional<std::string> content;
+    } cases[] = {
+        {"create new over a file", true, FileCreation::CreateNew, false, "old"},
+        {"create new", false, FileCreation::CreateNew, true, ""},
+        {"open existing without a file", false, FileCreation::OpenExisting, false, std::nullopt},
+        {"open existing", true, FileCreation::OpenExisting, true, "old"},
+        {"create always empties", true, FileCreation::CreateAlways, true, ""},
+        {"open always keeps", true, FileCreation::OpenAlways, true, "old"},
+        {"open always creates", false, FileCreation::OpenAlways, true, ""},
+    };
+    const std::wstring path = L"C:\\ProgramData\\mode.bin";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::ResetFileSystem();
+        if (c.exists) {
+            sim::PutFile(path, "old");
+        }
+        const FileOpenResult result =
+            OpenFile(path, kGenericWrite, kFileShareRead, c.creation, kFileAttributeNormal);
+        EXPECT_EQ(result.handle.IsValid(), c.opened);
+        EXPECT_EQ(result.error, c.opened ? FileOpenError::None : FileOpenError::Other);
+        EXPECT_EQ(sim::FileBytes(path), c.content);
+    }
+    // Nothing is created in a missing folder, and a folder is not opened as a file.
+    EXPECT_FALSE(Open(L"C:\\Nowhere\\x.bin", kGenericWrite, 0));
+    EXPECT_FALSE(PathExists(L"C:\\Nowhere"));
+    EXPECT_FALSE(Open(L"C:\\ProgramData", kGenericRead, kShareAll));
+    EXPECT_FALSE(Open(L"Q:\\x.bin", kGenericWrite, 0));
+}
+
+TEST_F(SimFilesTest, HiddenSystemFileIsOverwrittenOnlyWithTheSameAttributes) {
+    const std::wstring lock = L"C:\\ProgramData\\.cv-lock";
+    const std::uint32_t lockAttributes =
+        kFileAttributeHidden | kFileAttributeSystem | kFileAttributeTemporary;
+    ASSERT_TRUE(Open(lock, kGenericWrite, 0, FileCreation::CreateAlways, lockAttributes));
+    EXPECT_EQ(sim::FileAttributes(lock), lockAttributes);
+    EXPECT_FALSE(Open(lock, kGenericWrite, 0, FileCreation::CreateAlways, kFileAttributeNormal));
+    EXPECT_TRUE(Open(lock, kGenericWrite, 0, FileCreation::CreateAlways, lockAttributes));
+    EXPECT_TRUE(DeleteFileAt(lock));
+}
+
+TEST_F(SimFilesTest, ReadWriteAndEndOfFile) {
+    const std::wstring path = L"C:\\ProgramData\\data.bin";
+    UniqueHandle file =
+        Open(path, kGenericRead | kGenericWrite, kFileShareRead, FileCreation::CreateAlways);
+    ASSERT_TRUE(file);
+    ASSERT_TRUE(WriteToFile(file.Get(), "hello world", 11));
+    EXPECT_EQ(FileSizeLow(file.Get()), 11u);
+    EXPECT_EQ(ReadAll(file.Get()), "");  // the position is at the end
+    ASSERT_TRUE(SeekToFileStart(file.Get()));
+    ASSERT_TRUE(WriteToFile(file.Get(), "HELLO", 5));
+    ASSERT_TRUE(SetEndOfFileHere(file.Get()));
+    EXPECT_TRUE(FlushFile(file.Get()));
+    ASSERT_TRUE(SeekToFileStart(file.Get()));
+    EXPECT_EQ(ReadAll(file.Get()), "HELLO");
+
+    // Reading needs read access, writing, flushing and cutting need write access.
+    file.Reset();
+    UniqueHandle reader = Open(path, kGenericRead, kShareAll);
+    UniqueHandle writer = Open(path, kGenericWrite, kShareAll);
+    ASSERT_TRUE(reader);
+    ASSERT_TRUE(writer);
+    char byte = 0;
+    EXPECT_FALSE(WriteToFile(reader.Get(), "x", 1));
+    EXPECT_FALSE(FlushFile(reader.Get()));
+    EXPECT_FALSE(SetEndOfFileHere(reader.Get()));
+    EXPECT_FALSE(ReadFromFile(writer.Get(), &byte, 1));
+    EXPECT_EQ(sim::FileBytes(path), "HELLO");
+
+    // A closed handle is no file at all.
+    const RawHandle closed = reader.Get();
+    reader.Reset();
+    EXPECT_FALSE(FileSizeLow(closed));
+}
+
+TEST_F(SimFilesTest, FullDiskWritesWhatFits) {
+    const std::wstring path = L"C:\\ProgramData\\full.bin";
+    sim::PutFile(path, "12345678");
+    sim::SetFreeSpace(2);
+    UniqueHandle file = Open(path, kGenericWrite, 0);
+    // Overwriting takes no space; growing takes what is left and then fails.
+    EXPECT_TRUE(WriteToFile(file.Get(), "abcdefgh", 8));
+    EXPECT_FALSE(WriteToFile(file.Get(), "XYZ", 3));
+    EXPECT_EQ(sim::FileBytes(path), "abcdefghXY");
+    // Cutting the file gives the space back.
+    ASSERT_TRUE(SeekToFileStart(file.Get()));
+    ASSERT_TRUE(WriteToFile(file.Get(), "ab", 2));
+    ASSERT_TRUE(SetEndOfFileHere(file.Get()));
+    EXPECT_TRUE(WriteToFile(file.Get(), "12345678", 8));
+    EXPECT_EQ(sim::FileBytes(path), "ab12345678");
+}
+
+TEST_F(SimFilesTest, LastWriteTimeFollowsTheClock) {
+    const std::wstring path = L"C:\\ProgramData\\time.bin";
+    const std::uint64_t created = machine().Now();
+    UniqueHandle file = Open(path, kGenericRead | kGenericWrite, 0, FileCreation::CreateNew);
+    EXPECT_EQ(FileLastWriteTime(file.Get()), sim::FileTimeAt(created));
+    machine().AdvanceClock(1500);
+    ASSERT_TRUE(WriteToFile(file.Get(), "x", 1));
+    EXPECT_EQ(FileLastWriteTime(file.Get()), sim::FileTimeAt(created + 1500));
+    EXPECT_EQ(sim::FileTimeAt(1) - sim::FileTimeAt(0), 10000u);  // milliseconds to 100 ns
+    // Reading the times takes read access, as on Windows.
+    UniqueHandle writeOnly = Open(path, kGenericWrite, kShareAll);
+    file.Reset();
+    EXPECT_FALSE(FileLastWriteTime(writeOnly.Get()));
+}
+
+TEST_F(SimFilesTest, PathsIgnoreCaseAndSeparators) {
+    sim::PutFile(L"C:\\Data\\Corvane\\Corvex.ini", "abc");
+    for (const wchar_t* path :
+         {L"c:/data/CORVANE/corvex.INI", L"C:\\Data\\\\Corvane\\.\\corvex.ini",
+          L"C:\\Data\\Other\\..\\Corvane\\corvex.ini", L"..\\..\\Data\\Corvane\\corvex.ini"}) {
+        EXPECT_EQ(sim::FileBytes(path), "abc") << path;
+        EXPECT_TRUE(PathExists(path)) << path;
+    }
+    EXPECT_TRUE(PathExists(L"C:\\"));
+    EXPECT_FALSE(PathExists(L"D:\\"));
+    sim::AddDrive(L'd', true);
+    EXPECT_TRUE(PathExists(L"D:\\"));
+    EXPECT_FALSE(PathExists(L"C:\\Data\\a|b"));
+    EXPECT_FALSE(PathExists(L"C:relative"));
+}
+
+TEST_F(SimFilesTest, DeleteHonoursSharing) {
+    const std::wstring path = L"C:\\ProgramData\\gone.bin";
+    sim::PutFile(path, "x");
+    {
+        UniqueHandle open = Open(path, kGenericRead, kFileShareRead | kFileShareWrite);
+        EXPECT_FALSE(DeleteFileAt(path));
+    }
+    {
+        UniqueHandle open = Open(path, kGenericRead, kShareAll);
+        EXPECT_TRUE(DeleteFileAt(path));
+        EXPECT_FALSE(PathExists(path));
+        EXPECT_EQ(FileSizeLow(open.Get()), 1u);  // the open handle keeps the content
+    }
+    EXPECT_FALSE(DeleteFileAt(path));
+    EXPECT_FALSE(DeleteFileAt(L"C:\\ProgramData"));
+    EXPECT_TRUE(sim::IsFolder(L"C:\\ProgramData"));
+}
+
+TEST_F(SimFilesTest, FolderTrees) {
+    EXPECT_TRUE(CreateFolderTree(L"C:\\A\\B\\C"));
+    EXPECT_TRUE(sim::IsFolder(L"C:\\A\\B"));
+    EXPECT_TRUE(sim::IsFolder(L"C:\\A\\B\\C"));
+    EXPECT_TRUE(CreateFolderTree(L"c:\\a\\b"));  // already there
+    sim::PutFile(L"C:\\A\\file", "x");
+    EXPECT_FALSE(CreateFolderTree(L"C:\\A\\file\\sub"));
+    EXPECT_FALSE(CreateFolderTree(L"C:\\A\\file"));
+    EXPECT_FALSE(CreateFolderTree(L"relative\\folder"));
+    EXPECT_FALSE(CreateFolderTree(L"E:\\no-such-drive"));
+}
+
+TEST_F(SimFilesTest, MoveFilesAndFolders) {
+    sim::PutFile(L"C:\\Roaming\\Corvane\\config\\corvex.ini", "cfg");
+    sim::PutFile(L"C:\\Roaming\\Corvane\\config\\sub\\x.txt", "x");
+    sim::PutFolder(L"C:\\Local\\Corvane");
+    sim::PutFile(L"C:\\Local\\taken", "t");
+
+    EXPECT_FALSE(MovePath(L"C:\\Roaming\\Corvane\\config", L"C:\\Local\\taken"));
+    EXPECT_FALSE(MovePath(L"C:\\Roaming\\Corvane\\config", L"C:\\Missing\\config"));
+    EXPECT_FALSE(MovePath(L"C:\\Roaming\\Corvane", L"C:\\Roaming\\Corvane\\config\\inner"));
+    EXPECT_FALSE(MovePath(L"C:\\Roaming\\nothing", L"C:\\Local\\nothing"));
+    {
+        // A file open without delete sharing stays put, and so does every folder above it.
+        UniqueHandle open = Open(L"C:\\Roaming\\Corvane\\config\\corvex.ini", kGenericRead,
+                                 kFileShareRead | kFileShareWrite);
+        EXPECT_FALSE(MovePath(L"C:\\Roaming\\Corvane\\config\\corvex.ini", L"C:\\Local\\x.ini"));
+        EXPECT_FALSE(MovePath(L"C:\\Roaming\\Corvane\\config", L"C:\\Local\\Corvane\\config"));
+    }
+    EXPECT_EQ(sim::FileBytes(L"C:\\Roaming\\Corvane\\config\\corvex.ini"), "cfg");
+
+    ASSERT_TRUE(MovePath(L"C:\\Roaming\\Corvane\\config", L"C:\\Local\\Corvane\\config"));
+    EXPECT_FALSE(PathExists(L"C:\\Roaming\\Corvane\\config"));
+    EXPECT_TRUE(sim::IsFolder(L"C:\\Roaming\\Corvane"));
+    EXPECT_EQ(sim::FileBytes(L"C:\\Local\\Corvane\\config\\corvex.ini"), "cfg");
+    EXPECT_EQ(sim::FileBytes(L"C:\\Local\\Corvane\\config\\sub\\x.txt"), "x");
+    // The moved file is the same file: it can be opened and renamed again.
+    EXPECT_TRUE(MovePath(L"C:\\Local\\Corvane\\config\\corvex.ini",
+                         L"C:\\Local\\Corvane\\config\\renamed.ini"));
+    EXPECT_EQ(sim::FileBytes(L"C:\\Local\\Corvane\\config\\renamed.ini"), "cfg");
+}
+
+TEST_F(SimFilesTest, SpecialFoldersAndVolumes) {
+    for (const auto folder : {SpecialFolder::CommonAppData, SpecialFolder::LocalAppData,
+                              SpecialFolder::RoamingAppData}) {
+        const std::wstring path = SpecialFolderPath(folder, false);
+        EXPECT_FALSE(path.empty());
+        EXPECT_TRUE(sim::IsFolder(path));
+    }
+    sim::SetSpecialFolder(SpecialFolder::LocalAppData, L"C:\\Users\\Other\\AppData\\Local");
+    EXPECT_EQ(SpecialFolderPath(SpecialFolder::LocalAppData, false), L"");
+    EXPECT_EQ(SpecialFolderPath(SpecialFolder::LocalAppData, true),
+              L"C:\\Users\\Other\\AppData\\Local");
+    EXPECT_TRUE(sim::IsFolder(L"C:\\Users\\Other\\AppData\\Local"));
+    sim::SetSpecialFolder(SpecialFolder::CommonAppData, L"");
+    EXPECT_EQ(SpecialFolderPath(SpecialFolder::CommonAppData, true), L"");
+
+    sim::AddDrive(L'N', false);
+    EXPECT_TRUE(HasVolumeName(L"C:\\"));
+    EXPECT_TRUE(HasVolumeName(L"c:\\"));
+    EXPECT_FALSE(HasVolumeName(L"C:"));
+    EXPECT_FALSE(HasVolumeName(L"N:\\"));  // a mapped network drive
+    EXPECT_FALSE(HasVolumeName(L"X:\\"));
+    EXPECT_FALSE(HasVolumeName(L"\\\\server\\share\\"));
+}
+
+TEST(SimAnsi, Windows1252) {
+    const struct {
+        std::string bytes;
+        std::wstring text;
+    } cases[] = {
+        {"", L""},
+        {"plain text", L"plain text"},
+        {"\x80\x81\x8A\x9F", L"\u20AC\u0081\u0160\u0178"},
+        {"\xA0\xE9\xFF", L"\u00A0\u00E9\u00FF"},
+        {"a\0b"s, std::wstring(L"a\0b", 3)},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(AnsiToWide(c.bytes), c.text);
+    }
+}
+
+}  // namespace
+}  // namespace cv

@@ -1,0 +1,301 @@
+// The real file calls, in a throw-away folder under the temp folder. The cases mirror
+// tests/unit/platform/SimFilesTest.cpp, so the simulated file system is held to what Windows does.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "config/ConfigDocument.h"
+#include "platform/Files.h"
+#include "platform/System.h"
+
+namespace cv::platform {
+namespace {
+
+using namespace std::string_literals;
+
+constexpr std::uint32_t kShareAll = kFileShareRead | kFileShareWrite | kFileShareDelete;
+
+class FilesWinTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::error_code error;
+        root_ = std::filesystem::temp_directory_path(error) /
+                (L"cv-files-" + std::to_wstring(OwnProcessId()));
+        ASSERT_FALSE(error);
+        std::filesystem::remove_all(root_, error);
+        ASSERT_TRUE(CreateFolderTree(root_.wstring()));
+    }
+    void TearDown() override {
+        std::error_code error;
+        std::filesystem::remove_all(root_, error);
+        EXPECT_FALSE(std::filesystem::exists(root_, error));
+    }
+
+    std::wstring Path(const std::wstring& name) const { return (root_ / name).wstring(); }
+
+    static UniqueHandle Open(const std::wstring& path, std::uint32_t access, std::uint32_t share,
+                             FileCreation creation = FileCreation::OpenAlways,
+                             std::uint32_t attributes = kFileAttributeNormal) {
+        return OpenFile(path, access, share, creation, attributes).handle;
+    }
+    static void Put(const std::wstring& path, const std::string& bytes) {
+        UniqueHandle file = Open(path, kGenericWrite, 0, FileCreation::CreateAlways);
+        ASSERT_TRUE(file);
+        ASSERT_TRUE(
+            WriteToFile(file.Get(), bytes.data(), static_cast<std::uint32_t>(bytes.size())));
+    }
+    static std::optional<std::string> Bytes(const std::wstring& path) {
+        UniqueHandle file = Open(path, kGenericRead, kShareAll, FileCreation::OpenExisting);
+        const auto size = file ? FileSizeLow(file.Get()) : std::nullopt;
+        if (!size) {
+            return std::nullopt;
+        }
+        std::string bytes(*size, '\0');
+        const auto read = ReadFromFile(file.Get(), bytes.data(), *size);
+        if (!read || *read != *size) {
+            return std::nullopt;
+        }
+        return bytes;
+    }
+
+    std::filesystem::path root_;
+};
+
+TEST_F(FilesWinTest, SharingRules) {
+    const struct {
+        const char* name;
+        std::uint32_t firstAccess;
+        std::uint32_t firstShare;
+        std::uint32_t secondAccess;
+        std::uint32_t secondShare;
+        bool violation;
+    } cases[] = {
+        {"two readers", kGenericRead, kFileShareRead, kGenericRead, kFileShareRead, false},
+        {"writer after a reader sharing reading", kGenericRead, kFileShareRead, kGenericWrite,
+         kFileShareRead, true},
+        {"reader not sharing writing after a writer", kGenericWrite, kFileShareRead, kGenericRead,
+         kFileShareRead, true},
+        {"reader sharing writing after a writer", kGenericWrite, kFileShareRead, kGenericRead,
+         kFileShareRead | kFileShareWrite, false},
+        {"two writers sharing everything", kGenericWrite, kShareAll, kGenericWrite, kShareAll,
+         false},
+        {"exclusive lock file", kGenericWrite, 0, kGenericRead, kShareAll, true},
+        {"no access takes no part", 0, 0, kGenericWrite, 0, false},
+        {"no access after a writer", kGenericWrite, 0, 0, 0, false},
+    };
+    const std::wstring path = Path(L"shared.bin");
+    Put(path, "x");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        UniqueHandle first = Open(path, c.firstAccess, c.firstShare);
+        ASSERT_TRUE(first);
+        const FileOpenResult second = OpenFile(path, c.secondAccess, c.secondShare,
+                                               FileCreation::OpenExisting, kFileAttributeNormal);
+        EXPECT_EQ(second.handle.IsValid(), !c.violation);
+        EXPECT_EQ(second.error,
+                  c.violation ? FileOpenError::SharingViolation : FileOpenError::None);
+        if (c.violation) {
+            // Once the first handle is closed nothing stands in the way.
+            first.Reset();
+            EXPECT_TRUE(OpenFile(path, c.secondAccess, c.secondShare, FileCreation::OpenExisting,
+                                 kFileAttributeNormal)
+                            .handle);
+        }
+    }
+}
+
+TEST_F(FilesWinTest, CreationModes) {
+    const struct {
+        const char* name;
+        bool exists;
+        FileCreation creation;
+        bool opened;
+        std::optional<std::string> content;
+    } cases[] = {
+        {"create new over a file", true, FileCreation::CreateNew, false, "old"},
+        {"create new", false, FileCreation::CreateNew, true, ""},
+        {"open existing without a file", false, FileCreation::OpenExisting, false, std::nullopt},
+        {"open existing", true, FileCreation::OpenExisting, true, "old"},
+        {"create always empties", true, FileCreation::CreateAlways, true, ""},
+        {"open always keeps", true, FileCreation::OpenAlways, true, "old"},
+        {"open always creates", false, FileCreation::OpenAlways, true, ""},
+    };
+    const std::wstring path = Path(L"mode.bin");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        DeleteFileAt(path);
+        if (c.exists) {
+            Put(path, "old");
+        }
+        {
+            const FileOpenResult result =
+                OpenFile(path, kGenericWrite, kFileShareRead, c.creation, kFileAttributeNormal);
+            EXPECT_EQ(result.handle.IsValid(), c.opened);
+            EXPECT_EQ(result.error, c.opened ? FileOpenError::None : FileOpenError::Other);
+        }
+        EXPECT_EQ(Bytes(path), c.content);
+    }
+    EXPECT_FALSE(Open(Path(L"Nowhere\\x.bin"), kGenericWrite, 0));
+    EXPECT_FALSE(PathExists(Path(L"Nowhere")));
+    EXPECT_FALSE(Open(root_.wstring(), kGenericRead, kShareAll));
+}
+
+TEST_F(FilesWinTest, HiddenSystemFileIsOverwrittenOnlyWithTheSameAttributes) {
+    const std::wstring lock = Path(L".cv-lock");
+    const std::uint32_t lockAttributes =
+        kFileAttributeHidden | kFileAttributeSystem | kFileAttributeTemporary;
+    ASSERT_TRUE(Open(lock, kGenericWrite, 0, FileCreation::CreateAlways, lockAttributes));
+    // Windows also refuses the overwrite with plain attributes; Wine 8 allows it, so that half
+    // is checked on the simulated machine only.
+    EXPECT_TRUE(Open(lock, kGenericWrite, 0, FileCreation::CreateAlways, lockAttributes));
+    EXPECT_TRUE(DeleteFileAt(lock));
+    EXPECT_FALSE(PathExists(lock));
+}
+
+TEST_F(FilesWinTest, ReadWriteAndEndOfFile) {
+    const std::wstring path = Path(L"data.bin");
+    UniqueHandle file =
+        Open(path, kGenericRead | kGenericWrite, kFileShareRead, FileCreation::CreateAlways);
+    ASSERT_TRUE(file);
+    ASSERT_TRUE(WriteToFile(file.Get(), "hello world", 11));
+    EXPECT_EQ(FileSizeLow(file.Get()), 11u);
+    char buffer[16] = {};
+    EXPECT_EQ(ReadFromFile(file.Get(), buffer, 16), 0u);  // the position is at the end
+    ASSERT_TRUE(SeekToFileStart(file.Get()));
+    ASSERT_TRUE(WriteToFile(file.Get(), "HELLO", 5));
+    ASSERT_TRUE(SetEndOfFileHere(file.Get()));
+    EXPECT_TRUE(FlushFile(file.Get()));
+    ASSERT_TRUE(SeekToFileStart(file.Get()));
+    EXPECT_EQ(ReadFromFile(file.Get(), buffer, 16), 5u);
+    EXPECT_EQ(std::string(buffer, 5), "HELLO");
+    const auto written = FileLastWriteTime(file.Get());
+    ASSERT_TRUE(written.has_value());
+    EXPECT_GT(*written, 130000000000000000u);  // after 2012
+
+    file.Reset();
+    UniqueHandle reader = Open(path, kGenericRead, kShareAll);
+    UniqueHandle writer = Open(path, kGenericWrite, kShareAll);
+    ASSERT_TRUE(reader);
+    ASSERT_TRUE(writer);
+    EXPECT_FALSE(WriteToFile(reader.Get(), "x", 1));
+    EXPECT_FALSE(FlushFile(reader.Get()));
+    EXPECT_FALSE(SetEndOfFileHere(reader.Get()));
+    EXPECT_FALSE(ReadFromFile(writer.Get(), buffer, 1));
+    // Windows documents that the times need read access; Wine 8 gives them to a writer too.
+    EXPECT_EQ(FileLastWriteTime(reader.Get()), written);
+}
+
+TEST_F(FilesWinTest, DeleteHonoursSharing) {
+    const std::wstring path = Path(L"gone.bin");
+    Put(path, "x");
+    {
+        UniqueHandle open = Open(path, kGenericRead, kFileShareRead | kFileShareWrite);
+        ASSERT_TRUE(open);
+        EXPECT_FALSE(DeleteFileAt(path));
+    }
+    {
+        UniqueHandle open = Open(path, kGenericRead, kShareAll);
+        ASSERT_TRUE(open);
+        EXPECT_TRUE(DeleteFileAt(path));
+        EXPECT_EQ(FileSizeLow(open.Get()), 1u);
+    }
+    EXPECT_FALSE(PathExists(path));
+    EXPECT_FALSE(DeleteFileAt(path));
+    EXPECT_FALSE(DeleteFileAt(root_.wstring()));
+    EXPECT_TRUE(PathExists(root_.wstring()));
+}
+
+TEST_F(FilesWinTest, FolderTrees) {
+    EXPECT_TRUE(CreateFolderTree(Path(L"A\\B\\C")));
+    EXPECT_TRUE(PathExists(Path(L"A\\B\\C")));
+    EXPECT_TRUE(CreateFolderTree(Path(L"a\\b")));  // already there, in another case
+    Put(Path(L"A\\file"), "x");
+    EXPECT_FALSE(CreateFolderTree(Path(L"A\\file\\sub")));
+    EXPECT_FALSE(CreateFolderTree(Path(L"A\\file")));
+    EXPECT_FALSE(CreateFolderTree(L"relative\\folder"));
+    EXPECT_FALSE(PathExists(L"relative"));
+}
+
+TEST_F(FilesWinTest, MoveFilesAndFolders) {
+    ASSERT_TRUE(CreateFolderTree(Path(L"Roaming\\Corvane\\config\\sub")));
+    Put(Path(L"Roaming\\Corvane\\config\\corvex.ini"), "cfg");
+    Put(Path(L"Roaming\\Corvane\\config\\sub\\x.txt"), "x");
+    ASSERT_TRUE(CreateFolderTree(Path(L"Local\\Corvane")));
+    Put(Path(L"Local\\taken"), "t");
+
+    EXPECT_FALSE(MovePath(Path(L"Roaming\\Corvane\\config"), Path(L"Local\\taken")));
+    EXPECT_FALSE(MovePath(Path(L"Roaming\\Corvane\\config"), Path(L"Missing\\config")));
+    EXPECT_FALSE(MovePath(Path(L"Roaming\\Corvane"), Path(L"Roaming\\Corvane\\config\\inner")));
+    EXPECT_FALSE(MovePath(Path(L"Roaming\\nothing"), Path(L"Local\\nothing")));
+    {
+        // NTFS would also refuse to move the folder above the open file; Wine 8 does not check.
+        UniqueHandle open = Open(Path(L"Roaming\\Corvane\\config\\corvex.ini"), kGenericRead,
+                                 kFileShareRead | kFileShareWrite);
+        ASSERT_TRUE(open);
+        EXPECT_FALSE(
+            MovePath(Path(L"Roaming\\Corvane\\config\\corvex.ini"), Path(L"Local\\x.ini")));
+    }
+    EXPECT_EQ(Bytes(Path(L"Roaming\\Corvane\\config\\corvex.ini")), "cfg");
+
+    ASSERT_TRUE(MovePath(Path(L"Roaming\\Corvane\\config"), Path(L"Local\\Corvane\\config")));
+    EXPECT_FALSE(PathExists(Path(L"Roaming\\Corvane\\config")));
+    EXPECT_TRUE(PathExists(Path(L"Roaming\\Corvane")));
+    EXPECT_EQ(Bytes(Path(L"Local\\Corvane\\config\\corvex.ini")), "cfg");
+    EXPECT_EQ(Bytes(Path(L"Local\\Corvane\\config\\sub\\x.txt")), "x");
+    EXPECT_TRUE(MovePath(Path(L"Local\\Corvane\\config\\corvex.ini"),
+                         Path(L"Local\\Corvane\\config\\renamed.ini")));
+    EXPECT_EQ(Bytes(Path(L"Local\\Corvane\\config\\renamed.ini")), "cfg");
+}
+
+TEST_F(FilesWinTest, SpecialFoldersVolumesAndAnsi) {
+    for (const auto folder : {SpecialFolder::CommonAppData, SpecialFolder::LocalAppData,
+                              SpecialFolder::RoamingAppData}) {
+        const std::wstring path = SpecialFolderPath(folder, true);
+        EXPECT_FALSE(path.empty());
+        EXPECT_TRUE(PathExists(path)) << std::filesystem::path(path).string();
+    }
+    EXPECT_NE(SpecialFolderPath(SpecialFolder::LocalAppData, false),
+              SpecialFolderPath(SpecialFolder::RoamingAppData, false));
+
+    EXPECT_TRUE(HasVolumeName(L"C:\\"));
+    EXPECT_FALSE(HasVolumeName(L"C:"));
+    for (wchar_t letter = L'M'; letter <= L'Y'; ++letter) {
+        const std::wstring root = std::wstring(1, letter) + L":\\";
+        if (!PathExists(root)) {
+            EXPECT_FALSE(HasVolumeName(root)) << static_cast<char>(letter);
+            break;
+        }
+    }
+
+    EXPECT_EQ(AnsiToWide("plain text"), L"plain text");
+    EXPECT_EQ(AnsiToWide("a\0b"s), std::wstring(L"a\0b", 3));
+    EXPECT_EQ(AnsiToWide(""), L"");
+}
+
+TEST_F(FilesWinTest, ConfigDocumentRoundTrip) {
+    ConfigDocument document;
+    AddEntry(document, L"Global", L" UpdateSpeedCore ", L"1000");
+    AddEntry(document, L"Global", L"Name", L"Caf\u00E9 \u20AC");
+    AddEntry(document, L"Logging", L"LogDisable", L"false");
+    const std::wstring path = Path(L"config\\corvex.ini");
+    ASSERT_TRUE(CreateFolderTree(Path(L"config")));
+    Put(path, std::string(6000, 'x'));  // longer than what replaces it
+
+    ASSERT_TRUE(WriteConfigFile(path, document));
+    EXPECT_EQ(Bytes(path), RenderConfigBytes(document));
+    ConfigDocument readBack;
+    ASSERT_TRUE(ReadConfigFile(path, readBack));
+    EXPECT_EQ(GetConfigInt(L"Global", L"updatespeedcore", 0, readBack), 1000);
+    EXPECT_EQ(GetConfigString(L"Global", L"Name", nullptr, readBack), L"Caf\u00E9 \u20AC");
+    EXPECT_FALSE(GetConfigBool(L"Logging", L"LogDisable", true, readBack));
+
+    // A missing folder is created once the retries are over.
+    ConfigDocument empty;
+    ASSERT_TRUE(ReadConfigFile(Path(L"new\\deep\\corvex.ini"), empty));
+    EXPECT_EQ(Bytes(Path(L"new\\deep\\corvex.ini")), "");
+}
+
+}  // namespace
+}  // namespace cv::platform
