@@ -312,6 +312,12 @@ bool ConfigStorage::SaveConfig() {
                 return false;
             }
         }
+        // A first start has no configuration folder yet; without it the defaults would never
+        // reach the file.
+        const auto slash = path.find_last_of(L"\\/");
+        if (slash != std::wstring::npos && slash > 0 && !platform::PathExists(path.substr(0, slash))) {
+            platform::CreateFolderTree(path.substr(0, slash));
+        }
         ConfigDocument document;
         settings_.WriteSettings(document);
         written = WriteConfigFile(path, document);
@@ -394,7 +400,11 @@ void ConfigStorage::RunWatcher(platform::RawHandle exitEvent, platform::RawHandl
         }
         SignalChange();
         platform::ContinueFolderWatch(watch);
-        platform::SleepMs(250);
+        // A pause that a stop cuts short.
+        const platform::RawHandle stopObjects[] = {exitEvent, stopEvent};
+        if (platform::WaitForAnyObject(stopObjects, 2, 250) != platform::kWaitTimedOut) {
+            return;
+        }
     }
 }
 

@@ -352,6 +352,7 @@ void PutFile(const std::wstring& path, std::string_view bytes, std::uint32_t att
     slot->bytes.assign(bytes);
     slot->lastWrite = NowFileTime();
     slot->attributes = attributes;
+    Machine::Get().NotifyFolderChanged(slot->path);
 }
 
 void PutFolder(const std::wstring& path) {
@@ -468,6 +469,7 @@ FileOpenResult OpenFile(const std::wstring& path, std::uint32_t access, std::uin
         node->lastWrite = sim::NowFileTime();
         node->attributes = attributes == 0 ? kFileAttributeNormal : attributes;
         Fs().nodes[parsed->Key()] = node;
+        machine.NotifyFolderChanged(node->path);
     } else {
         if (creation == FileCreation::CreateNew) {
             return result;
@@ -484,6 +486,7 @@ FileOpenResult OpenFile(const std::wstring& path, std::uint32_t access, std::uin
             }
             sim::Resize(*node, 0);
             node->lastWrite = sim::NowFileTime();
+            machine.NotifyFolderChanged(node->path);
             node->attributes = attributes == 0 ? kFileAttributeNormal : attributes;
         }
     }
@@ -554,6 +557,7 @@ bool WriteToFile(RawHandle file, const void* data, std::uint32_t size) {
         std::memcpy(node.bytes.data() + entry->position, data, fits);
         entry->position += fits;
         node.lastWrite = sim::NowFileTime();
+        machine.NotifyFolderChanged(node.path);
     }
     return fits == size;
 }
@@ -576,6 +580,7 @@ bool SetEndOfFileHere(RawHandle file) {
         return false;
     }
     entry->node->lastWrite = sim::NowFileTime();
+    machine.NotifyFolderChanged(entry->node->path);
     return true;
 }
 

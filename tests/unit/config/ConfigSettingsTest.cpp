@@ -750,7 +750,7 @@ TEST_F(ConfigSettingsTest, ListNormalisationsThatASaveCompletes) {
         {L"", L"InstanceLimitedProcesses", L"a.exe;2"},
         {L"", L"OneTimeProcessThrottles", L"a.exe;10;3"},
     }));
-    // Read: duplicates stay where the description keeps them, blank entries stay empty.
+    // Reading keeps these duplicates and blank entries; the save drops them.
     EXPECT_EQ(settings.PowerSaver.PowerSaver_Exclusions.size(), 2u);
     EXPECT_EQ(settings.ProcessAllowances.DisallowedProcesses,
               (NameList{{L"a.exe"}, {L""}, {L"b.exe"}}));
