@@ -181,7 +181,7 @@ TEST_F(ConfigStorageTest, WatcherSignalsAChangeOfTheFolder) {
     ASSERT_TRUE(storage.LoadConfig(false).ok);
     storage.StartConfigWatcher(exitEvent.Get());
     // Let the watcher arm its notification, then rewrite the file as the interface would.
-    machine().WaitUntil([] { return false; }, 0.1);
+    ASSERT_TRUE(machine().WaitUntil([] { return !sim::Machine::Get().folderWatches.empty(); }));
     sim::PutFile(kLocalConfig + L"\\corvex.ini", FileWith(L"UpdateSpeedCore", L"3000"));
     EXPECT_TRUE(machine().WaitUntil(
         [&] { return platform::IsSignalled(storage.ConfigReloadEvent()); }, 5));
