@@ -59,11 +59,9 @@ void ProcessSnapshot::ForEachEntry(
     if (filled_ < layout::kProcessEntrySize) {
         return;
     }
-    // The first entry is the system idle process, which is never managed.
-    std::size_t offset = layout::Read<std::uint32_t>(buffer_.data(), layout::kNextEntryOffset);
-    if (offset == 0) {
-        return;
-    }
+    // Windows lists the system idle process first; it is never managed. Wine's list has no
+    // idle process, so the entry is skipped by its id rather than by its place.
+    std::size_t offset = 0;
     while (offset + layout::kProcessEntrySize <= filled_) {
         const std::uint8_t* entry = buffer_.data() + offset;
         const std::uint32_t next = layout::Read<std::uint32_t>(entry, layout::kNextEntryOffset);
@@ -71,7 +69,9 @@ void ProcessSnapshot::ForEachEntry(
         std::size_t size = next != 0 ? next
                                      : layout::kProcessEntrySize + layout::kThreadEntrySize * threads;
         size = std::min(size, filled_ - offset);
-        visit(entry, size);
+        if (layout::Read<std::uint64_t>(entry, layout::kUniqueProcessId) != 0) {
+            visit(entry, size);
+        }
         if (next == 0) {
             break;
         }

@@ -1,0 +1,189 @@
+// The engine under Wine with a configuration and a log folder of the test's own.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <vector>
+
+#include "EngineProcessHelpers.h"
+#include "TempFolder.h"
+
+namespace cv::e2e {
+namespace {
+
+using std::chrono::seconds;
+
+// An ANSI corvex.ini with a few keys; every other key takes its default.
+std::string AnsiConfig(const std::string& updateSpeed, bool logProcesses) {
+    std::string text = "[Performance]\r\nUpdateSpeedCore=" + updateSpeed + "\r\n";
+    if (logProcesses) {
+        text += "[Logging]\r\nLogProcessExecutions=true\r\nLogProcessTerminations=true\r\n";
+    }
+    return text;
+}
+
+std::wstring Switches(const TempFolder& config, const TempFolder& logs) {
+    return L"\"/configfolder=" + config.Path() + L"\" \"/logfolder=" + logs.Path() + L"\"";
+}
+
+// The log's record lines (after the byte order mark and the header).
+std::vector<std::string> LogLines(const TempFolder& logs) {
+    const std::string bytes = ReadBytes(logs.File(L"corvane.log"));
+    std::vector<std::string> lines;
+    std::size_t start = bytes.find("\r\n");
+    while (start != std::string::npos && start + 2 < bytes.size()) {
+        start += 2;
+        const std::size_t end = bytes.find("\r\n", start);
+        lines.push_back(bytes.substr(start, end - start));
+        start = end;
+    }
+    return lines;
+}
+
+std::string ActionOf(const std::string& line) {
+    // The seventh quoted field.
+    std::size_t at = 0;
+    for (int field = 0; field < 6; ++field) {
+        at = line.find("\",\"", at) + 3;
+    }
+    return line.substr(at, line.find('"', at) - at);
+}
+
+bool HasAction(const TempFolder& logs, const std::string& action, const std::string& text = "") {
+    for (const auto& line : LogLines(logs)) {
+        if (ActionOf(line) == action && line.find(text) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+class ConfigAndLog : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (EngineMutexExists()) {
+            RunEngineCommand(L"/exit");
+            ASSERT_TRUE(WaitFor([] { return !EngineMutexExists(); }, seconds(10)));
+        }
+    }
+    void StopEngine(Program& engine) {
+        EXPECT_EQ(RunEngineCommand(L"/exit"), std::optional<DWORD>(0));
+        EXPECT_EQ(engine.WaitForExit(5000), std::optional<DWORD>(0));
+    }
+};
+
+TEST_F(ConfigAndLog, FirstStartCreatesTheDefaultsAndASecondStartKeepsThem) {
+    TempFolder config(L"cfg-new");
+    TempFolder logs(L"logs-new");
+    {
+        Program engine;
+        ASSERT_TRUE(StartEngine(engine, Switches(config, logs)));
+        StopEngine(engine);
+    }
+    const std::string created = ReadBytes(config.File(L"corvex.ini"));
+    ASSERT_GT(created.size(), 1000u);
+    // UTF-16LE with a byte order mark, the first section header, CR LF.
+    std::string expected = "\xFF\xFE";
+    for (const char c : std::string("[Administration]\r\n")) {
+        expected.push_back(c);
+        expected.push_back('\0');
+    }
+    EXPECT_EQ(created.compare(0, expected.size(), expected), 0);
+    EXPECT_TRUE(HasAction(logs, "59", "code 2"));
+    {
+        Program engine;
+        ASSERT_TRUE(StartEngine(engine, Switches(config, logs)));
+        StopEngine(engine);
+    }
+    EXPECT_EQ(ReadBytes(config.File(L"corvex.ini")), created);
+}
+
+TEST_F(ConfigAndLog, RewrittenConfigurationIsPickedUpWithinTwoCycles) {
+    TempFolder config(L"cfg-reload");
+    TempFolder logs(L"logs-reload");
+    WriteBytes(config.File(L"corvex.ini"), AnsiConfig("400", false));
+    Program engine;
+    ASSERT_TRUE(StartEngine(engine, Switches(config, logs)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+
+    // The user interface rewrites the file and sets Corvane777.
+    WriteBytes(config.File(L"corvex.ini"), AnsiConfig("300", false));
+    HANDLE changed = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"Corvane777");
+    ASSERT_NE(changed, nullptr);
+    SetEvent(changed);
+    CloseHandle(changed);
+    // Two cycles of 400 ms, the 500 ms pause of a reload, and the writer's turn.
+    EXPECT_TRUE(WaitFor([&] { return HasAction(logs, "79", "300"); }, seconds(4)));
+
+    // Rewriting alone is noticed by the folder watcher.
+    WriteBytes(config.File(L"corvex.ini"), AnsiConfig("350", false));
+    EXPECT_TRUE(WaitFor([&] { return HasAction(logs, "79", "350"); }, seconds(4)));
+    StopEngine(engine);
+}
+
+TEST_F(ConfigAndLog, NewAndEndedProcessesAreLoggedWithParentAndRunTime) {
+    TempFolder config(L"cfg-procs");
+    TempFolder logs(L"logs-procs");
+    WriteBytes(config.File(L"corvex.ini"), AnsiConfig("250", true));
+    Program engine;
+    ASSERT_TRUE(StartEngine(engine, Switches(config, logs)));
+    // The start-up records are written at the end of the first cycle; processes already running
+    // then are not new.
+    ASSERT_TRUE(WaitFor([&] { return HasAction(logs, "60"); }, seconds(10)));
+
+    Program helper;
+    ASSERT_TRUE(helper.Start(TestFolder() + L"\\cv_e2e_sleeper.exe", L"1500"));
+    const std::string pid = std::to_string(helper.Id());
+    EXPECT_EQ(helper.WaitForExit(10000), std::optional<DWORD>(0));
+    const std::string pidField = "\",\"" + pid + "\",\"cv_e2e_sleeper.exe\",\"";
+    EXPECT_TRUE(WaitFor([&] { return HasAction(logs, "76", pidField); }, seconds(5)));
+    StopEngine(engine);
+
+    const auto lines = LogLines(logs);
+    std::vector<std::string> order;
+    std::string started;
+    std::string ended;
+    for (const auto& line : lines) {
+        order.push_back(ActionOf(line));
+        if (line.find(pidField) != std::string::npos) {
+            (ActionOf(line) == "1" ? started : ended) = line;
+        }
+    }
+    ASSERT_GE(order.size(), 5u) << ReadBytes(logs.File(L"corvane.log"));
+    EXPECT_EQ((std::vector<std::string>(order.begin(), order.begin() + 3)),
+              (std::vector<std::string>{"59", "58", "60"}));
+    // The helper's parent is this test program, which the engine tracks.
+    const std::string parent = "(" + std::to_string(GetCurrentProcessId()) + ")";
+    EXPECT_NE(started.find("cv_e2e_tests.exe"), std::string::npos) << started;
+    EXPECT_NE(started.find(parent), std::string::npos) << started;
+    EXPECT_NE(ended.find("seconds"), std::string::npos) << ended;
+    EXPECT_NE(ended.find("CPU"), std::string::npos) << ended;
+}
+
+TEST_F(ConfigAndLog, AProgramHoldingTheLogMutexDelaysWritingButLosesNothing) {
+    TempFolder config(L"cfg-mutex");
+    TempFolder logs(L"logs-mutex");
+    WriteBytes(config.File(L"corvex.ini"), AnsiConfig("250", true));
+    HANDLE mutex = CreateMutexW(nullptr, TRUE, L"Global\\{0ecca2f1-bb26-401e-8495-a7c70449e863}");
+    ASSERT_NE(mutex, nullptr);
+    Program engine;
+    ASSERT_TRUE(StartEngine(engine, Switches(config, logs)));
+    // Past the engine's first cycle (its start-up pauses for the folder watcher).
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+    Program helper;
+    ASSERT_TRUE(helper.Start(TestFolder() + L"\\cv_e2e_sleeper.exe", L"600"));
+    EXPECT_EQ(helper.WaitForExit(10000), std::optional<DWORD>(0));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_TRUE(LogLines(logs).empty());
+    // The engine keeps cycling meanwhile: a second start still finds it.
+    EXPECT_TRUE(engine.IsRunning());
+    ReleaseMutex(mutex);
+    CloseHandle(mutex);
+    const std::string pidField = "\",\"" + std::to_string(helper.Id()) + "\",\"";
+    EXPECT_TRUE(WaitFor([&] { return HasAction(logs, "76", pidField); }, seconds(5)));
+    EXPECT_TRUE(HasAction(logs, "1", pidField));
+    EXPECT_TRUE(HasAction(logs, "60"));
+    StopEngine(engine);
+}
+
+}  // namespace
+}  // namespace cv::e2e
