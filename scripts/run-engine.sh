@@ -8,7 +8,8 @@ scripts/build.sh windows
 bin="$PWD/build/win"
 run="$PWD/build/run"
 mkdir -p "$run/config" "$run/logs"
-[ -f "$run/config/corvex.ini" ] || [ ! -f samples/corvex.ini ] || cp samples/corvex.ini "$run/config/"
+cp samples/corvex.ini "$run/config/corvex.ini"
+rm -f "$run/logs/corvane.log"
 export CV_WINEPREFIX="$bin/wineprefix"
 wine_path() { echo "Z:${1//\//\\}"; }
 seconds="${CV_RUN_SECONDS:-10}"
@@ -17,7 +18,12 @@ cmake/wine-run.sh "$bin/vigilor.exe" "/configfolder=$(wine_path "$run/config")" 
     "/logfolder=$(wine_path "$run/logs")" &
 engine=$!
 trap 'kill $engine 2>/dev/null || true' EXIT
-sleep "$seconds"
+# A few short-lived programs for the engine to notice.
+sleep 4
+for i in 1 2 3; do
+    cmake/wine-run.sh "$bin/cv_e2e_sleeper.exe" 800 || true
+done
+sleep $((seconds > 6 ? seconds - 6 : 2))
 echo "Stopping it with vigilor.exe /exit"
 cmake/wine-run.sh "$bin/vigilor.exe" /exit
 if wait "$engine"; then echo "The engine ended with exit code 0."; else echo "The engine ended with exit code $?."; fi

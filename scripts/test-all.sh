@@ -7,5 +7,7 @@ scripts/install-deps.sh
 scripts/build.sh all
 echo "== native tests"
 (cd build/native && ctest --output-on-failure -j "$(nproc)")
+echo "== fuzzing the configuration reader (${CV_FUZZ_SECONDS:-30} s a target)"
+scripts/fuzz.sh
 echo "== Windows tests under Wine"
 (cd build/win && ctest --output-on-failure)
