@@ -339,13 +339,12 @@ void ControlLoop::DetectIdle() {}
 void ControlLoop::RestoreBoostsIfChanged() {}
 void ControlLoop::TrackForegroundWindow() {}
 void ControlLoop::ApplyInternetExplorerRestriction() {}
-void ControlLoop::ReadSessionAgents() {}
 void ControlLoop::BalanceInstances() {}
 void ControlLoop::HandleManualPerformanceToggle() {}
 void ControlLoop::RestartKeepRunningProcesses() {}
 void ControlLoop::WriteSample() {}
 void ControlLoop::ApplyStartWithPowerPlan() {}
-void ControlLoop::ClearSessionForegroundMap() {}
+void ControlLoop::ClearSessionForegroundMap() { sessionForeground_.clear(); }
 void ControlLoop::CheckDisallowed(ProcessRecord& /*record*/, bool /*judgeAgain*/) {}
 void ControlLoop::ApplyIdlePlanExclusion(ProcessRecord& /*record*/, bool /*judgeAgain*/) {}
 void ControlLoop::ApplyPerformanceModeTrigger(ProcessRecord& /*record*/, bool /*judgeAgain*/) {}

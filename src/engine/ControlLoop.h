@@ -3,6 +3,7 @@
 // until the exit event is set, and puts the machine back on the way out. Tests drive it one step
 // at a time: Startup, then RunCycle as often as they like, then Shutdown.
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -60,6 +61,7 @@ public:
     const std::set<std::uint32_t>& IgnoredProcesses() const { return ignored_; }
     ParentTree& Tree() { return parentTree_; }
     double TotalCpu() const { return totalCpu_; }
+    std::uint32_t LastInputTick() const { return lastInputTick_; }
     const std::wstring& EngineUser() const { return engineUser_; }
 
 private:
@@ -140,6 +142,8 @@ private:
     void RecordProcessExit(ProcessRecord& record);
     void CloseHandleOfThreadlessProcess(ProcessRecord& record);
     void ReportKeepRunning(ProcessRecord& record);
+    // The foreground boost moves from one process of a session to another.
+    void MoveForegroundBoost(std::uint32_t fromPid, std::uint32_t toPid);
 
     // Helpers of the phases.
     bool LogOn(bool featureSwitch) const;
@@ -206,7 +210,10 @@ private:
     std::uint32_t disallowBufferReuse_ = 0;
     bool canManagePowerPlans_ = false;
     bool levelonWasOn_ = false;
+    // The latest user input seen in any session (the engine's own and the agents' reports).
     std::uint32_t lastInputTick_ = 0;
+    // Session id -> the foreground process its agent reported last.
+    std::map<std::int32_t, std::uint32_t> sessionForeground_;
     int loadResult_ = 0;
     double totalCpu_ = -1;
     std::wstring engineUser_;

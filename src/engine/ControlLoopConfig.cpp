@@ -2,6 +2,7 @@
 // loading and reloading, the start-up records and the writer.
 #include "actionlog/ActionCodes.h"
 #include "actionlog/EngineTexts.h"
+#include "actionlog/Statistics.h"
 #include "common/Format.h"
 #include "engine/ControlLoop.h"
 #include "engine/EngineProcess.h"
@@ -54,6 +55,7 @@ void ControlLoop::CreateActionLog() {
     // The performance-mode events come first among the engine's named objects.
     performanceMode_ = std::make_unique<PerformanceModeState>(true);
     actionLog_ = std::make_unique<ActionLog>();
+    EnsureInstallationId();
 }
 
 void ControlLoop::CreateConfiguration() {

@@ -15,6 +15,7 @@
 #include "platform/System.h"
 #include "platform/SystemProcessLayout.h"
 #include "services/KernelObjectNames.h"
+#include "services/SessionAgent.h"
 
 namespace cv {
 
@@ -108,6 +109,31 @@ void ControlLoop::RecordNewProcess(ProcessRecord& record) {
 }
 
 bool ControlLoop::ApplyInstanceLimits(ProcessRecord& /*record*/) { return false; }
+
+void ControlLoop::ReadSessionAgents() {
+    for (auto& [pid, record] : processTable_) {
+        if (!record->isSessionAgent) {
+            continue;
+        }
+        // The agent rewrites its command line, so it is read afresh every cycle.
+        SessionAgentReport report;
+        if (!ParseSessionAgentCommandLine(record->info->CommandLine(true), report)) {
+            continue;
+        }
+        if (report.LastInputTick > lastInputTick_) {
+            lastInputTick_ = report.LastInputTick;
+        }
+        const auto known = sessionForeground_.find(report.SessionId);
+        if (known == sessionForeground_.end()) {
+            sessionForeground_[report.SessionId] = report.ForegroundProcessId;
+        } else if (known->second != report.ForegroundProcessId) {
+            MoveForegroundBoost(known->second, report.ForegroundProcessId);
+            known->second = report.ForegroundProcessId;
+        }
+    }
+}
+
+void ControlLoop::MoveForegroundBoost(std::uint32_t /*fromPid*/, std::uint32_t /*toPid*/) {}
 
 void ControlLoop::MarkServiceTableStale() { serviceTable_.MarkStale(); }
 

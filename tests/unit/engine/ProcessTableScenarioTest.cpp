@@ -168,6 +168,22 @@ TEST_F(ProcessTableScenario, AnotherUsersProcessStaysIgnoredUntilAReload) {
     EXPECT_NE(loop.Processes().Find(900), nullptr);
 }
 
+TEST_F(ProcessTableScenario, SessionAgentsReportTheirLastInput) {
+    auto& agent = Spawn(1200, L"TarvelSessionAgent.exe");
+    agent.commandLine = L"ipc0 si=1 fpid=1a2b litm=10";
+    ControlLoop& loop = Start();
+    Cycles(1);
+    ASSERT_TRUE(loop.Processes().Find(1200)->isSessionAgent);
+    EXPECT_EQ(loop.LastInputTick(), 16u);
+    // The agent's command line is read afresh every cycle; the tick only rises.
+    machine().FindProcess(1200)->commandLine = L"ipc0 si=1 fpid=1a2b litm=12ab34";
+    Cycles(1);
+    EXPECT_EQ(loop.LastInputTick(), 1223476u);
+    machine().FindProcess(1200)->commandLine = L"ipc0 si=1 fpid=1a2b litm=5";
+    Cycles(1);
+    EXPECT_EQ(loop.LastInputTick(), 1223476u);
+}
+
 TEST_F(ProcessTableScenario, HandlesAreClosedWithTheirRecords) {
     ControlLoop& loop = Start();
     Cycles(1);
