@@ -303,6 +303,7 @@ int ControlLoop::Shutdown() {
     RestoreApplicationPowerPlan();
     RestoreRestrainedProcesses();
     // 8.
+    keepRunning_.Clear();
     StopWorkers();
     // 9. The exit event stays open: the entry sets it once more when the thread has ended.
     levelonNotifyEvent_.Reset();
@@ -325,13 +326,11 @@ void ControlLoop::RecoverPowerSettings() {}
 void ControlLoop::CreateSnapshotAndCpuMeter() {}
 void ControlLoop::CreateMemoryTrimmer() {}
 void ControlLoop::EnsureTerminalServices() {}
-void ControlLoop::CreateKeepRunningTracker() {}
 void ControlLoop::LoadSounds() {}
 void ControlLoop::ReadPowerPlanCapability() {}
 void ControlLoop::StartProfileSwitcher() {}
 void ControlLoop::NoteProfileChange() {}
 void ControlLoop::NoteRuleChanges() {}
-void ControlLoop::ReloadKeepRunningTracker() {}
 void ControlLoop::RestoreRestraintsIfLevelonOff() {}
 void ControlLoop::StartMemoryTrimmerThread() {}
 void ControlLoop::ApplyTimerResolution() {}
@@ -341,9 +340,9 @@ void ControlLoop::TrackForegroundWindow() {}
 void ControlLoop::ApplyInternetExplorerRestriction() {}
 void ControlLoop::BalanceInstances() {}
 void ControlLoop::HandleManualPerformanceToggle() {}
-void ControlLoop::RestartKeepRunningProcesses() {}
 void ControlLoop::WriteSample() {}
 void ControlLoop::ApplyStartWithPowerPlan() {}
+void ControlLoop::SetRestartedPriority(platform::RawHandle /*process*/) {}
 void ControlLoop::ClearSessionForegroundMap() { sessionForeground_.clear(); }
 void ControlLoop::CheckDisallowed(ProcessRecord& /*record*/, bool /*judgeAgain*/) {}
 void ControlLoop::ApplyIdlePlanExclusion(ProcessRecord& /*record*/, bool /*judgeAgain*/) {}
@@ -363,7 +362,6 @@ void ControlLoop::ReleasePreventSleep(ProcessRecord& /*record*/) {}
 void ControlLoop::ReleaseIdlePlanExclusion(ProcessRecord& /*record*/) {}
 void ControlLoop::ReleasePerformanceModeTrigger(ProcessRecord& /*record*/) {}
 void ControlLoop::ReleaseApplicationPowerPlan(ProcessRecord& /*record*/) {}
-void ControlLoop::ReportKeepRunning(ProcessRecord& /*record*/) {}
 void ControlLoop::RestoreForegroundBoosts() {}
 void ControlLoop::RestoreCoreParking() {}
 void ControlLoop::RestoreIdlePlan() {}

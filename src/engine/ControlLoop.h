@@ -13,6 +13,7 @@
 #include "actionlog/ActionLog.h"
 #include "config/ConfigSettings.h"
 #include "config/ConfigStorage.h"
+#include "engine/KeepRunning.h"
 #include "engine/NewProcess.h"
 #include "engine/ParentTree.h"
 #include "engine/ProcessRecord.h"
@@ -49,6 +50,7 @@ public:
     std::uint32_t RefreshInterval() const { return refreshInterval_; }
     std::uint32_t CycleCounter() const { return cycleCounter_; }
     std::uint32_t KeepRunningGrace() const { return keepRunningGrace_; }
+    const KeepRunningTracker& KeepRunning() const { return keepRunning_; }
     bool ReloadedThisCycle() const { return reloadedThisCycle_; }
     // Held for the whole of every cycle; the profile switcher takes it while it evaluates.
     std::recursive_mutex& ControlLock() { return controlLock_; }
@@ -142,6 +144,8 @@ private:
     void RecordProcessExit(ProcessRecord& record);
     void CloseHandleOfThreadlessProcess(ProcessRecord& record);
     void ReportKeepRunning(ProcessRecord& record);
+    // A restarted program runs at normal priority, whatever the engine's own class.
+    void SetRestartedPriority(platform::RawHandle process);
     // The foreground boost moves from one process of a session to another.
     void MoveForegroundBoost(std::uint32_t fromPid, std::uint32_t toPid);
 
@@ -190,6 +194,9 @@ private:
     NewProcessLogFilter exitFilter_;
     std::unique_ptr<ProcessInfo> spareInfo_;
     ProcessTable processTable_;
+    KeepRunningTracker keepRunning_;
+    // Keep-running rules whose restart failed or was refused since the last reload.
+    std::set<std::wstring> restartAttempted_;
     std::set<std::uint32_t> ignored_;
     std::set<std::uint32_t> ignoredThisCycle_;
     std::vector<std::uint32_t> endedRecords_;

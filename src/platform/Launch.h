@@ -1,6 +1,7 @@
 #pragma once
 // Starting other programs.
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "platform/Handle.h"
@@ -19,6 +20,17 @@ UniqueHandle ShellExecuteProcess(const std::wstring& verb, const std::wstring& f
 UniqueHandle CreateProcessWithFlags(const std::wstring& applicationPath,
                                     const std::wstring& commandLine, std::uint32_t creationFlags,
                                     const std::wstring& directory);
+struct LaunchedProcess {
+    UniqueHandle process;
+    UniqueHandle thread;
+    std::uint32_t processId = 0;
+};
+// Starts a command line in a directory with zeroed start-up information and no inheritance.
+// At low integrity: the own token duplicated as a primary token, given the low integrity label
+// (S-1-16-4096), then CreateProcessAsUserW; otherwise plain CreateProcessW. None on failure.
+std::optional<LaunchedProcess> LaunchProcess(const std::wstring& commandLine,
+                                             const std::wstring& directory, bool lowIntegrity);
+
 // OpenProcess with SYNCHRONIZE; none when the process cannot be opened.
 UniqueHandle OpenProcessForWait(std::uint32_t processId);
 

@@ -32,6 +32,8 @@ constexpr std::size_t kThreadUserTime = 0x08;
 constexpr std::size_t kThreadCreateTime = 0x10;
 constexpr std::size_t kThreadClientProcess = 0x28;
 constexpr std::size_t kThreadClientThread = 0x30;
+constexpr std::size_t kThreadState = 0x44;       // u32; 5 = waiting
+constexpr std::size_t kThreadWaitReason = 0x48;  // u32; 5 = suspended
 
 constexpr std::size_t kProcessorPerformanceSize = 48;
 constexpr std::size_t kProcessorIdleTime = 0x00;

@@ -1,6 +1,10 @@
 #include "platform/sim/SimMachine.h"
 
+#include <algorithm>
+
 #include "common/WideString.h"
+#include "platform/ProcessControl.h"
+#include "platform/Processes.h"
 
 namespace cv::sim {
 
@@ -57,6 +61,15 @@ void Machine::Reset() {
     activeProcessorsAllGroups = fresh.activeProcessorsAllGroups;
     localTimeOffsetMinutes = fresh.localTimeOffsetMinutes;
     nextUuid = fresh.nextUuid;
+    processorGroups = fresh.processorGroups;
+    cpuSetsSupported = fresh.cpuSetsSupported;
+    powerThrottlingSupported = fresh.powerThrottlingSupported;
+    workstation = fresh.workstation;
+    ownThrottleIgnoreTimerResolution.reset();
+    windows.clear();
+    closeMessages.clear();
+    handleAccess.clear();
+    scheduled_.clear();
     now_ = fresh.now_;
     driver_ = std::this_thread::get_id();
     InstallEnglishModule();
@@ -71,8 +84,25 @@ std::uint64_t Machine::Now() {
 
 void Machine::AdvanceClock(std::uint64_t milliseconds) {
     std::lock_guard lock(mutex_);
-    now_ += milliseconds;
+    const std::uint64_t target = now_ + milliseconds;
+    // Scheduled actions run in time order, each with the clock at its own time.
+    while (!scheduled_.empty() && scheduled_.begin()->first <= target) {
+        auto due = scheduled_.extract(scheduled_.begin());
+        now_ = std::max(now_, due.key());
+        due.mapped()();
+    }
+    now_ = target;
     changed_.notify_all();
+}
+
+void Machine::Schedule(std::uint64_t delayMs, std::function<void()> action) {
+    std::lock_guard lock(mutex_);
+    if (delayMs == 0) {
+        action();
+        changed_.notify_all();
+        return;
+    }
+    scheduled_.emplace(now_ + delayMs, std::move(action));
 }
 
 void Machine::FailCall(const std::string& operation, const std::wstring& subject) {
@@ -265,6 +295,59 @@ void Machine::WaitForChange(std::unique_lock<std::recursive_mutex>& lock) {
 
 void Machine::NotifyChange() {
     changed_.notify_all();
+}
+
+std::vector<std::uint32_t> SimProcess::ThreadIds() const {
+    std::vector<std::uint32_t> ids;
+    const std::uint32_t first = firstThreadId != 0 ? firstThreadId : pid + 1;
+    for (std::uint32_t i = 0; i < threadCount; ++i) {
+        ids.push_back(first + 4 * i);
+    }
+    return ids;
+}
+
+void Machine::SetProcessorGroups(std::vector<std::vector<std::uint8_t>> groups) {
+    std::lock_guard lock(mutex_);
+    processorGroups = std::move(groups);
+    activeProcessorsAllGroups = 0;
+    for (const auto& group : processorGroups) {
+        activeProcessorsAllGroups += static_cast<std::uint32_t>(group.size());
+    }
+}
+
+std::uint64_t Machine::GroupMask(std::uint16_t group) {
+    std::lock_guard lock(mutex_);
+    if (group >= processorGroups.size()) {
+        return 0;
+    }
+    const std::size_t count = processorGroups[group].size();
+    return count >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << count) - 1;
+}
+
+SimWindow& Machine::AddWindow(std::uint32_t processId) {
+    std::lock_guard lock(mutex_);
+    SimWindow window;
+    window.window = 0x10000 + 0x10 * windows.size();
+    window.processId = processId;
+    windows.push_back(window);
+    return windows.back();
+}
+
+bool Machine::HandleHasAccess(platform::RawHandle handle, std::uint32_t access) {
+    std::lock_guard lock(mutex_);
+    const auto it = handleAccess.find(reinterpret_cast<std::uintptr_t>(handle));
+    if (it == handleAccess.end()) {
+        return false;
+    }
+    std::uint32_t granted = it->second;
+    // The full rights include their limited forms.
+    if ((granted & platform::kProcessQueryInformation) != 0) {
+        granted |= platform::kProcessQueryLimitedInformation;
+    }
+    if ((granted & platform::kProcessSetInformation) != 0) {
+        granted |= platform::kProcessSetLimitedInformation;
+    }
+    return (granted & access) == access;
 }
 
 }  // namespace cv::sim

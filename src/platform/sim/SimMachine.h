@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -67,6 +68,36 @@ struct SimProcess {
     bool ended = false;
     std::uint32_t exitCode = 0;
     std::shared_ptr<SimObject> waitObject;  // signalled when the process ends
+    // Scheduling state the control primitives read and change.
+    std::uint32_t deniedAccess = 0;  // process access rights OpenProcess refuses
+    std::uint32_t priorityClass = 0x20;
+    std::uint16_t group = 0;     // the group its affinity lies in
+    std::uint64_t affinity = 0;  // 0: every active processor of its group
+    // Thread id -> (group, mask) given to that thread; a group other than the process's own makes
+    // the process span several groups.
+    std::map<std::uint32_t, std::pair<std::uint16_t, std::uint64_t>> threadGroupAffinity;
+    std::uint32_t ioPriority = 2;
+    std::uint32_t memoryPriority = 5;
+    std::uint32_t throttleControl = 0;  // power throttling control and state masks
+    std::uint32_t throttleState = 0;
+    bool priorityBoostDisabled = false;
+    std::vector<std::uint32_t> defaultCpuSets;
+    int suspendCount = 0;
+    int workingSetTrims = 0;
+    // TerminateProcess ends it only after this many milliseconds, as Windows may.
+    std::uint32_t terminationDelayMs = 0;
+    std::vector<std::uint32_t> ThreadIds() const;
+};
+
+// A top-level window of a simulated process.
+struct SimWindow {
+    std::uintptr_t window = 0;
+    std::uint32_t processId = 0;
+    bool visible = true;
+    bool owned = false;
+    // What WM_CLOSE does: end the process after closeDelayMs, or nothing.
+    bool endsProcessOnClose = true;
+    std::uint32_t closeDelayMs = 0;
 };
 
 struct RegistryValue {
@@ -84,13 +115,14 @@ struct MessageBoxCall {
 };
 
 struct LaunchCall {
-    enum class Kind { ShellExecute, CreateProcess };
+    enum class Kind { ShellExecute, CreateProcess, CreateProcessAsUser };
     Kind kind = Kind::CreateProcess;
     std::wstring verb;
     std::wstring file;
     std::wstring parameters;  // ShellExecute parameters or the CreateProcess command line
     std::wstring directory;
     std::uint32_t creationFlags = 0;
+    bool lowIntegrity = false;
 };
 
 struct SimModule {
@@ -219,6 +251,26 @@ public:
     // Programs started.
     std::vector<LaunchCall> launches;
 
+    // Processor topology: one entry per active processor group, holding the efficiency class of
+    // each of its processors in order. SetProcessorGroups keeps activeProcessorsAllGroups in step.
+    std::vector<std::vector<std::uint8_t>> processorGroups = {std::vector<std::uint8_t>(8, 0)};
+    void SetProcessorGroups(std::vector<std::vector<std::uint8_t>> groups);
+    std::uint64_t GroupMask(std::uint16_t group);  // every active processor of the group
+    // Windows 10 entry points: CPU sets and power throttling.
+    bool cpuSetsSupported = true;
+    bool powerThrottlingSupported = true;
+    bool workstation = true;
+    std::optional<std::uint32_t> ownThrottleIgnoreTimerResolution;  // the state mask set
+    // Top-level windows in enumeration order, and every WM_CLOSE posted.
+    std::vector<SimWindow> windows;
+    std::vector<std::uintptr_t> closeMessages;
+    SimWindow& AddWindow(std::uint32_t processId);
+    // The access each process handle was opened with.
+    std::map<std::uintptr_t, std::uint32_t> handleAccess;
+    bool HandleHasAccess(platform::RawHandle handle, std::uint32_t access);
+    // Runs the action when the clock reaches now plus the delay.
+    void Schedule(std::uint64_t delayMs, std::function<void()> action);
+
     // Blocks the calling (non-driver) thread until the clock or an object changes.
     void WaitForChange(std::unique_lock<std::recursive_mutex>& lock);
     void NotifyChange();
@@ -248,6 +300,7 @@ private:
     std::vector<std::pair<std::string, std::wstring>> failures_;
     std::map<std::uint32_t, std::shared_ptr<SimProcess>> processes_;
     std::vector<std::shared_ptr<SimProcess>> endedProcesses_;
+    std::multimap<std::uint64_t, std::function<void()>> scheduled_;
 };
 
 }  // namespace cv::sim

@@ -42,6 +42,9 @@ void WriteEntry(std::uint8_t* entry, const SimProcess& process, bool last, std::
                                                                    : process.pid + 1) + 4 * i;
         Write<std::uint64_t>(thread, layout::kThreadClientProcess, process.pid);
         Write<std::uint64_t>(thread, layout::kThreadClientThread, threadId);
+        // Waiting: suspended, or on a user request like most idle threads.
+        Write<std::uint32_t>(thread, layout::kThreadState, 5);
+        Write<std::uint32_t>(thread, layout::kThreadWaitReason, process.suspendCount > 0 ? 5 : 6);
     }
     // The image name as UTF-16 right after the threads, with the entry pointing at it.
     if (!process.imageName.empty()) {
@@ -147,7 +150,12 @@ UniqueHandle OpenProcessHandle(std::uint32_t processId, std::uint32_t access) {
     if (!process->fullAccess && (access & ~limitedOnly) != 0) {
         return {};
     }
-    return UniqueHandle(machine.AddHandle(process->waitObject));
+    if ((access & process->deniedAccess) != 0) {
+        return {};
+    }
+    const RawHandle handle = machine.AddHandle(process->waitObject);
+    machine.handleAccess[reinterpret_cast<std::uintptr_t>(handle)] = access;
+    return UniqueHandle(handle);
 }
 
 std::optional<std::uint32_t> ProcessSessionId(std::uint32_t processId) {

@@ -303,6 +303,36 @@ UniqueHandle CreateProcessWithFlags(const std::wstring& applicationPath,
     return StartSimProcess("CreateProcess", std::move(call));
 }
 
+std::optional<LaunchedProcess> LaunchProcess(const std::wstring& commandLine,
+                                             const std::wstring& directory, bool lowIntegrity) {
+    Machine& machine = Machine::Get();
+    std::lock_guard lock(machine.Lock());
+    sim::LaunchCall call;
+    call.kind = lowIntegrity ? sim::LaunchCall::Kind::CreateProcessAsUser
+                             : sim::LaunchCall::Kind::CreateProcess;
+    call.parameters = commandLine;
+    call.directory = directory;
+    call.lowIntegrity = lowIntegrity;
+    // The program is the first word of the command line, quoted or not.
+    std::wstring file = commandLine;
+    if (!file.empty() && file[0] == L'"') {
+        file = file.substr(1, file.find(L'"', 1) - 1);
+    } else {
+        file = file.substr(0, file.find(L' '));
+    }
+    call.file = file;
+    UniqueHandle process = StartSimProcess(lowIntegrity ? "CreateProcessAsUser" : "CreateProcess",
+                                           call);
+    if (!process) {
+        return std::nullopt;
+    }
+    LaunchedProcess launched;
+    launched.processId = machine.ProcessOfHandle(process.Get())->pid;
+    launched.thread = UniqueHandle(machine.AddHandle(std::make_shared<sim::SimObject>()));
+    launched.process = std::move(process);
+    return launched;
+}
+
 UniqueHandle OpenProcessForWait(std::uint32_t processId) {
     Machine& machine = Machine::Get();
     std::lock_guard lock(machine.Lock());

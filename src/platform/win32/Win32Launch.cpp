@@ -6,6 +6,7 @@
 #include "platform/Services.h"
 #include "platform/win32/WindowsApi.h"
 
+#include <sddl.h>
 #include <shellapi.h>
 
 namespace cv::platform {
@@ -136,6 +137,56 @@ UniqueHandle CreateProcessWithFlags(const std::wstring& applicationPath,
     }
     const UniqueHandle thread(process.hThread);
     return UniqueHandle(process.hProcess);
+}
+
+std::optional<LaunchedProcess> LaunchProcess(const std::wstring& commandLine,
+                                             const std::wstring& directory, bool lowIntegrity) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION created{};
+    std::wstring mutableLine = commandLine;  // the create calls may write into it
+    const wchar_t* folder = directory.empty() ? nullptr : directory.c_str();
+    BOOL ok = FALSE;
+    if (!lowIntegrity) {
+        ok = CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, FALSE, 0, nullptr, folder,
+                            &startup, &created);
+    } else {
+        HANDLE ownToken = nullptr;
+        if (!OpenProcessToken(GetCurrentProcess(),
+                              TOKEN_ASSIGN_PRIMARY | TOKEN_DUPLICATE | TOKEN_QUERY |
+                                  TOKEN_ADJUST_DEFAULT,
+                              &ownToken)) {
+            return std::nullopt;
+        }
+        const UniqueHandle ownTokenOwner(ownToken);
+        HANDLE lowToken = nullptr;
+        if (!DuplicateTokenEx(ownToken, 0, nullptr, SecurityImpersonation, TokenPrimary,
+                              &lowToken)) {
+            return std::nullopt;
+        }
+        const UniqueHandle lowTokenOwner(lowToken);
+        PSID lowSid = nullptr;
+        if (!ConvertStringSidToSidW(L"S-1-16-4096", &lowSid)) {
+            return std::nullopt;
+        }
+        TOKEN_MANDATORY_LABEL label{};
+        label.Label.Attributes = SE_GROUP_INTEGRITY;
+        label.Label.Sid = lowSid;
+        if (SetTokenInformation(lowToken, TokenIntegrityLevel, &label,
+                                sizeof label + GetLengthSid(lowSid))) {
+            ok = CreateProcessAsUserW(lowToken, nullptr, mutableLine.data(), nullptr, nullptr,
+                                      FALSE, 0, nullptr, folder, &startup, &created);
+        }
+        LocalFree(lowSid);
+    }
+    if (!ok) {
+        return std::nullopt;
+    }
+    LaunchedProcess launched;
+    launched.process = UniqueHandle(created.hProcess);
+    launched.thread = UniqueHandle(created.hThread);
+    launched.processId = created.dwProcessId;
+    return launched;
 }
 
 UniqueHandle OpenProcessForWait(std::uint32_t processId) {
