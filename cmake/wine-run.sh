@@ -10,6 +10,8 @@ if [ ! -f "$prefix/.cv-ready" ]; then
     flock 9
     if [ ! -f "$prefix/.cv-ready" ]; then
         wineboot -i >/dev/null 2>&1
+        # No display here: the null graphics driver still lets programs create and close windows.
+        wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
         wineserver -w
         touch "$prefix/.cv-ready"
     fi

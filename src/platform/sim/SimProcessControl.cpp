@@ -64,9 +64,9 @@ bool FitsGroup(std::uint64_t mask, std::uint16_t group) {
 }
 
 bool IsPriorityClass(std::uint32_t value) {
-    for (const std::uint32_t known : {kRealtimePriorityClass, kHighPriorityClass,
-                                      kAboveNormalPriorityClass, kNormalPriorityClass,
-                                      kBelowNormalPriorityClass, kIdlePriorityClass}) {
+    for (const std::uint32_t known :
+         {kRealtimePriorityClass, kHighPriorityClass, kAboveNormalPriorityClass,
+          kNormalPriorityClass, kBelowNormalPriorityClass, kIdlePriorityClass}) {
         if (value == known) {
             return true;
         }
@@ -248,7 +248,9 @@ bool SetPriorityBoostEnabled(RawHandle handle, bool enabled) {
     return true;
 }
 
-bool CpuSetFunctionsAvailable() { return Machine::Get().cpuSetsSupported; }
+bool CpuSetFunctionsAvailable() {
+    return Machine::Get().cpuSetsSupported;
+}
 
 std::optional<std::vector<CpuSetInfo>> SystemCpuSets() {
     Machine& machine = Machine::Get();
@@ -289,8 +291,7 @@ bool SetDefaultCpuSetIds(RawHandle handle, const std::vector<std::uint32_t>& ids
     if (!Machine::Get().cpuSetsSupported) {
         return false;
     }
-    const auto process =
-        Target(handle, kProcessSetLimitedInformation, "SetProcessDefaultCpuSets");
+    const auto process = Target(handle, kProcessSetLimitedInformation, "SetProcessDefaultCpuSets");
     const auto known = SystemCpuSets();
     if (process == nullptr || !known) {
         return false;
@@ -360,7 +361,8 @@ std::vector<TopLevelWindow> TopLevelWindows() {
     std::vector<TopLevelWindow> windows;
     for (const sim::SimWindow& window : machine.windows) {
         // Windows go away with their process.
-        if (window.processId != machine.ownPid && machine.FindProcess(window.processId) == nullptr) {
+        if (window.processId != machine.ownPid &&
+            machine.FindProcess(window.processId) == nullptr) {
             continue;
         }
         windows.push_back({window.window, window.processId, window.visible, window.owned});
@@ -413,6 +415,8 @@ std::uint32_t ActiveProcessorCount(std::uint16_t group) {
                : 0;
 }
 
-bool IsWorkstationProduct() { return Machine::Get().workstation; }
+bool IsWorkstationProduct() {
+    return Machine::Get().workstation;
+}
 
 }  // namespace cv::platform

@@ -66,8 +66,7 @@ struct Kernel32Functions {
     SetProcessDefaultCpuSetsFn setProcessDefaultCpuSets =
         win32::LookUp<SetProcessDefaultCpuSetsFn>(L"kernel32.dll", "SetProcessDefaultCpuSets");
     GetSystemCpuSetInformationFn getSystemCpuSetInformation =
-        win32::LookUp<GetSystemCpuSetInformationFn>(L"kernel32.dll",
-                                                    "GetSystemCpuSetInformation");
+        win32::LookUp<GetSystemCpuSetInformationFn>(L"kernel32.dll", "GetSystemCpuSetInformation");
 };
 
 const Kernel32Functions& Kernel32() {
@@ -77,7 +76,7 @@ const Kernel32Functions& Kernel32() {
 
 // Closes a handle opened by ZwOpenProcess.
 class NtHandle {
-public:
+  public:
     explicit NtHandle(HANDLE handle) : handle_(handle) {}
     NtHandle(const NtHandle&) = delete;
     NtHandle& operator=(const NtHandle&) = delete;
@@ -88,7 +87,7 @@ public:
     }
     HANDLE Get() const { return handle_; }
 
-private:
+  private:
     HANDLE handle_;
 };
 
@@ -142,7 +141,9 @@ T ReadAt(const std::uint8_t* base, std::size_t offset) {
 
 }  // namespace
 
-std::uint32_t GetProcessPriorityClass(RawHandle process) { return GetPriorityClass(process); }
+std::uint32_t GetProcessPriorityClass(RawHandle process) {
+    return GetPriorityClass(process);
+}
 
 bool SetProcessPriorityClass(RawHandle process, std::uint32_t priorityClass) {
     return SetPriorityClass(process, priorityClass) != FALSE;
@@ -435,8 +436,8 @@ std::optional<std::vector<ProcessorCore>> ProcessorCores() {
     }
     std::vector<ProcessorCore> cores;
     for (DWORD offset = 0; offset < length;) {
-        const auto* entry =
-            reinterpret_cast<const SYSTEM_LOGICAL_PROCESSOR_INFORMATION_EX*>(buffer.data() + offset);
+        const auto* entry = reinterpret_cast<const SYSTEM_LOGICAL_PROCESSOR_INFORMATION_EX*>(
+            buffer.data() + offset);
         if (entry->Size == 0) {
             break;
         }
@@ -454,9 +455,13 @@ std::optional<std::vector<ProcessorCore>> ProcessorCores() {
     return cores;
 }
 
-std::uint32_t ActiveProcessorGroupCount() { return GetActiveProcessorGroupCount(); }
+std::uint32_t ActiveProcessorGroupCount() {
+    return GetActiveProcessorGroupCount();
+}
 
-std::uint32_t ActiveProcessorCount(std::uint16_t group) { return GetActiveProcessorCount(group); }
+std::uint32_t ActiveProcessorCount(std::uint16_t group) {
+    return GetActiveProcessorCount(group);
+}
 
 bool IsWorkstationProduct() {
     OSVERSIONINFOEXW version{};
