@@ -335,26 +335,18 @@ void ControlLoop::RestoreRestraintsIfLevelonOff() {}
 void ControlLoop::StartMemoryTrimmerThread() {}
 void ControlLoop::ApplyTimerResolution() {}
 void ControlLoop::DetectIdle() {}
-void ControlLoop::RestoreBoostsIfChanged() {}
 void ControlLoop::TrackForegroundWindow() {}
-void ControlLoop::ApplyInternetExplorerRestriction() {}
-void ControlLoop::BalanceInstances() {}
 void ControlLoop::HandleManualPerformanceToggle() {}
 void ControlLoop::WriteSample() {}
 void ControlLoop::ApplyStartWithPowerPlan() {}
-void ControlLoop::SetRestartedPriority(platform::RawHandle /*process*/) {}
 void ControlLoop::ClearSessionForegroundMap() { sessionForeground_.clear(); }
-void ControlLoop::CheckDisallowed(ProcessRecord& /*record*/, bool /*judgeAgain*/) {}
 void ControlLoop::ApplyIdlePlanExclusion(ProcessRecord& /*record*/, bool /*judgeAgain*/) {}
 void ControlLoop::ApplyPerformanceModeTrigger(ProcessRecord& /*record*/, bool /*judgeAgain*/) {}
 void ControlLoop::ApplyApplicationPowerPlan(ProcessRecord& /*record*/, bool /*judgeAgain*/) {}
 void ControlLoop::ApplyPreventSleep(ProcessRecord& /*record*/, bool /*judgeAgain*/) {}
 void ControlLoop::ApplyThrottle(ProcessRecord& /*record*/, bool /*judgeAgain*/) {}
 void ControlLoop::JudgeLevelonEligibility(ProcessRecord& /*record*/, bool /*judgeAgain*/) {}
-void ControlLoop::ApplyEfficiencyMode(ProcessRecord& /*record*/, bool /*judgeAgain*/) {}
-void ControlLoop::ApplyDefaults(ProcessRecord& /*record*/, bool /*judgeAgain*/) {}
 void ControlLoop::ApplyCpuLimiterAndGroupExtender(ProcessRecord& /*record*/, bool /*judgeAgain*/) {}
-void ControlLoop::ApplyDefaultCpuSets(ProcessRecord& /*record*/, bool /*judgeAgain*/) {}
 void ControlLoop::ApplyWatchdogRules(ProcessRecord& /*record*/, bool /*judgeAgain*/) {}
 void ControlLoop::ApplyLevelon(ProcessRecord& /*record*/) {}
 void ControlLoop::EndThrottleAndRestraint(ProcessRecord& /*record*/) {}
@@ -362,7 +354,6 @@ void ControlLoop::ReleasePreventSleep(ProcessRecord& /*record*/) {}
 void ControlLoop::ReleaseIdlePlanExclusion(ProcessRecord& /*record*/) {}
 void ControlLoop::ReleasePerformanceModeTrigger(ProcessRecord& /*record*/) {}
 void ControlLoop::ReleaseApplicationPowerPlan(ProcessRecord& /*record*/) {}
-void ControlLoop::RestoreForegroundBoosts() {}
 void ControlLoop::RestoreCoreParking() {}
 void ControlLoop::RestoreIdlePlan() {}
 void ControlLoop::LeavePerformanceMode() {}

@@ -227,6 +227,12 @@ private:
     bool underServiceAccount_ = false;
     std::wstring ownImagePath_;
     std::wstring ownCommandLine_;
+
+    // Per-process defaults and the foreground boost.
+    std::map<std::uint32_t, std::uint32_t> boostedClasses_;  // pid -> class before the boost
+    bool boostForegroundWasOn_ = false;
+
+    // New-process rules.
     bool stopped_ = false;
 };
 

@@ -108,8 +108,6 @@ void ControlLoop::RecordNewProcess(ProcessRecord& record) {
     Record(CV_ACTION_TOOK_NEW_PROCESS, RecordFacts(record, parentText));
 }
 
-bool ControlLoop::ApplyInstanceLimits(ProcessRecord& /*record*/) { return false; }
-
 void ControlLoop::ReadSessionAgents() {
     for (auto& [pid, record] : processTable_) {
         if (!record->isSessionAgent) {
@@ -132,8 +130,6 @@ void ControlLoop::ReadSessionAgents() {
         }
     }
 }
-
-void ControlLoop::MoveForegroundBoost(std::uint32_t /*fromPid*/, std::uint32_t /*toPid*/) {}
 
 void ControlLoop::MarkServiceTableStale() { serviceTable_.MarkStale(); }
 

@@ -25,6 +25,18 @@ struct ProcessRecord {
     bool disallowErrorLogged = false;
     bool isSessionAgent = false;
     bool ended = false;
+
+    // Per-process defaults: which attributes were evaluated since the last re-apply.
+    bool efficiencyModeEvaluated = false;
+    bool affinityEvaluated = false;
+    bool priorityEvaluated = false;
+    bool boostEvaluated = false;
+    bool memoryPriorityEvaluated = false;
+    bool ioPriorityEvaluated = false;
+    bool cpuSetsEvaluated = false;
+    bool efficiencyModeLogged = false;
+
+    // New-process rules.
 };
 
 // Process id -> record; iteration follows no key order.
