@@ -248,7 +248,8 @@ void ControlLoop::RunPerRecordStep(ProcessRecord& record) {
     if (IsProcessAlive(record)) {
         SampleProcessCpu(record);
         RetryProcessPath(record);
-        const bool judgeAgain = reloadedThisCycle_ || newProcessThisCycle_;
+        const bool judgeAgain =
+            reloadedThisCycle_ || newProcessThisCycle_ || settings_->Performance.ForcedMode;
         CheckDisallowed(record, judgeAgain);
         ApplyIdlePlanExclusion(record, judgeAgain);
         ApplyPerformanceModeTrigger(record, judgeAgain);
@@ -330,7 +331,7 @@ void ControlLoop::LoadSounds() {}
 void ControlLoop::ReadPowerPlanCapability() {}
 void ControlLoop::StartProfileSwitcher() {}
 void ControlLoop::NoteProfileChange() {}
-void ControlLoop::NoteRuleChanges() {}
+void ControlLoop::NoteRuleChanges() { NoteBalancerRuleChanges(); }
 void ControlLoop::RestoreRestraintsIfLevelonOff() {}
 void ControlLoop::StartMemoryTrimmerThread() {}
 void ControlLoop::ApplyTimerResolution() {}

@@ -144,6 +144,7 @@ private:
     void RecordProcessExit(ProcessRecord& record);
     void CloseHandleOfThreadlessProcess(ProcessRecord& record);
     void ReportKeepRunning(ProcessRecord& record);
+    void ApplyDefaultAffinity(ProcessRecord& record, const AffinityRule& rule);
     // A restarted program runs at normal priority, whatever the engine's own class.
     void SetRestartedPriority(platform::RawHandle process);
     // The foreground boost moves from one process of a session to another.
@@ -233,6 +234,11 @@ private:
     bool boostForegroundWasOn_ = false;
 
     // New-process rules.
+    // Balancer rule position (map order) -> the pids it spread over blocks last time.
+    std::map<std::size_t, std::set<std::uint32_t>> balancedSets_;
+    // The balancer rules as last loaded, to tell on a reload whether they changed.
+    std::optional<InstanceBalancerMap> balancerRules_;
+    void NoteBalancerRuleChanges();
     bool stopped_ = false;
 };
 

@@ -1,15 +1,210 @@
 // The control loop's new-process rules: disallowed processes, the Internet Explorer
 // restriction, instance limits and the instance balancer.
+#include <mutex>
+
+#include "actionlog/ActionCodes.h"
+#include "actionlog/EngineTexts.h"
+#include "common/Format.h"
+#include "common/WideString.h"
+#include "config/ProcessMatch.h"
 #include "engine/ControlLoop.h"
+#include "platform/ProcessControl.h"
+#include "platform/System.h"
+#include "policies/NewProcessRules.h"
+#include "policies/ProcessControl.h"
 
 namespace cv {
 
-void ControlLoop::CheckDisallowed(ProcessRecord& /*record*/, bool /*judgeAgain*/) {}
+namespace {
 
-void ControlLoop::ApplyInternetExplorerRestriction() {}
+constexpr std::uint32_t kClosedOverLimitText = 285;
+constexpr std::uint32_t kCloseOverLimitFailedText = 286;
+constexpr std::uint32_t kDisallowedText = 318;
+constexpr std::uint32_t kParentText = 944;
+constexpr std::uint32_t kRebalancedText = 1182;
+constexpr std::uint32_t kDisallowedExitCode = 1;
+constexpr wchar_t kInternetExplorer[] = L"iexplore.exe";
+constexpr wchar_t kInternetExplorerTerminatedText[] =
+    L"Terminated due to IE restriction and no exemption processes running.";
+constexpr wchar_t kInternetExplorerFailedText[] =
+    L"Could not terminate despite IE restriction and no exemption processes running.";
 
-bool ControlLoop::ApplyInstanceLimits(ProcessRecord& /*record*/) { return false; }
+}  // namespace
 
-void ControlLoop::BalanceInstances() {}
+void ControlLoop::CheckDisallowed(ProcessRecord& record, bool judgeAgain) {
+    if (record.terminatedAsDisallowed || (record.disallowJudged && !judgeAgain)) {
+        return;
+    }
+    record.disallowJudged = true;
+    if (!IsDisallowedProcess(*settings_, FactsOf(record, &parentTree_))) {
+        return;
+    }
+    const bool terminated = TerminateAndConfirm(record.pid, kDisallowedExitCode);
+    record.terminatedAsDisallowed = terminated;
+    if (!LogOn(settings_->Logging.LogProcessesDisallowed) ||
+        (!terminated && record.disallowErrorLogged)) {
+        return;
+    }
+    std::wstring info = EngineText(kDisallowedText);
+    const std::wstring parent =
+        ParentText(processTable_, record.info->ParentPid(), EngineText(kParentText));
+    if (!parent.empty()) {
+        info += L" - " + parent;
+    }
+    ActionFacts facts = RecordFacts(record, info);
+    // The image as the system names it; the display name may carry a service group.
+    if (const std::wstring image = record.info->ImageName(); !image.empty()) {
+        facts.name = image;
+    }
+    if (terminated) {
+        Record(CV_ACTION_TOOK_DISALLOWED_TERMINATE, facts);
+    } else {
+        record.disallowErrorLogged = true;
+        Record(CV_ACTION_TOOK_DISALLOWED_TERMINATE_ERROR, facts);
+    }
+}
+
+void ControlLoop::ApplyInternetExplorerRestriction() {
+    {
+        std::lock_guard guard(settings_->RuleListMutex);
+        if (settings_->AdvancedRules.ProhibitInternetExplorerExceptWhenAny.empty()) {
+            return;
+        }
+    }
+    for (const auto& [pid, record] : processTable_) {
+        if (MatchesInternetExplorerExemptions(*settings_, FactsOf(*record, &parentTree_))) {
+            return;
+        }
+    }
+    for (auto& [pid, record] : processTable_) {
+        // A process already terminated is only waiting to leave the table.
+        if (!EqualsIgnoreCase(record->name, kInternetExplorer) ||
+            record->internetExplorerTerminated || record->terminatedAsDisallowed) {
+            continue;
+        }
+        const bool terminated = TerminateById(pid);
+        record->internetExplorerTerminated = terminated;
+        // Made whatever the log switches say; a refusal is told once, not every cycle.
+        if (!terminated && record->internetExplorerErrorLogged) {
+            continue;
+        }
+        ActionFacts facts = RecordFacts(
+            *record, terminated ? kInternetExplorerTerminatedText : kInternetExplorerFailedText);
+        facts.commandLine.reset();
+        if (terminated) {
+            Record(CV_ACTION_TOOK_DISALLOWED_TERMINATE, facts);
+        } else {
+            record->internetExplorerErrorLogged = true;
+            Record(CV_ACTION_TOOK_DISALLOWED_TERMINATE_ERROR, facts);
+        }
+    }
+}
+
+bool ControlLoop::ApplyInstanceLimits(ProcessRecord& record) {
+    // A copy, so that no rule-list lock is held through the graceful close's wait.
+    std::vector<InstanceLimitRule> limits;
+    {
+        std::lock_guard guard(settings_->InstanceLimitMutex);
+        limits = settings_->ProcessAllowances.InstanceLimitedProcesses;
+    }
+    if (limits.empty()) {
+        return false;
+    }
+    std::vector<RunningInstance> running;
+    running.reserve(processTable_.Count());
+    for (const auto& [pid, other] : processTable_) {
+        running.push_back({other->name, other->user});
+    }
+    const std::size_t instances =
+        CountInstances(running, record.name, record.user,
+                       settings_->ProcessAllowances.ApplyInstanceCountLimitsToAllUsers);
+    const bool log = LogOn(settings_->Logging.LogInstanceLimitTerminations);
+    for ([[maybe_unused]] const std::size_t limit :
+         ExceededInstanceLimits(limits, record.name, instances)) {
+        const bool closed =
+            CloseGracefully(record.pid, settings_->Performance.GracefulWaitTimeInMs);
+        if (log) {
+            Record(closed ? CV_ACTION_TOOK_INSTANCE_LIMIT_TERMINATION
+                          : CV_ACTION_TOOK_INSTANCE_LIMIT_TERMINATION_ERROR,
+                   RecordFacts(record, EngineText(closed ? kClosedOverLimitText
+                                                         : kCloseOverLimitFailedText)));
+        }
+        // A closed process cannot be closed again by a later limit.
+        if (closed) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void ControlLoop::NoteBalancerRuleChanges() {
+    std::lock_guard guard(settings_->RuleListMutex);
+    const InstanceBalancerMap& rules = settings_->ProcessAllowances.InstanceManagedCPUAffinities;
+    if (balancerRules_) {
+        balancerRulesChanged_ = BalancerRulesChanged(*balancerRules_, rules);
+    }
+    balancerRules_ = rules;
+}
+
+void ControlLoop::BalanceInstances() {
+    if (balancerRulesChanged_) {
+        balancedSets_.clear();
+    }
+    {
+        std::lock_guard guard(settings_->RuleListMutex);
+        const InstanceBalancerMap& rules =
+            settings_->ProcessAllowances.InstanceManagedCPUAffinities;
+        // Before the first reload the rules of the start-up load are the ones to compare with.
+        if (!balancerRules_) {
+            balancerRules_ = rules;
+        }
+        if (rules.empty()) {
+            return;
+        }
+    }
+
+    std::map<std::size_t, std::set<std::uint32_t>> sets;
+    std::map<std::size_t, InstanceBalancerRule> matched;
+    for (const auto& [pid, record] : processTable_) {
+        if (record->terminatedAsDisallowed) {
+            continue;
+        }
+        const auto rule = FindInstanceBalancerRule(*settings_, FactsOf(*record, &parentTree_));
+        if (!rule ||
+            (rule->rule.cpuThreshold > 0 && record->info->CpuPercent() < rule->rule.cpuThreshold)) {
+            continue;
+        }
+        sets[rule->index].insert(pid);
+        matched.emplace(rule->index, rule->rule);
+    }
+
+    const std::uint32_t processors = platform::ActiveProcessorCountAllGroups();
+    std::vector<std::uint32_t> groupProcessors;
+    for (std::uint32_t group = 0; group < platform::ActiveProcessorGroupCount(); ++group) {
+        groupProcessors.push_back(
+            platform::ActiveProcessorCount(static_cast<std::uint16_t>(group)));
+    }
+    for (const auto& [index, pids] : sets) {
+        const auto remembered = balancedSets_.find(index);
+        if (remembered != balancedSets_.end() && remembered->second == pids) {
+            continue;
+        }
+        const InstanceBalancerRule& rule = matched.at(index);
+        const BalancePlan plan = PlanInstanceBalance(rule, pids, processors, groupProcessors);
+        if (!settings_->Logging.LogDisable) {
+            ActionFacts facts;
+            facts.name = rule.pattern.text;
+            facts.pid = ownProcessId_;
+            facts.info =
+                FormatText(EngineText(kRebalancedText), pids.size(), plan.processorsPerInstance);
+            Record(CV_ACTION_TOOK_INSTANCE_MANAGE_REBALANCING, facts);
+        }
+        // A process that refuses keeps its affinity; it is not tried again until the set changes.
+        for (const BalancedInstance& instance : plan.instances) {
+            ChangeAffinityWithGroup(instance.pid, instance.block.mask, instance.block.group);
+        }
+    }
+    balancedSets_ = std::move(sets);
+}
 
 }  // namespace cv

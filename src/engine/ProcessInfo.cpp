@@ -11,6 +11,7 @@
 #include "platform/Services.h"
 #include "platform/System.h"
 #include "platform/SystemProcessLayout.h"
+#include "policies/ProcessControl.h"
 #include "services/KernelObjectNames.h"
 
 namespace cv {
@@ -267,6 +268,15 @@ bool ProcessInfo::IsServiceHost() const {
     }
     const std::wstring cut = ToLower(std::wstring_view(imageName_).substr(0, 11));
     return cut == L"svchost.exe" || cut == L"services.ex";
+}
+
+}  // namespace cv
+
+namespace cv {
+
+bool ProcessInfo::IsSuspended() const {
+    std::lock_guard lock(entryLock_);
+    return !entry_.empty() && IsSuspendedEntry(entry_.data(), entry_.size());
 }
 
 }  // namespace cv

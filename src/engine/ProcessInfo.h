@@ -48,6 +48,8 @@ public:
     platform::ProcessTimes Times();
     platform::MemoryCounters MemoryCounters();
     bool IsServiceHost() const;
+    // Every thread of the entry is suspended.
+    bool IsSuspended() const;
 
 private:
     void ReadAccount();

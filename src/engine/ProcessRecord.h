@@ -37,6 +37,9 @@ struct ProcessRecord {
     bool efficiencyModeLogged = false;
 
     // New-process rules.
+    bool disallowJudged = false;  // the disallowed rule has had its first look
+    bool internetExplorerTerminated = false;
+    bool internetExplorerErrorLogged = false;
 };
 
 // Process id -> record; iteration follows no key order.

@@ -1,0 +1,222 @@
+#pragma once
+// How a rule's pattern is compared with a process, for every rule family: wildcards, negation,
+// the user filter, regular expressions and childof:, and which facts each list compares.
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "config/RuleLists.h"
+
+namespace cv {
+
+class ConfigSettings;
+class ParentTree;
+struct ProcessRecord;
+
+// What a look-up knows of one process. The texts are views of the caller's strings and must
+// outlive the call; an empty text is a fact that is not known.
+struct MatchFacts {
+    std::uint32_t pid = 0;
+    std::wstring_view name;  // image name, lower case
+    std::wstring_view path;  // full image path, lower case
+    std::wstring_view commandLine;
+    std::wstring_view user;
+    const ParentTree* parents = nullptr;  // none: no parent is known
+};
+MatchFacts FactsOf(const ProcessRecord& record, const ParentTree* parents);
+
+// The whole text against a wildcard pattern: '?' one character, '*' any run, and the character
+// after a '*' taken literally. A leading '~' or '!' negates. An empty pattern or text, or a
+// negation of nothing, never matches.
+bool MatchPattern(std::wstring_view pattern, std::wstring_view text);
+
+// "process:user"; a drive letter's colon, after any negation, is not a separator.
+struct UserFilterParts {
+    std::wstring_view processPart;
+    std::wstring_view userPart;
+    bool hasUserPart = false;
+};
+UserFilterParts SplitUserFilter(std::wstring_view pattern);
+
+// The expression of a "regex: ..." or "/.../" pattern, in lower case; none for other patterns.
+std::optional<std::wstring> ExtractRegex(std::wstring_view pattern);
+
+// "pid,user,name,path,parent pid,parent name,,,,,command line", commas in texts as "\,".
+std::wstring BuildMatchSubject(const MatchFacts& facts);
+
+enum class RegexOutcome {
+    kFound,
+    kNotFound,
+    kUnusable,  // empty, too large or does not compile
+    kAborted,   // the search went over its step or stack allowance
+};
+// Searches the expression (ECMAScript, case ignored) anywhere in the subject. Each expression
+// is compiled once and kept (up to 512 of them) until ClearRegexCache; only kFound is a match.
+RegexOutcome SearchRegex(std::wstring_view expression, std::wstring_view subject);
+// The loader may call this after a reload to drop expressions no rule uses any more.
+void ClearRegexCache();
+std::size_t RegexCacheSize();
+
+enum class UserFilter {
+    kNone,   // the whole entry is the process pattern
+    kWild,   // the user part is a wildcard pattern, compared when the user is known
+    kExact,  // the user must be known and equal the user part, ignoring case
+};
+enum class CommandLineMatch { kNever, kWholePattern, kProcessPart };
+
+// Which facts a list compares; the settings-dependent ones come from the functions below.
+struct MatchVariant {
+    bool regex = false;
+    bool comparePath = false;
+    UserFilter user = UserFilter::kNone;
+    CommandLineMatch commandLine = CommandLineMatch::kNever;
+    bool childOf = false;
+};
+
+// DefaultPriorities, DefaultIOPriorities, DefaultMemoryPriorities, CPUSets, EfficiencyMode,
+// AllowedProcesses, DisallowedProcesses, ProhibitInternetExplorerExceptWhenAny, and any other
+// list matched "as every rule is" (the profile switcher's rules).
+MatchVariant DefaultRulesVariant(const ConfigSettings& settings);
+MatchVariant DefaultAffinityVariant(const ConfigSettings& settings);
+MatchVariant OocExclusionsVariant(const ConfigSettings& settings);
+// CPULimitRules, ProcessorGroupExtended.
+inline constexpr MatchVariant kCpuLimitVariant{true, true, UserFilter::kWild,
+                                               CommandLineMatch::kWholePattern, false};
+inline constexpr MatchVariant kWatchdogVariant{true, false, UserFilter::kExact,
+                                               CommandLineMatch::kNever, false};
+inline constexpr MatchVariant kInstanceBalancerVariant{true, true, UserFilter::kNone,
+                                                       CommandLineMatch::kNever, true};
+// ForegroundBoostExclusions, PowerSaver_Exclusions.
+inline constexpr MatchVariant kNameAndUserVariant{false, false, UserFilter::kWild,
+                                                  CommandLineMatch::kNever, false};
+// OocHardCodedExclusionOverrides, DisableThreadPriorityBoost, Display, PC, the throttles.
+inline constexpr MatchVariant kNameOnlyVariant{};
+
+// Matches one process against the rules of one list. The regular-expression subject and the
+// name-plus-command-line text are built once per walk, not once per rule.
+class RuleMatcher {
+  public:
+    RuleMatcher(const MatchFacts& facts, const MatchVariant& variant);
+    RuleMatcher(const RuleMatcher&) = delete;
+    RuleMatcher& operator=(const RuleMatcher&) = delete;
+    bool Matches(std::wstring_view pattern);
+
+  private:
+    bool MatchesByFacts(std::wstring_view pattern);
+    bool MatchesAncestor(std::wstring_view ancestorPattern) const;
+    bool UserAllows(const UserFilterParts& parts) const;
+    bool CommandLineHit(std::wstring_view pattern);
+    const std::wstring& Subject();
+
+    const MatchFacts& facts_;
+    MatchVariant variant_;
+    std::optional<std::wstring> subject_;
+    std::optional<std::wstring> nameAndCommandLine_;
+};
+
+bool MatchRule(std::wstring_view pattern, const MatchVariant& variant, const MatchFacts& facts);
+
+// The pattern of any rule record: NameList and NameSet entries, rule records, map entries.
+inline const std::wstring& PatternText(const RulePattern& pattern) {
+    return pattern.text;
+}
+template <typename Rule>
+requires requires(const Rule& rule) {
+    { rule.pattern } -> std::convertible_to<const RulePattern&>;
+}
+const std::wstring& PatternText(const Rule& rule) {
+    return rule.pattern.text;
+}
+inline const std::wstring& PatternText(const WatchdogRule& rule) {
+    return rule.Pattern.text;
+}
+template <typename Key, typename Rule>
+const std::wstring& PatternText(const std::pair<const Key, Rule>& entry) {
+    return PatternText(entry.second);
+}
+
+// Position of the first rule, at or after `from`, that matches; the container's own order.
+// The caller holds the list's lock. None at once when the name is empty.
+template <typename Rules>
+std::optional<std::size_t> FindMatchingRule(const Rules& rules, const MatchVariant& variant,
+                                            const MatchFacts& facts, std::size_t from = 0) {
+    if (facts.name.empty()) {
+        return std::nullopt;
+    }
+    RuleMatcher matcher(facts, variant);
+    std::size_t index = 0;
+    for (const auto& rule : rules) {
+        if (index >= from && matcher.Matches(PatternText(rule))) {
+            return index;
+        }
+        ++index;
+    }
+    return std::nullopt;
+}
+
+// The first matching rule, valid while the caller holds the list's lock; null when none.
+template <typename Rules>
+auto FirstMatchingRule(const Rules& rules, const MatchVariant& variant, const MatchFacts& facts)
+    -> decltype(&*std::begin(rules)) {
+    const auto index = FindMatchingRule(rules, variant, facts);
+    if (!index) {
+        return nullptr;
+    }
+    return &*std::next(std::begin(rules), static_cast<std::ptrdiff_t>(*index));
+}
+
+// Look-ups on the lists of the configuration: each takes its list's lock for the whole walk
+// and returns a copy, so nothing points into a list that a reload may replace.
+template <typename Rule>
+struct IndexedRule {
+    std::size_t index = 0;
+    Rule rule;
+};
+
+std::optional<PriorityRule> FindDefaultPriority(const ConfigSettings& settings,
+                                                const MatchFacts& facts);
+std::optional<ValueRule> FindDefaultIoPriority(const ConfigSettings& settings,
+                                               const MatchFacts& facts);
+std::optional<ValueRule> FindDefaultMemoryPriority(const ConfigSettings& settings,
+                                                   const MatchFacts& facts);
+std::optional<CpuSetRule> FindCpuSets(const ConfigSettings& settings, const MatchFacts& facts);
+std::optional<ValueRule> FindEfficiencyMode(const ConfigSettings& settings,
+                                            const MatchFacts& facts);
+std::optional<AffinityRule> FindDefaultAffinity(const ConfigSettings& settings,
+                                                const MatchFacts& facts);
+std::optional<CpuLimitRule> FindCpuLimitRule(const ConfigSettings& settings,
+                                             const MatchFacts& facts);
+// The next watchdog rule at or after position `from`; the caller resumes at index + 1.
+std::optional<IndexedRule<WatchdogRule>> FindNextWatchdogRule(const ConfigSettings& settings,
+                                                              const MatchFacts& facts,
+                                                              std::size_t from);
+// The balancer rule and its position in map order.
+std::optional<IndexedRule<InstanceBalancerRule>> FindInstanceBalancerRule(
+    const ConfigSettings& settings, const MatchFacts& facts);
+std::optional<std::int32_t> FindThrottleLevel(const ConfigSettings& settings,
+                                              const MatchFacts& facts);
+// Only the rule written for this very process id.
+std::optional<std::int32_t> FindOneTimeThrottleLevel(const ConfigSettings& settings,
+                                                     const MatchFacts& facts);
+// First by name, then by path.
+std::optional<PlanGuid> FindPowerScheme(const ConfigSettings& settings, const MatchFacts& facts);
+
+bool MatchesAllowedProcesses(const ConfigSettings& settings, const MatchFacts& facts);
+bool MatchesDisallowedProcesses(const ConfigSettings& settings, const MatchFacts& facts);
+bool MatchesInternetExplorerExemptions(const ConfigSettings& settings, const MatchFacts& facts);
+bool MatchesOocExclusions(const ConfigSettings& settings, const MatchFacts& facts);
+bool MatchesProcessorGroupExtended(const ConfigSettings& settings, const MatchFacts& facts);
+// No lock: only the control thread rebuilds and reads these two.
+bool MatchesForegroundBoostExclusions(const ConfigSettings& settings, const MatchFacts& facts);
+bool MatchesOocHardCodedExclusionOverrides(const ConfigSettings& settings, const MatchFacts& facts);
+bool MatchesPowerSaverExclusions(const ConfigSettings& settings, const MatchFacts& facts);
+bool MatchesDisableThreadPriorityBoost(const ConfigSettings& settings, const MatchFacts& facts);
+bool MatchesPreventDisplaySleep(const ConfigSettings& settings, const MatchFacts& facts);
+bool MatchesPreventSystemSleep(const ConfigSettings& settings, const MatchFacts& facts);
+
+}  // namespace cv

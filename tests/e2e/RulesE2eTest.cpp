@@ -1,0 +1,130 @@
+// The engine under Wine acting on helper programs the test starts: defaults, disallowed
+// processes, instance limits and keep-running restarts.
+#include <gtest/gtest.h>
+
+#include <optional>
+
+#include "EngineLog.h"
+#include "EngineProcessHelpers.h"
+#include "TempFolder.h"
+
+#include <tlhelp32.h>
+
+namespace cv::e2e {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+std::wstring SleeperPath() { return TestFolder() + L"\\cv_e2e_sleeper.exe"; }
+
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
+// Ends every helper program still running, including those the engine started.
+void EndSleepers() {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        if (_wcsicmp(entry.szExeFile, L"cv_e2e_sleeper.exe") == 0) {
+            if (HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID)) {
+                TerminateProcess(process, 0);
+                CloseHandle(process);
+            }
+        }
+    }
+    CloseHandle(snapshot);
+}
+
+class Rules : public ::testing::Test {
+protected:
+    TempFolder config{L"cfg-rules"};
+    TempFolder logs{L"logs-rules"};
+    Program engine;
+
+    void SetUp() override {
+        if (EngineMutexExists()) {
+            RunEngineCommand(L"/exit");
+            ASSERT_TRUE(WaitFor([] { return !EngineMutexExists(); }, seconds(10)));
+        }
+    }
+    void TearDown() override {
+        if (engine.IsRunning()) {
+            RunEngineCommand(L"/exit");
+            engine.WaitForExit(5000);
+        }
+        EndSleepers();
+    }
+
+    // Starts the engine on a configuration of these lines and waits for its first cycle.
+    void StartWith(const std::string& lines) {
+        WriteBytes(config.File(L"corvex.ini"),
+                   "[Performance]\r\nUpdateSpeedCore=200\r\n" + lines);
+        ASSERT_TRUE(StartEngine(engine, Switches(config, logs)));
+        ASSERT_TRUE(WaitFor([&] { return HasAction(logs, "60"); }, seconds(15)));
+    }
+
+    std::string PidField(const Program& program) {
+        return "\",\"" + std::to_string(program.Id()) + "\",\"";
+    }
+};
+
+TEST_F(Rules, DefaultPriorityAndAffinityAreApplied) {
+    StartWith("[ProcessDefaults]\r\nDefaultPriorities=cv_e2e_sleeper.exe,Below Normal\r\n"
+              "DefaultAffinitiesEx=cv_e2e_sleeper.exe,0,0\r\n");
+    Program helper;
+    ASSERT_TRUE(helper.Start(SleeperPath(), L"20000"));
+    EXPECT_TRUE(WaitFor([&] { return GetPriorityClass(helper.Handle()) == BELOW_NORMAL_PRIORITY_CLASS; },
+                        seconds(5)));
+    EXPECT_TRUE(WaitFor([&] {
+        DWORD_PTR mask = 0, system = 0;
+        return GetProcessAffinityMask(helper.Handle(), &mask, &system) && mask == 1;
+    }, seconds(5)));
+    EXPECT_TRUE(WaitFor([&] { return HasAction(logs, "22", PidField(helper)); }, seconds(5)));
+    EXPECT_TRUE(WaitFor([&] { return HasAction(logs, "21", PidField(helper)); }, seconds(5)));
+}
+
+TEST_F(Rules, DisallowedProcessIsEnded) {
+    StartWith("[ProcessAllowances]\r\nDisallowedProcesses=cv_e2e_sleeper.exe\r\n");
+    Program helper;
+    ASSERT_TRUE(helper.Start(SleeperPath(), L"20000"));
+    EXPECT_TRUE(helper.WaitForExit(5000).has_value());
+    EXPECT_TRUE(WaitFor([&] { return HasAction(logs, "4", PidField(helper)); }, seconds(5)));
+}
+
+TEST_F(Rules, ThirdCopyOverALimitOfTwoIsClosed) {
+    StartWith("[ProcessAllowances]\r\nInstanceLimitedProcesses=cv_e2e_sleeper.exe;2\r\n"
+              "[Performance]\r\nGracefulWaitTimeInMs=500\r\n");
+    Program first, second, third;
+    ASSERT_TRUE(first.Start(SleeperPath(), L"20000"));
+    ASSERT_TRUE(second.Start(SleeperPath(), L"20000"));
+    std::this_thread::sleep_for(milliseconds(1500));
+    ASSERT_TRUE(third.Start(SleeperPath(), L"20000"));
+    EXPECT_TRUE(third.WaitForExit(8000).has_value());
+    EXPECT_TRUE(first.IsRunning());
+    EXPECT_TRUE(second.IsRunning());
+    EXPECT_TRUE(WaitFor([&] { return HasAction(logs, "7", PidField(third)); }, seconds(5)));
+}
+
+TEST_F(Rules, KilledProgramIsRestartedAfterTheGrace) {
+    const std::string path = Narrow(SleeperPath());
+    StartWith("[ProcessDefaults]\r\nKeepRunningProcesses=" + path + ";3000;0\r\n");
+    Program helper;
+    ASSERT_TRUE(helper.Start(SleeperPath(), L"3000"));
+    std::this_thread::sleep_for(milliseconds(600));
+    helper.Kill();
+    // Within the first cycles after start (30 on a machine with one or two processors, at most
+    // 10 otherwise, of 200 ms) nothing is started again.
+    SYSTEM_INFO info{};
+    GetSystemInfo(&info);
+    const int grace = info.dwNumberOfProcessors <= 2 ? 30 : (info.dwNumberOfProcessors == 3 ? 15 : 10);
+    if (grace >= 15) {
+        std::this_thread::sleep_for(milliseconds(1000));
+        EXPECT_FALSE(HasAction(logs, "23"));
+    }
+    EXPECT_TRUE(WaitFor([&] { return HasAction(logs, "23", "cv_e2e_sleeper.exe"); }, seconds(20)))
+        << ReadBytes(logs.File(L"corvane.log"));
+}
+
+}  // namespace
+}  // namespace cv::e2e
