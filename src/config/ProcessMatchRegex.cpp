@@ -173,11 +173,10 @@ struct SearchStopped {
     bool tooDeep = false;  // else out of steps
 };
 
-// The address of a local of the calling frame; no_sanitize keeps it on the real stack when
-// AddressSanitizer moves other locals to the heap.
-[[gnu::no_sanitize_address]] std::uintptr_t StackPosition() {
-    volatile char marker = 0;
-    return reinterpret_cast<std::uintptr_t>(&marker);
+// Where the stack stands in the calling frame: the frame address is the real stack even when
+// AddressSanitizer moves locals to the heap.
+[[gnu::noinline]] std::uintptr_t StackPosition() {
+    return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
 }
 
 class SearchGuard {

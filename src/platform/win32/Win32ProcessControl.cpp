@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "platform/ProcessControl.h"
+#include "platform/win32/NtApi.h"
 #include "platform/win32/WindowsApi.h"
 
 #include <tlhelp32.h>
@@ -11,44 +12,8 @@ namespace cv::platform {
 
 namespace {
 
-using NtStatus = LONG;
-
-struct NtObjectAttributes {
-    ULONG Length;
-    HANDLE RootDirectory;
-    void* ObjectName;
-    ULONG Attributes;
-    PVOID SecurityDescriptor;
-    PVOID SecurityQualityOfService;
-};
-
-struct NtClientId {
-    HANDLE UniqueProcess;
-    HANDLE UniqueThread;
-};
-
-using OpenProcessFn = NtStatus(NTAPI*)(PHANDLE, ACCESS_MASK, NtObjectAttributes*, NtClientId*);
-using QueryInformationProcessFn = NtStatus(NTAPI*)(HANDLE, ULONG, PVOID, ULONG, PULONG);
-using SetInformationProcessFn = NtStatus(NTAPI*)(HANDLE, ULONG, PVOID, ULONG);
-using CloseFn = NtStatus(NTAPI*)(HANDLE);
-using SuspendResumeFn = NtStatus(NTAPI*)(HANDLE);
-
-struct NtFunctions {
-    OpenProcessFn openProcess = win32::LookUp<OpenProcessFn>(L"ntdll.dll", "ZwOpenProcess");
-    QueryInformationProcessFn queryInformationProcess =
-        win32::LookUp<QueryInformationProcessFn>(L"ntdll.dll", "ZwQueryInformationProcess");
-    SetInformationProcessFn setInformationProcess =
-        win32::LookUp<SetInformationProcessFn>(L"ntdll.dll", "ZwSetInformationProcess");
-    CloseFn close = win32::LookUp<CloseFn>(L"ntdll.dll", "ZwClose");
-    SuspendResumeFn suspendProcess =
-        win32::LookUp<SuspendResumeFn>(L"ntdll.dll", "NtSuspendProcess");
-    SuspendResumeFn resumeProcess = win32::LookUp<SuspendResumeFn>(L"ntdll.dll", "NtResumeProcess");
-};
-
-const NtFunctions& Nt() {
-    static const NtFunctions functions;
-    return functions;
-}
+using win32::Nt;
+using win32::NtHandle;
 
 using GetProcessInformationFn = BOOL(WINAPI*)(HANDLE, PROCESS_INFORMATION_CLASS, LPVOID, DWORD);
 using GetProcessDefaultCpuSetsFn = BOOL(WINAPI*)(HANDLE, PULONG, ULONG, PULONG);
@@ -74,35 +39,8 @@ const Kernel32Functions& Kernel32() {
     return functions;
 }
 
-// Closes a handle opened by ZwOpenProcess.
-class NtHandle {
-  public:
-    explicit NtHandle(HANDLE handle) : handle_(handle) {}
-    NtHandle(const NtHandle&) = delete;
-    NtHandle& operator=(const NtHandle&) = delete;
-    ~NtHandle() {
-        if (handle_ != nullptr && Nt().close != nullptr) {
-            Nt().close(handle_);
-        }
-    }
-    HANDLE Get() const { return handle_; }
-
-  private:
-    HANDLE handle_;
-};
-
 std::optional<NtHandle> NtOpen(std::uint32_t processId, ACCESS_MASK access) {
-    if (Nt().openProcess == nullptr) {
-        return std::nullopt;
-    }
-    NtObjectAttributes attributes{};
-    attributes.Length = sizeof attributes;
-    NtClientId client{reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(processId)), nullptr};
-    HANDLE raw = nullptr;
-    if (Nt().openProcess(&raw, access, &attributes, &client) < 0 || raw == nullptr) {
-        return std::nullopt;
-    }
-    return std::optional<NtHandle>(std::in_place, raw);
+    return win32::NtOpenProcess(processId, 0, access);
 }
 
 bool SetPowerThrottling(HANDLE process, DWORD controlMask, DWORD stateMask) {

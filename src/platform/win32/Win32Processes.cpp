@@ -5,6 +5,7 @@
 #include "platform/Clock.h"
 #include "platform/Processes.h"
 #include "platform/System.h"
+#include "platform/win32/NtApi.h"
 #include "platform/win32/WindowsApi.h"
 
 #include <psapi.h>
@@ -13,57 +14,18 @@ namespace cv::platform {
 
 namespace {
 
-using NtStatus = LONG;
+using win32::NtHandle;
+using win32::NtStatus;
+using win32::NtProcessBasicInformation;
+using win32::NtUnicodeString;
 
-struct NtUnicodeString {
-    USHORT Length;
-    USHORT MaximumLength;
-    PWSTR Buffer;
-};
-
-struct NtObjectAttributes {
-    ULONG Length;
-    HANDLE RootDirectory;
-    NtUnicodeString* ObjectName;
-    ULONG Attributes;
-    PVOID SecurityDescriptor;
-    PVOID SecurityQualityOfService;
-};
-
-struct NtClientId {
-    HANDLE UniqueProcess;
-    HANDLE UniqueThread;
-};
-
-struct NtProcessBasicInformation {
-    NtStatus ExitStatus;
-    PVOID PebBaseAddress;
-    ULONG_PTR AffinityMask;
-    LONG BasePriority;
-    ULONG_PTR UniqueProcessId;
-    ULONG_PTR InheritedFromUniqueProcessId;
-};
-
-using QuerySystemInformationFn = NtStatus(NTAPI*)(ULONG, PVOID, ULONG, PULONG);
-using OpenProcessFn = NtStatus(NTAPI*)(PHANDLE, ACCESS_MASK, NtObjectAttributes*, NtClientId*);
-using QueryInformationProcessFn = NtStatus(NTAPI*)(HANDLE, ULONG, PVOID, ULONG, PULONG);
-using ReadVirtualMemoryFn = NtStatus(NTAPI*)(HANDLE, PVOID, PVOID, SIZE_T, PSIZE_T);
-using CloseFn = NtStatus(NTAPI*)(HANDLE);
 using EnumProcessModulesFn = BOOL(WINAPI*)(HANDLE, HMODULE*, DWORD, LPDWORD);
 using GetModuleFileNameExFn = DWORD(WINAPI*)(HANDLE, HMODULE, LPWSTR, DWORD);
 using GetProcessMemoryInfoFn = BOOL(WINAPI*)(HANDLE, PPROCESS_MEMORY_COUNTERS, DWORD);
 using QuerySessionInformationFn = BOOL(WINAPI*)(HANDLE, DWORD, int, LPWSTR*, DWORD*);
 using FreeMemoryFn = void(WINAPI*)(PVOID);
 
-struct NtFunctions {
-    QuerySystemInformationFn querySystemInformation =
-        win32::LookUp<QuerySystemInformationFn>(L"ntdll.dll", "ZwQuerySystemInformation");
-    OpenProcessFn openProcess = win32::LookUp<OpenProcessFn>(L"ntdll.dll", "ZwOpenProcess");
-    QueryInformationProcessFn queryInformationProcess =
-        win32::LookUp<QueryInformationProcessFn>(L"ntdll.dll", "ZwQueryInformationProcess");
-    ReadVirtualMemoryFn readVirtualMemory =
-        win32::LookUp<ReadVirtualMemoryFn>(L"ntdll.dll", "ZwReadVirtualMemory");
-    CloseFn close = win32::LookUp<CloseFn>(L"ntdll.dll", "ZwClose");
+struct PsapiFunctions {
     EnumProcessModulesFn enumProcessModules =
         win32::LookUp<EnumProcessModulesFn>(L"psapi.dll", "EnumProcessModules");
     GetModuleFileNameExFn getModuleFileNameEx =
@@ -72,27 +34,12 @@ struct NtFunctions {
         win32::LookUp<GetProcessMemoryInfoFn>(L"psapi.dll", "GetProcessMemoryInfo");
 };
 
-const NtFunctions& Nt() {
-    static const NtFunctions functions;
+const PsapiFunctions& Psapi() {
+    static const PsapiFunctions functions;
     return functions;
 }
 
-// Closes a handle opened by ZwOpenProcess.
-class NtHandle {
-public:
-    explicit NtHandle(HANDLE handle) : handle_(handle) {}
-    NtHandle(const NtHandle&) = delete;
-    NtHandle& operator=(const NtHandle&) = delete;
-    ~NtHandle() {
-        if (handle_ != nullptr && Nt().close != nullptr) {
-            Nt().close(handle_);
-        }
-    }
-    HANDLE Get() const { return handle_; }
-
-private:
-    HANDLE handle_;
-};
+using win32::Nt;
 
 constexpr std::size_t kPebReadSize = 736;
 constexpr std::size_t kPebProcessParameters = 0x20;
@@ -135,49 +82,43 @@ std::optional<std::uint32_t> ProcessSessionId(std::uint32_t processId) {
 }
 
 std::wstring ProcessImagePath(RawHandle process) {
-    if (Nt().enumProcessModules == nullptr || Nt().getModuleFileNameEx == nullptr) {
+    if (Psapi().enumProcessModules == nullptr || Psapi().getModuleFileNameEx == nullptr) {
         return {};
     }
     HMODULE first = nullptr;
     DWORD needed = 0;
-    if (!Nt().enumProcessModules(process, &first, sizeof first, &needed)) {
+    if (!Psapi().enumProcessModules(process, &first, sizeof first, &needed)) {
         return {};
     }
     wchar_t path[1024] = {};
-    const DWORD length = Nt().getModuleFileNameEx(process, first, path, 1023);
+    const DWORD length = Psapi().getModuleFileNameEx(process, first, path, 1023);
     return std::wstring(path, length);
 }
 
 std::wstring ReadProcessCommandLine(std::uint32_t processId, std::uint32_t threadId) {
-    const NtFunctions& nt = Nt();
-    if (nt.openProcess == nullptr || nt.queryInformationProcess == nullptr ||
-        nt.readVirtualMemory == nullptr) {
+    const auto& nt = Nt();
+    if (nt.queryInformationProcess == nullptr || nt.readVirtualMemory == nullptr) {
         return {};
     }
-    NtObjectAttributes attributes{};
-    attributes.Length = sizeof attributes;
-    NtClientId client{reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(processId)),
-                      reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(threadId))};
-    HANDLE raw = nullptr;
-    if (nt.openProcess(&raw, PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, &attributes, &client) <
-        0) {
+    const auto process =
+        win32::NtOpenProcess(processId, threadId, PROCESS_QUERY_INFORMATION | PROCESS_VM_READ);
+    if (!process) {
         return {};
     }
-    const NtHandle process(raw);
     NtProcessBasicInformation basic{};
-    if (nt.queryInformationProcess(process.Get(), 0, &basic, sizeof basic, nullptr) < 0 ||
+    if (nt.queryInformationProcess(process->Get(), 0, &basic, sizeof basic, nullptr) < 0 ||
         basic.PebBaseAddress == nullptr) {
         return {};
     }
     std::vector<std::uint8_t> peb(kPebReadSize);
-    if (!ReadMemory(process.Get(), basic.PebBaseAddress, peb.data(), peb.size())) {
+    if (!ReadMemory(process->Get(), basic.PebBaseAddress, peb.data(), peb.size())) {
         return {};
     }
     void* parametersAddress = nullptr;
     std::memcpy(&parametersAddress, peb.data() + kPebProcessParameters, sizeof parametersAddress);
     std::vector<std::uint8_t> parameters(kParametersReadSize);
     if (parametersAddress == nullptr ||
-        !ReadMemory(process.Get(), parametersAddress, parameters.data(), parameters.size())) {
+        !ReadMemory(process->Get(), parametersAddress, parameters.data(), parameters.size())) {
         return {};
     }
     NtUnicodeString commandLine{};
@@ -187,7 +128,7 @@ std::wstring ReadProcessCommandLine(std::uint32_t processId, std::uint32_t threa
         return {};
     }
     std::vector<wchar_t> text(65538 / sizeof(wchar_t), L'\0');
-    if (!ReadMemory(process.Get(), commandLine.Buffer, text.data(), bytes)) {
+    if (!ReadMemory(process->Get(), commandLine.Buffer, text.data(), bytes)) {
         return {};
     }
     return std::wstring(text.data(), bytes / sizeof(wchar_t));
@@ -254,12 +195,12 @@ std::optional<ProcessTimes> GetTimesOfProcess(RawHandle process) {
 }
 
 std::optional<MemoryCounters> GetMemoryOfProcess(RawHandle process) {
-    if (Nt().getProcessMemoryInfo == nullptr) {
+    if (Psapi().getProcessMemoryInfo == nullptr) {
         return std::nullopt;
     }
     PROCESS_MEMORY_COUNTERS_EX counters{};
     counters.cb = sizeof counters;
-    if (!Nt().getProcessMemoryInfo(process, reinterpret_cast<PPROCESS_MEMORY_COUNTERS>(&counters),
+    if (!Psapi().getProcessMemoryInfo(process, reinterpret_cast<PPROCESS_MEMORY_COUNTERS>(&counters),
                                    sizeof counters)) {
         return std::nullopt;
     }

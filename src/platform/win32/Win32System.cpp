@@ -1,5 +1,6 @@
 #include "platform/Handle.h"
 #include "platform/System.h"
+#include "platform/win32/NtApi.h"
 #include "platform/win32/WindowsApi.h"
 
 #include <rpc.h>
@@ -141,14 +142,12 @@ void SetOwnPriorityBoost(bool disable) {
 }
 
 bool SetOwnProcessInformation(std::uint32_t informationClass, std::uint32_t value) {
-    using SetInformation = LONG(WINAPI*)(HANDLE, ULONG, PVOID, ULONG);
-    static const auto setInformation =
-        win32::LookUp<SetInformation>(L"ntdll.dll", "ZwSetInformationProcess");
-    if (setInformation == nullptr) {
+    if (win32::Nt().setInformationProcess == nullptr) {
         return false;
     }
     ULONG data = value;
-    return setInformation(GetCurrentProcess(), informationClass, &data, sizeof data) >= 0;
+    return win32::Nt().setInformationProcess(GetCurrentProcess(), informationClass, &data,
+                                             sizeof data) >= 0;
 }
 
 std::vector<std::uint8_t> NewUuid() {
