@@ -7,6 +7,7 @@
 #include <string>
 
 #include "config/ConfigDocument.h"
+#include "common/FileSharingCases.h"
 #include "platform/Files.h"
 #include "platform/System.h"
 
@@ -15,7 +16,7 @@ namespace {
 
 using namespace std::string_literals;
 
-constexpr std::uint32_t kShareAll = kFileShareRead | kFileShareWrite | kFileShareDelete;
+using test::kShareAll;
 
 class FilesWinTest : public ::testing::Test {
   protected:
@@ -64,30 +65,9 @@ class FilesWinTest : public ::testing::Test {
 };
 
 TEST_F(FilesWinTest, SharingRules) {
-    const struct {
-        const char* name;
-        std::uint32_t firstAccess;
-        std::uint32_t firstShare;
-        std::uint32_t secondAccess;
-        std::uint32_t secondShare;
-        bool violation;
-    } cases[] = {
-        {"two readers", kGenericRead, kFileShareRead, kGenericRead, kFileShareRead, false},
-        {"writer after a reader sharing reading", kGenericRead, kFileShareRead, kGenericWrite,
-         kFileShareRead, true},
-        {"reader not sharing writing after a writer", kGenericWrite, kFileShareRead, kGenericRead,
-         kFileShareRead, true},
-        {"reader sharing writing after a writer", kGenericWrite, kFileShareRead, kGenericRead,
-         kFileShareRead | kFileShareWrite, false},
-        {"two writers sharing everything", kGenericWrite, kShareAll, kGenericWrite, kShareAll,
-         false},
-        {"exclusive lock file", kGenericWrite, 0, kGenericRead, kShareAll, true},
-        {"no access takes no part", 0, 0, kGenericWrite, 0, false},
-        {"no access after a writer", kGenericWrite, 0, 0, 0, false},
-    };
     const std::wstring path = Path(L"shared.bin");
     Put(path, "x");
-    for (const auto& c : cases) {
+    for (const auto& c : test::kFileSharingCases) {
         SCOPED_TRACE(c.name);
         UniqueHandle first = Open(path, c.firstAccess, c.firstShare);
         ASSERT_TRUE(first);

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "SimFixture.h"
+#include "common/FileSharingCases.h"
 #include "platform/Files.h"
 #include "platform/sim/SimFiles.h"
 
@@ -12,7 +13,7 @@ namespace {
 using namespace platform;
 using namespace std::string_literals;
 
-constexpr std::uint32_t kShareAll = kFileShareRead | kFileShareWrite | kFileShareDelete;
+using test::kShareAll;
 
 class SimFilesTest : public test::SimTest {
   protected:
@@ -33,29 +34,8 @@ class SimFilesTest : public test::SimTest {
 };
 
 TEST_F(SimFilesTest, SharingRules) {
-    const struct {
-        const char* name;
-        std::uint32_t firstAccess;
-        std::uint32_t firstShare;
-        std::uint32_t secondAccess;
-        std::uint32_t secondShare;
-        bool violation;
-    } cases[] = {
-        {"two readers", kGenericRead, kFileShareRead, kGenericRead, kFileShareRead, false},
-        {"writer after a reader sharing reading", kGenericRead, kFileShareRead, kGenericWrite,
-         kFileShareRead, true},
-        {"reader not sharing writing after a writer", kGenericWrite, kFileShareRead, kGenericRead,
-         kFileShareRead, true},
-        {"reader sharing writing after a writer", kGenericWrite, kFileShareRead, kGenericRead,
-         kFileShareRead | kFileShareWrite, false},
-        {"two writers sharing everything", kGenericWrite, kShareAll, kGenericWrite, kShareAll,
-         false},
-        {"exclusive lock file", kGenericWrite, 0, kGenericRead, kShareAll, true},
-        {"no access takes no part", 0, 0, kGenericWrite, 0, false},
-        {"no access after a writer", kGenericWrite, 0, 0, 0, false},
-    };
     const std::wstring path = L"C:\\ProgramData\\shared.bin";
-    for (const auto& c : cases) {
+    for (const auto& c : test::kFileSharingCases) {
         SCOPED_TRACE(c.name);
         sim::PutFile(path, "x");
         UniqueHandle first = Open(path, c.firstAccess, c.firstShare);
