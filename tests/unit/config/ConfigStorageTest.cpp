@@ -203,7 +203,7 @@ TEST_F(ConfigStorageTest, WatcherPollsWhenTheFolderCannotBeWatched) {
     for (int i = 0; i < 10 && !seen; ++i) {
         machine().AdvanceClock(7000);
         seen = machine().WaitUntil(
-            [&] { return platform::IsSignalled(storage.ConfigReloadEvent()); }, 0.3);
+            [&] { return platform::IsSignalled(storage.ConfigReloadEvent()); }, 1.0);
     }
     EXPECT_TRUE(seen);
     // A restart (after a profile switch) ends the polling watcher instead of waiting for exit.

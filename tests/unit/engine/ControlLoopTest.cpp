@@ -124,7 +124,7 @@ TEST_F(ControlLoopTest, ShutdownRequestFromAnotherProgramEndsTheLoop) {
     bool running = true;
     for (int cycle = 0; cycle < 20 && running; ++cycle) {
         running = loop.RunCycle();
-        machine().WaitUntil([&] { return platform::IsSignalled(loop.ExitEvent()); }, 0.1);
+        machine().WaitUntil([&] { return platform::IsSignalled(loop.ExitEvent()); }, 1.0);
     }
     EXPECT_FALSE(running);
     EXPECT_EQ(loop.Shutdown(), 0);

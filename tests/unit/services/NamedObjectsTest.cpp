@@ -115,7 +115,7 @@ TEST_F(ShutdownWatcherTest, RequestEventEndsTheEngineWithinASecond) {
     bool ended = false;
     for (int second = 0; second < 20 && !ended; ++second) {
         machine().AdvanceClock(1000);
-        ended = machine().WaitUntil([&] { return platform::IsSignalled(exitEvent.Get()); }, 0.25);
+        ended = machine().WaitUntil([&] { return platform::IsSignalled(exitEvent.Get()); }, 1.0);
     }
     EXPECT_TRUE(ended);
 }
