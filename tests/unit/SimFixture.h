@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/EngineProcess.h"
+#include "engine/HandleCache.h"
 #include "platform/sim/SimMachine.h"
 #include "services/Language.h"
 
@@ -11,6 +12,8 @@ namespace cv::test {
 class SimTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        // Handles cached by an earlier test belong to the machine that is being replaced.
+        ProcessHandleCache::Instance().Clear();
         machine().Reset();
         ResetLanguageState();
         ResetEngineProcessValues();
