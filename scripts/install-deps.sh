@@ -2,7 +2,7 @@
 # Installs what the builds and tests need on a fresh Debian machine; does nothing when all of it
 # is already there.
 set -euo pipefail
-packages=(cmake ninja-build g++ clang googletest libgtest-dev libgmock-dev libbenchmark-dev
+packages=(cmake ninja-build g++ clang libclang-rt-dev googletest libgtest-dev libgmock-dev libbenchmark-dev
           g++-mingw-w64-x86-64-posix wine64 util-linux)
 missing=()
 for package in "${packages[@]}"; do
