@@ -270,10 +270,6 @@ bool ProcessInfo::IsServiceHost() const {
     return cut == L"svchost.exe" || cut == L"services.ex";
 }
 
-}  // namespace cv
-
-namespace cv {
-
 bool ProcessInfo::IsSuspended() const {
     std::lock_guard lock(entryLock_);
     return !entry_.empty() && IsSuspendedEntry(entry_.data(), entry_.size());
