@@ -23,7 +23,8 @@ set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 
 set(CV_WINE_ENV "CV_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix" "WINEDEBUG=-all"
-    "CV_BIN_DIR=${CMAKE_BINARY_DIR}")
+    "CV_BIN_DIR=${CMAKE_BINARY_DIR}"
+    "CV_WINE_WIND_DOWN=1")
 
 # Windows-side tests of the real backend, and end-to-end tests that start the programs.
 foreach(suite win e2e)

@@ -17,4 +17,17 @@ if [ ! -f "$prefix/.cv-ready" ]; then
     fi
     flock -u 9
 fi
-exec wine "$@"
+if [ "${CV_WINE_WIND_DOWN:-0}" != 1 ]; then
+    exec wine "$@"
+fi
+# Under the test runner: Wine's helper processes (the server, services, the console host) inherit
+# the runner's output pipes, and the runner waits until every holder closes them. Now and then a
+# console host outlives the program, and with it the whole server. So once the program is done,
+# give the server a few seconds to wind down by itself, then end it. The tests that use this
+# prefix hold one resource lock, so nothing else is running in it.
+wine "$@"
+status=$?
+if ! timeout 20 wineserver -w; then
+    wineserver -k
+fi
+exit "$status"
