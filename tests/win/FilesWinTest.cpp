@@ -6,8 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "common/FileCases.h"
 #include "config/ConfigDocument.h"
-#include "common/FileSharingCases.h"
 #include "platform/Files.h"
 #include "platform/System.h"
 
@@ -65,58 +65,11 @@ class FilesWinTest : public ::testing::Test {
 };
 
 TEST_F(FilesWinTest, SharingRules) {
-    const std::wstring path = Path(L"shared.bin");
-    Put(path, "x");
-    for (const auto& c : test::kFileSharingCases) {
-        SCOPED_TRACE(c.name);
-        UniqueHandle first = Open(path, c.firstAccess, c.firstShare);
-        ASSERT_TRUE(first);
-        const FileOpenResult second = OpenFile(path, c.secondAccess, c.secondShare,
-                                               FileCreation::OpenExisting, kFileAttributeNormal);
-        EXPECT_EQ(second.handle.IsValid(), !c.violation);
-        EXPECT_EQ(second.error,
-                  c.violation ? FileOpenError::SharingViolation : FileOpenError::None);
-        if (c.violation) {
-            // Once the first handle is closed nothing stands in the way.
-            first.Reset();
-            EXPECT_TRUE(OpenFile(path, c.secondAccess, c.secondShare, FileCreation::OpenExisting,
-                                 kFileAttributeNormal)
-                            .handle);
-        }
-    }
+    test::CheckSharingRules(Path(L"shared.bin"), Put);
 }
 
 TEST_F(FilesWinTest, CreationModes) {
-    const struct {
-        const char* name;
-        bool exists;
-        FileCreation creation;
-        bool opened;
-        std::optional<std::string> content;
-    } cases[] = {
-        {"create new over a file", true, FileCreation::CreateNew, false, "old"},
-        {"create new", false, FileCreation::CreateNew, true, ""},
-        {"open existing without a file", false, FileCreation::OpenExisting, false, std::nullopt},
-        {"open existing", true, FileCreation::OpenExisting, true, "old"},
-        {"create always empties", true, FileCreation::CreateAlways, true, ""},
-        {"open always keeps", true, FileCreation::OpenAlways, true, "old"},
-        {"open always creates", false, FileCreation::OpenAlways, true, ""},
-    };
-    const std::wstring path = Path(L"mode.bin");
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        DeleteFileAt(path);
-        if (c.exists) {
-            Put(path, "old");
-        }
-        {
-            const FileOpenResult result =
-                OpenFile(path, kGenericWrite, kFileShareRead, c.creation, kFileAttributeNormal);
-            EXPECT_EQ(result.handle.IsValid(), c.opened);
-            EXPECT_EQ(result.error, c.opened ? FileOpenError::None : FileOpenError::Other);
-        }
-        EXPECT_EQ(Bytes(path), c.content);
-    }
+    test::CheckCreationModes(Path(L"mode.bin"), Put, Bytes);
     EXPECT_FALSE(Open(Path(L"Nowhere\\x.bin"), kGenericWrite, 0));
     EXPECT_FALSE(PathExists(Path(L"Nowhere")));
     EXPECT_FALSE(Open(root_.wstring(), kGenericRead, kShareAll));

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "SimFixture.h"
-#include "common/FileSharingCases.h"
+#include "common/FileCases.h"
 #include "platform/Files.h"
 #include "platform/sim/SimFiles.h"
 
@@ -33,57 +33,16 @@ class SimFilesTest : public test::SimTest {
     }
 };
 
+void Put(const std::wstring& path, const std::string& bytes) {
+    sim::PutFile(path, bytes);
+}
+
 TEST_F(SimFilesTest, SharingRules) {
-    const std::wstring path = L"C:\\ProgramData\\shared.bin";
-    for (const auto& c : test::kFileSharingCases) {
-        SCOPED_TRACE(c.name);
-        sim::PutFile(path, "x");
-        UniqueHandle first = Open(path, c.firstAccess, c.firstShare);
-        ASSERT_TRUE(first);
-        const FileOpenResult second = OpenFile(path, c.secondAccess, c.secondShare,
-                                               FileCreation::OpenExisting, kFileAttributeNormal);
-        EXPECT_EQ(second.handle.IsValid(), !c.violation);
-        EXPECT_EQ(second.error,
-                  c.violation ? FileOpenError::SharingViolation : FileOpenError::None);
-        if (c.violation) {
-            // Once the first handle is closed nothing stands in the way.
-            first.Reset();
-            EXPECT_TRUE(OpenFile(path, c.secondAccess, c.secondShare, FileCreation::OpenExisting,
-                                 kFileAttributeNormal)
-                            .handle);
-        }
-    }
+    test::CheckSharingRules(L"C:\\ProgramData\\shared.bin", Put);
 }
 
 TEST_F(SimFilesTest, CreationModes) {
-    const struct {
-        const char* name;
-        bool exists;
-        FileCreation creation;
-        bool opened;
-        std::optional<std::string> content;
-    } cases[] = {
-        {"create new over a file", true, FileCreation::CreateNew, false, "old"},
-        {"create new", false, FileCreation::CreateNew, true, ""},
-        {"open existing without a file", false, FileCreation::OpenExisting, false, std::nullopt},
-        {"open existing", true, FileCreation::OpenExisting, true, "old"},
-        {"create always empties", true, FileCreation::CreateAlways, true, ""},
-        {"open always keeps", true, FileCreation::OpenAlways, true, "old"},
-        {"open always creates", false, FileCreation::OpenAlways, true, ""},
-    };
-    const std::wstring path = L"C:\\ProgramData\\mode.bin";
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        sim::ResetFileSystem();
-        if (c.exists) {
-            sim::PutFile(path, "old");
-        }
-        const FileOpenResult result =
-            OpenFile(path, kGenericWrite, kFileShareRead, c.creation, kFileAttributeNormal);
-        EXPECT_EQ(result.handle.IsValid(), c.opened);
-        EXPECT_EQ(result.error, c.opened ? FileOpenError::None : FileOpenError::Other);
-        EXPECT_EQ(sim::FileBytes(path), c.content);
-    }
+    test::CheckCreationModes(L"C:\\ProgramData\\mode.bin", Put, sim::FileBytes);
     // Nothing is created in a missing folder, and a folder is not opened as a file.
     EXPECT_FALSE(Open(L"C:\\Nowhere\\x.bin", kGenericWrite, 0));
     EXPECT_FALSE(PathExists(L"C:\\Nowhere"));

@@ -1,0 +1,105 @@
+#pragma once
+// How opening files behaves, as Windows decides: how two opens of one file get along, and what
+// each creation mode does. The simulated file system and the real one under Wine run the same
+// checks against whichever backend the test program links.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "platform/Files.h"
+
+namespace cv::test {
+
+struct FileSharingCase {
+    const char* name;
+    std::uint32_t firstAccess;
+    std::uint32_t firstShare;
+    std::uint32_t secondAccess;
+    std::uint32_t secondShare;
+    bool violation;
+};
+
+inline constexpr std::uint32_t kShareAll =
+    platform::kFileShareRead | platform::kFileShareWrite | platform::kFileShareDelete;
+
+inline constexpr FileSharingCase kFileSharingCases[] = {
+    {"two readers", platform::kGenericRead, platform::kFileShareRead, platform::kGenericRead,
+     platform::kFileShareRead, false},
+    {"writer after a reader sharing reading", platform::kGenericRead, platform::kFileShareRead,
+     platform::kGenericWrite, platform::kFileShareRead, true},
+    {"reader not sharing writing after a writer", platform::kGenericWrite, platform::kFileShareRead,
+     platform::kGenericRead, platform::kFileShareRead, true},
+    {"reader sharing writing after a writer", platform::kGenericWrite, platform::kFileShareRead,
+     platform::kGenericRead, platform::kFileShareRead | platform::kFileShareWrite, false},
+    {"two writers sharing everything", platform::kGenericWrite, kShareAll, platform::kGenericWrite,
+     kShareAll, false},
+    {"exclusive lock file", platform::kGenericWrite, 0, platform::kGenericRead, kShareAll, true},
+    {"no access takes no part", 0, 0, platform::kGenericWrite, 0, false},
+    {"no access after a writer", platform::kGenericWrite, 0, 0, 0, false},
+};
+
+// Each case opens `path` twice; `put(path, bytes)` writes the file on the backend under test.
+template <class Put>
+void CheckSharingRules(const std::wstring& path, Put put) {
+    using namespace platform;
+    for (const auto& c : kFileSharingCases) {
+        SCOPED_TRACE(c.name);
+        put(path, "x");
+        UniqueHandle first = OpenFile(path, c.firstAccess, c.firstShare, FileCreation::OpenAlways,
+                                      kFileAttributeNormal)
+                                 .handle;
+        ASSERT_TRUE(first);
+        const FileOpenResult second = OpenFile(path, c.secondAccess, c.secondShare,
+                                               FileCreation::OpenExisting, kFileAttributeNormal);
+        EXPECT_EQ(second.handle.IsValid(), !c.violation);
+        EXPECT_EQ(second.error,
+                  c.violation ? FileOpenError::SharingViolation : FileOpenError::None);
+        if (c.violation) {
+            // Once the first handle is closed nothing stands in the way.
+            first.Reset();
+            EXPECT_TRUE(OpenFile(path, c.secondAccess, c.secondShare, FileCreation::OpenExisting,
+                                 kFileAttributeNormal)
+                            .handle);
+        }
+    }
+}
+
+// Each mode opens `path` for writing with or without an "old" file there first; `bytes(path)`
+// reads the file back afterwards (nothing when there is no file).
+template <class Put, class Bytes>
+void CheckCreationModes(const std::wstring& path, Put put, Bytes bytes) {
+    using namespace platform;
+    const struct {
+        const char* name;
+        bool exists;
+        FileCreation creation;
+        bool opened;
+        std::optional<std::string> content;
+    } cases[] = {
+        {"create new over a file", true, FileCreation::CreateNew, false, "old"},
+        {"create new", false, FileCreation::CreateNew, true, ""},
+        {"open existing without a file", false, FileCreation::OpenExisting, false, std::nullopt},
+        {"open existing", true, FileCreation::OpenExisting, true, "old"},
+        {"create always empties", true, FileCreation::CreateAlways, true, ""},
+        {"open always keeps", true, FileCreation::OpenAlways, true, "old"},
+        {"open always creates", false, FileCreation::OpenAlways, true, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        DeleteFileAt(path);
+        if (c.exists) {
+            put(path, "old");
+        }
+        {
+            const FileOpenResult result =
+                OpenFile(path, kGenericWrite, kFileShareRead, c.creation, kFileAttributeNormal);
+            EXPECT_EQ(result.handle.IsValid(), c.opened);
+            EXPECT_EQ(result.error, c.opened ? FileOpenError::None : FileOpenError::Other);
+        }
+        EXPECT_EQ(bytes(path), c.content);
+    }
+}
+
+}  // namespace cv::test
