@@ -8,9 +8,9 @@
 #include "config/ConfigDocument.h"
 #include "config/ConfigSettings.h"
 #include "config/ConfigStorage.h"
-#include "engine/EngineProcess.h"
 #include "platform/sim/SimFiles.h"
 #include "platform/sim/SimMachine.h"
+#include "services/EngineProcess.h"
 
 namespace {
 
@@ -86,7 +86,8 @@ void BM_LoadFullConfiguration(benchmark::State& state) {
         benchmark::DoNotOptimize(result);
     }
     state.counters["file_bytes"] = static_cast<double>(fixture.bytes.size());
-    state.counters["rules"] = static_cast<double>(fixture.settings->ProcessAllowances.DisallowedProcesses.size());
+    state.counters["rules"] =
+        static_cast<double>(fixture.settings->ProcessAllowances.DisallowedProcesses.size());
 }
 BENCHMARK(BM_LoadFullConfiguration)->Unit(benchmark::kMillisecond);
 

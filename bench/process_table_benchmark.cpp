@@ -3,10 +3,10 @@
 #include <benchmark/benchmark.h>
 
 #include "engine/ControlLoop.h"
-#include "engine/EngineProcess.h"
-#include "engine/HandleCache.h"
 #include "platform/sim/SimFiles.h"
 #include "platform/sim/SimMachine.h"
+#include "processes/HandleCache.h"
+#include "services/EngineProcess.h"
 
 namespace {
 
@@ -33,8 +33,8 @@ void BM_CycleUpkeep(benchmark::State& state) {
         }
         state.counters["processes"] = static_cast<double>(loop.Processes().Count());
         state.counters["ns_per_process"] = benchmark::Counter(
-            static_cast<double>(count), benchmark::Counter::kIsIterationInvariantRate |
-                                            benchmark::Counter::kInvert);
+            static_cast<double>(count),
+            benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
         loop.Shutdown();
     }
     cv::ProcessHandleCache::Instance().Clear();

@@ -4,6 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
+echo "== layers"
+python3 scripts/check-layers.py
 scripts/build.sh all
 echo "== native tests"
 (cd build/native && ctest --output-on-failure -j "$(nproc)")

@@ -6,13 +6,13 @@
 #include "common/Format.h"
 #include "common/WideString.h"
 #include "config/ConfigSettings.h"
-#include "engine/EngineProcess.h"
 #include "platform/Clock.h"
 #include "platform/DateTime.h"
 #include "platform/Files.h"
 #include "platform/KernelObjects.h"
 #include "platform/Registry.h"
 #include "platform/System.h"
+#include "services/EngineProcess.h"
 #include "services/KernelObjectNames.h"
 #include "services/Language.h"
 
@@ -43,7 +43,9 @@ bool HeaderMatches(const std::string& bytes) {
     return true;
 }
 
-std::string FreshHeader() { return kBom + kLogHeader + "\r\n"; }
+std::string FreshHeader() {
+    return kBom + kLogHeader + "\r\n";
+}
 
 bool WriteAll(platform::RawHandle file, const std::string& bytes) {
     return platform::WriteToFile(file, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
@@ -83,12 +85,17 @@ std::wstring FormatLogLine(const ActionRecord& record, const std::wstring& dateP
     const std::wstring localTime =
         FormatText(L"%s %s", platform::FormatFileTimeDate(record.localTime, datePattern),
                    platform::FormatFileTimeTime(record.localTime, L"hh:mm:ss"));
-    const std::wstring values[] = {
-        FormatText(L"%llu", record.utcTime), localTime,     record.machine,
-        record.user,                          FormatText(L"%lu", record.pid),
-        record.basename,                      FormatText(L"%lu", record.actionId),
-        ActionText(record.actionId),          record.info,  record.path,
-        record.commandLine};
+    const std::wstring values[] = {FormatText(L"%llu", record.utcTime),
+                                   localTime,
+                                   record.machine,
+                                   record.user,
+                                   FormatText(L"%lu", record.pid),
+                                   record.basename,
+                                   FormatText(L"%lu", record.actionId),
+                                   ActionText(record.actionId),
+                                   record.info,
+                                   record.path,
+                                   record.commandLine};
     std::wstring line;
     for (const auto& value : values) {
         if (!line.empty()) {
@@ -102,9 +109,9 @@ std::wstring FormatLogLine(const ActionRecord& record, const std::wstring& dateP
 }
 
 ActionLog::ActionLog() {
-    maxFileSize_ = platform::ReadRegistryDword(RegistryRoot::LocalMachine, kCorvaneKey,
-                                               L"MaxLogFileSize")
-                       .value_or(0x40000);
+    maxFileSize_ =
+        platform::ReadRegistryDword(RegistryRoot::LocalMachine, kCorvaneKey, L"MaxLogFileSize")
+            .value_or(0x40000);
     fileMutex_ =
         platform::CreateMutexObject(names::kActionLogMutex, false, platform::ObjectSecurity::Open);
     DetermineFolder();
@@ -112,7 +119,9 @@ ActionLog::ActionLog() {
     stopEvent_ = platform::CreateEventObject(L"", true, false, platform::ObjectSecurity::Default);
 }
 
-ActionLog::~ActionLog() { StopWriter(); }
+ActionLog::~ActionLog() {
+    StopWriter();
+}
 
 void ActionLog::SetFolder(const std::optional<std::wstring>& folder) {
     std::lock_guard lock(folderMutex_);
@@ -254,8 +263,8 @@ void ActionLog::Drain(bool stopping) {
             owned = signalled == 0;
             if (signalled == 1) {
                 // Shutdown while another program holds the file: wait a little more, then give up.
-                owned = platform::WaitForObject(mutex, kStopGraceMs) ==
-                        platform::WaitResult::Signalled;
+                owned =
+                    platform::WaitForObject(mutex, kStopGraceMs) == platform::WaitResult::Signalled;
             }
         }
         if (!owned) {
@@ -280,22 +289,22 @@ void ActionLog::Drain(bool stopping) {
 
 void ActionLog::WriteRecord(const std::wstring& path, const ActionRecord& record) {
     if (!datePattern_) {
-        datePattern_ = LogDatePattern(platform::ReadRegistryDword(RegistryRoot::LocalMachine,
-                                                                  kCorvaneKey, L"DateTimeFormat")
-                                          .value_or(0));
+        datePattern_ = LogDatePattern(
+            platform::ReadRegistryDword(RegistryRoot::LocalMachine, kCorvaneKey, L"DateTimeFormat")
+                .value_or(0));
     }
-    auto opened = platform::OpenFile(path, platform::kGenericRead | platform::kGenericWrite,
-                                     platform::kFileShareRead | platform::kFileShareWrite,
-                                     platform::FileCreation::OpenAlways,
-                                     platform::kFileAttributeNormal);
+    auto opened =
+        platform::OpenFile(path, platform::kGenericRead | platform::kGenericWrite,
+                           platform::kFileShareRead | platform::kFileShareWrite,
+                           platform::FileCreation::OpenAlways, platform::kFileAttributeNormal);
     if (!opened.handle) {
         return;  // the record is lost; the next one tries again
     }
     platform::UniqueHandle file = std::move(opened.handle);
     const std::uint32_t size = platform::FileSizeLow(file.Get()).value_or(0);
     std::string head(std::min<std::size_t>(size, 3 + sizeof kLogHeader), '\0');
-    const auto read = platform::ReadFromFile(file.Get(), head.data(),
-                                             static_cast<std::uint32_t>(head.size()));
+    const auto read =
+        platform::ReadFromFile(file.Get(), head.data(), static_cast<std::uint32_t>(head.size()));
     head.resize(read.value_or(0));
     if (!HeaderMatches(head)) {
         platform::SeekToFileStart(file.Get());
@@ -332,10 +341,10 @@ void ActionLog::Rotate(const std::wstring& path) {
         platform::DeleteFileAt(generation(0));
     }
     platform::MovePath(path, generation(0));
-    auto fresh = platform::OpenFile(path, platform::kGenericRead | platform::kGenericWrite,
-                                    platform::kFileShareRead | platform::kFileShareWrite,
-                                    platform::FileCreation::OpenAlways,
-                                    platform::kFileAttributeNormal);
+    auto fresh =
+        platform::OpenFile(path, platform::kGenericRead | platform::kGenericWrite,
+                           platform::kFileShareRead | platform::kFileShareWrite,
+                           platform::FileCreation::OpenAlways, platform::kFileAttributeNormal);
     if (fresh.handle) {
         WriteAll(fresh.handle.Get(), FreshHeader());
     }

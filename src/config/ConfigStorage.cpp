@@ -3,12 +3,12 @@
 #include "common/WideString.h"
 #include "config/ConfigDocument.h"
 #include "config/ConfigSettings.h"
-#include "engine/EngineProcess.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/FolderWatch.h"
 #include "platform/KernelObjects.h"
 #include "platform/Registry.h"
+#include "services/EngineProcess.h"
 #include "services/KernelObjectNames.h"
 
 namespace cv {
@@ -91,7 +91,8 @@ bool MigrateConfigFolder() {
     if (HasConfigFolderValue()) {
         return false;
     }
-    std::wstring roaming = platform::SpecialFolderPath(platform::SpecialFolder::RoamingAppData, false);
+    std::wstring roaming =
+        platform::SpecialFolderPath(platform::SpecialFolder::RoamingAppData, false);
     std::wstring local = platform::SpecialFolderPath(platform::SpecialFolder::LocalAppData, false);
     if (roaming.empty() || local.empty()) {
         return false;
@@ -118,7 +119,9 @@ bool IsNetworkLocation(const std::wstring& path) {
     return !platform::HasVolumeName(std::wstring(1, path[0]) + L":\\");
 }
 
-ConfigStorage::ConfigStorage(ConfigSettings& settings) : settings_(settings) { EnsureEvents(); }
+ConfigStorage::ConfigStorage(ConfigSettings& settings) : settings_(settings) {
+    EnsureEvents();
+}
 
 ConfigStorage::~ConfigStorage() {
     StopConfigWatcher();
@@ -147,8 +150,9 @@ void ConfigStorage::EnsureEvents() {
         changedEventCreated_ = changedEvent_.IsValid();
     }
     if (!changedForInterfaceEvent_) {
-        changedForInterfaceEvent_ = platform::CreateEventObject(
-            names::kConfigChangedForInterfaceEvent, false, false, platform::ObjectSecurity::Default);
+        changedForInterfaceEvent_ =
+            platform::CreateEventObject(names::kConfigChangedForInterfaceEvent, false, false,
+                                        platform::ObjectSecurity::Default);
     }
     if (!savedEvent_) {
         savedEvent_ = platform::CreateEventObject(names::kConfigSavedEvent, false, false,
@@ -156,11 +160,17 @@ void ConfigStorage::EnsureEvents() {
     }
 }
 
-platform::RawHandle ConfigStorage::ConfigChangedEvent() { return changedEvent_.Get(); }
+platform::RawHandle ConfigStorage::ConfigChangedEvent() {
+    return changedEvent_.Get();
+}
 
-bool ConfigStorage::LoadedOnce() const { return settings_.loadedOnce; }
+bool ConfigStorage::LoadedOnce() const {
+    return settings_.loadedOnce;
+}
 
-std::uint32_t ConfigStorage::LoadStamp() const { return settings_.loadStamp; }
+std::uint32_t ConfigStorage::LoadStamp() const {
+    return settings_.loadStamp;
+}
 
 std::wstring ConfigStorage::ResolveConfigPath() {
     std::lock_guard lock(pathMutex_);
@@ -232,11 +242,11 @@ bool ConfigStorage::IsLockFilePresent() {
 }
 
 bool ConfigStorage::AcquireLockFile() {
-    auto result = platform::OpenFile(
-        GetConfigFolder() + L"\\" + kLockFileName, platform::kGenericWrite, 0,
-        platform::FileCreation::CreateAlways,
-        platform::kFileAttributeHidden | platform::kFileAttributeSystem |
-            platform::kFileAttributeTemporary);
+    auto result =
+        platform::OpenFile(GetConfigFolder() + L"\\" + kLockFileName, platform::kGenericWrite, 0,
+                           platform::FileCreation::CreateAlways,
+                           platform::kFileAttributeHidden | platform::kFileAttributeSystem |
+                               platform::kFileAttributeTemporary);
     if (!result.handle) {
         return false;
     }
@@ -315,7 +325,8 @@ bool ConfigStorage::SaveConfig() {
         // A first start has no configuration folder yet; without it the defaults would never
         // reach the file.
         const auto slash = path.find_last_of(L"\\/");
-        if (slash != std::wstring::npos && slash > 0 && !platform::PathExists(path.substr(0, slash))) {
+        if (slash != std::wstring::npos && slash > 0 &&
+            !platform::PathExists(path.substr(0, slash))) {
             platform::CreateFolderTree(path.substr(0, slash));
         }
         ConfigDocument document;
@@ -347,7 +358,8 @@ void ConfigStorage::SignalChange() {
 
 void ConfigStorage::StartConfigWatcher(platform::RawHandle exitEvent) {
     if (!reloadEvent_) {
-        reloadEvent_ = platform::CreateEventObject(L"", false, false, platform::ObjectSecurity::Default);
+        reloadEvent_ =
+            platform::CreateEventObject(L"", false, false, platform::ObjectSecurity::Default);
     }
     if (!watcherStopEvent_) {
         watcherStopEvent_ =

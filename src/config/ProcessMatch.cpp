@@ -3,8 +3,6 @@
 #include <algorithm>
 
 #include "common/WideString.h"
-#include "engine/ParentTree.h"
-#include "engine/ProcessRecord.h"
 
 namespace cv {
 namespace {
@@ -115,17 +113,6 @@ void AppendEscaped(std::wstring& out, std::wstring_view text) {
 }
 
 }  // namespace
-
-MatchFacts FactsOf(const ProcessRecord& record, const ParentTree* parents) {
-    MatchFacts facts;
-    facts.pid = record.pid;
-    facts.name = record.name;
-    facts.path = record.path;
-    facts.commandLine = record.commandLine;
-    facts.user = record.user;
-    facts.parents = parents;
-    return facts;
-}
 
 bool MatchPattern(std::wstring_view pattern, std::wstring_view text) {
     const NegatedPattern parts = SplitNegation(pattern);

@@ -15,8 +15,17 @@
 namespace cv {
 
 class ConfigSettings;
-class ParentTree;
-struct ProcessRecord;
+
+// Who started whom, as childof: rules and the match subject need it. The engine's parent tree
+// answers; tests may give a table of their own.
+class ParentLookup {
+  public:
+    virtual ~ParentLookup() = default;
+    // 0 when unknown.
+    virtual std::uint32_t ParentOf(std::uint32_t processId) const = 0;
+    // Lower case; empty when unknown.
+    virtual std::wstring NameOf(std::uint32_t processId) const = 0;
+};
 
 // What a look-up knows of one process. The texts are views of the caller's strings and must
 // outlive the call; an empty text is a fact that is not known.
@@ -26,9 +35,8 @@ struct MatchFacts {
     std::wstring_view path;  // full image path, lower case
     std::wstring_view commandLine;
     std::wstring_view user;
-    const ParentTree* parents = nullptr;  // none: no parent is known
+    const ParentLookup* parents = nullptr;  // none: no parent is known
 };
-MatchFacts FactsOf(const ProcessRecord& record, const ParentTree* parents);
 
 // The whole text against a wildcard pattern: '?' one character, '*' any run, and the character
 // after a '*' taken literally. A leading '~' or '!' negates. An empty pattern or text, or a

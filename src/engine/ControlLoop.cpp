@@ -1,10 +1,11 @@
 #include "engine/ControlLoop.h"
 
-#include "engine/EngineProcess.h"
 #include "platform/Clock.h"
 #include "platform/KernelObjects.h"
 #include "platform/Registry.h"
 #include "platform/System.h"
+#include "processes/HandleCache.h"
+#include "services/EngineProcess.h"
 #include "services/KernelObjectNames.h"
 
 namespace cv {
@@ -14,13 +15,6 @@ namespace {
 using platform::ObjectSecurity;
 
 constexpr wchar_t kCorvaneKey[] = L"Software\\Corvane";
-
-std::uint32_t KeepRunningGraceFor(std::uint32_t processors) {
-    if (processors <= 2) {
-        return 30;
-    }
-    return processors == 3 ? 15 : 10;
-}
 
 }  // namespace
 
@@ -46,59 +40,32 @@ int ControlLoop::Run() {
 }
 
 int ControlLoop::Startup() {
-    // 1. Windows NT 4 and older are not supported.
+    // Windows NT 4 and older are not supported.
     if (platform::OsMajorVersion() <= 4) {
         return kOldSystem;
     }
-    // 2. The engine never restrains itself.
-    ownProcessId_ = platform::OwnProcessId();
+    // The engine never acts on itself.
+    engine_.processId = platform::OwnProcessId();
     isService_ = IsServiceInstalled();
-    // 3.
     CreateActionLog();
     CreateConfiguration();
-    // 4.
     if (!isService_) {
-        MigrateConfigurationPath();
+        MigrateConfigFolder();
     }
-    // 5.
-    RecoverPowerSettings();
-    // 6.
-    CreateSnapshotAndCpuMeter();
     restraintPulseEvent_ = platform::CreateEventObject(
         names::EngineObjectName(names::kRestraintPulseEvent, isService_), false, false,
         ObjectSecurity::Default);
-    // 7.
     ApplyCommandLineOverrides();
-    // 8.
-    CreateMemoryTrimmer();
-    // 9.
     if (const int result = CreateSingleInstanceObjects(); result != 0) {
         return result;
     }
-    // 10.
-    StartShutdownWatcher();
-    // 11.
+    shutdownWatcher_ = std::make_unique<ShutdownRequestWatcher>(exitEvent_.Get());
     const int loadResult = LoadConfiguration();
-    // 12.
-    StartLogWriter();
-    // 13.
-    if (!IsVistaOrLater()) {
-        EnsureTerminalServices();
-    }
-    // 14.
-    CreateKeepRunningTracker();
-    // 15.
-    StartConfigurationWatcher();
-    LoadSounds();
-    // 16.
+    actionLog_->StartWriter();
+    keepRunning_.Start(*context_, platform::ProcessorCount());
+    storage_->StartConfigWatcher(exitEvent_.Get());
     RecordStartupActions(loadResult);
-    // 17.
-    ReadPowerPlanCapability();
-    keepRunningGrace_ = KeepRunningGraceFor(platform::ProcessorCount());
-    // 18.
     CreateLoopEvents();
-    StartProfileSwitcher();
-    // 19.
     ReadBufferReuseSetting();
     return 0;
 }
@@ -134,13 +101,9 @@ int ControlLoop::CreateSingleInstanceObjects() {
     return 0;
 }
 
-void ControlLoop::StartShutdownWatcher() {
-    shutdownWatcher_ = std::make_unique<ShutdownRequestWatcher>(exitEvent_.Get());
-}
-
 void ControlLoop::CreateLoopEvents() {
-    levelonNotifyEvent_ = platform::CreateEventObject(names::kLevelonNotifyEvent, false, false,
-                                                      ObjectSecurity::Open);
+    levelonNotifyEvent_ =
+        platform::CreateEventObject(names::kLevelonNotifyEvent, false, false, ObjectSecurity::Open);
     equiloEvent_ =
         platform::CreateEventObject(names::kEquiloEvent, false, false, ObjectSecurity::Open);
     preventSleepEvent_ =
@@ -157,135 +120,103 @@ void ControlLoop::ReadBufferReuseSetting() {
                                .value_or(0);
 }
 
-
 bool ControlLoop::RunCycle() {
-    // 1.
     ignoredThisCycle_.clear();
     restraintBeganThisCycle_ = false;
-    // 2. A wait that fails can never be woken again, so it ends the loop like the exit event.
+    // A wait that fails can never be woken again, so it ends the loop like the exit event.
     if (platform::WaitForObject(exitEvent_.Get(), refreshInterval_) !=
         platform::WaitResult::TimedOut) {
         return false;
     }
-    // 3.
     std::lock_guard lock(controlLock_);
-    cpuLimiterRulesChanged_ = false;
-    balancerRulesChanged_ = false;
-    // 4. and 5.
+    newProcess_.BeginCycle();
+
+    // The configuration, when it changed or the periodic check of a network folder is due.
     if (IsReloadDue()) {
         ReloadConfiguration();
     } else {
-        reloadedThisCycle_ = false;
+        cycle_.reloaded = false;
         ++forcedReloadCounter_;
     }
-    // 6.
-    if (firstCycle_) {
-        StartMemoryTrimmerThread();
-    }
-    // 7. to 10.
-    ApplyTimerResolution();
-    DetectIdle();
-    RestoreBoostsIfChanged();
-    TrackForegroundWindow();
-    // 11. to 13.
-    TakeSnapshot();
-    newProcessThisCycle_ = false;
+
+    // The foreground boost follows its switch.
+    foregroundBoost_.RestoreIfSwitched(*context_);
+
+    // The snapshot: known processes are refreshed, new ones judged; ignored ids of processes
+    // that are gone drop out.
+    snapshot_.Take(disallowBufferReuse_ != 0);
+    cycle_.newProcess = false;
     JudgeSnapshotEntries();
     ignored_.swap(ignoredThisCycle_);
-    // 14.
-    if (firstCycle_ || newProcessThisCycle_) {
-        MarkServiceTableStale();
+    if (cycle_.first || cycle_.newProcess) {
+        serviceTable_.MarkStale();
     }
-    // 15. to 18.
-    ApplyInternetExplorerRestriction();
+
+    // Rules over the whole table, then the machine's CPU use.
+    newProcess_.ApplyInternetExplorerRestriction(*context_);
     ReadSessionAgents();
-    SampleSystemCpu();
-    BalanceInstances();
-    // 19.
+    totalCpu_ = cpuMeter_.SampleTotalCpu();
+    newProcess_.BalanceInstances(*context_);
+
+    // Every record: its rules while it lives, its exit when it ended.
     endedRecords_.clear();
     for (auto& [processId, record] : processTable_) {
         RunPerRecordStep(*record);
     }
-    // 20. to 24.
-    HandleManualPerformanceToggle();
-    RestartKeepRunningProcesses();
+
+    // Programs that must keep running, then the records of processes that ended.
+    keepRunning_.RestartMissing(*context_);
     RemoveEndedRecords();
-    WriteSample();
-    ApplyStartWithPowerPlan();
-    // 25.
-    ++cycleCounter_;
-    firstCycle_ = false;
-    if (cycleCounter_ % 60 == 0) {
-        ClearSessionForegroundMap();
+
+    ++cycle_.counter;
+    cycle_.first = false;
+    if (cycle_.counter % 60 == 0) {
+        sessions_.ClearForegroundMap();
     }
-    // 26. to 28.
-    WakeLogWriter();
+    lastConfigurationStamp_ = storage_->LoadStamp();
+    actionLog_->Wake();
     if (restraintBeganThisCycle_) {
-        PulseRestraintEvents();
+        platform::SetEventObject(levelonNotifyEvent_.Get());
+        platform::SetEventObject(equiloEvent_.Get());
     }
     return true;
 }
 
 void ControlLoop::ReloadConfiguration() {
-    // 5.1 Lets the program that wrote the file finish.
+    // Lets the program that wrote the file finish.
     platform::SleepMs(500);
-    // 5.2 to 5.4
-    NoteProfileChange();
-    reloadedThisCycle_ = true;
+    cycle_.reloaded = true;
     LoadConfiguration();
+    // Every process is judged again under the new settings.
     ignored_.clear();
-    // 5.5 to 5.8
     NoteRefreshIntervalChange();
-    NoteRuleChanges();
-    ReloadKeepRunningTracker();
-    RestoreRestraintsIfLevelonOff();
-    LoadSounds();
+    newProcess_.NoteReload(*context_);
+    keepRunning_.Reload(*context_);
     forcedReloadCounter_ = 0;
 }
 
 void ControlLoop::RunPerRecordStep(ProcessRecord& record) {
-    // 1. and 2.
-    if (IsProcessAlive(record)) {
-        SampleProcessCpu(record);
+    if (record.info->IsAlive()) {
+        record.info->SampleCpu();
         RetryProcessPath(record);
-        const bool judgeAgain =
-            reloadedThisCycle_ || newProcessThisCycle_ || settings_->Performance.ForcedMode;
-        CheckDisallowed(record, judgeAgain);
-        ApplyIdlePlanExclusion(record, judgeAgain);
-        ApplyPerformanceModeTrigger(record, judgeAgain);
-        ApplyApplicationPowerPlan(record, judgeAgain);
-        ApplyPreventSleep(record, judgeAgain);
-        ApplyThrottle(record, judgeAgain);
-        JudgeLevelonEligibility(record, judgeAgain);
-        ApplyEfficiencyMode(record, judgeAgain);
-        ApplyDefaults(record, judgeAgain);
-        ApplyCpuLimiterAndGroupExtender(record, judgeAgain);
-        ApplyDefaultCpuSets(record, judgeAgain);
-        ApplyWatchdogRules(record, judgeAgain);
-        ApplyLevelon(record);
+        const bool judgeAgain = context_->JudgeAgain();
+        newProcess_.CheckDisallowed(*context_, record, judgeAgain);
+        defaults_.ApplyEfficiencyMode(*context_, record, judgeAgain);
+        defaults_.Apply(*context_, record, judgeAgain);
+        defaults_.ApplyCpuSets(*context_, record, judgeAgain);
     } else {
-        // 3.
-        EndThrottleAndRestraint(record);
-        ReleasePreventSleep(record);
-        ReleaseIdlePlanExclusion(record);
-        ReleasePerformanceModeTrigger(record);
-        ReleaseApplicationPowerPlan(record);
-        RecordProcessExit(record);
+        keepRunning_.RecordExit(*context_, record);
         record.ended = true;
     }
-    // 4. and 5.
-    CloseHandleOfThreadlessProcess(record);
+    // A process without threads is ending: its cached handle is not needed any more.
+    if (record.info->ThreadCount() == 0) {
+        ProcessHandleCache::Instance().ReleaseHandle(record.pid);
+    }
     if (record.ended) {
         endedRecords_.push_back(record.pid);
     } else {
-        ReportKeepRunning(record);
+        keepRunning_.ReportRunning(record);
     }
-}
-
-
-void ControlLoop::PulseRestraintEvents() {
-    platform::SetEventObject(levelonNotifyEvent_.Get());
-    platform::SetEventObject(equiloEvent_.Get());
 }
 
 int ControlLoop::Shutdown() {
@@ -293,20 +224,18 @@ int ControlLoop::Shutdown() {
         return 0;
     }
     stopped_ = true;
-    std::lock_guard lock(controlLock_);
-    // 1.
-    ProcessStopFlag() = true;
-    // 2. to 7.
-    RestoreForegroundBoosts();
-    RestoreCoreParking();
-    RestoreIdlePlan();
-    LeavePerformanceMode();
-    RestoreApplicationPowerPlan();
-    RestoreRestrainedProcesses();
-    // 8.
-    keepRunning_.Clear();
+    {
+        std::lock_guard lock(controlLock_);
+        // The crash handler reads it.
+        ProcessStopFlag() = true;
+        // Every process the engine changed for the time being gets its own settings back.
+        foregroundBoost_.RestoreAll();
+        keepRunning_.Clear();
+    }
+    // Threads that take the control lock are stopped outside it, or they could never end.
     StopWorkers();
-    // 9. The exit event stays open: the entry sets it once more when the thread has ended.
+    // The exit event stays open: the entry sets it once more when the thread has ended.
+    std::lock_guard lock(controlLock_);
     levelonNotifyEvent_.Reset();
     equiloEvent_.Reset();
     preventSleepEvent_.Reset();
@@ -319,46 +248,5 @@ int ControlLoop::Shutdown() {
     ignoredThisCycle_.clear();
     return 0;
 }
-
-
-// Phases that the features fill in. Each is called at its place in the start-up, the cycle or
-// the shutdown order.
-void ControlLoop::RecoverPowerSettings() {}
-void ControlLoop::CreateSnapshotAndCpuMeter() {}
-void ControlLoop::CreateMemoryTrimmer() {}
-void ControlLoop::EnsureTerminalServices() {}
-void ControlLoop::LoadSounds() {}
-void ControlLoop::ReadPowerPlanCapability() {}
-void ControlLoop::StartProfileSwitcher() {}
-void ControlLoop::NoteProfileChange() {}
-void ControlLoop::NoteRuleChanges() { NoteBalancerRuleChanges(); }
-void ControlLoop::RestoreRestraintsIfLevelonOff() {}
-void ControlLoop::StartMemoryTrimmerThread() {}
-void ControlLoop::ApplyTimerResolution() {}
-void ControlLoop::DetectIdle() {}
-void ControlLoop::TrackForegroundWindow() {}
-void ControlLoop::HandleManualPerformanceToggle() {}
-void ControlLoop::WriteSample() {}
-void ControlLoop::ApplyStartWithPowerPlan() {}
-void ControlLoop::ClearSessionForegroundMap() { sessionForeground_.clear(); }
-void ControlLoop::ApplyIdlePlanExclusion(ProcessRecord& /*record*/, bool /*judgeAgain*/) {}
-void ControlLoop::ApplyPerformanceModeTrigger(ProcessRecord& /*record*/, bool /*judgeAgain*/) {}
-void ControlLoop::ApplyApplicationPowerPlan(ProcessRecord& /*record*/, bool /*judgeAgain*/) {}
-void ControlLoop::ApplyPreventSleep(ProcessRecord& /*record*/, bool /*judgeAgain*/) {}
-void ControlLoop::ApplyThrottle(ProcessRecord& /*record*/, bool /*judgeAgain*/) {}
-void ControlLoop::JudgeLevelonEligibility(ProcessRecord& /*record*/, bool /*judgeAgain*/) {}
-void ControlLoop::ApplyCpuLimiterAndGroupExtender(ProcessRecord& /*record*/, bool /*judgeAgain*/) {}
-void ControlLoop::ApplyWatchdogRules(ProcessRecord& /*record*/, bool /*judgeAgain*/) {}
-void ControlLoop::ApplyLevelon(ProcessRecord& /*record*/) {}
-void ControlLoop::EndThrottleAndRestraint(ProcessRecord& /*record*/) {}
-void ControlLoop::ReleasePreventSleep(ProcessRecord& /*record*/) {}
-void ControlLoop::ReleaseIdlePlanExclusion(ProcessRecord& /*record*/) {}
-void ControlLoop::ReleasePerformanceModeTrigger(ProcessRecord& /*record*/) {}
-void ControlLoop::ReleaseApplicationPowerPlan(ProcessRecord& /*record*/) {}
-void ControlLoop::RestoreCoreParking() {}
-void ControlLoop::RestoreIdlePlan() {}
-void ControlLoop::LeavePerformanceMode() {}
-void ControlLoop::RestoreApplicationPowerPlan() {}
-void ControlLoop::RestoreRestrainedProcesses() {}
 
 }  // namespace cv

@@ -5,12 +5,12 @@
 #include "actionlog/Statistics.h"
 #include "common/Format.h"
 #include "engine/ControlLoop.h"
-#include "engine/EngineProcess.h"
 #include "engine/Version.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/KernelObjects.h"
 #include "platform/System.h"
+#include "services/EngineProcess.h"
 
 namespace cv {
 
@@ -31,26 +31,6 @@ SettingsEnvironment MachineEnvironment() {
 
 }  // namespace
 
-bool ControlLoop::LogOn(bool featureSwitch) const {
-    return featureSwitch && !settings_->Logging.LogDisable;
-}
-
-void ControlLoop::Record(std::uint32_t actionId, const ActionFacts& facts) {
-    RecordAction(*actionLog_, settings_.get(), actionId, facts);
-}
-
-ActionFacts ControlLoop::EngineFacts(const std::wstring& info, bool withPathAndCommandLine) const {
-    ActionFacts facts;
-    facts.name = L"vigilor.exe";
-    facts.pid = ownProcessId_;
-    facts.info = info;
-    if (withPathAndCommandLine) {
-        facts.path = ownImagePath_;
-        facts.commandLine = ownCommandLine_;
-    }
-    return facts;
-}
-
 void ControlLoop::CreateActionLog() {
     // The performance-mode events come first among the engine's named objects.
     performanceMode_ = std::make_unique<PerformanceModeState>(true);
@@ -61,11 +41,11 @@ void ControlLoop::CreateActionLog() {
 void ControlLoop::CreateConfiguration() {
     settings_ = std::make_unique<ConfigSettings>(MachineEnvironment());
     storage_ = std::make_unique<ConfigStorage>(*settings_);
-    ownImagePath_ = platform::OwnImagePath();
-    ownCommandLine_ = platform::OwnCommandLine();
+    engine_.imagePath = platform::OwnImagePath();
+    engine_.commandLine = platform::OwnCommandLine();
+    context_ = std::make_unique<FeatureContext>(*settings_, *actionLog_, processTable_, parentTree_,
+                                                engine_, cycle_);
 }
-
-void ControlLoop::MigrateConfigurationPath() { MigrateConfigFolder(); }
 
 void ControlLoop::ApplyCommandLineOverrides() {
     const EngineProcessValues& values = ProcessValues();
@@ -78,42 +58,45 @@ void ControlLoop::ApplyCommandLineOverrides() {
 int ControlLoop::LoadConfiguration() {
     const ConfigLoadResult result = storage_->LoadConfig(false);
     loadResult_ = result.code;
-    if (!reloadedThisCycle_) {
+    if (!cycle_.reloaded) {
         refreshInterval_ = static_cast<std::uint32_t>(settings_->Performance.UpdateSpeedCore);
     }
     return result.code;
 }
 
-void ControlLoop::StartLogWriter() { actionLog_->StartWriter(); }
-
-void ControlLoop::StartConfigurationWatcher() { storage_->StartConfigWatcher(exitEvent_.Get()); }
-
 void ControlLoop::RecordStartupActions(int loadResult) {
     const auto user = platform::OwnUserName();
     if (user) {
-        engineUser_ = *user;
-        underServiceAccount_ = IsServiceAccountName(engineUser_);
+        engine_.user = *user;
+        engine_.underServiceAccount = IsServiceAccountName(engine_.user);
     } else {
-        engineUser_ = L"System";
-        underServiceAccount_ = IsVistaOrLater();
+        engine_.user = L"System";
+        engine_.underServiceAccount = IsVistaOrLater();
     }
     if (settings_->Logging.LogDisable) {
         return;
     }
     if (loadResult != 0) {
-        Record(CV_ACTION_CORE_ENGINE_INITIALIZED,
-               EngineFacts(FormatText(L"ERROR loading configuration - code %d", loadResult), true));
+        context_->Record(
+            CV_ACTION_CORE_ENGINE_INITIALIZED,
+            context_->EngineFacts(FormatText(L"ERROR loading configuration - code %d", loadResult),
+                                  true));
     }
-    Record(CV_ACTION_CORE_ENGINE_INITIALIZED,
-           EngineFacts(FormatText(EngineText(kConfigurationFileText), storage_->FilePath()), true));
-    Record(CV_ACTION_CORE_ENGINE_STARTED,
-           EngineFacts(FormatText(L"Corvane v%s (%u) %s", kVersionText, kBuildNumber, kNoticeText),
-                       true));
-    const bool allUsers = !settings_->Performance.ManageOnlyCurrentUser || underServiceAccount_;
-    Record(CV_ACTION_CORE_ENGINE_BEGIN,
-           EngineFacts(FormatText(EngineText(kManagingText),
-                                  allUsers ? EngineText(kAllUsersText) : engineUser_),
-                       false));
+    context_->Record(
+        CV_ACTION_CORE_ENGINE_INITIALIZED,
+        context_->EngineFacts(FormatText(EngineText(kConfigurationFileText), storage_->FilePath()),
+                              true));
+    context_->Record(
+        CV_ACTION_CORE_ENGINE_STARTED,
+        context_->EngineFacts(
+            FormatText(L"Corvane v%s (%u) %s", kVersionText, kBuildNumber, kNoticeText), true));
+    const bool allUsers =
+        !settings_->Performance.ManageOnlyCurrentUser || engine_.underServiceAccount;
+    context_->Record(
+        CV_ACTION_CORE_ENGINE_BEGIN,
+        context_->EngineFacts(FormatText(EngineText(kManagingText),
+                                         allUsers ? EngineText(kAllUsersText) : engine_.user),
+                              false));
 }
 
 bool ControlLoop::IsReloadDue() {
@@ -132,15 +115,11 @@ void ControlLoop::NoteRefreshIntervalChange() {
         return;
     }
     if (!settings_->Logging.LogDisable) {
-        Record(CV_ACTION_CORE_ENGINE_REFRESH_RATE,
-               EngineFacts(FormatText(EngineText(kRefreshRateText), interval), false));
+        context_->Record(
+            CV_ACTION_CORE_ENGINE_REFRESH_RATE,
+            context_->EngineFacts(FormatText(EngineText(kRefreshRateText), interval), false));
     }
     refreshInterval_ = interval;
-}
-
-void ControlLoop::WakeLogWriter() {
-    lastConfigurationStamp_ = storage_->LoadStamp();
-    actionLog_->Wake();
 }
 
 void ControlLoop::StopWorkers() {

@@ -6,7 +6,6 @@
 #include "actionlog/EngineTexts.h"
 #include "engine/CommandLine.h"
 #include "engine/ControlLoop.h"
-#include "engine/EngineProcess.h"
 #include "platform/Clock.h"
 #include "platform/KernelObjects.h"
 #include "platform/Launch.h"
@@ -14,6 +13,7 @@
 #include "platform/Registry.h"
 #include "platform/System.h"
 #include "services/CrashReports.h"
+#include "services/EngineProcess.h"
 #include "services/KernelObjectNames.h"
 #include "services/Language.h"
 
@@ -30,11 +30,11 @@ void ShowEngineMessage(std::uint32_t textId, std::uint32_t flags) {
 }
 
 void EnablePrivileges() {
-    platform::EnableOwnPrivileges(
-        {L"SeAssignPrimaryTokenPrivilege", L"SeDebugPrivilege", L"SeChangeNotifyPrivilege",
-         L"SeIncreaseBasePriorityPrivilege", L"SeIncreaseQuotaPrivilege",
-         L"SeProfileSingleProcessPrivilege", L"SeCreateGlobalPrivilege", L"SeBackupPrivilege",
-         L"SeRestorePrivilege"});
+    platform::EnableOwnPrivileges({L"SeAssignPrimaryTokenPrivilege", L"SeDebugPrivilege",
+                                   L"SeChangeNotifyPrivilege", L"SeIncreaseBasePriorityPrivilege",
+                                   L"SeIncreaseQuotaPrivilege", L"SeProfileSingleProcessPrivilege",
+                                   L"SeCreateGlobalPrivilege", L"SeBackupPrivilege",
+                                   L"SeRestorePrivilege"});
 }
 
 // Under a service account the per-user language values would hide the machine-wide ones.

@@ -10,8 +10,8 @@
 #include "config/ConfigDocument.h"
 #include "config/ConfigSettings.h"
 #include "engine/ControlLoop.h"
-#include "engine/HandleCache.h"
 #include "platform/sim/SimFiles.h"
+#include "processes/HandleCache.h"
 
 namespace cv::test {
 
@@ -26,7 +26,7 @@ struct LoggedAction {
 };
 
 class EngineScenario : public SimTest {
-protected:
+  protected:
     static constexpr wchar_t kConfigFolder[] = L"C:\\Cfg";
     static constexpr wchar_t kLogFolder[] = L"C:\\Logs";
 
@@ -99,9 +99,8 @@ protected:
             std::size_t from = 1;
             for (;;) {
                 const std::size_t next = line.find(L"\",\"", from);
-                fields.push_back(Unescape(line.substr(from, next == std::wstring::npos
-                                                                ? line.size() - 1 - from
-                                                                : next - from)));
+                fields.push_back(Unescape(line.substr(
+                    from, next == std::wstring::npos ? line.size() - 1 - from : next - from)));
                 if (next == std::wstring::npos) {
                     break;
                 }
@@ -143,7 +142,7 @@ protected:
 
     std::unique_ptr<ControlLoop> loop_;
 
-private:
+  private:
     static std::wstring Unescape(const std::wstring& value) {
         std::wstring out;
         for (std::size_t i = 0; i < value.size(); ++i) {

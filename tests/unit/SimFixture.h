@@ -2,15 +2,15 @@
 // A fresh simulated machine and fresh process-wide state for every test.
 #include <gtest/gtest.h>
 
-#include "engine/EngineProcess.h"
-#include "engine/HandleCache.h"
 #include "platform/sim/SimMachine.h"
+#include "processes/HandleCache.h"
+#include "services/EngineProcess.h"
 #include "services/Language.h"
 
 namespace cv::test {
 
 class SimTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         // Handles cached by an earlier test belong to the machine that is being replaced.
         ProcessHandleCache::Instance().Clear();

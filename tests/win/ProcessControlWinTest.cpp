@@ -15,12 +15,12 @@
 #include <bit>
 #include <string>
 
+#include "control/ProcessControl.h"
+#include "control/ProcessorTopology.h"
 #include "platform/Handle.h"
 #include "platform/KernelObjects.h"
 #include "platform/ProcessControl.h"
 #include "platform/Processes.h"
-#include "policies/ProcessControl.h"
-#include "policies/ProcessorTopology.h"
 
 namespace cv {
 namespace {

@@ -5,8 +5,8 @@
 #include "SimFixture.h"
 #include "config/ConfigSettings.h"
 #include "config/ProcessMatch.h"
-#include "engine/ParentTree.h"
-#include "engine/ProcessRecord.h"
+#include "processes/ParentTree.h"
+#include "processes/ProcessRecord.h"
 
 namespace cv {
 namespace {

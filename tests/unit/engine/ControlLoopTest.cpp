@@ -10,7 +10,7 @@ using platform::ObjectSecurity;
 using platform::RegistryRoot;
 
 class ControlLoopTest : public test::SimTest {
-protected:
+  protected:
     void InstallService() {
         machine().CreateKey(RegistryRoot::LocalMachine,
                             L"SYSTEM\\CurrentControlSet\\Services\\Vigilor");
@@ -49,9 +49,9 @@ TEST_F(ControlLoopTest, SessionEngineUsesLocalNamesAndTheLoopEvents) {
     EXPECT_NE(machine().FindNamedObject(L"Local\\VigilorExitEvent"), nullptr);
     EXPECT_NE(machine().FindNamedObject(L"Local\\cvre99A12"), nullptr);
     EXPECT_EQ(machine().FindNamedObject(L"Global\\CVVigilorExists"), nullptr);
-    for (const wchar_t* name : {names::kLevelonNotifyEvent, names::kEquiloEvent,
-                                names::kPreventSleepEvent, names::kPreventDisplaySleepEvent,
-                                names::kReloadNowEvent}) {
+    for (const wchar_t* name :
+         {names::kLevelonNotifyEvent, names::kEquiloEvent, names::kPreventSleepEvent,
+          names::kPreventDisplaySleepEvent, names::kReloadNowEvent}) {
         const auto event = machine().FindNamedObject(name);
         ASSERT_NE(event, nullptr) << name;
         EXPECT_EQ(event->security, ObjectSecurity::Open) << name;
@@ -112,7 +112,7 @@ TEST_F(ControlLoopTest, KeepRunningGraceFollowsTheProcessorCount) {
         machine().processorCount = c.processors;
         ControlLoop loop;
         ASSERT_EQ(loop.Startup(), 0);
-        EXPECT_EQ(loop.KeepRunningGrace(), c.grace) << c.processors;
+        EXPECT_EQ(loop.KeepRunning().Grace(), c.grace) << c.processors;
     }
 }
 

@@ -1,0 +1,119 @@
+#!/usr/bin/env python3
+"""Fails on any #include that goes up a layer, or from one feature folder into another that the
+table below does not allow.
+
+Layers, bottom to top. A folder may include its own files and any folder of a lower layer. Within
+a layer, the folders of the foundation layer may use each other; feature folders may not, except
+through the public headers listed in FEATURE_USES.
+"""
+import pathlib
+import re
+import sys
+
+LAYERS = [
+    ["common"],
+    ["platform"],
+    ["config", "actionlog", "services"],
+    ["processes"],
+    # The control primitives and the processor topology: the base every feature may use.
+    ["control"],
+    # Feature folders, one per feature.
+    ["defaults", "newprocess", "keeprunning"],
+    ["engine", "updatetool"],
+    ["programs"],
+]
+FEATURES = set(LAYERS[5])
+PEER_LAYERS = {2}  # layers whose folders may include each other
+
+# feature -> the other features' public headers it may include
+FEATURE_USES = {
+}
+
+# Single includes allowed across the layers, each with its reason.
+EXCEPTIONS = {
+    # The simulated machine installs the product's own English texts as its English module: a
+    # data table, not code.
+    ("platform/sim/SimResources.cpp", "services/EnglishStrings.inc"),
+}
+
+# The process record holds one state struct per feature. Those headers are plain data: the record
+# may include them, and they include nothing of the product but common/.
+STATE_HEADER = re.compile(r"^([a-z]+)/[A-Za-z]+State\.h$")
+RECORD_HEADER = "processes/ProcessRecord.h"
+
+# Only the real backend sees the Windows headers.
+WINDOWS_HEADERS = {"windows.h", "winternl.h", "psapi.h", "tlhelp32.h", "powrprof.h", "pdh.h",
+                   "dbghelp.h", "taskschd.h", "shlobj.h", "winsvc.h", "mmsystem.h"}
+
+INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]')
+
+
+def layer_of(folder):
+    for index, folders in enumerate(LAYERS):
+        if folder in folders:
+            return index
+    return None
+
+
+def check(root):
+    problems = []
+    src = root / "src"
+    for path in sorted(src.rglob("*")):
+        if path.suffix not in (".h", ".cpp", ".inc"):
+            continue
+        relative = path.relative_to(src).as_posix()
+        folder = relative.split("/")[0]
+        own_layer = layer_of(folder)
+        if own_layer is None:
+            problems.append(f"{relative}: folder '{folder}' is in no layer")
+            continue
+        is_state = STATE_HEADER.match(relative) is not None and folder in FEATURES
+        for number, line in enumerate(path.read_text(encoding="utf-8").splitlines(), 1):
+            match = INCLUDE.match(line)
+            if not match:
+                continue
+            kind, target = match.groups()
+            closing = ">" if kind == "<" else '"'
+            where = f"{relative}:{number}: #include {kind}{target}{closing}"
+            if kind == "<":
+                if target.lower() in WINDOWS_HEADERS and not relative.startswith("platform/win32/"):
+                    problems.append(f"{where}: Windows headers belong to platform/win32 only")
+                continue
+            target_folder = target.split("/")[0]
+            if "/" not in target:
+                continue  # a file of the same folder, included by its plain name
+            target_layer = layer_of(target_folder)
+            if target_layer is None:
+                problems.append(f"{where}: '{target_folder}' is in no layer")
+                continue
+            if is_state and target_folder != "common" and target_folder != folder:
+                problems.append(f"{where}: a record state header includes only common/")
+                continue
+            if target_folder == folder or (relative, target) in EXCEPTIONS:
+                continue
+            if relative == RECORD_HEADER and STATE_HEADER.match(target) and target_folder in FEATURES:
+                continue
+            if target_layer > own_layer:
+                problems.append(f"{where}: goes up from layer '{folder}' to '{target_folder}'")
+            elif target_layer == own_layer and own_layer not in PEER_LAYERS:
+                if folder in FEATURES and target in FEATURE_USES.get(folder, ()):
+                    continue
+                problems.append(f"{where}: '{folder}' may not use '{target_folder}' "
+                                "(not in the feature table)")
+    return problems
+
+
+def main():
+    root = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else pathlib.Path(__file__).parent.parent)
+    problems = check(root)
+    for problem in problems:
+        print(problem)
+    if problems:
+        print(f"layer check: {len(problems)} include(s) break the layers")
+        return 1
+    print("layer check: every include respects the layers")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

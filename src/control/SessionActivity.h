@@ -1,0 +1,34 @@
+#pragma once
+// What the engine knows of the users' sessions: the latest input anywhere, and the foreground
+// process of each session as its session agent reports it.
+#include <cstdint>
+#include <map>
+#include <vector>
+
+#include "processes/ProcessRecord.h"
+
+namespace cv {
+
+class SessionActivity {
+  public:
+    // A session whose foreground moved from one process to another since the last report.
+    struct ForegroundMove {
+        std::uint32_t fromPid = 0;
+        std::uint32_t toPid = 0;
+    };
+
+    // Reads the channel of every session agent in the table (agents rewrite their command line,
+    // so it is read afresh each time) and raises the last input tick to theirs.
+    std::vector<ForegroundMove> ReadSessionAgents(ProcessTable& table);
+    // The engine's own session's last input tick.
+    void NoteInputTick(std::uint32_t tick);
+    std::uint32_t LastInputTick() const { return lastInputTick_; }
+    // Forgets every session's foreground process.
+    void ClearForegroundMap() { sessionForeground_.clear(); }
+
+  private:
+    std::uint32_t lastInputTick_ = 0;
+    std::map<std::int32_t, std::uint32_t> sessionForeground_;  // session id -> process id
+};
+
+}  // namespace cv

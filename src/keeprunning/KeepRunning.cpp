@@ -1,0 +1,81 @@
+#include "keeprunning/KeepRunning.h"
+
+#include <mutex>
+
+#include "common/Format.h"
+#include "common/WideString.h"
+#include "config/ConfigSettings.h"
+
+namespace cv {
+
+namespace {
+constexpr wchar_t kKeySeparator = L'\u25A0';
+}  // namespace
+
+std::wstring KeepRunningKey(const std::wstring& path, const std::wstring& arguments) {
+    return path + kKeySeparator + arguments;
+}
+
+void KeepRunningTracker::Load(const ConfigSettings& settings) {
+    Clear();
+    std::lock_guard lock(settings.KeepRunningLock);
+    for (const KeepRunningRule& rule : settings.ProcessDefaults.KeepRunningProcesses) {
+        states_[KeepRunningKey(rule.pattern.text, rule.command)] = false;
+        rules_.emplace(rule.pattern.text, rule.command);
+    }
+}
+
+void KeepRunningTracker::MarkRunning(const std::wstring& /*name*/, const std::wstring& path,
+                                     const std::wstring& commandLine) {
+    const std::wstring livePath = ToLower(path);
+    const std::wstring liveCommand = ToLower(commandLine);
+    const auto [first, last] = rules_.equal_range(livePath);
+    for (auto it = first; it != last; ++it) {
+        const std::wstring& arguments = it->second;
+        if (!liveCommand.empty() && !arguments.empty()) {
+            const bool satisfied =
+                EqualsIgnoreCase(liveCommand, arguments) ||
+                EqualsIgnoreCase(liveCommand, FormatText(L"\"%s\" %s", livePath, arguments)) ||
+                EqualsIgnoreCase(liveCommand, FormatText(L"%s %s", livePath, arguments));
+            if (!satisfied) {
+                continue;
+            }
+        }
+        states_[KeepRunningKey(livePath, arguments)] = true;
+    }
+}
+
+void KeepRunningTracker::ClearMarks() {
+    for (auto& [key, running] : states_) {
+        running = false;
+    }
+}
+
+void KeepRunningTracker::Clear() {
+    rules_.clear();
+    states_.clear();
+}
+
+std::vector<KeepRunningTracker::Missing> KeepRunningTracker::NotRunning() const {
+    std::vector<Missing> missing;
+    for (const auto& [key, running] : states_) {
+        if (running) {
+            continue;
+        }
+        const std::size_t separator = key.find(kKeySeparator);
+        missing.push_back({key, key.substr(0, separator), key.substr(separator + 1)});
+    }
+    return missing;
+}
+
+RestartPlan PlanRestart(const std::wstring& path, const std::wstring& arguments) {
+    RestartPlan plan;
+    const std::size_t slash = path.find_last_of(L"\\/");
+    plan.directory = (slash == std::wstring::npos || slash == 0) ? path : path.substr(0, slash);
+    plan.commandLine = arguments.find(path) != std::wstring::npos
+                           ? arguments
+                           : FormatText(L"\"%s\" %s", path, arguments);
+    return plan;
+}
+
+}  // namespace cv

@@ -1,0 +1,40 @@
+#pragma once
+// Processes that end: their exit record, and programs that must keep running started again
+// once the engine has been up for its grace cycles.
+#include <cstdint>
+#include <set>
+#include <string>
+
+#include "control/FeatureContext.h"
+#include "keeprunning/KeepRunning.h"
+#include "processes/NewProcess.h"
+
+namespace cv {
+
+class KeepRunningPolicy {
+  public:
+    // At start-up: the rules, and the cycles to wait before the first restart (fewer on
+    // machines with more processors, which start their programs faster).
+    void Start(const FeatureContext& context, std::uint32_t processors);
+    void Reload(const FeatureContext& context);
+
+    // A live record's process satisfies the rules of its path.
+    void ReportRunning(const ProcessRecord& record);
+    // Starts every rule's program that has no live process, then forgets the marks.
+    void RestartMissing(const FeatureContext& context);
+    // The record of a process that ended (action 76).
+    void RecordExit(const FeatureContext& context, ProcessRecord& record);
+    void Clear() { tracker_.Clear(); }
+
+    std::uint32_t Grace() const { return grace_; }
+    const KeepRunningTracker& Tracker() const { return tracker_; }
+
+  private:
+    KeepRunningTracker tracker_;
+    std::uint32_t grace_ = 30;
+    // Rules whose restart failed or was refused since the last reload.
+    std::set<std::wstring> restartAttempted_;
+    NewProcessLogFilter exitFilter_;
+};
+
+}  // namespace cv

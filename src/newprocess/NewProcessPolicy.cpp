@@ -1,0 +1,214 @@
+#include "newprocess/NewProcessPolicy.h"
+
+#include <mutex>
+
+#include "actionlog/ActionCodes.h"
+#include "actionlog/EngineTexts.h"
+#include "common/Format.h"
+#include "common/WideString.h"
+#include "config/ConfigSettings.h"
+#include "config/ProcessMatch.h"
+#include "control/ProcessControl.h"
+#include "newprocess/NewProcessRules.h"
+#include "platform/ProcessControl.h"
+#include "platform/System.h"
+#include "processes/NewProcess.h"
+
+namespace cv {
+
+namespace {
+
+constexpr std::uint32_t kClosedOverLimitText = 285;
+constexpr std::uint32_t kCloseOverLimitFailedText = 286;
+constexpr std::uint32_t kDisallowedText = 318;
+constexpr std::uint32_t kParentText = 944;
+constexpr std::uint32_t kRebalancedText = 1182;
+constexpr std::uint32_t kDisallowedExitCode = 1;
+constexpr wchar_t kInternetExplorer[] = L"iexplore.exe";
+constexpr wchar_t kInternetExplorerTerminatedText[] =
+    L"Terminated due to IE restriction and no exemption processes running.";
+constexpr wchar_t kInternetExplorerFailedText[] =
+    L"Could not terminate despite IE restriction and no exemption processes running.";
+
+}  // namespace
+
+void NewProcessPolicy::CheckDisallowed(const FeatureContext& context, ProcessRecord& record,
+                                       bool judgeAgain) {
+    if (record.terminatedByEngine || (record.newProcess.disallowJudged && !judgeAgain)) {
+        return;
+    }
+    record.newProcess.disallowJudged = true;
+    if (!IsDisallowedProcess(context.Settings(), context.Facts(record))) {
+        return;
+    }
+    const bool terminated = TerminateAndConfirm(record.pid, kDisallowedExitCode);
+    record.terminatedByEngine = terminated;
+    if (!context.LogOn(context.Settings().Logging.LogProcessesDisallowed) ||
+        (!terminated && record.newProcess.disallowErrorLogged)) {
+        return;
+    }
+    std::wstring info = EngineText(kDisallowedText);
+    const std::wstring parent =
+        ParentText(context.Table(), record.info->ParentPid(), EngineText(kParentText));
+    if (!parent.empty()) {
+        info += L" - " + parent;
+    }
+    ActionFacts facts = context.RecordFacts(record, info);
+    // The image as the system names it; the display name may carry a service group.
+    if (const std::wstring image = record.info->ImageName(); !image.empty()) {
+        facts.name = image;
+    }
+    if (terminated) {
+        context.Record(CV_ACTION_TOOK_DISALLOWED_TERMINATE, facts);
+    } else {
+        record.newProcess.disallowErrorLogged = true;
+        context.Record(CV_ACTION_TOOK_DISALLOWED_TERMINATE_ERROR, facts);
+    }
+}
+
+void NewProcessPolicy::ApplyInternetExplorerRestriction(const FeatureContext& context) {
+    {
+        std::lock_guard guard(context.Settings().RuleListMutex);
+        if (context.Settings().AdvancedRules.ProhibitInternetExplorerExceptWhenAny.empty()) {
+            return;
+        }
+    }
+    for (const auto& [pid, record] : context.Table()) {
+        if (MatchesInternetExplorerExemptions(context.Settings(), context.Facts(*record))) {
+            return;
+        }
+    }
+    for (auto& [pid, record] : context.Table()) {
+        // A process already terminated is only waiting to leave the table.
+        if (!EqualsIgnoreCase(record->name, kInternetExplorer) ||
+            record->newProcess.internetExplorerTerminated || record->terminatedByEngine) {
+            continue;
+        }
+        const bool terminated = TerminateById(pid);
+        record->newProcess.internetExplorerTerminated = terminated;
+        // Made whatever the log switches say; a refusal is told once, not every cycle.
+        if (!terminated && record->newProcess.internetExplorerErrorLogged) {
+            continue;
+        }
+        ActionFacts facts = context.RecordFacts(
+            *record, terminated ? kInternetExplorerTerminatedText : kInternetExplorerFailedText);
+        facts.commandLine.reset();
+        if (terminated) {
+            context.Record(CV_ACTION_TOOK_DISALLOWED_TERMINATE, facts);
+        } else {
+            record->newProcess.internetExplorerErrorLogged = true;
+            context.Record(CV_ACTION_TOOK_DISALLOWED_TERMINATE_ERROR, facts);
+        }
+    }
+}
+
+bool NewProcessPolicy::ApplyInstanceLimits(const FeatureContext& context, ProcessRecord& record) {
+    // A copy, so that no rule-list lock is held through the graceful close's wait.
+    std::vector<InstanceLimitRule> limits;
+    {
+        std::lock_guard guard(context.Settings().InstanceLimitMutex);
+        limits = context.Settings().ProcessAllowances.InstanceLimitedProcesses;
+    }
+    if (limits.empty()) {
+        return false;
+    }
+    std::vector<RunningInstance> running;
+    running.reserve(context.Table().Count());
+    for (const auto& [pid, other] : context.Table()) {
+        running.push_back({other->name, other->user});
+    }
+    const std::size_t instances =
+        CountInstances(running, record.name, record.user,
+                       context.Settings().ProcessAllowances.ApplyInstanceCountLimitsToAllUsers);
+    const bool log = context.LogOn(context.Settings().Logging.LogInstanceLimitTerminations);
+    for ([[maybe_unused]] const std::size_t limit :
+         ExceededInstanceLimits(limits, record.name, instances)) {
+        const bool closed =
+            CloseGracefully(record.pid, context.Settings().Performance.GracefulWaitTimeInMs);
+        if (log) {
+            context.Record(
+                closed ? CV_ACTION_TOOK_INSTANCE_LIMIT_TERMINATION
+                       : CV_ACTION_TOOK_INSTANCE_LIMIT_TERMINATION_ERROR,
+                context.RecordFacts(
+                    record, EngineText(closed ? kClosedOverLimitText : kCloseOverLimitFailedText)));
+        }
+        // A closed process cannot be closed again by a later limit.
+        if (closed) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void NewProcessPolicy::NoteReload(const FeatureContext& context) {
+    std::lock_guard guard(context.Settings().RuleListMutex);
+    const InstanceBalancerMap& rules =
+        context.Settings().ProcessAllowances.InstanceManagedCPUAffinities;
+    if (balancerRules_) {
+        balancerRulesChanged_ = BalancerRulesChanged(*balancerRules_, rules);
+    }
+    balancerRules_ = rules;
+}
+
+void NewProcessPolicy::BalanceInstances(const FeatureContext& context) {
+    if (balancerRulesChanged_) {
+        balancedSets_.clear();
+    }
+    {
+        std::lock_guard guard(context.Settings().RuleListMutex);
+        const InstanceBalancerMap& rules =
+            context.Settings().ProcessAllowances.InstanceManagedCPUAffinities;
+        // Before the first reload the rules of the start-up load are the ones to compare with.
+        if (!balancerRules_) {
+            balancerRules_ = rules;
+        }
+        if (rules.empty()) {
+            return;
+        }
+    }
+
+    std::map<std::size_t, std::set<std::uint32_t>> sets;
+    std::map<std::size_t, InstanceBalancerRule> matched;
+    for (const auto& [pid, record] : context.Table()) {
+        if (record->terminatedByEngine) {
+            continue;
+        }
+        const auto rule = FindInstanceBalancerRule(context.Settings(), context.Facts(*record));
+        if (!rule ||
+            (rule->rule.cpuThreshold > 0 && record->info->CpuPercent() < rule->rule.cpuThreshold)) {
+            continue;
+        }
+        sets[rule->index].insert(pid);
+        matched.emplace(rule->index, rule->rule);
+    }
+
+    const std::uint32_t processors = platform::ActiveProcessorCountAllGroups();
+    std::vector<std::uint32_t> groupProcessors;
+    for (std::uint32_t group = 0; group < platform::ActiveProcessorGroupCount(); ++group) {
+        groupProcessors.push_back(
+            platform::ActiveProcessorCount(static_cast<std::uint16_t>(group)));
+    }
+    for (const auto& [index, pids] : sets) {
+        const auto remembered = balancedSets_.find(index);
+        if (remembered != balancedSets_.end() && remembered->second == pids) {
+            continue;
+        }
+        const InstanceBalancerRule& rule = matched.at(index);
+        const BalancePlan plan = PlanInstanceBalance(rule, pids, processors, groupProcessors);
+        if (context.LoggingEnabled()) {
+            ActionFacts facts;
+            facts.name = rule.pattern.text;
+            facts.pid = context.Engine().processId;
+            facts.info =
+                FormatText(EngineText(kRebalancedText), pids.size(), plan.processorsPerInstance);
+            context.Record(CV_ACTION_TOOK_INSTANCE_MANAGE_REBALANCING, facts);
+        }
+        // A process that refuses keeps its affinity; it is not tried again until the set changes.
+        for (const BalancedInstance& instance : plan.instances) {
+            ChangeAffinityWithGroup(instance.pid, instance.block.mask, instance.block.group);
+        }
+    }
+    balancedSets_ = std::move(sets);
+}
+
+}  // namespace cv

@@ -1,0 +1,283 @@
+#include "processes/ProcessInfo.h"
+
+#include <algorithm>
+#include <atomic>
+
+#include "common/WideString.h"
+#include "platform/Clock.h"
+#include "platform/KernelObjects.h"
+#include "platform/Services.h"
+#include "platform/System.h"
+#include "platform/SystemProcessLayout.h"
+#include "processes/HandleCache.h"
+#include "processes/ProcessSnapshot.h"
+#include "services/EngineProcess.h"
+#include "services/KernelObjectNames.h"
+
+namespace cv {
+
+namespace {
+
+namespace layout = platform::layout;
+
+constexpr std::size_t kMaxImageNameBytes = 770;
+constexpr std::size_t kMaxImageNameCharacters = 384;
+
+std::uint32_t LogicalProcessors() {
+    static const std::uint32_t count = std::max(1u, platform::ActiveProcessorCountAllGroups());
+    return count;
+}
+
+}  // namespace
+
+bool IsProtectedImageName(std::wstring_view imageName) {
+    static constexpr std::wstring_view kProtected[] = {
+        L"csrss.exe",    L"memory compression", L"mfpmp.exe",   L"msmpeng.exe",  L"nissrv.exe",
+        L"services.exe", L"smss.exe",           L"wininit.exe", L"wudfhost.exe", L"zam.exe"};
+    for (const auto name : kProtected) {
+        if (EqualsIgnoreCase(imageName, name)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool TerminalServicesReady() {
+    static std::atomic<bool> ready{false};
+    if (ready) {
+        return true;
+    }
+    const platform::UniqueHandle event =
+        platform::OpenEventObject(names::kTerminalServicesReadyEvent, platform::kSynchronize);
+    if (event) {
+        ready = platform::IsSignalled(event.Get());
+    } else if (!IsVistaOrLater()) {
+        ready = platform::QueryServiceState(L"TermService") == platform::ServiceState::Running;
+    }
+    return ready;
+}
+
+void ProcessInfo::FillFromEntry(const std::uint8_t* entry, std::size_t entrySize) {
+    std::uint32_t newPid = 0;
+    {
+        std::lock_guard lock(entryLock_);
+        if (entry_.size() < entrySize) {
+            entry_.resize(entrySize);
+        }
+        std::copy(entry, entry + entrySize, entry_.begin());
+        newPid = static_cast<std::uint32_t>(
+            layout::Read<std::uint64_t>(entry_.data(), layout::kUniqueProcessId));
+        if (newPid == pid_) {
+            return;
+        }
+        // The name points into the snapshot buffer; copy it and clear the copy's pointer.
+        const auto length = layout::Read<std::uint16_t>(entry_.data(), layout::kImageNameLength);
+        const auto address = layout::Read<std::uint64_t>(entry_.data(), layout::kImageNameBuffer);
+        imageName_.clear();
+        if (length > 0 && length < kMaxImageNameBytes && address != 0) {
+            const auto* name =
+                reinterpret_cast<const std::uint8_t*>(static_cast<std::uintptr_t>(address));
+            const std::size_t characters =
+                std::min<std::size_t>(length / 2, kMaxImageNameCharacters);
+            std::u16string units(characters, u'\0');
+            for (std::size_t i = 0; i < characters; ++i) {
+                units[i] = layout::Read<char16_t>(name, i * 2);
+            }
+            imageName_ = FromUtf16(units);
+        }
+        layout::Write<std::uint16_t>(entry_.data(), layout::kImageNameLength, 0);
+        layout::Write<std::uint16_t>(entry_.data(), layout::kImageNameMaximumLength, 0);
+        layout::Write<std::uint64_t>(entry_.data(), layout::kImageNameBuffer, 0);
+        pid_ = newPid;
+    }
+    path_.clear();
+    commandLine_.clear();
+    {
+        std::lock_guard lock(userLock_);
+        user_.clear();
+        domain_.clear();
+        accountRead_ = false;
+    }
+    times_ = {};
+    previousKernel_ = previousUser_ = previousSampleTime_ = 0;
+    cpuPercent_ = 0;
+    createTime_ = 0;
+    createTimeRead_ = false;
+    SampleCpu();
+}
+
+std::uint32_t ProcessInfo::ParentPid() const {
+    std::lock_guard lock(entryLock_);
+    return entry_.empty() ? 0
+                          : static_cast<std::uint32_t>(layout::Read<std::uint64_t>(
+                                entry_.data(), layout::kInheritedFromUniqueProcessId));
+}
+
+std::uint32_t ProcessInfo::ThreadCount() const {
+    std::lock_guard lock(entryLock_);
+    return entry_.empty() ? 0
+                          : layout::Read<std::uint32_t>(entry_.data(), layout::kNumberOfThreads);
+}
+
+std::uint32_t ProcessInfo::FirstThreadId() const {
+    std::lock_guard lock(entryLock_);
+    if (entry_.size() < layout::kProcessEntrySize + layout::kThreadEntrySize ||
+        layout::Read<std::uint32_t>(entry_.data(), layout::kNumberOfThreads) == 0) {
+        return 0;
+    }
+    return static_cast<std::uint32_t>(layout::Read<std::uint64_t>(
+        entry_.data() + layout::kProcessEntrySize, layout::kThreadClientThread));
+}
+
+std::uint32_t ProcessInfo::EntrySessionId() const {
+    std::lock_guard lock(entryLock_);
+    return entry_.empty() ? 0xFFFFFFFF
+                          : layout::Read<std::uint32_t>(entry_.data(), layout::kSessionId);
+}
+
+std::uint64_t ProcessInfo::CreateTime() {
+    if (!createTimeRead_) {
+        std::lock_guard lock(entryLock_);
+        if (!entry_.empty()) {
+            createTime_ = layout::Read<std::uint64_t>(entry_.data(), layout::kCreateTime);
+            createTimeRead_ = true;
+        }
+    }
+    return createTime_;
+}
+
+bool ProcessInfo::IsAlive() {
+    auto& cache = ProcessHandleCache::Instance();
+    const platform::RawHandle handle = cache.GetHandle(pid_);
+    if (handle == nullptr ||
+        platform::WaitForObject(handle, 0) == platform::WaitResult::Signalled) {
+        cache.ReleaseHandle(pid_);
+        return false;
+    }
+    if (ThreadCount() == 0) {
+        // Still alive, but a process without threads keeps no handle.
+        cache.ReleaseHandle(pid_);
+    }
+    return true;
+}
+
+bool ProcessInfo::CanOpen() {
+    return ProcessHandleCache::Instance().GetHandle(pid_) != nullptr;
+}
+
+std::uint32_t ProcessInfo::SessionId() const {
+    return platform::ProcessSessionId(pid_).value_or(0xFFFFFFFF);
+}
+
+const std::wstring& ProcessInfo::Path() {
+    if (path_.empty()) {
+        if (const platform::RawHandle handle = ProcessHandleCache::Instance().GetHandle(pid_)) {
+            path_ = platform::ProcessImagePath(handle);
+        }
+    }
+    return path_;
+}
+
+std::wstring ProcessInfo::CommandLine(bool refresh) {
+    if ((commandLine_.empty() || refresh) && !IsProtectedImageName(imageName_)) {
+        std::lock_guard lock(entryLock_);
+        std::uint32_t threadId = 0;
+        if (entry_.size() >= layout::kProcessEntrySize + layout::kThreadEntrySize) {
+            threadId = static_cast<std::uint32_t>(layout::Read<std::uint64_t>(
+                entry_.data() + layout::kProcessEntrySize, layout::kThreadClientThread));
+        }
+        std::wstring text = platform::ReadProcessCommandLine(pid_, threadId);
+        if (!text.empty()) {
+            commandLine_ = std::move(text);
+        }
+    }
+    return commandLine_;
+}
+
+void ProcessInfo::ReadAccount() {
+    if (accountRead_) {
+        return;
+    }
+    if (const platform::RawHandle handle = ProcessHandleCache::Instance().GetHandle(pid_)) {
+        if (auto account = platform::ProcessAccount(handle)) {
+            user_ = account->user;
+            domain_ = account->domain;
+            accountRead_ = true;
+            return;
+        }
+    }
+    if (TerminalServicesReady()) {
+        if (const auto session = platform::ProcessSessionId(pid_)) {
+            if (auto name = platform::SessionUserName(*session)) {
+                user_ = *name;
+                domain_.clear();
+                accountRead_ = !user_.empty();
+            }
+        }
+    }
+}
+
+std::wstring ProcessInfo::UserName() {
+    std::lock_guard lock(userLock_);
+    ReadAccount();
+    return user_;
+}
+
+std::wstring ProcessInfo::DomainName() {
+    std::lock_guard lock(userLock_);
+    ReadAccount();
+    return domain_;
+}
+
+platform::ProcessTimes ProcessInfo::Times() {
+    if (const platform::RawHandle handle = ProcessHandleCache::Instance().GetHandle(pid_)) {
+        if (const auto times = platform::GetTimesOfProcess(handle)) {
+            times_ = *times;
+        }
+    }
+    return times_;
+}
+
+double ProcessInfo::SampleCpu() {
+    const std::uint64_t previousTime = previousSampleTime_;
+    const std::uint64_t previousTotal = previousKernel_ + previousUser_;
+    const platform::ProcessTimes times = Times();
+    const std::uint64_t now = platform::SystemTimeAsFileTime();
+    const std::uint64_t total = times.kernel + times.user;
+    if (previousTime != 0 && now != previousTime) {
+        const double used = static_cast<double>(total) - static_cast<double>(previousTotal);
+        cpuPercent_ = 100.0 * used /
+                      (static_cast<double>(LogicalProcessors()) *
+                       (static_cast<double>(now) - static_cast<double>(previousTime)));
+    } else {
+        cpuPercent_ = 0;
+    }
+    previousKernel_ = times.kernel;
+    previousUser_ = times.user;
+    previousSampleTime_ = now;
+    return cpuPercent_;
+}
+
+platform::MemoryCounters ProcessInfo::MemoryCounters() {
+    if (const platform::RawHandle handle = ProcessHandleCache::Instance().GetHandle(pid_)) {
+        if (const auto counters = platform::GetMemoryOfProcess(handle)) {
+            return *counters;
+        }
+    }
+    return {};
+}
+
+bool ProcessInfo::IsServiceHost() const {
+    if (imageName_.empty()) {
+        return true;
+    }
+    const std::wstring cut = ToLower(std::wstring_view(imageName_).substr(0, 11));
+    return cut == L"svchost.exe" || cut == L"services.ex";
+}
+
+bool ProcessInfo::IsSuspended() const {
+    std::lock_guard lock(entryLock_);
+    return !entry_.empty() && IsSuspendedEntry(entry_.data(), entry_.size());
+}
+
+}  // namespace cv
