@@ -25,7 +25,8 @@ struct EngineIdentity {
 
 // The loop's facts about the cycle in progress.
 struct CycleState {
-    std::uint32_t counter = 0;  // cycles completed before this one
+    std::uint32_t counter = 0;        // cycles completed before this one
+    std::uint32_t intervalMs = 1000;  // the refresh interval the loop waits between cycles
     bool first = true;
     bool reloaded = false;    // the configuration was loaded again in this cycle
     bool newProcess = false;  // a process record was created in this cycle

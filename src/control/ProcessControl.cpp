@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "config/RuleLists.h"
+#include "platform/Clock.h"
 #include "platform/KernelObjects.h"
 #include "platform/Processes.h"
 #include "platform/Resources.h"
@@ -370,12 +371,83 @@ bool CloseGracefully(std::uint32_t processId, std::uint32_t graceMs) {
             continue;
         }
         if (platform::PostCloseMessage(window.window) &&
-            platform::WaitForObject(process.Get(), graceMs) == platform::WaitResult::Signalled) {
+            platform::WaitForObject(process.Get(), std::min(graceMs, kMaxGracefulWaitMs)) ==
+                platform::WaitResult::Signalled) {
             return true;
         }
         break;
     }
     return TerminateById(processId);
+}
+
+std::vector<bool> CloseGracefullyTogether(const std::vector<std::uint32_t>& processIds,
+                                          std::uint32_t graceMs, platform::RawHandle stopEvent) {
+    std::vector<bool> closed(processIds.size(), false);
+    // Processes asked to close, by their place in the list.
+    std::vector<std::pair<std::size_t, UniqueHandle>> waiting;
+    const std::vector<platform::TopLevelWindow> windows = platform::TopLevelWindows();
+    for (std::size_t i = 0; i < processIds.size(); ++i) {
+        const std::uint32_t processId = processIds[i];
+        // A suspended process cannot answer WM_CLOSE.
+        if (IsProcessSuspended(processId)) {
+            closed[i] = TerminateById(processId);
+            continue;
+        }
+        UniqueHandle process = platform::OpenProcessHandle(processId, platform::kSynchronize);
+        if (!process || platform::IsSignalled(process.Get())) {
+            closed[i] = true;  // gone, or ended on its own
+            continue;
+        }
+        bool asked = false;
+        for (const platform::TopLevelWindow& window : windows) {
+            if (window.processId == processId && window.visible && !window.owned) {
+                asked = platform::PostCloseMessage(window.window);
+                break;
+            }
+        }
+        if (asked) {
+            waiting.emplace_back(i, std::move(process));
+        } else {
+            closed[i] = TerminateById(processId);
+        }
+    }
+
+    const std::uint32_t grace = std::min(graceMs, kMaxGracefulWaitMs);
+    const std::uint64_t deadline = platform::TickCount64() + grace;
+    // One wait takes the stop event and at most 63 processes, as Windows allows 64 objects.
+    constexpr std::size_t kMaxProcessesPerWait = 63;
+    bool stopping = false;
+    while (!waiting.empty() && !stopping) {
+        const std::uint64_t now = platform::TickCount64();
+        if (now >= deadline) {
+            break;
+        }
+        std::vector<platform::RawHandle> objects;
+        if (platform::IsValidRawHandle(stopEvent)) {
+            objects.push_back(stopEvent);
+        }
+        const std::size_t first = objects.size();
+        for (std::size_t k = 0; k < waiting.size() && k < kMaxProcessesPerWait; ++k) {
+            objects.push_back(waiting[k].second.Get());
+        }
+        const int index = platform::WaitForAnyObject(objects.data(), objects.size(),
+                                                     static_cast<std::uint32_t>(deadline - now));
+        if (index == platform::kWaitTimedOut || index == platform::kWaitFailed) {
+            break;
+        }
+        if (static_cast<std::size_t>(index) < first) {
+            stopping = true;
+            break;
+        }
+        const std::size_t k = static_cast<std::size_t>(index) - first;
+        closed[waiting[k].first] = true;
+        waiting.erase(waiting.begin() + static_cast<std::ptrdiff_t>(k));
+    }
+    // Never left half-closed: what did not close in time is terminated.
+    for (const auto& [i, process] : waiting) {
+        closed[i] = platform::IsSignalled(process.Get()) || TerminateById(processIds[i]);
+    }
+    return closed;
 }
 
 bool IsProcessSuspended(std::uint32_t processId) {

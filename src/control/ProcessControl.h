@@ -94,6 +94,13 @@ bool TerminateById(std::uint32_t processId);
 // period, then terminates it by id. A suspended process cannot answer and is terminated at once.
 // True when the process ended, or is gone.
 bool CloseGracefully(std::uint32_t processId, std::uint32_t graceMs);
+// The longest a graceful close waits, whatever the configuration says.
+constexpr std::uint32_t kMaxGracefulWaitMs = 60'000;
+// Asks every process to close at once and waits for them together, at most the grace period
+// (capped at kMaxGracefulWaitMs) and never past the stop event, then terminates those still
+// running. One result per process: true when it ended or is gone.
+std::vector<bool> CloseGracefullyTogether(const std::vector<std::uint32_t>& processIds,
+                                          std::uint32_t graceMs, platform::RawHandle stopEvent);
 
 // Whether every thread of the process waits because it is suspended, from a fresh process list
 // (IsSuspendedEntry); false when the process is not in it.

@@ -2,7 +2,9 @@
 
 #include "config/ConfigSettings.h"
 #include "control/ProcessControl.h"
+#include "platform/KernelObjects.h"
 #include "platform/ProcessControl.h"
+#include "platform/Processes.h"
 
 namespace cv {
 
@@ -14,19 +16,29 @@ void ForegroundBoost::RestoreIfSwitched(const FeatureContext& context) {
     }
 }
 
-void ForegroundBoost::RestoreAll() {
-    for (const auto& [pid, priorityClass] : boostedClasses_) {
+namespace {
+
+void Restore(std::uint32_t pid, const platform::UniqueHandle& pin, std::uint32_t priorityClass) {
+    if (pin && !platform::IsSignalled(pin.Get())) {
         ChangePriorityClass(pid, priorityClass);
     }
-    boostedClasses_.clear();
+}
+
+}  // namespace
+
+void ForegroundBoost::RestoreAll() {
+    for (const auto& [pid, boosted] : boosted_) {
+        Restore(pid, boosted.pin, boosted.previousClass);
+    }
+    boosted_.clear();
 }
 
 void ForegroundBoost::Move(const FeatureContext& context, std::uint32_t fromPid,
                            std::uint32_t toPid) {
-    const auto boosted = boostedClasses_.find(fromPid);
-    if (boosted != boostedClasses_.end()) {
-        ChangePriorityClass(fromPid, boosted->second);
-        boostedClasses_.erase(boosted);
+    const auto boosted = boosted_.find(fromPid);
+    if (boosted != boosted_.end()) {
+        Restore(fromPid, boosted->second.pin, boosted->second.previousClass);
+        boosted_.erase(boosted);
     }
     const ForegroundBoostingSection& boosting = context.Settings().ForegroundBoosting;
     if (!boosting.BoostForegroundProcess) {
@@ -37,12 +49,17 @@ void ForegroundBoost::Move(const FeatureContext& context, std::uint32_t fromPid,
             return;
         }
     }
+    platform::UniqueHandle pin = platform::OpenProcessHandle(
+        toPid, platform::kSynchronize | platform::kProcessQueryLimitedInformation);
+    if (!pin) {
+        return;
+    }
     const std::int32_t current = QueryPriorityClass(toPid);
     if (current < 0 || (boosting.BoostOnlyNormal &&
                         current != static_cast<std::int32_t>(platform::kNormalPriorityClass))) {
         return;
     }
-    boostedClasses_[toPid] = static_cast<std::uint32_t>(current);
+    boosted_[toPid] = Boosted{static_cast<std::uint32_t>(current), std::move(pin)};
     ChangePriorityClass(toPid, boosting.ForegroundBoostPriorityClass);
 }
 

@@ -5,6 +5,7 @@
 #include <map>
 
 #include "control/FeatureContext.h"
+#include "platform/Handle.h"
 
 namespace cv {
 
@@ -18,7 +19,13 @@ class ForegroundBoost {
     void RestoreAll();
 
   private:
-    std::map<std::uint32_t, std::uint32_t> boostedClasses_;  // pid -> class before the boost
+    struct Boosted {
+        std::uint32_t previousClass = 0;
+        // Held open so that the id cannot pass to another process while the boost lasts: a
+        // restore can never reach a newcomer.
+        platform::UniqueHandle pin;
+    };
+    std::map<std::uint32_t, Boosted> boosted_;
     bool wasOn_ = false;
 };
 

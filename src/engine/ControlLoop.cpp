@@ -121,7 +121,6 @@ void ControlLoop::ReadBufferReuseSetting() {
 }
 
 bool ControlLoop::RunCycle() {
-    ignoredThisCycle_.clear();
     restraintBeganThisCycle_ = false;
     // A wait that fails can never be woken again, so it ends the loop like the exit event.
     if (platform::WaitForObject(exitEvent_.Get(), refreshInterval_) !=
@@ -130,6 +129,7 @@ bool ControlLoop::RunCycle() {
     }
     std::lock_guard lock(controlLock_);
     newProcess_.BeginCycle();
+    cycle_.intervalMs = refreshInterval_;
 
     // The configuration, when it changed or the periodic check of a network folder is due.
     if (IsReloadDue()) {
@@ -147,7 +147,6 @@ bool ControlLoop::RunCycle() {
     snapshot_.Take(disallowBufferReuse_ != 0);
     cycle_.newProcess = false;
     JudgeSnapshotEntries();
-    ignored_.swap(ignoredThisCycle_);
     if (cycle_.first || cycle_.newProcess) {
         serviceTable_.MarkStale();
     }
@@ -171,7 +170,9 @@ bool ControlLoop::RunCycle() {
     ++cycle_.counter;
     cycle_.first = false;
     if (cycle_.counter % 60 == 0) {
+        // A boost whose session is forgotten could never be moved off again.
         sessions_.ClearForegroundMap();
+        foregroundBoost_.RestoreAll();
     }
     lastConfigurationStamp_ = storage_->LoadStamp();
     actionLog_->Wake();
@@ -182,13 +183,18 @@ bool ControlLoop::RunCycle() {
     return true;
 }
 
+void ControlLoop::RunExitStep(ProcessRecord& record) {
+    keepRunning_.RecordExit(*context_, record);
+    record.ended = true;
+}
+
 void ControlLoop::ReloadConfiguration() {
     // Lets the program that wrote the file finish.
     platform::SleepMs(500);
     cycle_.reloaded = true;
     LoadConfiguration();
     // Every process is judged again under the new settings.
-    ignored_.clear();
+    ignored_.Clear();
     NoteRefreshIntervalChange();
     newProcess_.NoteReload(*context_);
     keepRunning_.Reload(*context_);
@@ -201,12 +207,14 @@ void ControlLoop::RunPerRecordStep(ProcessRecord& record) {
         RetryProcessPath(record);
         const bool judgeAgain = context_->JudgeAgain();
         newProcess_.CheckDisallowed(*context_, record, judgeAgain);
-        defaults_.ApplyEfficiencyMode(*context_, record, judgeAgain);
-        defaults_.Apply(*context_, record, judgeAgain);
-        defaults_.ApplyCpuSets(*context_, record, judgeAgain);
+        // A process the engine has just terminated gets no further rules.
+        if (!record.terminatedByEngine) {
+            defaults_.ApplyEfficiencyMode(*context_, record, judgeAgain);
+            defaults_.Apply(*context_, record, judgeAgain);
+            defaults_.ApplyCpuSets(*context_, record, judgeAgain);
+        }
     } else {
-        keepRunning_.RecordExit(*context_, record);
-        record.ended = true;
+        RunExitStep(record);
     }
     // A process without threads is ending: its cached handle is not needed any more.
     if (record.info->ThreadCount() == 0) {
@@ -244,8 +252,7 @@ int ControlLoop::Shutdown() {
     restraintPulseEvent_.Reset();
     singleInstanceMutex_.Reset();
     processTable_.Clear();
-    ignored_.clear();
-    ignoredThisCycle_.clear();
+    ignored_.Clear();
     return 0;
 }
 

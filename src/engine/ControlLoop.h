@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <vector>
 
 #include "actionlog/ActionLog.h"
@@ -20,6 +19,7 @@
 #include "keeprunning/KeepRunningPolicy.h"
 #include "newprocess/NewProcessPolicy.h"
 #include "platform/Handle.h"
+#include "processes/IgnoredProcesses.h"
 #include "processes/NewProcess.h"
 #include "processes/ParentTree.h"
 #include "processes/ProcessRecord.h"
@@ -63,7 +63,7 @@ class ControlLoop {
     ConfigStorage& Storage() { return *storage_; }
     ActionLog& Log() { return *actionLog_; }
     ProcessTable& Processes() { return processTable_; }
-    const std::set<std::uint32_t>& IgnoredProcesses() const { return ignored_; }
+    const cv::IgnoredProcesses& IgnoredProcesses() const { return ignored_; }
     ParentTree& Tree() { return parentTree_; }
     double TotalCpu() const { return totalCpu_; }
     std::uint32_t LastInputTick() const { return sessions_.LastInputTick(); }
@@ -89,6 +89,9 @@ class ControlLoop {
     void NoteRefreshIntervalChange();
     void JudgeSnapshotEntries();
     void JudgeNewProcess(const std::uint8_t* entry, std::size_t size);
+    void InsertRecord(std::unique_ptr<ProcessRecord> record);
+    void EndReplacedRecord(ProcessRecord& record);
+    void RunExitStep(ProcessRecord& record);
     void RecordNewProcess(ProcessRecord& record);
     void ReadSessionAgents();
     void RunPerRecordStep(ProcessRecord& record);
@@ -130,8 +133,7 @@ class ControlLoop {
     NewProcessLogFilter newProcessFilter_;
     std::unique_ptr<ProcessInfo> spareInfo_;
     ProcessTable processTable_;
-    std::set<std::uint32_t> ignored_;
-    std::set<std::uint32_t> ignoredThisCycle_;
+    cv::IgnoredProcesses ignored_;
     std::vector<std::uint32_t> endedRecords_;
     SessionActivity sessions_;
 

@@ -28,19 +28,34 @@ std::uint32_t EntryPid(const std::uint8_t* entry) {
         platform::layout::Read<std::uint64_t>(entry, platform::layout::kUniqueProcessId));
 }
 
+std::uint64_t EntryCreateTime(const std::uint8_t* entry) {
+    return platform::layout::Read<std::uint64_t>(entry, platform::layout::kCreateTime);
+}
+
 }  // namespace
 
 void ControlLoop::JudgeSnapshotEntries() {
+    ignored_.BeginWalk();
     snapshot_.ForEachEntry([this](const std::uint8_t* entry, std::size_t size) {
         const std::uint32_t pid = EntryPid(entry);
+        const std::uint64_t createTime = EntryCreateTime(entry);
         if (ProcessRecord* record = processTable_.Find(pid)) {
-            record->info->FillFromEntry(entry, size);
-        } else if (ignored_.count(pid) != 0) {
-            ignoredThisCycle_.insert(pid);
-        } else {
-            JudgeNewProcess(entry, size);
+            if (record->createTime == createTime || record->createTime == 0) {
+                record->info->FillFromEntry(entry, size);
+                return;
+            }
+            // The id now belongs to another process: the one the record knew has ended.
+            EndReplacedRecord(*record);
+        } else if (ignored_.Find(pid, createTime) == IgnoredProcesses::Lookup::Ignored) {
+            return;
         }
+        JudgeNewProcess(entry, size);
     });
+    ignored_.EndWalk();
+    // Excess instances are asked to close together, once every new process is known.
+    for (auto& record : newProcess_.CloseExcessInstances(*context_, exitEvent_.Get())) {
+        InsertRecord(std::move(record));
+    }
 }
 
 void ControlLoop::JudgeNewProcess(const std::uint8_t* entry, std::size_t size) {
@@ -56,11 +71,18 @@ void ControlLoop::JudgeNewProcess(const std::uint8_t* entry, std::size_t size) {
     options.engineUser = engine_.user;
     options.unknownUserText = EngineText(kUnknownUserText);
     std::wstring user;
-    if (!IsManagedProcess(info, options, user)) {
-        ignoredThisCycle_.insert(info.Pid());
+    const Verdict verdict = JudgeProcess(info, options, user);
+    if (verdict != Verdict::Managed) {
+        const std::uint64_t createTime = EntryCreateTime(entry);
+        if (verdict == Verdict::IgnoredForLife) {
+            ignored_.IgnoreForLife(info.Pid(), createTime);
+        } else {
+            ignored_.IgnoreForNow(info.Pid(), createTime);
+        }
         spareInfo_.reset();
         return;
     }
+    ignored_.Forget(info.Pid());
 
     auto record = std::make_unique<ProcessRecord>();
     record->commandLine = info.CommandLine();
@@ -74,13 +96,26 @@ void ControlLoop::JudgeNewProcess(const std::uint8_t* entry, std::size_t size) {
     if (!cycle_.first) {
         RecordNewProcess(*record);
     }
-    if (newProcess_.ApplyInstanceLimits(*context_, *record)) {
+    if (newProcess_.HoldIfOverLimit(*context_, record)) {
         return;
     }
+    InsertRecord(std::move(record));
+}
+
+void ControlLoop::InsertRecord(std::unique_ptr<ProcessRecord> record) {
     const std::uint32_t parent = record->info->ParentPid();
     ProcessRecord& inserted = processTable_.Insert(std::move(record));
     parentTree_.AddProcess(inserted.pid, inserted.name, parent);
     cycle_.newProcess = true;
+}
+
+void ControlLoop::EndReplacedRecord(ProcessRecord& record) {
+    const std::uint32_t pid = record.pid;
+    RunExitStep(record);
+    // The cached handle still refers to the process that ended, not to the id's new owner.
+    ProcessHandleCache::Instance().ReleaseHandle(pid);
+    parentTree_.RemoveProcess(pid);
+    processTable_.Erase(pid);
 }
 
 void ControlLoop::RecordNewProcess(ProcessRecord& record) {

@@ -1,5 +1,7 @@
 #include "keeprunning/KeepRunningPolicy.h"
 
+#include <algorithm>
+
 #include "actionlog/ActionCodes.h"
 #include "actionlog/EngineTexts.h"
 #include "actionlog/Statistics.h"
@@ -20,6 +22,10 @@ constexpr std::uint32_t kRestartedText = 448;
 constexpr std::uint32_t kRestartFailedText = 450;
 constexpr std::uint32_t kServiceLaunchRefusedText = 1237;
 constexpr std::uint32_t kProcessEndedText = 952;
+constexpr std::uint32_t kMaxBackOffMs = 5 * 60 * 1000;
+constexpr wchar_t kBackingOffText[] =
+    L"Not seen running since it was started; waiting longer before each new start (up to 5 "
+    L"minutes)";
 
 std::uint32_t KeepRunningGraceFor(std::uint32_t processors) {
     if (processors <= 2) {
@@ -48,17 +54,56 @@ void KeepRunningPolicy::ReportRunning(const ProcessRecord& record) {
     tracker_.MarkRunning(record.name, record.path, record.commandLine);
 }
 
+bool KeepRunningPolicy::MayStartNow(const FeatureContext& context, const std::wstring& key) {
+    const auto it = backOff_.find(key);
+    return it == backOff_.end() || context.Cycle().counter >= it->second.nextCycle;
+}
+
+void KeepRunningPolicy::NoteStarted(const FeatureContext& context,
+                                    const KeepRunningTracker::Missing& missing) {
+    const std::uint32_t now = context.Cycle().counter;
+    const auto [it, first] = backOff_.try_emplace(missing.key);
+    BackOff& backOff = it->second;
+    if (!first) {
+        // Started before and never seen since: its path may never show up as a process (a
+        // short name, a launcher, a program that restarts itself elevated).
+        const std::uint32_t cap = std::max<std::uint32_t>(
+            1, kMaxBackOffMs / std::max<std::uint32_t>(1, context.Cycle().intervalMs));
+        backOff.delayCycles = std::min(backOff.delayCycles * 2, cap);
+        if (!backOff.recorded && context.LoggingEnabled()) {
+            backOff.recorded = true;
+            ActionFacts facts;
+            facts.user = context.Engine().user;
+            facts.name = missing.path;
+            facts.path = missing.path;
+            facts.commandLine = missing.arguments;
+            facts.info = kBackingOffText;
+            context.Record(CV_ACTION_TOOK_RESTARTING_PROCESS_ERROR, facts);
+        }
+    }
+    backOff.nextCycle = now + backOff.delayCycles;
+}
+
 void KeepRunningPolicy::RestartMissing(const FeatureContext& context) {
+    if (context.Cycle().reloaded) {
+        backOff_.clear();
+    }
     if (context.Cycle().counter > grace_) {
         if (context.Cycle().reloaded) {
             restartAttempted_.clear();
         }
+        const std::vector<KeepRunningTracker::Missing> notRunning = tracker_.NotRunning();
+        // A rule seen running again starts its back-off over.
+        std::erase_if(backOff_, [&](const auto& entry) {
+            return std::none_of(notRunning.begin(), notRunning.end(),
+                                [&](const auto& missing) { return missing.key == entry.first; });
+        });
         const bool allowElevated =
             platform::ReadRegistryDword(platform::RegistryRoot::LocalMachine, L"Software\\Corvane",
                                         L"AllowElevatedChildren")
                 .value_or(0) != 0;
-        for (const auto& missing : tracker_.NotRunning()) {
-            if (restartAttempted_.count(missing.key) != 0) {
+        for (const auto& missing : notRunning) {
+            if (restartAttempted_.count(missing.key) != 0 || !MayStartNow(context, missing.key)) {
                 continue;
             }
             ActionFacts facts;
@@ -86,6 +131,7 @@ void KeepRunningPolicy::RestartMissing(const FeatureContext& context) {
                     context.Record(CV_ACTION_TOOK_RESTARTING_PROCESS, facts);
                 }
                 SetRestartedPriority(launched->process.Get());
+                NoteStarted(context, missing);
                 continue;
             }
             restartAttempted_.insert(missing.key);

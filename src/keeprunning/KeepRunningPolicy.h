@@ -2,6 +2,7 @@
 // Processes that end: their exit record, and programs that must keep running started again
 // once the engine has been up for its grace cycles.
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 
@@ -32,8 +33,19 @@ class KeepRunningPolicy {
   private:
     KeepRunningTracker tracker_;
     std::uint32_t grace_ = 30;
+    // A rule whose program was started but has not been seen running since waits longer
+    // before each further start: one cycle, then two, four ... up to five minutes.
+    struct BackOff {
+        std::uint32_t nextCycle = 0;
+        std::uint32_t delayCycles = 1;
+        bool recorded = false;
+    };
+    bool MayStartNow(const FeatureContext& context, const std::wstring& key);
+    void NoteStarted(const FeatureContext& context, const KeepRunningTracker::Missing& missing);
+
     // Rules whose restart failed or was refused since the last reload.
     std::set<std::wstring> restartAttempted_;
+    std::map<std::wstring, BackOff> backOff_;
     NewProcessLogFilter exitFilter_;
 };
 

@@ -102,13 +102,11 @@ void NewProcessPolicy::ApplyInternetExplorerRestriction(const FeatureContext& co
     }
 }
 
-bool NewProcessPolicy::ApplyInstanceLimits(const FeatureContext& context, ProcessRecord& record) {
-    // A copy, so that no rule-list lock is held through the graceful close's wait.
-    std::vector<InstanceLimitRule> limits;
-    {
-        std::lock_guard guard(context.Settings().InstanceLimitMutex);
-        limits = context.Settings().ProcessAllowances.InstanceLimitedProcesses;
-    }
+bool NewProcessPolicy::HoldIfOverLimit(const FeatureContext& context,
+                                       std::unique_ptr<ProcessRecord>& record) {
+    std::lock_guard guard(context.Settings().InstanceLimitMutex);
+    const std::vector<InstanceLimitRule>& limits =
+        context.Settings().ProcessAllowances.InstanceLimitedProcesses;
     if (limits.empty()) {
         return false;
     }
@@ -118,26 +116,45 @@ bool NewProcessPolicy::ApplyInstanceLimits(const FeatureContext& context, Proces
         running.push_back({other->name, other->user});
     }
     const std::size_t instances =
-        CountInstances(running, record.name, record.user,
+        CountInstances(running, record->name, record->user,
                        context.Settings().ProcessAllowances.ApplyInstanceCountLimitsToAllUsers);
+    if (ExceededInstanceLimits(limits, record->name, instances).empty()) {
+        return false;
+    }
+    excessInstances_.push_back(std::move(record));
+    return true;
+}
+
+std::vector<std::unique_ptr<ProcessRecord>> NewProcessPolicy::CloseExcessInstances(
+    const FeatureContext& context, platform::RawHandle stopEvent) {
+    std::vector<std::unique_ptr<ProcessRecord>> excess;
+    excess.swap(excessInstances_);
+    if (excess.empty()) {
+        return excess;
+    }
+    std::vector<std::uint32_t> pids;
+    for (const auto& record : excess) {
+        pids.push_back(record->pid);
+    }
+    // All are asked at once and waited for together, so the cycle waits one grace period at
+    // most, however many instances there are.
+    const std::vector<bool> closed = CloseGracefullyTogether(
+        pids, context.Settings().Performance.GracefulWaitTimeInMs, stopEvent);
     const bool log = context.LogOn(context.Settings().Logging.LogInstanceLimitTerminations);
-    for ([[maybe_unused]] const std::size_t limit :
-         ExceededInstanceLimits(limits, record.name, instances)) {
-        const bool closed =
-            CloseGracefully(record.pid, context.Settings().Performance.GracefulWaitTimeInMs);
+    std::vector<std::unique_ptr<ProcessRecord>> stillRunning;
+    for (std::size_t i = 0; i < excess.size(); ++i) {
         if (log) {
             context.Record(
-                closed ? CV_ACTION_TOOK_INSTANCE_LIMIT_TERMINATION
-                       : CV_ACTION_TOOK_INSTANCE_LIMIT_TERMINATION_ERROR,
-                context.RecordFacts(
-                    record, EngineText(closed ? kClosedOverLimitText : kCloseOverLimitFailedText)));
+                closed[i] ? CV_ACTION_TOOK_INSTANCE_LIMIT_TERMINATION
+                          : CV_ACTION_TOOK_INSTANCE_LIMIT_TERMINATION_ERROR,
+                context.RecordFacts(*excess[i], EngineText(closed[i] ? kClosedOverLimitText
+                                                                     : kCloseOverLimitFailedText)));
         }
-        // A closed process cannot be closed again by a later limit.
-        if (closed) {
-            return true;
+        if (!closed[i]) {
+            stillRunning.push_back(std::move(excess[i]));
         }
     }
-    return false;
+    return stillRunning;
 }
 
 void NewProcessPolicy::NoteReload(const FeatureContext& context) {

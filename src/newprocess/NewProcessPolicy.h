@@ -4,11 +4,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
+#include <vector>
 
 #include "config/RuleLists.h"
 #include "control/FeatureContext.h"
+#include "platform/Handle.h"
 
 namespace cv {
 
@@ -19,8 +22,13 @@ class NewProcessPolicy {
     // After a reload: whether the balancer rules changed since the previous one.
     void NoteReload(const FeatureContext& context);
 
-    // A new process over an instance limit is asked to close; true when it was closed.
-    bool ApplyInstanceLimits(const FeatureContext& context, ProcessRecord& record);
+    // A new process over an instance limit is held back (true, and the record is taken) to be
+    // asked to close with the others once the snapshot is judged.
+    bool HoldIfOverLimit(const FeatureContext& context, std::unique_ptr<ProcessRecord>& record);
+    // Asks the held processes to close, together and bounded by the grace period and the stop
+    // event; gives back the records of those that could not be closed.
+    std::vector<std::unique_ptr<ProcessRecord>> CloseExcessInstances(const FeatureContext& context,
+                                                                     platform::RawHandle stopEvent);
     // Internet Explorer is ended unless one of the exemption processes runs.
     void ApplyInternetExplorerRestriction(const FeatureContext& context);
     // Spreads the instances of each balancer rule over processor blocks when their set changed.
@@ -34,6 +42,7 @@ class NewProcessPolicy {
     // The balancer rules as last loaded, to tell on a reload whether they changed.
     std::optional<InstanceBalancerMap> balancerRules_;
     bool balancerRulesChanged_ = false;
+    std::vector<std::unique_ptr<ProcessRecord>> excessInstances_;
 };
 
 }  // namespace cv

@@ -6,35 +6,34 @@
 
 namespace cv {
 
-bool IsManagedProcess(ProcessInfo& info, const JudgeOptions& options, std::wstring& user) {
-    bool managed = true;
-    if (options.ignoreProblematicProcesses && (info.Pid() <= 8 || !info.CanOpen())) {
-        managed = false;
-    }
-    const std::wstring& image = info.ImageName();
-    if (image.empty() || (options.ignoreProblematicProcesses && IsProtectedImageName(image)) ||
-        EqualsIgnoreCase(image, L"start_protected_game.exe")) {
-        managed = false;
-    }
-    if (managed && !info.IsAlive()) {
-        managed = false;
-    }
+Verdict JudgeProcess(ProcessInfo& info, const JudgeOptions& options, std::wstring& user) {
     user = options.unknownUserText;
-    if (managed) {
-        user = info.UserName();
-        if (info.DomainName().empty()) {
-            // No account from the token: the user of the process's session.
-            std::wstring sessionUser;
-            if (const auto session = platform::ProcessSessionId(info.Pid())) {
-                sessionUser = platform::SessionUserName(*session).value_or(L"");
-            }
-            user = sessionUser.empty() ? options.unknownUserText : sessionUser.substr(0, 512);
-        }
-        if (options.manageOnlyCurrentUser && !EqualsIgnoreCase(user, options.engineUser)) {
-            managed = false;
-        }
+    const std::wstring& image = info.ImageName();
+    if ((options.ignoreProblematicProcesses &&
+         (info.Pid() <= 8 || (!image.empty() && IsProtectedImageName(image)))) ||
+        EqualsIgnoreCase(image, L"start_protected_game.exe")) {
+        return Verdict::IgnoredForLife;
     }
-    return managed;
+    // A process that is just starting may refuse to be opened or have no name yet.
+    if (image.empty() || (options.ignoreProblematicProcesses && !info.CanOpen()) ||
+        !info.IsAlive()) {
+        return Verdict::NotYet;
+    }
+    user = info.UserName();
+    bool userKnown = true;
+    if (info.DomainName().empty()) {
+        // No account from the token: the user of the process's session.
+        std::wstring sessionUser;
+        if (const auto session = platform::ProcessSessionId(info.Pid())) {
+            sessionUser = platform::SessionUserName(*session).value_or(L"");
+        }
+        userKnown = !sessionUser.empty();
+        user = userKnown ? sessionUser.substr(0, 512) : options.unknownUserText;
+    }
+    if (options.manageOnlyCurrentUser && !EqualsIgnoreCase(user, options.engineUser)) {
+        return userKnown ? Verdict::IgnoredForLife : Verdict::NotYet;
+    }
+    return Verdict::Managed;
 }
 
 std::wstring ParentText(ProcessTable& table, std::uint32_t parentPid,

@@ -15,9 +15,18 @@ struct JudgeOptions {
     std::wstring unknownUserText;  // localized text 418
 };
 
+enum class Verdict {
+    Managed,
+    // A lasting reason: a system process, a protected image, another user's process when only
+    // the engine's own user is managed.
+    IgnoredForLife,
+    // The process could not be opened, named or its user told right now; it may work later.
+    NotYet,
+};
+
 // Whether the process is to be managed; the user it runs as goes to `user` (the unknown-user
 // text when it is not managed or cannot be told).
-bool IsManagedProcess(ProcessInfo& info, const JudgeOptions& options, std::wstring& user);
+Verdict JudgeProcess(ProcessInfo& info, const JudgeOptions& options, std::wstring& user);
 
 // The parent part of a new-process record: "<name> (<pid>)"-like text for a tracked parent,
 // empty for a tracked parent without a name, "Parent PID <id>" for an untracked one.

@@ -1,4 +1,5 @@
 // Kernel objects, waits and the clock of the simulated machine.
+#include <algorithm>
 #include <limits>
 #include <vector>
 
@@ -110,8 +111,17 @@ WaitResult WaitOnMachine(std::uint32_t timeoutMs, Condition condition) {
             return WaitResult::TimedOut;
         }
         if (machine.IsDriverThread() && timeoutMs != kInfinite) {
-            machine.AdvanceClock(deadline - machine.Now());
-            return condition() ? WaitResult::Signalled : WaitResult::TimedOut;
+            // The clock moves from one scheduled action to the next, so a wait ends as soon as
+            // one of them signals what it waits for.
+            while (machine.Now() < deadline) {
+                const std::uint64_t next =
+                    std::min(deadline, machine.NextScheduledTime().value_or(deadline));
+                machine.AdvanceClock(next > machine.Now() ? next - machine.Now() : 0);
+                if (condition()) {
+                    return WaitResult::Signalled;
+                }
+            }
+            return WaitResult::TimedOut;
         }
         machine.WaitForChange(lock);
     }
@@ -149,8 +159,7 @@ UniqueHandle OpenEventObject(const std::wstring& name, std::uint32_t /*access*/)
 
 UniqueHandle CreateMutexObject(const std::wstring& name, bool initialOwner,
                                ObjectSecurity security) {
-    return CreateObject("CreateMutex", SimObject::Kind::Mutex, name, false, initialOwner,
-                        security);
+    return CreateObject("CreateMutex", SimObject::Kind::Mutex, name, false, initialOwner, security);
 }
 
 UniqueHandle OpenMutexObject(const std::wstring& name, std::uint32_t /*access*/) {

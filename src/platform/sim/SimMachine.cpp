@@ -105,6 +105,14 @@ void Machine::Schedule(std::uint64_t delayMs, std::function<void()> action) {
     scheduled_.emplace(now_ + delayMs, std::move(action));
 }
 
+std::optional<std::uint64_t> Machine::NextScheduledTime() {
+    std::lock_guard lock(mutex_);
+    if (scheduled_.empty()) {
+        return std::nullopt;
+    }
+    return scheduled_.begin()->first;
+}
+
 void Machine::FailCall(const std::string& operation, const std::wstring& subject) {
     std::lock_guard lock(mutex_);
     failures_.emplace_back(operation, subject);
@@ -158,7 +166,7 @@ std::shared_ptr<SimProcess> Machine::ProcessOfHandle(platform::RawHandle handle)
     std::lock_guard lock(mutex_);
     const auto object = FindObject(handle);
     return object == nullptr || object->kind != SimObject::Kind::Process ? nullptr
-                                                                          : object->process.lock();
+                                                                         : object->process.lock();
 }
 
 void Machine::EndProcess(std::uint32_t pid, std::uint32_t exitCode) {
@@ -216,8 +224,7 @@ void Machine::SetDword(platform::RegistryRoot root, const std::wstring& key,
     CreateKey(root, key)[ToLower(value)] = entry;
 }
 
-std::optional<std::uint32_t> Machine::GetDword(platform::RegistryRoot root,
-                                               const std::wstring& key,
+std::optional<std::uint32_t> Machine::GetDword(platform::RegistryRoot root, const std::wstring& key,
                                                const std::wstring& value) {
     std::lock_guard lock(mutex_);
     RegistryKey* found = FindKey(root, key);
@@ -231,7 +238,8 @@ std::optional<std::uint32_t> Machine::GetDword(platform::RegistryRoot root,
     }
     std::uint32_t data = 0;
     for (int i = 0; i < 4; ++i) {
-        data |= static_cast<std::uint32_t>(it->second.bytes[static_cast<std::size_t>(i)]) << (8 * i);
+        data |= static_cast<std::uint32_t>(it->second.bytes[static_cast<std::size_t>(i)])
+                << (8 * i);
     }
     return data;
 }

@@ -60,8 +60,8 @@ struct SimProcess {
     std::uint64_t workingSet = 4 << 20;
     std::uint64_t pagefileUsage = 2 << 20;
     // What the engine may read of it.
-    bool canOpen = true;         // any handle at all
-    bool fullAccess = true;      // query information and read memory, not only limited query
+    bool canOpen = true;     // any handle at all
+    bool fullAccess = true;  // query information and read memory, not only limited query
     bool pathReadable = true;
     bool commandLineReadable = true;
     bool accountReadable = true;
@@ -133,7 +133,7 @@ struct SimModule {
 void ResetFileSystem();
 
 class Machine {
-public:
+  public:
     static Machine& Get();
 
     // A fresh machine with the defaults below. The calling thread becomes the clock driver: its
@@ -270,6 +270,8 @@ public:
     bool HandleHasAccess(platform::RawHandle handle, std::uint32_t access);
     // Runs the action when the clock reaches now plus the delay.
     void Schedule(std::uint64_t delayMs, std::function<void()> action);
+    // The time of the earliest scheduled action, if any.
+    std::optional<std::uint64_t> NextScheduledTime();
 
     // Blocks the calling (non-driver) thread until the clock or an object changes.
     void WaitForChange(std::unique_lock<std::recursive_mutex>& lock);
@@ -291,7 +293,7 @@ public:
         return true;
     }
 
-private:
+  private:
     Machine() = default;
     std::recursive_mutex mutex_;
     std::condition_variable_any changed_;

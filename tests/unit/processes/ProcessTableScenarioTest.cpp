@@ -63,17 +63,20 @@ TEST_F(ProcessTableScenario, UntrackedParentAndRepeatedPids) {
     Cycles(1);
     ASSERT_NE(loop.Processes().Find(400), nullptr);
 
-    // The id is reused between two cycles: the old record goes, the new process is judged next.
+    // The id is reused between two cycles: the old record ends and the new process is judged
+    // afresh in the same cycle.
     machine().AddProcess(400, L"reused.exe").parentPid = 4;
-    Cycles(1);
-    EXPECT_EQ(loop.Processes().Find(400), nullptr);
     Cycles(1);
     ASSERT_NE(loop.Processes().Find(400), nullptr);
     EXPECT_EQ(loop.Processes().Find(400)->name, L"reused.exe");
 
-    const auto started = Only(StopAndReadLog(), 1);
+    const auto log = StopAndReadLog();
+    const auto started = Only(log, 1);
     ASSERT_EQ(started.size(), 1u);  // the same pid twice in a row is logged once
     EXPECT_EQ(started[0].info, L"Parent PID 9999");
+    const auto ended = Only(log, 76);
+    ASSERT_EQ(ended.size(), 1u);
+    EXPECT_EQ(ended[0].basename, L"orphan.exe");
 }
 
 TEST_F(ProcessTableScenario, ServiceHostAndRundllNames) {
