@@ -16,17 +16,26 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-std::wstring SleeperPath() { return TestFolder() + L"\\cv_e2e_sleeper.exe"; }
+std::wstring SleeperPath() {
+    return TestFolder() + L"\\cv_e2e_sleeper.exe";
+}
+std::wstring StubbornPath() {
+    return TestFolder() + L"\\cv_e2e_stubborn.exe";
+}
 
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+std::string Narrow(const std::wstring& text) {
+    return std::string(text.begin(), text.end());
+}
 
 // Ends every helper program still running, including those the engine started.
 void EndSleepers() {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-        if (_wcsicmp(entry.szExeFile, L"cv_e2e_sleeper.exe") == 0) {
+    for (BOOL more = Process32FirstW(snapshot, &entry); more;
+         more = Process32NextW(snapshot, &entry)) {
+        if (_wcsicmp(entry.szExeFile, L"cv_e2e_sleeper.exe") == 0 ||
+            _wcsicmp(entry.szExeFile, L"cv_e2e_stubborn.exe") == 0) {
             if (HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID)) {
                 TerminateProcess(process, 0);
                 CloseHandle(process);
@@ -37,7 +46,7 @@ void EndSleepers() {
 }
 
 class Rules : public ::testing::Test {
-protected:
+  protected:
     TempFolder config{L"cfg-rules"};
     TempFolder logs{L"logs-rules"};
     Program engine;
@@ -58,8 +67,7 @@ protected:
 
     // Starts the engine on a configuration of these lines and waits for its first cycle.
     void StartWith(const std::string& lines) {
-        WriteBytes(config.File(L"corvex.ini"),
-                   "[Performance]\r\nUpdateSpeedCore=200\r\n" + lines);
+        WriteBytes(config.File(L"corvex.ini"), "[Performance]\r\nUpdateSpeedCore=200\r\n" + lines);
         ASSERT_TRUE(StartEngine(engine, Switches(config, logs)));
         ASSERT_TRUE(WaitFor([&] { return HasAction(logs, "60"); }, seconds(15)));
     }
@@ -70,16 +78,20 @@ protected:
 };
 
 TEST_F(Rules, DefaultPriorityAndAffinityAreApplied) {
-    StartWith("[ProcessDefaults]\r\nDefaultPriorities=cv_e2e_sleeper.exe,Below Normal\r\n"
-              "DefaultAffinitiesEx=cv_e2e_sleeper.exe,0,0\r\n");
+    StartWith(
+        "[ProcessDefaults]\r\nDefaultPriorities=cv_e2e_sleeper.exe,Below Normal\r\n"
+        "DefaultAffinitiesEx=cv_e2e_sleeper.exe,0,0\r\n");
     Program helper;
     ASSERT_TRUE(helper.Start(SleeperPath(), L"20000"));
-    EXPECT_TRUE(WaitFor([&] { return GetPriorityClass(helper.Handle()) == BELOW_NORMAL_PRIORITY_CLASS; },
-                        seconds(5)));
-    EXPECT_TRUE(WaitFor([&] {
-        DWORD_PTR mask = 0, system = 0;
-        return GetProcessAffinityMask(helper.Handle(), &mask, &system) && mask == 1;
-    }, seconds(5)));
+    EXPECT_TRUE(
+        WaitFor([&] { return GetPriorityClass(helper.Handle()) == BELOW_NORMAL_PRIORITY_CLASS; },
+                seconds(5)));
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            DWORD_PTR mask = 0, system = 0;
+            return GetProcessAffinityMask(helper.Handle(), &mask, &system) && mask == 1;
+        },
+        seconds(5)));
     EXPECT_TRUE(WaitFor([&] { return HasAction(logs, "22", PidField(helper)); }, seconds(5)));
     EXPECT_TRUE(WaitFor([&] { return HasAction(logs, "21", PidField(helper)); }, seconds(5)));
 }
@@ -93,8 +105,9 @@ TEST_F(Rules, DisallowedProcessIsEnded) {
 }
 
 TEST_F(Rules, ThirdCopyOverALimitOfTwoIsClosed) {
-    StartWith("[ProcessAllowances]\r\nInstanceLimitedProcesses=cv_e2e_sleeper.exe;2\r\n"
-              "[Performance]\r\nGracefulWaitTimeInMs=500\r\n");
+    StartWith(
+        "[ProcessAllowances]\r\nInstanceLimitedProcesses=cv_e2e_sleeper.exe;2\r\n"
+        "[Performance]\r\nGracefulWaitTimeInMs=500\r\n");
     Program first, second, third;
     ASSERT_TRUE(first.Start(SleeperPath(), L"20000"));
     ASSERT_TRUE(second.Start(SleeperPath(), L"20000"));
@@ -104,6 +117,27 @@ TEST_F(Rules, ThirdCopyOverALimitOfTwoIsClosed) {
     EXPECT_TRUE(first.IsRunning());
     EXPECT_TRUE(second.IsRunning());
     EXPECT_TRUE(WaitFor([&] { return HasAction(logs, "7", PidField(third)); }, seconds(5)));
+}
+
+TEST_F(Rules, ExitEndsAGracefulCloseThatWouldWaitForEver) {
+    StartWith(
+        "[ProcessAllowances]\r\nInstanceLimitedProcesses=cv_e2e_stubborn.exe;1\r\n"
+        "[Performance]\r\nGracefulWaitTimeInMs=-1\r\n");
+    Program first, second;
+    ASSERT_TRUE(first.Start(StubbornPath(), L"30000"));
+    std::this_thread::sleep_for(milliseconds(1500));
+    ASSERT_TRUE(first.IsRunning());
+    ASSERT_TRUE(second.Start(StubbornPath(), L"30000"));
+    // The second copy is asked to close and refuses; the engine is now in its graceful wait.
+    std::this_thread::sleep_for(milliseconds(1500));
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_TRUE(RunEngineCommand(L"/exit", 10000).has_value());
+    EXPECT_TRUE(engine.WaitForExit(10000).has_value());
+    EXPECT_LE(std::chrono::steady_clock::now() - asked, seconds(10));
+    // Terminated, not left with its question open.
+    EXPECT_TRUE(second.WaitForExit(5000).has_value());
+    EXPECT_TRUE(first.IsRunning());
+    EXPECT_TRUE(HasAction(logs, "7", PidField(second))) << ReadBytes(logs.File(L"corvane.log"));
 }
 
 TEST_F(Rules, KilledProgramIsRestartedAfterTheGrace) {
@@ -117,7 +151,8 @@ TEST_F(Rules, KilledProgramIsRestartedAfterTheGrace) {
     // 10 otherwise, of 200 ms) nothing is started again.
     SYSTEM_INFO info{};
     GetSystemInfo(&info);
-    const int grace = info.dwNumberOfProcessors <= 2 ? 30 : (info.dwNumberOfProcessors == 3 ? 15 : 10);
+    const int grace =
+        info.dwNumberOfProcessors <= 2 ? 30 : (info.dwNumberOfProcessors == 3 ? 15 : 10);
     if (grace >= 15) {
         std::this_thread::sleep_for(milliseconds(1000));
         EXPECT_FALSE(HasAction(logs, "23"));
