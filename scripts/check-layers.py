@@ -18,7 +18,7 @@ LAYERS = [
     # The control primitives and the processor topology: the base every feature may use.
     ["control"],
     # Feature folders, one per feature.
-    ["defaults", "newprocess", "keeprunning"],
+    ["defaults", "newprocess", "keeprunning", "restraint"],
     ["engine", "updatetool"],
     ["programs"],
 ]

@@ -27,6 +27,15 @@ std::vector<SessionActivity::ForegroundMove> SessionActivity::ReadSessionAgents(
     return moves;
 }
 
+bool SessionActivity::IsSessionForeground(std::uint32_t pid) const {
+    for (const auto& [session, foreground] : sessionForeground_) {
+        if (foreground == pid) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void SessionActivity::NoteInputTick(std::uint32_t tick) {
     if (tick > lastInputTick_) {
         lastInputTick_ = tick;

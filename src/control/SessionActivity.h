@@ -23,6 +23,8 @@ class SessionActivity {
     // The engine's own session's last input tick.
     void NoteInputTick(std::uint32_t tick);
     std::uint32_t LastInputTick() const { return lastInputTick_; }
+    // The process is in the foreground of some session, as its agent reports.
+    bool IsSessionForeground(std::uint32_t pid) const;
     // Forgets every session's foreground process.
     void ClearForegroundMap() { sessionForeground_.clear(); }
 

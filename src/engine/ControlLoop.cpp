@@ -4,6 +4,7 @@
 #include "platform/KernelObjects.h"
 #include "platform/Registry.h"
 #include "platform/System.h"
+#include "platform/UserSession.h"
 #include "processes/HandleCache.h"
 #include "services/EngineProcess.h"
 #include "services/KernelObjectNames.h"
@@ -52,9 +53,6 @@ int ControlLoop::Startup() {
     if (!isService_) {
         MigrateConfigFolder();
     }
-    restraintPulseEvent_ = platform::CreateEventObject(
-        names::EngineObjectName(names::kRestraintPulseEvent, isService_), false, false,
-        ObjectSecurity::Default);
     ApplyCommandLineOverrides();
     if (const int result = CreateSingleInstanceObjects(); result != 0) {
         return result;
@@ -65,6 +63,7 @@ int ControlLoop::Startup() {
     keepRunning_.Start(*context_, platform::ProcessorCount());
     storage_->StartConfigWatcher(exitEvent_.Get());
     RecordStartupActions(loadResult);
+    levelon_.Start(*context_, isService_);
     CreateLoopEvents();
     ReadBufferReuseSetting();
     return 0;
@@ -102,10 +101,6 @@ int ControlLoop::CreateSingleInstanceObjects() {
 }
 
 void ControlLoop::CreateLoopEvents() {
-    levelonNotifyEvent_ =
-        platform::CreateEventObject(names::kLevelonNotifyEvent, false, false, ObjectSecurity::Open);
-    equiloEvent_ =
-        platform::CreateEventObject(names::kEquiloEvent, false, false, ObjectSecurity::Open);
     preventSleepEvent_ =
         platform::CreateEventObject(names::kPreventSleepEvent, true, false, ObjectSecurity::Open);
     preventDisplaySleepEvent_ = platform::CreateEventObject(names::kPreventDisplaySleepEvent, true,
@@ -121,7 +116,6 @@ void ControlLoop::ReadBufferReuseSetting() {
 }
 
 bool ControlLoop::RunCycle() {
-    restraintBeganThisCycle_ = false;
     // A wait that fails can never be woken again, so it ends the loop like the exit event.
     if (platform::WaitForObject(exitEvent_.Get(), refreshInterval_) !=
         platform::WaitResult::TimedOut) {
@@ -129,6 +123,7 @@ bool ControlLoop::RunCycle() {
     }
     std::lock_guard lock(controlLock_);
     newProcess_.BeginCycle();
+    levelon_.BeginCycle();
     cycle_.intervalMs = refreshInterval_;
 
     // The configuration, when it changed or the periodic check of a network folder is due.
@@ -139,8 +134,12 @@ bool ControlLoop::RunCycle() {
         ++forcedReloadCounter_;
     }
 
-    // The foreground boost follows its switch.
+    // The user: the latest input, the boost following its switch, the foreground window.
+    if (const auto tick = platform::LastInputTick()) {
+        sessions_.NoteInputTick(*tick);
+    }
     foregroundBoost_.RestoreIfSwitched(*context_);
+    TrackForegroundWindow();
 
     // The snapshot: known processes are refreshed, new ones judged; ignored ids of processes
     // that are gone drop out.
@@ -176,16 +175,36 @@ bool ControlLoop::RunCycle() {
     }
     lastConfigurationStamp_ = storage_->LoadStamp();
     actionLog_->Wake();
-    if (restraintBeganThisCycle_) {
-        platform::SetEventObject(levelonNotifyEvent_.Get());
-        platform::SetEventObject(equiloEvent_.Get());
-    }
+    levelon_.NotifyIfBegan();
     return true;
 }
 
 void ControlLoop::RunExitStep(ProcessRecord& record) {
+    levelon_.EndDueToTerminate(*context_, record);
     keepRunning_.RecordExit(*context_, record);
     record.ended = true;
+}
+
+void ControlLoop::TrackForegroundWindow() {
+    if (!settings_->OutOfControlProcessRestraint.OocOn &&
+        !settings_->ForegroundBoosting.BoostForegroundProcess) {
+        return;
+    }
+    const auto owner = platform::ForegroundWindowProcess();
+    if (!owner || owner->window == 0 || owner->window == foregroundWindow_ ||
+        owner->threadId == 0 || owner->threadId == 0xFFFFFFFF) {
+        return;
+    }
+    foregroundWindow_ = owner->window;
+    foregroundProcessId_ = owner->processId;
+}
+
+LevelonCycle ControlLoop::LevelonFacts() const {
+    LevelonCycle facts;
+    facts.totalCpu = totalCpu_;
+    facts.foregroundPid = foregroundProcessId_;
+    facts.sessions = &sessions_;
+    return facts;
 }
 
 void ControlLoop::ReloadConfiguration() {
@@ -198,6 +217,7 @@ void ControlLoop::ReloadConfiguration() {
     NoteRefreshIntervalChange();
     newProcess_.NoteReload(*context_);
     keepRunning_.Reload(*context_);
+    levelon_.NoteReload(*context_);
     forcedReloadCounter_ = 0;
 }
 
@@ -209,9 +229,14 @@ void ControlLoop::RunPerRecordStep(ProcessRecord& record) {
         newProcess_.CheckDisallowed(*context_, record, judgeAgain);
         // A process the engine has just terminated gets no further rules.
         if (!record.terminatedByEngine) {
+            const LevelonCycle levelon = LevelonFacts();
+            levelon_.JudgeEligibility(*context_, record, judgeAgain, levelon);
             defaults_.ApplyEfficiencyMode(*context_, record, judgeAgain);
             defaults_.Apply(*context_, record, judgeAgain);
             defaults_.ApplyCpuSets(*context_, record, judgeAgain);
+            if (settings_->OutOfControlProcessRestraint.OocOn) {
+                levelon_.Apply(*context_, record, levelon);
+            }
         }
     } else {
         RunExitStep(record);
@@ -238,18 +263,17 @@ int ControlLoop::Shutdown() {
         ProcessStopFlag() = true;
         // Every process the engine changed for the time being gets its own settings back.
         foregroundBoost_.RestoreAll();
+        levelon_.RestoreAll(*context_);
         keepRunning_.Clear();
     }
     // Threads that take the control lock are stopped outside it, or they could never end.
     StopWorkers();
     // The exit event stays open: the entry sets it once more when the thread has ended.
     std::lock_guard lock(controlLock_);
-    levelonNotifyEvent_.Reset();
-    equiloEvent_.Reset();
+    levelon_.Stop();
     preventSleepEvent_.Reset();
     preventDisplaySleepEvent_.Reset();
     reloadNowEvent_.Reset();
-    restraintPulseEvent_.Reset();
     singleInstanceMutex_.Reset();
     processTable_.Clear();
     ignored_.Clear();

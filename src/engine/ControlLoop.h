@@ -26,6 +26,7 @@
 #include "processes/ProcessSnapshot.h"
 #include "processes/ServiceTable.h"
 #include "processes/SystemCpuMeter.h"
+#include "restraint/Levelon.h"
 #include "services/PerformanceModeState.h"
 #include "services/ShutdownWatcher.h"
 
@@ -94,6 +95,8 @@ class ControlLoop {
     void RunExitStep(ProcessRecord& record);
     void RecordNewProcess(ProcessRecord& record);
     void ReadSessionAgents();
+    void TrackForegroundWindow();
+    LevelonCycle LevelonFacts() const;
     void RunPerRecordStep(ProcessRecord& record);
     void RetryProcessPath(ProcessRecord& record);
     void RemoveEndedRecords();
@@ -106,11 +109,8 @@ class ControlLoop {
     bool stopped_ = false;
 
     // Named objects of the engine and the loop.
-    platform::UniqueHandle restraintPulseEvent_;
     platform::UniqueHandle singleInstanceMutex_;
     platform::UniqueHandle exitEvent_;
-    platform::UniqueHandle levelonNotifyEvent_;
-    platform::UniqueHandle equiloEvent_;
     platform::UniqueHandle preventSleepEvent_;
     platform::UniqueHandle preventDisplaySleepEvent_;
     platform::UniqueHandle reloadNowEvent_;
@@ -142,7 +142,8 @@ class ControlLoop {
     std::uint32_t forcedReloadCounter_ = 0;
     std::uint32_t lastConfigurationStamp_ = 0;
     std::uint32_t disallowBufferReuse_ = 0;
-    bool restraintBeganThisCycle_ = false;
+    std::uintptr_t foregroundWindow_ = 0;
+    std::uint32_t foregroundProcessId_ = 0xFFFFFFFF;
     int loadResult_ = 0;
     double totalCpu_ = -1;
 
@@ -150,6 +151,7 @@ class ControlLoop {
     NewProcessPolicy newProcess_;
     ProcessDefaults defaults_;
     ForegroundBoost foregroundBoost_;
+    Levelon levelon_;
     KeepRunningPolicy keepRunning_;
 };
 

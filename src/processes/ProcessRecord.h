@@ -10,6 +10,7 @@
 #include "defaults/DefaultsState.h"
 #include "newprocess/NewProcessState.h"
 #include "processes/ProcessInfo.h"
+#include "restraint/RestraintState.h"
 
 namespace cv {
 
@@ -31,6 +32,7 @@ struct ProcessRecord {
     // Each feature's own state for this process.
     DefaultsState defaults;
     NewProcessState newProcess;
+    RestraintState restraint;
 };
 
 // The facts rule matching compares, as views of the record's own texts.

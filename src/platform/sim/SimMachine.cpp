@@ -68,6 +68,10 @@ void Machine::Reset() {
     ownThrottleIgnoreTimerResolution.reset();
     windows.clear();
     closeMessages.clear();
+    foregroundWindow = 0;
+    lastInputTick = fresh.lastInputTick;
+    soundLibraryLoaded = false;
+    soundsPlayed.clear();
     handleAccess.clear();
     scheduled_.clear();
     now_ = fresh.now_;

@@ -265,6 +265,12 @@ class Machine {
     std::vector<SimWindow> windows;
     std::vector<std::uintptr_t> closeMessages;
     SimWindow& AddWindow(std::uint32_t processId);
+    // The engine's own session: its foreground window (0: none) and its last input tick.
+    std::uintptr_t foregroundWindow = 0;
+    std::optional<std::uint32_t> lastInputTick = 0;
+    // Sounds: whether winmm is loaded, and every file played.
+    bool soundLibraryLoaded = false;
+    std::vector<std::wstring> soundsPlayed;
     // The access each process handle was opened with.
     std::map<std::uintptr_t, std::uint32_t> handleAccess;
     bool HandleHasAccess(platform::RawHandle handle, std::uint32_t access);

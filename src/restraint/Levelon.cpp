@@ -1,0 +1,400 @@
+#include "restraint/Levelon.h"
+
+#include <algorithm>
+#include <bit>
+#include <vector>
+
+#include "actionlog/ActionCodes.h"
+#include "actionlog/EngineTexts.h"
+#include "common/Format.h"
+#include "config/AffinityText.h"
+#include "config/ConfigSettings.h"
+#include "control/ProcessControl.h"
+#include "platform/Clock.h"
+#include "platform/KernelObjects.h"
+#include "platform/ProcessControl.h"
+#include "processes/HandleCache.h"
+#include "restraint/LevelonExclusions.h"
+#include "services/EngineProcess.h"
+#include "services/KernelObjectNames.h"
+
+namespace cv {
+
+namespace {
+
+using platform::ObjectSecurity;
+
+constexpr std::uint32_t kPriorityLoweredText = 220;
+constexpr std::uint32_t kRestraintEndedText = 223;
+constexpr std::uint32_t kForegroundEndText = 259;
+constexpr std::uint32_t kMaximumTimeText = 570;
+constexpr std::uint32_t kTerminatedText = 676;
+constexpr std::uint32_t kRestraintAffinityText = 911;
+constexpr std::uint32_t kIoRestoredText = 1103;
+constexpr std::uint32_t kIoLoweredText = 1105;
+// Browsers and the foreground process get this long before they are restrained.
+constexpr std::uint64_t kForegroundGraceMs = 8100;
+constexpr std::uint32_t kVeryLowIoPriority = 0;
+
+std::uint64_t ClearNthSetBit(std::uint64_t mask, unsigned n) {
+    for (std::uint64_t rest = mask; rest != 0; rest &= rest - 1) {
+        if (n-- == 0) {
+            return mask & ~(rest & (~rest + 1));
+        }
+    }
+    return mask;
+}
+
+}  // namespace
+
+void Levelon::Start(const FeatureContext& context, bool isService) {
+    restraintEvent_ =
+        platform::CreateEventObject(names::EngineObjectName(names::kRestraintPulseEvent, isService),
+                                    false, false, ObjectSecurity::Default);
+    levelonNotifyEvent_ =
+        platform::CreateEventObject(names::kLevelonNotifyEvent, false, false, ObjectSecurity::Open);
+    equiloEvent_ =
+        platform::CreateEventObject(names::kEquiloEvent, false, false, ObjectSecurity::Open);
+    wasOn_ = context.Settings().OutOfControlProcessRestraint.OocOn;
+    random_.seed(static_cast<std::uint32_t>(platform::TickCount64()));
+    sounds_.Reload(context);
+}
+
+void Levelon::NoteReload(const FeatureContext& context) {
+    const bool on = context.Settings().OutOfControlProcessRestraint.OocOn;
+    if (wasOn_ && !on) {
+        RestoreAll(context);
+    }
+    wasOn_ = on;
+    sounds_.Reload(context);
+}
+
+void Levelon::NotifyIfBegan() {
+    if (restraintBegan_) {
+        platform::SetEventObject(levelonNotifyEvent_.Get());
+        platform::SetEventObject(equiloEvent_.Get());
+    }
+}
+
+void Levelon::Stop() {
+    restraintEvent_.Reset();
+    levelonNotifyEvent_.Reset();
+    equiloEvent_.Reset();
+}
+
+bool Levelon::IsForeground(std::uint32_t pid, const LevelonCycle& cycle) const {
+    return pid == cycle.foregroundPid ||
+           (cycle.sessions != nullptr && cycle.sessions->IsSessionForeground(pid));
+}
+
+bool Levelon::ForegroundRules(const FeatureContext& context, const LevelonCycle& cycle) const {
+    return context.Settings().OutOfControlProcessRestraint.ExcludeForegroundProcesses2 ||
+           cycle.performanceMode;
+}
+
+void Levelon::JudgeEligibility(const FeatureContext& context, ProcessRecord& record,
+                               bool judgeAgain, const LevelonCycle& cycle) {
+    if (!judgeAgain) {
+        return;
+    }
+    RestraintState& state = record.restraint;
+    state.excluded = IsExcludedByRules(context, record);
+    if (state.restrained && state.excluded) {
+        DecideRestore(context, record, false, true, cycle);
+    }
+}
+
+void Levelon::Apply(const FeatureContext& context, ProcessRecord& record,
+                    const LevelonCycle& cycle) {
+    RestraintState& state = record.restraint;
+    if (state.excluded) {
+        return;
+    }
+    const auto& ooc = context.Settings().OutOfControlProcessRestraint;
+    const double cpu = record.info->CpuPercent();
+    if (cycle.totalCpu < ooc.TotalProcessorUsageBeforeRestraint ||
+        cpu < static_cast<double>(ooc.PerProcessUsageBeforeRestraint)) {
+        // A candidate keeps its start: when it hogs again it is restrained without a new wait.
+        if (state.restrained) {
+            DecideRestore(context, record, false, false, cycle);
+        }
+        return;
+    }
+    if (!state.candidate && !state.restrained) {
+        EvaluateExclusion(context, record, cycle);
+        if (state.excluded) {
+            return;
+        }
+    }
+    if (state.restrained) {
+        const std::uint32_t parent = record.info->ParentPid();
+        const bool foreground =
+            (ForegroundRules(context, cycle) && IsForeground(record.pid, cycle)) ||
+            (ooc.ExcludeChildrenOfForeground && IsForeground(parent, cycle));
+        DecideRestore(context, record, foreground, false, cycle);
+        return;
+    }
+    if (state.candidate) {
+        ConsiderRestraint(context, record, cycle);
+    }
+}
+
+void Levelon::EvaluateExclusion(const FeatureContext& context, ProcessRecord& record,
+                                const LevelonCycle& cycle) {
+    RestraintState& state = record.restraint;
+    const ConfigSettings& settings = context.Settings();
+    const std::wstring& image = record.info->ImageName();
+    const MatchFacts facts = context.Facts(record);
+    if (record.pid == context.Engine().processId ||
+        (IsBuiltInLevelonExclusion(image) &&
+         !MatchesOocHardCodedExclusionOverrides(settings, facts)) ||
+        ((settings.OutOfControlProcessRestraint.ExcludeServices || cycle.performanceMode) &&
+         IsServiceProcess(image, record.user))) {
+        state.excluded = true;
+        return;
+    }
+    state.browser = IsGraceBrowser(image);
+    if (MatchesOocExclusions(settings, facts)) {
+        state.excluded = true;
+        return;
+    }
+    state.savedPriorityClass =
+        static_cast<std::uint32_t>(std::max(0, QueryPriorityClass(record.pid)));
+    state.candidate = true;
+    const std::uint64_t interval = std::uint64_t{context.Cycle().intervalMs} * 10'000;
+    const std::uint64_t now = platform::SystemTimeAsFileTime();
+    state.overQuotaStart = now > interval ? now - interval : 0;
+}
+
+void Levelon::ConsiderRestraint(const FeatureContext& context, ProcessRecord& record,
+                                const LevelonCycle& cycle) {
+    RestraintState& state = record.restraint;
+    const auto& ooc = context.Settings().OutOfControlProcessRestraint;
+    const bool foreground = IsForeground(record.pid, cycle);
+    if (foreground && ForegroundRules(context, cycle)) {
+        return;
+    }
+    const std::uint64_t grace = foreground || state.browser ? kForegroundGraceMs : 0;
+    const std::uint64_t now = platform::SystemTimeAsFileTime();
+    const std::uint64_t waited = now > state.overQuotaStart ? now - state.overQuotaStart : 0;
+    if (waited < (grace + ooc.TimeOverQuotaBeforeRestraint) * 10'000) {
+        return;
+    }
+
+    // What the restraint may change, saved before anything is changed.
+    if (ooc.UseEfficiencyMode) {
+        state.savedEfficiencyMode = QueryEfficiencyMode(record.pid);
+    }
+    const std::int32_t priorityClass = QueryPriorityClass(record.pid);
+    state.savedPriorityClass = priorityClass <= 0 ? platform::kNormalPriorityClass
+                                                  : static_cast<std::uint32_t>(priorityClass);
+    const platform::RawHandle handle = ProcessHandleCache::Instance().GetHandle(record.pid);
+    state.savedBoostEnabled = handle == nullptr || platform::GetPriorityBoostEnabled(handle);
+    state.savedAffinity =
+        ooc.RestrainByAffinity && handle != nullptr ? platform::GetProcessAffinity(handle) : 0;
+
+    // Vetoes: the user is away, the class is not normal, or the parent is in the foreground.
+    const std::uint32_t lastInput = cycle.sessions != nullptr ? cycle.sessions->LastInputTick() : 0;
+    const auto idleMs =
+        static_cast<std::uint32_t>(static_cast<std::uint32_t>(platform::TickCount64()) - lastInput);
+    if ((ooc.DisableLevelonWhenSysIdle && ooc.DisableLevelonIfSysIdleThisManyMS != 0 &&
+         lastInput != 0 && idleMs > ooc.DisableLevelonIfSysIdleThisManyMS) ||
+        (ooc.TameOnlyNormal && state.savedPriorityClass != platform::kNormalPriorityClass) ||
+        (ooc.ExcludeChildrenOfForeground && IsForeground(record.info->ParentPid(), cycle))) {
+        return;
+    }
+    BeginRestraint(context, record);
+}
+
+std::uint64_t Levelon::RestraintMask(const FeatureContext& context, std::uint64_t current) {
+    const auto& ooc = context.Settings().OutOfControlProcessRestraint;
+    std::uint64_t target = current;
+    if (ooc.RestraintAffinity == kAutomaticRestraintAffinity) {
+        // A random half of the processors.
+        std::vector<unsigned> bits;
+        const std::uint64_t all = platform::ActiveProcessorMask();
+        for (unsigned bit = 0; bit < 64; ++bit) {
+            if ((all >> bit) & 1) {
+                bits.push_back(bit);
+            }
+        }
+        std::shuffle(bits.begin(), bits.end(), random_);
+        target = 0;
+        for (std::size_t i = 0; i < std::max<std::size_t>(1, bits.size() / 2) && i < bits.size();
+             ++i) {
+            target |= std::uint64_t{1} << bits[i];
+        }
+    } else if (ooc.RestraintAffinity > 0) {
+        target = static_cast<std::uint64_t>(ooc.RestraintAffinity);
+    }
+    if (ooc.LevelonDropOneRandomCore && target != 0) {
+        target = ClearNthSetBit(target, static_cast<unsigned>(random_() % std::popcount(target)));
+    }
+    return target;
+}
+
+void Levelon::BeginRestraint(const FeatureContext& context, ProcessRecord& record) {
+    RestraintState& state = record.restraint;
+    const ConfigSettings& settings = context.Settings();
+    const auto& ooc = settings.OutOfControlProcessRestraint;
+    CountRestraintBegin(context, record);
+    if (ooc.UseEfficiencyMode) {
+        ChangeEfficiencyMode(record.pid, true);
+    }
+    state.priorityLowered = !ooc.DoNotLowerPriorityClass;
+    if (state.priorityLowered) {
+        const std::uint32_t lowered = ooc.LowerToIdleInsteadOfBelowNormal
+                                          ? platform::kIdlePriorityClass
+                                          : platform::kBelowNormalPriorityClass;
+        // Below normal would raise a process that already runs at idle.
+        if (!(state.savedPriorityClass == platform::kIdlePriorityClass &&
+              lowered == platform::kBelowNormalPriorityClass)) {
+            ChangePriorityClass(record.pid, lowered);
+        }
+        ChangePriorityBoost(record.pid, false);
+    }
+    if (IsVistaOrLater() && ooc.LowerIOPriorityDuringRestraint) {
+        const auto io = platform::GetIoPriority(record.pid);
+        state.savedIoPriority = io ? static_cast<std::int32_t>(*io) : -1;
+        platform::SetIoPriority(record.pid, kVeryLowIoPriority);
+        if (context.LoggingEnabled()) {
+            context.Record(CV_ACTION_IO_PRIORITY_LOWERED,
+                           context.RecordFacts(record, EngineText(kIoLoweredText)));
+        }
+    }
+    if (ooc.RestrainByAffinity) {
+        const std::uint64_t current = state.savedAffinity;
+        const std::uint64_t full = platform::ActiveProcessorMask();
+        if (!ooc.DoNotAdjustAffinityIfCustomized || current == 0 || current == full) {
+            const std::uint64_t target = RestraintMask(context, current);
+            if (target != 0 && ChangeAffinity(record.pid, target)) {
+                state.appliedAffinity = target;
+                if (context.LoggingEnabled()) {
+                    context.Record(
+                        CV_ACTION_TOOK_LEVELON_BEGIN_AFFINITY,
+                        context.RecordFacts(record, FormatText(EngineText(kRestraintAffinityText),
+                                                               FormatAffinityText(target))));
+                }
+            } else {
+                state.savedAffinity = 0;
+            }
+        }
+    }
+    restraintBegan_ = true;
+    state.restrained = true;
+    state.restraintStart = platform::TickCount64();
+    state.candidate = false;
+    if (context.LogOn(settings.Logging.LogLevelonBegin) && !ooc.DoNotLowerPriorityClass) {
+        context.Record(CV_ACTION_TOOK_LEVELON_BEGIN_PRIORITY,
+                       context.RecordFacts(record, EngineText(kPriorityLoweredText)));
+    }
+    platform::SetEventObject(restraintEvent_.Get());
+    sounds_.PlayRestraint(context);
+}
+
+bool Levelon::DecideRestore(const FeatureContext& context, ProcessRecord& record, bool foreground,
+                            bool forced, const LevelonCycle& cycle) {
+    const RestraintState& state = record.restraint;
+    const auto& ooc = context.Settings().OutOfControlProcessRestraint;
+    const std::uint64_t now = platform::TickCount64();
+    const std::uint64_t restrainedMs = now > state.restraintStart ? now - state.restraintStart : 0;
+    const bool calm = record.info->CpuPercent() <= ooc.PerProcessUsageForRestore &&
+                      restrainedMs >= ooc.MinimumTimeOfRestraint;
+    const bool maximumTime =
+        ooc.MaximumTimeOfRestraint != 0 && restrainedMs >= ooc.MaximumTimeOfRestraint;
+    const bool byForeground = foreground && ForegroundRules(context, cycle);
+    if (!calm && !maximumTime && !byForeground && !forced) {
+        return false;
+    }
+    Restore(context, record, foreground, maximumTime && !calm);
+    return true;
+}
+
+std::optional<bool> Levelon::PutBack(ProcessRecord& record) {
+    RestraintState& state = record.restraint;
+    if (state.savedEfficiencyMode != -1) {
+        ChangeEfficiencyMode(record.pid, state.savedEfficiencyMode == 1);
+        state.savedEfficiencyMode = -1;
+    }
+    if (state.priorityLowered) {
+        ChangePriorityClass(record.pid, state.savedPriorityClass);
+        ChangePriorityBoost(record.pid, state.savedBoostEnabled);
+        state.priorityLowered = false;
+    }
+    if (state.savedIoPriority != -1) {
+        platform::SetIoPriority(record.pid, static_cast<std::uint32_t>(state.savedIoPriority));
+        state.savedIoPriority = -1;
+    }
+    std::optional<bool> affinityRestored;
+    if (state.savedAffinity != 0) {
+        // A mask the user set during the restraint stays.
+        const platform::RawHandle handle = ProcessHandleCache::Instance().GetHandle(record.pid);
+        if (handle != nullptr && platform::GetProcessAffinity(handle) == state.appliedAffinity) {
+            affinityRestored = ChangeAffinity(record.pid, state.savedAffinity);
+        }
+        state.savedAffinity = 0;
+        state.appliedAffinity = 0;
+    }
+    state.restrained = false;
+    state.candidate = false;
+    return affinityRestored;
+}
+
+void Levelon::Restore(const FeatureContext& context, ProcessRecord& record, bool foreground,
+                      bool maximumTime) {
+    const ConfigSettings& settings = context.Settings();
+    const auto& ooc = settings.OutOfControlProcessRestraint;
+    const std::uint64_t start = record.restraint.restraintStart;
+    const std::optional<bool> affinity = PutBack(record);
+    if (context.LogOn(settings.Logging.LogLevelonBegin && settings.Logging.LogLevelonEnd)) {
+        const std::wstring ended = EngineText(kRestraintEndedText);
+        if (affinity) {
+            context.Record(*affinity ? CV_ACTION_TOOK_LEVELON_END_AFFINITY_RESTORED
+                                     : CV_ACTION_TOOK_LEVELON_END_AFFINITY_RESTORE_ERROR,
+                           context.RecordFacts(record, ended));
+        }
+        if (maximumTime) {
+            context.Record(CV_ACTION_TOOK_LEVELON_END_MAXIMUM_TIME,
+                           context.RecordFacts(record, EngineText(kMaximumTimeText)));
+        } else if (foreground) {
+            context.Record(CV_ACTION_TOOK_LEVELON_END_DUE_TO_FOREGROUND,
+                           context.RecordFacts(record, EngineText(kForegroundEndText)));
+        }
+        if (!ooc.DoNotLowerPriorityClass) {
+            context.Record(CV_ACTION_TOOK_LEVELON_END_PRIORITY_RESTORED,
+                           context.RecordFacts(record, ended));
+        }
+        if (ooc.LowerIOPriorityDuringRestraint) {
+            context.Record(CV_ACTION_IO_PRIORITY_RESTORED,
+                           context.RecordFacts(record, EngineText(kIoRestoredText)));
+        }
+    }
+    const std::uint64_t now = platform::TickCount64();
+    CountRestraintEnd(context, record, now > start ? now - start : 0);
+    sounds_.PlayRestore(context);
+}
+
+void Levelon::EndDueToTerminate(const FeatureContext& context, ProcessRecord& record) {
+    RestraintState& state = record.restraint;
+    if (!state.restrained) {
+        return;
+    }
+    const LoggingSection& logging = context.Settings().Logging;
+    if (context.LogOn(logging.LogLevelonBegin && logging.LogLevelonEnd)) {
+        context.Record(CV_ACTION_TOOK_LEVELON_END_DUE_TO_TERMINATE,
+                       context.RecordFacts(record, EngineText(kTerminatedText)));
+    }
+    const std::uint64_t now = platform::TickCount64();
+    CountRestraintEnd(context, record, now > state.restraintStart ? now - state.restraintStart : 0);
+    state = RestraintState{};
+}
+
+void Levelon::RestoreAll(const FeatureContext& context) {
+    for (auto& [pid, record] : context.Table()) {
+        if (record->restraint.restrained) {
+            PutBack(*record);
+        }
+    }
+}
+
+}  // namespace cv

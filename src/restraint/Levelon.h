@@ -1,0 +1,73 @@
+#pragma once
+// Levelon: while the machine is busy, a process that takes more than its share for long enough
+// gets a lower priority (and, as configured, a lower I/O priority, fewer processors and
+// efficiency mode) until it calms down, its maximum time is up, or it comes to the foreground.
+// Nothing is left restrained when the engine stops.
+#include <cstdint>
+#include <random>
+
+#include "control/FeatureContext.h"
+#include "control/SessionActivity.h"
+#include "platform/Handle.h"
+#include "restraint/LevelonEffects.h"
+
+namespace cv {
+
+// What the loop knows of the machine and the user in this cycle.
+struct LevelonCycle {
+    double totalCpu = 0;  // the whole machine's CPU use in percent
+    std::uint32_t foregroundPid = 0xFFFFFFFF;
+    const SessionActivity* sessions = nullptr;
+    bool performanceMode = false;
+};
+
+class Levelon {
+  public:
+    // At start-up: the notification events, and whether Levelon is on.
+    void Start(const FeatureContext& context, bool isService);
+    // After every configuration load: the sounds; switching Levelon off restores everything.
+    void NoteReload(const FeatureContext& context);
+    void BeginCycle() { restraintBegan_ = false; }
+
+    // Whether the process may be restrained at all, judged again when the rules may have
+    // changed; a restrained process that is now excluded is restored at once.
+    void JudgeEligibility(const FeatureContext& context, ProcessRecord& record, bool judgeAgain,
+                          const LevelonCycle& cycle);
+    // The restraint and restore decisions for one process, when OocOn.
+    void Apply(const FeatureContext& context, ProcessRecord& record, const LevelonCycle& cycle);
+    // The process ended while restrained.
+    void EndDueToTerminate(const FeatureContext& context, ProcessRecord& record);
+    // Every restrained process gets its own settings back; nothing is logged or counted.
+    void RestoreAll(const FeatureContext& context);
+    // At the end of a cycle in which a restraint began, the user interface is told.
+    void NotifyIfBegan();
+    void Stop();
+
+  private:
+    bool IsForeground(std::uint32_t pid, const LevelonCycle& cycle) const;
+    bool ForegroundRules(const FeatureContext& context, const LevelonCycle& cycle) const;
+    void EvaluateExclusion(const FeatureContext& context, ProcessRecord& record,
+                           const LevelonCycle& cycle);
+    void ConsiderRestraint(const FeatureContext& context, ProcessRecord& record,
+                           const LevelonCycle& cycle);
+    void BeginRestraint(const FeatureContext& context, ProcessRecord& record);
+    std::uint64_t RestraintMask(const FeatureContext& context, std::uint64_t current);
+    // True when the restraint ended.
+    bool DecideRestore(const FeatureContext& context, ProcessRecord& record, bool foreground,
+                       bool forced, const LevelonCycle& cycle);
+    void Restore(const FeatureContext& context, ProcessRecord& record, bool foreground,
+                 bool maximumTime);
+    // Puts back what the restraint changed; whether an affinity was restored (true), failed
+    // (false) or not touched (none).
+    std::optional<bool> PutBack(ProcessRecord& record);
+
+    bool wasOn_ = false;
+    bool restraintBegan_ = false;
+    platform::UniqueHandle restraintEvent_;
+    platform::UniqueHandle levelonNotifyEvent_;
+    platform::UniqueHandle equiloEvent_;
+    LevelonSounds sounds_;
+    std::minstd_rand random_;
+};
+
+}  // namespace cv

@@ -1,0 +1,340 @@
+// Levelon in running engine cycles on the simulated machine: CPU use is driven cycle by cycle,
+// and the test watches when a hog is restrained, how it is restored, what is logged and counted,
+// and that nothing is left restrained when the engine stops.
+#include "EngineScenario.h"
+#include "actionlog/Statistics.h"
+#include "platform/ProcessControl.h"
+
+namespace cv {
+namespace {
+
+using Keys = std::map<std::wstring, std::wstring>;
+
+// 8 processors, 1 s cycles: 8 x 10^7 units of 100 ns per cycle are the whole machine.
+constexpr std::uint64_t kMachinePerCycle = 8ull * 10'000'000;
+
+class LevelonScenario : public test::EngineScenario {
+  protected:
+    static Keys Thresholds(Keys extra = {}) {
+        Keys keys = {{L"OocOn", L"true"},
+                     {L"TotalProcessorUsageBeforeRestraint", L"50"},
+                     {L"PerProcessUsageBeforeRestraint", L"20"},
+                     {L"TimeOverQuotaBeforeRestraint", L"3000"},
+                     {L"PerProcessUsageForRestore", L"5"},
+                     {L"MinimumTimeOfRestraint", L"5000"},
+                     {L"MaximumTimeOfRestraint", L"0"},
+                     {L"ExcludeServices", L"false"},
+                     {L"TameOnlyNormal", L"true"},
+                     {L"LogLevelonBegin", L"true"},
+                     {L"LogLevelonEnd", L"true"}};
+        for (auto& [key, value] : extra) {
+            keys[key] = value;
+        }
+        return keys;
+    }
+    sim::SimProcess& Spawn(std::uint32_t pid, const std::wstring& image) {
+        auto& process = machine().AddProcess(pid, image);
+        process.parentPid = 4;
+        process.user = L"Tester";
+        return process;
+    }
+    // One cycle in which the machine is `total` percent busy and the process `share` percent.
+    void Busy(std::uint32_t pid, std::uint64_t share, std::uint64_t total = 90) {
+        machine().AddCpuTime(pid, kMachinePerCycle * share / 100);
+        for (auto& idle : machine().processorIdleTimes) {
+            idle += kMachinePerCycle / 8 * (100 - total) / 100;
+        }
+        Cycles(1);
+    }
+    bool Restrained(std::uint32_t pid) {
+        const ProcessRecord* record = loop_->Processes().Find(pid);
+        return record != nullptr && record->restraint.restrained;
+    }
+    // Cycles of hogging until the restraint begins; -1 when it has not after `limit`.
+    int CyclesUntilRestrained(std::uint32_t pid, int limit, std::uint64_t share = 40) {
+        for (int cycle = 1; cycle <= limit; ++cycle) {
+            Busy(pid, share);
+            if (Restrained(pid)) {
+                return cycle;
+            }
+        }
+        return -1;
+    }
+};
+
+TEST_F(LevelonScenario, AHogIsRestrainedOnceBothThresholdsHeldForTheTimeOverQuota) {
+    const struct {
+        const char* what;
+        const wchar_t* image;
+        bool foreground;
+        Keys keys;
+        int cycles;  // of hogging before the restraint
+    } cases[] = {
+        // The first cycle makes it a candidate (backdated by one interval); 3 s later it is due.
+        {"an ordinary program", L"hog.exe", false, {}, 3},
+        {"a browser waits 8.1 s longer", L"firefox.exe", false, {}, 12},
+        {"the foreground program too", L"hog.exe", true, {}, 12},
+        {"not while it is in the foreground",
+         L"hog.exe",
+         true,
+         {{L"ExcludeForegroundProcesses2", L"true"}},
+         -1},
+        {"a built-in exclusion", L"explorer.exe", false, {}, -1},
+        {"an overridden built-in exclusion",
+         L"explorer.exe",
+         false,
+         {{L"OocHardCodedExclusionOverrides", L"explorer.exe"}},
+         3},
+        {"the user's exclusion", L"hog.exe", false, {{L"OocExclusions", L"hog.exe"}}, -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Start(Thresholds(c.keys));
+        sim::SimProcess& hog = Spawn(300, c.image);
+        Cycles(1);
+        if (c.foreground) {
+            machine().foregroundWindow = machine().AddWindow(300).window;
+        }
+        EXPECT_EQ(CyclesUntilRestrained(300, 14), c.cycles);
+        if (c.cycles > 0) {
+            EXPECT_EQ(hog.priorityClass, platform::kBelowNormalPriorityClass);
+            EXPECT_TRUE(hog.priorityBoostDisabled);
+            const auto ids = Ids(StopAndReadLog());
+            EXPECT_EQ(std::count(ids.begin(), ids.end(), 43u), 1);
+            EXPECT_EQ(std::count(ids.begin(), ids.end(), 44u), 1);
+        }
+        TearDown();
+        SetUp();
+    }
+}
+
+TEST_F(LevelonScenario, AMachineThatIsNotBusyRestrainsNothing) {
+    Start(Thresholds());
+    Spawn(300, L"hog.exe");
+    Cycles(1);
+    for (int i = 0; i < 10; ++i) {
+        Busy(300, 40, 45);
+    }
+    EXPECT_FALSE(Restrained(300));
+}
+
+TEST_F(LevelonScenario, HowARestraintEnds) {
+    const struct {
+        const char* what;
+        Keys keys;
+        std::uint64_t shareAfter;
+        bool toForeground;
+        int cyclesToRestore;
+        std::uint32_t endRecord;  // 0: none besides the common ones
+    } cases[] = {
+        {"calm again, after the minimum time", {}, 2, false, 5, 0},
+        {"still above the restore threshold", {}, 10, false, -1, 0},
+        {"ended by the maximum time", {{L"MaximumTimeOfRestraint", L"4000"}}, 40, false, 4, 35},
+        {"ended by the foreground", {{L"ExcludeForegroundProcesses2", L"true"}}, 40, true, 1, 34},
+        {"the foreground alone ends nothing", {}, 40, true, -1, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Start(Thresholds(c.keys));
+        sim::SimProcess& hog = Spawn(300, L"hog.exe");
+        Cycles(1);
+        ASSERT_EQ(CyclesUntilRestrained(300, 5), 3);
+        if (c.toForeground) {
+            machine().foregroundWindow = machine().AddWindow(300).window;
+        }
+        int restored = -1;
+        for (int cycle = 1; cycle <= 8 && restored < 0; ++cycle) {
+            Busy(300, c.shareAfter);
+            if (!Restrained(300)) {
+                restored = cycle;
+            }
+        }
+        EXPECT_EQ(restored, c.cyclesToRestore);
+        const auto ids = Ids(StopAndReadLog());
+        // Whatever ended it, the engine's stop gives the class back.
+        EXPECT_EQ(hog.priorityClass, platform::kNormalPriorityClass);
+        EXPECT_FALSE(hog.priorityBoostDisabled);
+        if (restored > 0) {
+            EXPECT_EQ(std::count(ids.begin(), ids.end(), 32u), 1);
+            EXPECT_EQ(std::count(ids.begin(), ids.end(), 46u), 1);
+            if (c.endRecord != 0) {
+                EXPECT_EQ(std::count(ids.begin(), ids.end(), c.endRecord), 1);
+            }
+        } else {
+            EXPECT_EQ(std::count(ids.begin(), ids.end(), 46u), 0);
+        }
+        TearDown();
+        SetUp();
+    }
+}
+
+TEST_F(LevelonScenario, ClassesThatAreNotNormal) {
+    const struct {
+        const char* what;
+        Keys keys;
+        std::uint32_t before;
+        std::uint32_t during;  // 0: never restrained
+    } cases[] = {
+        {"above normal with TameOnlyNormal", {}, 0x8000, 0},
+        {"above normal without it",
+         {{L"TameOnlyNormal", L"false"}},
+         0x8000,
+         platform::kBelowNormalPriorityClass},
+        {"idle stays idle",
+         {{L"TameOnlyNormal", L"false"}},
+         platform::kIdlePriorityClass,
+         platform::kIdlePriorityClass},
+        {"lowered to idle",
+         {{L"LowerToIdleInsteadOfBelowNormal", L"true"}},
+         platform::kNormalPriorityClass,
+         platform::kIdlePriorityClass},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Start(Thresholds(c.keys));
+        sim::SimProcess& hog = Spawn(300, L"hog.exe");
+        hog.priorityClass = c.before;
+        Cycles(1);
+        const int cycles = CyclesUntilRestrained(300, 6);
+        EXPECT_EQ(cycles > 0, c.during != 0);
+        if (c.during != 0) {
+            EXPECT_EQ(hog.priorityClass, c.during);
+        }
+        loop_->Shutdown();
+        EXPECT_EQ(hog.priorityClass, c.before);
+        TearDown();
+        SetUp();
+    }
+}
+
+TEST_F(LevelonScenario, DoNotLowerPriorityClassStillCountsAndRecords) {
+    Start(Thresholds({{L"DoNotLowerPriorityClass", L"true"}}));
+    sim::SimProcess& hog = Spawn(300, L"hog.exe");
+    Cycles(1);
+    ASSERT_EQ(CyclesUntilRestrained(300, 5), 3);
+    EXPECT_EQ(hog.priorityClass, platform::kNormalPriorityClass);
+    for (int i = 0; i < 6; ++i) {
+        Busy(300, 1);
+    }
+    EXPECT_FALSE(Restrained(300));
+    const auto ids = Ids(StopAndReadLog());
+    EXPECT_EQ(std::count(ids.begin(), ids.end(), 43u), 1);
+    EXPECT_EQ(std::count(ids.begin(), ids.end(), 32u), 1);
+    EXPECT_EQ(std::count(ids.begin(), ids.end(), 44u), 0);
+    EXPECT_EQ(std::count(ids.begin(), ids.end(), 46u), 0);
+    EXPECT_EQ(ReadCounter(L"Levelon"), 1u);
+    EXPECT_EQ(ReadCounter(L"hog.exe", L"Levelon_Processes"), 1u);
+    EXPECT_GE(ReadCounter(L"TotalRestraintTime"), 5000u);
+}
+
+TEST_F(LevelonScenario, EveryOptionalMeansIsPutBack) {
+    Start(Thresholds({{L"RestrainByAffinity", L"true"},
+                      {L"RestraintAffinity", L"0-1"},
+                      {L"LowerIOPriorityDuringRestraint", L"true"},
+                      {L"UseEfficiencyMode", L"true"}}));
+    sim::SimProcess& hog = Spawn(300, L"hog.exe");
+    Cycles(1);
+    ASSERT_EQ(CyclesUntilRestrained(300, 5), 3);
+    EXPECT_EQ(hog.affinity, 0x3u);
+    EXPECT_EQ(hog.ioPriority, 0u);
+    EXPECT_NE(hog.throttleState, 0u);
+    // The engine stops while the process is restrained: everything comes back.
+    const auto ids = Ids(StopAndReadLog());
+    EXPECT_EQ(hog.priorityClass, platform::kNormalPriorityClass);
+    EXPECT_EQ(hog.affinity, 0xFFu);
+    EXPECT_EQ(hog.ioPriority, 2u);
+    EXPECT_EQ(hog.throttleState, 0u);
+    EXPECT_EQ(std::count(ids.begin(), ids.end(), 39u), 1);
+    EXPECT_EQ(std::count(ids.begin(), ids.end(), 84u), 1);
+}
+
+TEST_F(LevelonScenario, AnAffinityTheUserChangedSurvivesTheRestore) {
+    Start(Thresholds({{L"RestrainByAffinity", L"true"}, {L"RestraintAffinity", L"0-1"}}));
+    sim::SimProcess& hog = Spawn(300, L"hog.exe");
+    Cycles(1);
+    ASSERT_EQ(CyclesUntilRestrained(300, 5), 3);
+    hog.affinity = 0x30;  // the user's own choice
+    for (int i = 0; i < 6; ++i) {
+        Busy(300, 1);
+    }
+    EXPECT_FALSE(Restrained(300));
+    EXPECT_EQ(hog.affinity, 0x30u);
+    const auto ids = Ids(StopAndReadLog());
+    EXPECT_EQ(std::count(ids.begin(), ids.end(), 41u), 0);
+    EXPECT_EQ(std::count(ids.begin(), ids.end(), 42u), 0);
+}
+
+TEST_F(LevelonScenario, AProcessThatEndsWhileRestrainedIsAccountedFor) {
+    Start(Thresholds());
+    Spawn(300, L"hog.exe");
+    Cycles(1);
+    ASSERT_EQ(CyclesUntilRestrained(300, 5), 3);
+    machine().EndProcess(300);
+    Cycles(1);
+    const auto ids = Ids(StopAndReadLog());
+    EXPECT_EQ(std::count(ids.begin(), ids.end(), 33u), 1);
+    EXPECT_EQ(std::count(ids.begin(), ids.end(), 32u), 1);
+}
+
+TEST_F(LevelonScenario, SwitchingLevelonOffRestoresEveryProcess) {
+    Start(Thresholds());
+    sim::SimProcess& hog = Spawn(300, L"hog.exe");
+    Cycles(1);
+    ASSERT_EQ(CyclesUntilRestrained(300, 5), 3);
+    Keys off = Thresholds();
+    off[L"OocOn"] = L"false";
+    WriteConfig(off);
+    machine().SetNamedEvent(L"Local\\Corvane777");
+    Cycles(1);
+    EXPECT_EQ(hog.priorityClass, platform::kNormalPriorityClass);
+    EXPECT_FALSE(Restrained(300));
+}
+
+TEST_F(LevelonScenario, RestraintsAreCountedPerDay) {
+    Start(Thresholds());
+    Spawn(300, L"hog.exe");
+    Cycles(1);
+    ASSERT_EQ(CyclesUntilRestrained(300, 5), 3);
+    // The simulated clock starts on 2025-08-18 local time (one hour ahead of UTC).
+    const std::wstring today = L"Dates\\8.18.2025";
+    EXPECT_EQ(ReadCounter(L"LevelonToday", today), 1u);
+    // The next day's first restraint starts its own count.
+    for (int i = 0; i < 6; ++i) {
+        Busy(300, 1);
+    }
+    ASSERT_FALSE(Restrained(300));
+    machine().AdvanceClock(24ull * 3600 * 1000);
+    ASSERT_GT(CyclesUntilRestrained(300, 5), 0);
+    EXPECT_EQ(ReadCounter(L"LevelonToday", L"Dates\\8.19.2025"), 1u);
+    EXPECT_EQ(ReadCounter(L"LevelonToday", today), 1u);
+    EXPECT_EQ(ReadCounter(L"Levelon"), 2u);
+}
+
+TEST_F(LevelonScenario, SoundsPlayOnlyWhenWanted) {
+    const struct {
+        const char* what;
+        const wchar_t* soundsOff;
+        std::size_t played;
+    } cases[] = {{"sounds on", L"false", 2}, {"SoundsOff", L"true", 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Start(Thresholds({{L"SoundsOff", c.soundsOff},
+                          {L"PlaySoundOnRestraint", L"true"},
+                          {L"PlaySoundOnRestore", L"true"},
+                          {L"PlayOnRestraint", L"C:\\Sounds\\in.wav"},
+                          {L"PlayOnRestore", L"C:\\Sounds\\out.wav"}}));
+        EXPECT_EQ(machine().soundLibraryLoaded, c.played != 0);
+        Spawn(300, L"hog.exe");
+        Cycles(1);
+        ASSERT_EQ(CyclesUntilRestrained(300, 5), 3);
+        for (int i = 0; i < 6; ++i) {
+            Busy(300, 1);
+        }
+        EXPECT_EQ(machine().soundsPlayed.size(), c.played);
+        TearDown();
+        SetUp();
+    }
+}
+
+}  // namespace
+}  // namespace cv
