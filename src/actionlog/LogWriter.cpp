@@ -330,16 +330,22 @@ void LogWriter::Drain(bool stopping) {
 
 bool LogWriter::WriteWithNotices(const std::wstring& path, const ActionRecord& record) {
     // The notices go before the record, so a record is only written when they are; otherwise
-    // a reader would see the record without being told what happened before it.
+    // a reader would see the record without being told what happened before it. They carry the
+    // record's time, so the log stays in time order for readers that sort it.
+    const auto datedLikeRecord = [&record](ActionRecord notice) {
+        notice.utcTime = record.utcTime;
+        notice.localTime = record.localTime;
+        return notice;
+    };
     if (folderNotice_) {
-        if (!WriteOne(path, *folderNotice_)) {
+        if (!WriteOne(path, datedLikeRecord(*folderNotice_))) {
             return false;
         }
         folderNotice_.reset();
     }
     const std::uint64_t lost = LostCount();
     if (lost != 0) {
-        if (!WriteOne(path, LostNotice(lost))) {
+        if (!WriteOne(path, datedLikeRecord(LostNotice(lost)))) {
             return false;
         }
         std::lock_guard lock(lock_);

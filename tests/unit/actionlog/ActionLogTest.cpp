@@ -343,6 +343,7 @@ TEST_F(ActionLogTest, FullDiskLosesWholeRecordsOnlyAndReportsThem) {
         EXPECT_EQ(ActionId(records[1]), "59");
         EXPECT_EQ(Info(records[1]),
                   "2 earlier action records could not be written to the log and were lost");
+        EXPECT_EQ(records[1][0], records[2][0]);  // dated like the record it precedes
         EXPECT_EQ(Info(records[2]), "after\\, \"freed\"");
         EXPECT_EQ(log.LostCount(), 0u);
     }
