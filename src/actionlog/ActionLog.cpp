@@ -1,54 +1,48 @@
 #include "actionlog/ActionLog.h"
 
+#include <mutex>
+#include <system_error>
+#include <utility>
 #include <vector>
 
 #include "actionlog/ActionCodes.h"
+#include "actionlog/LogWriter.h"
 #include "common/Format.h"
-#include "common/WideString.h"
 #include "config/ConfigSettings.h"
 #include "platform/Clock.h"
 #include "platform/DateTime.h"
-#include "platform/Files.h"
-#include "platform/KernelObjects.h"
-#include "platform/Registry.h"
 #include "platform/System.h"
-#include "services/EngineProcess.h"
-#include "services/KernelObjectNames.h"
 #include "services/Language.h"
 
 namespace cv {
 
 namespace {
 
-using platform::RegistryRoot;
-
-constexpr wchar_t kCorvaneKey[] = L"Software\\Corvane";
 constexpr std::uint32_t kHiddenCommandLineText = 1254;
-constexpr std::uint32_t kStopGraceMs = 5000;
-const std::string kBom = "\xEF\xBB\xBF";
 
-bool HeaderMatches(const std::string& bytes) {
-    const std::string_view header(kLogHeader);
-    if (bytes.size() < 3 + header.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < header.size(); ++i) {
-        const auto lower = [](char c) {
-            return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-        };
-        if (lower(bytes[3 + i]) != lower(header[i])) {
-            return false;
+// A writer still inside a file call when shutdown stopped waiting for it cannot be joined
+// without risking a shutdown that never ends, and a thread destroyed while joinable ends the
+// process. Ending it from outside (TerminateThread) could leave the heap or the file system
+// locked for the rest of the process. So it is kept here with the state it shares, which it
+// owns a reference to, and ends with the process; writers that have ended meanwhile are joined
+// whenever another one is parked.
+void ParkStuckWriter(std::thread thread, std::shared_ptr<LogWriter> writer) {
+    struct Parked {
+        std::thread thread;
+        std::shared_ptr<LogWriter> writer;
+    };
+    static std::mutex lock;
+    static auto* parked = new std::vector<Parked>();  // never destroyed, for the reason above
+    std::lock_guard guard(lock);
+    for (auto it = parked->begin(); it != parked->end();) {
+        if (it->writer->HasEnded()) {
+            it->thread.join();
+            it = parked->erase(it);
+        } else {
+            ++it;
         }
     }
-    return true;
-}
-
-std::string FreshHeader() {
-    return kBom + kLogHeader + "\r\n";
-}
-
-bool WriteAll(platform::RawHandle file, const std::string& bytes) {
-    return platform::WriteToFile(file, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+    parked->push_back({std::move(thread), std::move(writer)});
 }
 
 }  // namespace
@@ -108,250 +102,82 @@ std::wstring FormatLogLine(const ActionRecord& record, const std::wstring& dateP
     return line;
 }
 
-ActionLog::ActionLog() {
-    maxFileSize_ =
-        platform::ReadRegistryDword(RegistryRoot::LocalMachine, kCorvaneKey, L"MaxLogFileSize")
-            .value_or(0x40000);
-    fileMutex_ =
-        platform::CreateMutexObject(names::kActionLogMutex, false, platform::ObjectSecurity::Open);
-    DetermineFolder();
-    wakeEvent_ = platform::CreateEventObject(L"", false, false, platform::ObjectSecurity::Default);
-    stopEvent_ = platform::CreateEventObject(L"", true, false, platform::ObjectSecurity::Default);
-}
+ActionLog::ActionLog(std::chrono::milliseconds stopGrace)
+    : writer_(std::make_shared<LogWriter>()), stopGrace_(stopGrace) {}
 
 ActionLog::~ActionLog() {
     StopWriter();
+    if (thread_.joinable()) {
+        ParkStuckWriter(std::move(thread_), writer_);
+    }
 }
 
 void ActionLog::SetFolder(const std::optional<std::wstring>& folder) {
-    std::lock_guard lock(folderMutex_);
-    if (!folder) {
-        folder_.clear();
-        folderOverridden_ = false;
-        return;
-    }
-    folder_ = *folder;
-    if (!folder_.empty() && (folder_.back() == L'\\' || folder_.back() == L'/')) {
-        folder_.pop_back();
-    }
-    folderOverridden_ = true;
+    writer_->SetFolder(folder);
 }
-
-void ActionLog::DetermineFolder() {
-    std::lock_guard lock(folderMutex_);
-    if (!folder_.empty()) {
-        return;
-    }
-    std::wstring folder =
-        platform::ReadRegistryString(RegistryRoot::LocalMachine, kCorvaneKey, L"LogFolder")
-            .value_or(L"");
-    if (!folder.empty()) {
-        const std::size_t at = folder.find(L"logs");
-        if (at != std::wstring::npos && folder.size() >= 4 && at < folder.size() - 4) {
-            if (folder.back() != L'\\') {
-                folder += L'\\';
-            }
-            folder += L"logs";
-        }
-    } else {
-        const auto special = IsServiceInstalled() ? platform::SpecialFolder::CommonAppData
-                                                  : platform::SpecialFolder::LocalAppData;
-        folder = platform::SpecialFolderPath(special, true);
-        if (!folder.empty()) {
-            folder += L"\\Corvane\\logs";
-        }
-    }
-    if (!folder.empty() && !platform::PathExists(folder)) {
-        platform::CreateFolderTree(folder);
-    }
-    folder_ = folder;
-}
-
 std::wstring ActionLog::Folder() {
-    std::lock_guard lock(folderMutex_);
-    return folder_;
+    return writer_->Folder();
 }
-
 std::wstring ActionLog::LogPath() {
-    const std::wstring folder = Folder();
-    if (!folder.empty() && folder.back() == L'\\') {
-        return folder + kLogFileName;
-    }
-    return folder + L"\\" + kLogFileName;
+    return writer_->LogPath();
+}
+std::uint32_t ActionLog::MaxFileSize() const {
+    return writer_->MaxFileSize();
+}
+void ActionLog::Wake() {
+    writer_->Wake();
+}
+void ActionLog::Append(ActionRecord record) {
+    writer_->Append(std::move(record));
+}
+std::size_t ActionLog::QueuedCount() {
+    return writer_->QueuedCount();
+}
+std::uint64_t ActionLog::LostCount() {
+    return writer_->LostCount();
 }
 
 bool ActionLog::StartWriter() {
-    if (writer_.joinable()) {
-        return true;
+    if (thread_.joinable()) {
+        if (!writer_->HasEnded()) {
+            return !writer_->IsAbandoned();  // running, or left behind in a file call
+        }
+        thread_.join();
     }
-    platform::ResetEventObject(stopEvent_.Get());
+    writer_->PrepareRun();
     try {
-        writer_ = std::thread([this] { RunWriter(); });
+        thread_ = std::thread([writer = writer_] { writer->Run(); });
     } catch (const std::system_error&) {
         return false;
     }
     return true;
 }
 
-void ActionLog::Wake() {
-    if (QueuedCount() != 0) {
-        platform::SetEventObject(wakeEvent_.Get());
-    }
+bool ActionLog::WriterRunning() {
+    return thread_.joinable() && !writer_->HasEnded();
 }
 
 void ActionLog::StopWriter() {
-    if (!writer_.joinable()) {
-        return;
-    }
-    Wake();
-    platform::SetEventObject(stopEvent_.Get());
-    writer_.join();
-}
-
-void ActionLog::Append(ActionRecord record) {
-    std::lock_guard lock(queueLock_);
-    queue_.push_back(std::move(record));
-}
-
-std::size_t ActionLog::QueuedCount() {
-    std::lock_guard lock(queueLock_);
-    return queue_.size();
-}
-
-void ActionLog::RunWriter() {
-    DetermineFolder();
-    for (;;) {
-        const platform::RawHandle events[] = {wakeEvent_.Get(), stopEvent_.Get()};
-        const int signalled = platform::WaitForAnyObject(events, 2, platform::kInfinite);
-        if (signalled != 0 && signalled != 1) {
-            if (signalled == platform::kWaitFailed) {
-                return;  // the events are gone: nothing can wake the writer again
-            }
-            continue;
-        }
-        Drain(signalled == 1);
-        if (signalled == 1) {
-            return;
+    // The writer is joined only once it has said it ended, so a file call that never returns
+    // cannot hold up shutdown. Its waits end on the stop signal and, at shutdown, on the abandon
+    // signal; the grace is real time, as it bounds how long the engine takes to end.
+    if (thread_.joinable() && !writer_->IsAbandoned()) {
+        writer_->RequestStop();
+        const auto lastTenth = stopGrace_ / 10;
+        if (!writer_->WaitUntilEnded(stopGrace_ - lastTenth)) {
+            writer_->Abandon();
+            // Unless it is stuck in a file call, it ends at once now.
+            writer_->WaitUntilEnded(lastTenth);
         }
     }
+    if (thread_.joinable() && writer_->HasEnded()) {
+        thread_.join();
+    }
+    writer_->CountUnwritten();
 }
 
-void ActionLog::Drain(bool stopping) {
-    // The queue is taken out under its lock and written after, so that a thread that records an
-    // action never waits for the file or for another program holding the log mutex.
-    std::deque<ActionRecord> batch;
-    {
-        std::lock_guard lock(queueLock_);
-        batch.swap(queue_);
-    }
-    if (batch.empty()) {
-        return;
-    }
-    platform::UniqueHandle openedByName;
-    platform::RawHandle mutex = fileMutex_.Get();
-    if (mutex == nullptr) {
-        openedByName = platform::OpenMutexObject(names::kActionLogMutex, platform::kSynchronize);
-        mutex = openedByName.Get();
-    }
-    bool owned = false;
-    if (mutex != nullptr) {
-        if (stopping) {
-            owned = platform::WaitForObject(mutex, kStopGraceMs) == platform::WaitResult::Signalled;
-        } else {
-            const platform::RawHandle objects[] = {mutex, stopEvent_.Get()};
-            const int signalled = platform::WaitForAnyObject(objects, 2, platform::kInfinite);
-            owned = signalled == 0;
-            if (signalled == 1) {
-                // Shutdown while another program holds the file: wait a little more, then give up.
-                owned =
-                    platform::WaitForObject(mutex, kStopGraceMs) == platform::WaitResult::Signalled;
-            }
-        }
-        if (!owned) {
-            if (!stopping && !platform::IsSignalled(stopEvent_.Get())) {
-                // Keep the records for the next drain.
-                std::lock_guard lock(queueLock_);
-                batch.insert(batch.end(), std::make_move_iterator(queue_.begin()),
-                             std::make_move_iterator(queue_.end()));
-                queue_.swap(batch);
-            }
-            return;
-        }
-    }
-    const std::wstring path = LogPath();
-    for (const ActionRecord& record : batch) {
-        WriteRecord(path, record);
-    }
-    if (owned) {
-        platform::ReleaseMutexObject(mutex);
-    }
-}
-
-void ActionLog::WriteRecord(const std::wstring& path, const ActionRecord& record) {
-    if (!datePattern_) {
-        datePattern_ = LogDatePattern(
-            platform::ReadRegistryDword(RegistryRoot::LocalMachine, kCorvaneKey, L"DateTimeFormat")
-                .value_or(0));
-    }
-    auto opened =
-        platform::OpenFile(path, platform::kGenericRead | platform::kGenericWrite,
-                           platform::kFileShareRead | platform::kFileShareWrite,
-                           platform::FileCreation::OpenAlways, platform::kFileAttributeNormal);
-    if (!opened.handle) {
-        return;  // the record is lost; the next one tries again
-    }
-    platform::UniqueHandle file = std::move(opened.handle);
-    const std::uint32_t size = platform::FileSizeLow(file.Get()).value_or(0);
-    std::string head(std::min<std::size_t>(size, 3 + sizeof kLogHeader), '\0');
-    const auto read =
-        platform::ReadFromFile(file.Get(), head.data(), static_cast<std::uint32_t>(head.size()));
-    head.resize(read.value_or(0));
-    if (!HeaderMatches(head)) {
-        platform::SeekToFileStart(file.Get());
-        WriteAll(file.Get(), FreshHeader());
-        platform::SetEndOfFileHere(file.Get());
-    }
-    platform::SeekToFileEnd(file.Get());
-    WriteAll(file.Get(), ToUtf8(FormatLogLine(record, *datePattern_)) + "\r\n");
-    const std::uint32_t newSize = platform::FileSizeLow(file.Get()).value_or(0);
-    if (maxFileSize_ != 0 && newSize > maxFileSize_) {
-        file.Reset();
-        Rotate(path);
-    }
-}
-
-void ActionLog::Rotate(const std::wstring& path) {
-    const auto generation = [&path](int index) { return FormatText(L"%s.%d", path, index); };
-    int firstMissing = 0;
-    while (firstMissing < 1000 && platform::PathExists(generation(firstMissing))) {
-        ++firstMissing;
-    }
-    for (int index = firstMissing == 0 ? 0 : firstMissing - 1; index >= 0; --index) {
-        const std::wstring name = generation(index);
-        if (!platform::PathExists(name)) {
-            break;
-        }
-        if (index < 9) {
-            platform::MovePath(name, generation(index + 1));
-        } else {
-            platform::DeleteFileAt(name);
-        }
-    }
-    if (platform::PathExists(generation(0))) {
-        platform::DeleteFileAt(generation(0));
-    }
-    platform::MovePath(path, generation(0));
-    auto fresh =
-        platform::OpenFile(path, platform::kGenericRead | platform::kGenericWrite,
-                           platform::kFileShareRead | platform::kFileShareWrite,
-                           platform::FileCreation::OpenAlways, platform::kFileAttributeNormal);
-    if (fresh.handle) {
-        WriteAll(fresh.handle.Get(), FreshHeader());
-    }
-}
-
-void RecordAction(ActionLog& log, const ConfigSettings* config, std::uint32_t actionId,
-                  const ActionFacts& facts) {
+ActionRecord MakeActionRecord(const ConfigSettings* config, std::uint32_t actionId,
+                              const ActionFacts& facts) {
     static const std::wstring machine = platform::ComputerName();
     static const std::wstring hiddenCommandLine =
         FormatText(L"<%s>", LoadResourceString(kHiddenCommandLineText));
@@ -369,7 +195,12 @@ void RecordAction(ActionLog& log, const ConfigSettings* config, std::uint32_t ac
         record.commandLine =
             config->Logging.IncludeCommandLines ? *facts.commandLine : hiddenCommandLine;
     }
-    log.Append(std::move(record));
+    return record;
+}
+
+void RecordAction(ActionLog& log, const ConfigSettings* config, std::uint32_t actionId,
+                  const ActionFacts& facts) {
+    log.Append(MakeActionRecord(config, actionId, facts));
 }
 
 }  // namespace cv

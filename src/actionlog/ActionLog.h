@@ -1,25 +1,22 @@
 #pragma once
 // The action log corvane.log: records are queued by any thread and written by one writer thread,
 // which checks the header, appends the line and rotates the file past a size limit. A
-// machine-wide mutex keeps other programs off the file while it is written.
+// machine-wide mutex keeps other programs off the file while it is written. Records that cannot
+// be written are counted, and the log says how many before the next record it can write.
+#include <chrono>
 #include <cstdint>
-#include <deque>
-#include <mutex>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
 
 #include "actionlog/ActionRecord.h"
-#include "platform/Handle.h"
+#include "actionlog/LogFile.h"
 
 namespace cv {
 
 class ConfigSettings;
-
-inline constexpr wchar_t kLogFileName[] = L"corvane.log";
-inline constexpr char kLogHeader[] =
-    "\"UTC\",\"LocalTime\",\"Machine\",\"User\",\"PID\",\"Basename\",\"ActionId\",\"Action\","
-    "\"Info\",\"Path\",\"CommandLine\"";
+class LogWriter;
 
 // ' -> '', " -> "", , -> \,
 std::wstring EscapeLogValue(std::wstring_view value);
@@ -29,47 +26,47 @@ std::wstring LogDatePattern(std::uint32_t dateTimeFormat);
 std::wstring FormatLogLine(const ActionRecord& record, const std::wstring& datePattern);
 
 class ActionLog {
-public:
-    ActionLog();
+  public:
+    // How long shutdown waits for the writer to write what is queued.
+    static constexpr std::chrono::milliseconds kStopGrace{5000};
+
+    explicit ActionLog(std::chrono::milliseconds stopGrace = kStopGrace);
     ActionLog(const ActionLog&) = delete;
     ActionLog& operator=(const ActionLog&) = delete;
     ~ActionLog();
 
     // An override folder (one trailing separator removed) used as it is; none goes back to the
-    // configured or default folder.
+    // configured or default folder. When the writer starts and cannot write in the override, it
+    // falls back to the default folder and says so in the first record there.
     void SetFolder(const std::optional<std::wstring>& folder);
     std::wstring Folder();
     std::wstring LogPath();
-    std::uint32_t MaxFileSize() const { return maxFileSize_; }
+    std::uint32_t MaxFileSize() const;
 
     bool StartWriter();
     // Sets the wake event when records are waiting.
     void Wake();
-    // Writes what is queued and ends the writer, waiting about five seconds at most.
+    // Writes what is queued and ends the writer within the stop grace. What is still unwritten
+    // then (another program holds the log mutex, or a file call does not return) is counted as
+    // lost and reported by the next run.
     void StopWriter();
+    // The writer thread has started and not ended.
+    bool WriterRunning();
 
     void Append(ActionRecord record);
     std::size_t QueuedCount();
+    // Records lost and not reported in the log yet.
+    std::uint64_t LostCount();
 
-private:
-    void DetermineFolder();
-    void RunWriter();
-    void Drain(bool stopping);
-    void WriteRecord(const std::wstring& path, const ActionRecord& record);
-    void Rotate(const std::wstring& path);
-
-    std::mutex folderMutex_;
-    std::wstring folder_;
-    bool folderOverridden_ = false;
-    std::uint32_t maxFileSize_ = 0x40000;
-    std::optional<std::wstring> datePattern_;
-    platform::UniqueHandle fileMutex_;
-    std::recursive_mutex queueLock_;
-    std::deque<ActionRecord> queue_;
-    platform::UniqueHandle wakeEvent_;
-    platform::UniqueHandle stopEvent_;
-    std::thread writer_;
+  private:
+    std::shared_ptr<LogWriter> writer_;  // shared with the writer thread
+    std::thread thread_;
+    std::chrono::milliseconds stopGrace_;
 };
+
+// The record RecordAction queues.
+ActionRecord MakeActionRecord(const ConfigSettings* config, std::uint32_t actionId,
+                              const ActionFacts& facts);
 
 // Builds a record and queues it; never touches the file.
 void RecordAction(ActionLog& log, const ConfigSettings* config, std::uint32_t actionId,

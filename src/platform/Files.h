@@ -56,6 +56,10 @@ bool SeekToFileStart(RawHandle file);
 bool SeekToFileEnd(RawHandle file);
 // GetFileTime: the last-write time as a FILETIME count.
 std::optional<std::uint64_t> FileLastWriteTime(RawHandle file);
+// GetFileSizeEx: the whole size, beyond 4 GB too; none when the call fails.
+std::optional<std::uint64_t> FileSize(RawHandle file);
+// SetFilePointerEx from the start of the file; with SetEndOfFileHere it cuts a file back.
+bool SeekToFilePosition(RawHandle file, std::uint64_t offset);
 
 // GetFileAttributesW succeeds: a file or a folder is there.
 bool PathExists(const std::wstring& path);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/Files.h"
 
@@ -100,6 +101,31 @@ void CheckCreationModes(const std::wstring& path, Put put, Bytes bytes) {
         }
         EXPECT_EQ(bytes(path), c.content);
     }
+}
+
+// Sizes and positions: reading from the middle, cutting the file back at a position, and a
+// write past the end, which fills the gap with zeros. `bytes(path)` reads the file back.
+template <class Bytes>
+void CheckSizesAndPositions(const std::wstring& path, Bytes bytes) {
+    using namespace platform;
+    UniqueHandle file = OpenFile(path, kGenericRead | kGenericWrite, kFileShareRead,
+                                 FileCreation::CreateAlways, kFileAttributeNormal)
+                            .handle;
+    ASSERT_TRUE(file);
+    ASSERT_TRUE(WriteToFile(file.Get(), "hello world", 11));
+    EXPECT_EQ(FileSize(file.Get()), std::optional<std::uint64_t>(11));
+    ASSERT_TRUE(SeekToFilePosition(file.Get(), 6));
+    char buffer[8] = {};
+    EXPECT_EQ(ReadFromFile(file.Get(), buffer, 8), std::optional<std::uint32_t>(5));
+    EXPECT_EQ(std::string_view(buffer, 5), "world");
+    ASSERT_TRUE(SeekToFilePosition(file.Get(), 5));
+    ASSERT_TRUE(SetEndOfFileHere(file.Get()));
+    EXPECT_EQ(FileSize(file.Get()), std::optional<std::uint64_t>(5));
+    ASSERT_TRUE(SeekToFilePosition(file.Get(), 7));
+    ASSERT_TRUE(WriteToFile(file.Get(), "!", 1));
+    EXPECT_EQ(FileSize(file.Get()), std::optional<std::uint64_t>(8));
+    file.Reset();
+    EXPECT_EQ(bytes(path), std::optional<std::string>(std::string("hello\0\0!", 8)));
 }
 
 }  // namespace cv::test

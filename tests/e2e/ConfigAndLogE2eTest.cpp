@@ -1,6 +1,9 @@
 // The engine under Wine with a configuration and a log folder of the test's own.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cwctype>
 #include <optional>
 #include <vector>
 
@@ -122,6 +125,69 @@ TEST_F(ConfigAndLog, NewAndEndedProcessesAreLoggedWithParentAndRunTime) {
     EXPECT_NE(started.find(parent), std::string::npos) << started;
     EXPECT_NE(ended.find("seconds"), std::string::npos) << ended;
     EXPECT_NE(ended.find("CPU"), std::string::npos) << ended;
+}
+
+// The machine-wide log folder value, set for one test and put back as it was.
+class LogFolderValue {
+  public:
+    explicit LogFolderValue(const std::wstring& folder) {
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Corvane", 0, nullptr, 0,
+                        KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key_, nullptr);
+        wchar_t old[MAX_PATH] = {};
+        DWORD size = sizeof old;
+        DWORD type = 0;
+        if (RegQueryValueExW(key_, L"LogFolder", nullptr, &type, reinterpret_cast<BYTE*>(old),
+                             &size) == ERROR_SUCCESS &&
+            type == REG_SZ) {
+            old_ = old;
+        }
+        Set(folder);
+    }
+    LogFolderValue(const LogFolderValue&) = delete;
+    LogFolderValue& operator=(const LogFolderValue&) = delete;
+    ~LogFolderValue() {
+        if (old_) {
+            Set(*old_);
+        } else {
+            RegDeleteValueW(key_, L"LogFolder");
+        }
+        RegCloseKey(key_);
+    }
+
+  private:
+    void Set(const std::wstring& folder) {
+        RegSetValueExW(key_, L"LogFolder", 0, REG_SZ, reinterpret_cast<const BYTE*>(folder.c_str()),
+                       static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t)));
+    }
+    HKEY key_ = nullptr;
+    std::optional<std::wstring> old_;
+};
+
+TEST_F(ConfigAndLog, AMissingLogFolderOnTheCommandLineFallsBackToTheConfiguredOne) {
+    TempFolder config(L"cfg-badlog");
+    TempFolder fallback(L"fallback");
+    const LogFolderValue configured(fallback.Path());
+    const std::wstring missing = fallback.Path() + L"-missing";
+    Program engine;
+    ASSERT_TRUE(StartEngine(
+        engine, L"\"/configfolder=" + config.Path() + L"\" \"/logfolder=" + missing + L"\""));
+    EXPECT_TRUE(WaitFor([&] { return HasAction(fallback, "60"); }, seconds(10)));
+    StopEngine(engine);
+    const auto lines = LogLines(fallback);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(ActionOf(lines[0]), "59");
+    // The command line reaches the engine in lower case; the temporary path is plain ASCII.
+    std::string expected = "the log folder ";
+    for (const wchar_t c : missing) {
+        expected.push_back(static_cast<char>(std::towlower(c)));
+    }
+    expected += " cannot be used";
+    std::string line = lines[0];
+    std::transform(line.begin(), line.end(), line.begin(), [](char c) {
+        return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    });
+    EXPECT_NE(line.find(expected), std::string::npos) << lines[0];
+    EXPECT_EQ(GetFileAttributesW(missing.c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 TEST_F(ConfigAndLog, AProgramHoldingTheLogMutexDelaysWritingButLosesNothing) {

@@ -120,6 +120,10 @@ TEST_F(FilesWinTest, ReadWriteAndEndOfFile) {
     EXPECT_EQ(FileLastWriteTime(reader.Get()), written);
 }
 
+TEST_F(FilesWinTest, SizesAndPositions) {
+    test::CheckSizesAndPositions(Path(L"sizes.bin"), Bytes);
+}
+
 TEST_F(FilesWinTest, DeleteHonoursSharing) {
     const std::wstring path = Path(L"gone.bin");
     Put(path, "x");

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "common/WideString.h"
@@ -50,6 +51,7 @@ struct FileSystem {
     std::map<platform::SpecialFolder, std::wstring> specialFolders;
     std::optional<std::uint64_t> freeSpace;
     std::vector<OpenEntry> open;
+    std::set<std::wstring> hangingWrites;  // lower-cased full paths
 };
 
 FileSystem& Fs() {
@@ -435,6 +437,20 @@ void SetFreeSpace(std::optional<std::uint64_t> bytes) {
     Fs().freeSpace = bytes;
 }
 
+void SetWritesHang(const std::wstring& path, bool hang) {
+    std::lock_guard lock(Machine::Get().Lock());
+    const auto parsed = Parse(path);
+    if (!parsed) {
+        return;
+    }
+    if (hang) {
+        Fs().hangingWrites.insert(parsed->Key());
+    } else {
+        Fs().hangingWrites.erase(parsed->Key());
+        Machine::Get().NotifyChange();
+    }
+}
+
 }  // namespace cv::sim
 
 namespace cv::platform {
@@ -536,8 +552,13 @@ std::optional<std::uint32_t> ReadFromFile(RawHandle file, void* buffer, std::uin
 
 bool WriteToFile(RawHandle file, const void* data, std::uint32_t size) {
     Machine& machine = Machine::Get();
-    std::lock_guard lock(machine.Lock());
+    std::unique_lock lock(machine.Lock());
     OpenEntry* entry = sim::FindOpen(file);
+    while (entry != nullptr && !machine.IsDriverThread() &&
+           Fs().hangingWrites.count(ToLower(entry->node->path)) != 0) {
+        machine.WaitForChange(lock);
+        entry = sim::FindOpen(file);  // the table of open files may have moved meanwhile
+    }
     if (entry == nullptr || !(entry->access & kGenericWrite) ||
         machine.ShouldFail("WriteFile", entry->node->path)) {
         return false;
@@ -616,6 +637,28 @@ std::optional<std::uint64_t> FileLastWriteTime(RawHandle file) {
         return std::nullopt;
     }
     return entry->node->lastWrite;
+}
+
+std::optional<std::uint64_t> FileSize(RawHandle file) {
+    Machine& machine = Machine::Get();
+    std::lock_guard lock(machine.Lock());
+    const OpenEntry* entry = sim::FindOpen(file);
+    if (entry == nullptr || machine.ShouldFail("GetFileSizeEx", entry->node->path)) {
+        return std::nullopt;
+    }
+    return entry->node->bytes.size();
+}
+
+bool SeekToFilePosition(RawHandle file, std::uint64_t offset) {
+    Machine& machine = Machine::Get();
+    std::lock_guard lock(machine.Lock());
+    OpenEntry* entry = sim::FindOpen(file);
+    if (entry == nullptr || machine.ShouldFail("SetFilePointer", entry->node->path)) {
+        return false;
+    }
+    // Windows allows a position past the end; a write there fills the gap.
+    entry->position = offset;
+    return true;
 }
 
 bool PathExists(const std::wstring& path) {

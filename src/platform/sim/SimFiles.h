@@ -9,11 +9,12 @@
 // directory and the three special folders; nothing else.
 //
 // Any file operation fails when Machine::FailCall names it, with the path as subject (for calls
-// on an open file: its full path, with backslashes): CreateFile, GetFileSize, ReadFile,
-// WriteFile (writes nothing), FlushFileBuffers, SetEndOfFile, SetFilePointer, GetFileTime,
-// GetFileAttributes, DeleteFile, SHCreateDirectoryEx, MoveFileEx (subject: the source),
-// SHGetSpecialFolderPath (subject empty), GetVolumeNameForVolumeMountPoint (subject: the drive
-// root). A write that fails part-way is made with SetFreeSpace.
+// on an open file: its full path, with backslashes): CreateFile, GetFileSize, GetFileSizeEx,
+// ReadFile, WriteFile (writes nothing), FlushFileBuffers, SetEndOfFile, SetFilePointer (every
+// seek), GetFileTime, GetFileAttributes, DeleteFile, SHCreateDirectoryEx, MoveFileEx (subject:
+// the source), SHGetSpecialFolderPath (subject empty), GetVolumeNameForVolumeMountPoint
+// (subject: the drive root). A write that fails part-way is made with SetFreeSpace, and one that
+// does not return with SetWritesHang.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -51,5 +52,8 @@ void AddDrive(wchar_t letter, bool hasVolumeName);
 // Bytes that writes may still add to files, over all drives; none: no limit. A write that needs
 // more writes what fits and fails, as on a full disk.
 void SetFreeSpace(std::optional<std::uint64_t> bytes);
+// While on, a write to the file by any thread but the clock driver does not return, as a write
+// to a dead network share may not; turning it off lets the waiting writes go on.
+void SetWritesHang(const std::wstring& path, bool hang);
 
 }  // namespace cv::sim

@@ -71,6 +71,20 @@ std::optional<std::uint64_t> FileLastWriteTime(RawHandle file) {
     return (static_cast<std::uint64_t>(written.dwHighDateTime) << 32) | written.dwLowDateTime;
 }
 
+std::optional<std::uint64_t> FileSize(RawHandle file) {
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file, &size)) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(size.QuadPart);
+}
+
+bool SeekToFilePosition(RawHandle file, std::uint64_t offset) {
+    LARGE_INTEGER position{};
+    position.QuadPart = static_cast<LONGLONG>(offset);
+    return SetFilePointerEx(file, position, nullptr, FILE_BEGIN) != FALSE;
+}
+
 bool PathExists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }

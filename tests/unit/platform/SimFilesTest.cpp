@@ -95,6 +95,10 @@ TEST_F(SimFilesTest, ReadWriteAndEndOfFile) {
     EXPECT_FALSE(FileSizeLow(closed));
 }
 
+TEST_F(SimFilesTest, SizesAndPositions) {
+    test::CheckSizesAndPositions(L"C:\\ProgramData\\sizes.bin", sim::FileBytes);
+}
+
 TEST_F(SimFilesTest, FullDiskWritesWhatFits) {
     const std::wstring path = L"C:\\ProgramData\\full.bin";
     sim::PutFile(path, "12345678");
