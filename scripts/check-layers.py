@@ -17,12 +17,16 @@ LAYERS = [
     ["processes"],
     # The control primitives and the processor topology: the base every feature may use.
     ["control"],
+    # The power plan service and the product's own plan, shared by the power features and the
+    # post-update tool.
+    ["powerplans"],
     # Feature folders, one per feature.
     ["defaults", "newprocess", "keeprunning", "restraint"],
     ["engine", "updatetool"],
     ["programs"],
 ]
-FEATURES = set(LAYERS[5])
+# The feature folders: they may not use each other, and their state headers sit on the record.
+FEATURES = {"defaults", "newprocess", "keeprunning"}
 PEER_LAYERS = {2}  # layers whose folders may include each other
 
 # feature -> the other features' public headers it may include
@@ -57,6 +61,10 @@ def layer_of(folder):
 
 def check(root):
     problems = []
+    feature_layer = layer_of("engine") - 1
+    for feature in sorted(FEATURES):
+        if layer_of(feature) != feature_layer:
+            problems.append(f"FEATURES: '{feature}' is not in the feature layer of LAYERS")
     src = root / "src"
     for path in sorted(src.rglob("*")):
         if path.suffix not in (".h", ".cpp", ".inc"):

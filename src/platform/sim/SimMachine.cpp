@@ -78,6 +78,7 @@ void Machine::Reset() {
     driver_ = std::this_thread::get_id();
     InstallEnglishModule();
     ResetFileSystem();
+    ResetPowerPlans();
     changed_.notify_all();
 }
 

@@ -18,6 +18,7 @@
 
 #include "platform/Handle.h"
 #include "platform/KernelObjects.h"
+#include "platform/Power.h"
 #include "platform/Registry.h"
 #include "platform/Services.h"
 
@@ -127,6 +128,18 @@ struct LaunchCall {
 
 struct SimModule {
     std::map<std::uint32_t, std::wstring> strings;
+};
+
+// A power scheme of the simulated machine.
+struct SimPowerPlan {
+    using Setting = std::pair<platform::PowerGuid, platform::PowerGuid>;  // subgroup, setting
+    platform::PowerGuid guid;
+    std::optional<std::wstring> friendlyName;  // none: PowerReadFriendlyName fails
+    std::wstring description;
+    bool overlay = false;    // a power-mode overlay, which PowerSetActiveScheme refuses
+    bool enumerated = true;  // listed by PowerEnumerate
+    std::map<Setting, std::uint32_t> acValues;
+    std::map<Setting, std::uint32_t> dcValues;
 };
 
 // Puts the simulated file system (SimFiles.h) back to its fresh state; called by Machine::Reset.
@@ -298,6 +311,25 @@ class Machine {
         }
         return true;
     }
+
+    // Power schemes (powrprof), in enumeration order. A fresh machine has Balanced (active), High
+    // performance and Power saver, and no overlay entry points; EnablePowerOverlays adds those,
+    // the three overlay schemes and the ActiveOverlayAcPowerScheme value.
+    bool powerEntryPointsFound = true;
+    bool powerOverlayEntryPointsFound = false;
+    std::deque<SimPowerPlan> powerPlans;
+    platform::PowerGuid activePowerPlan;
+    platform::PowerGuid activePowerOverlay;  // zero: no overlay
+    std::map<SimPowerPlan::Setting, std::uint32_t> powerSettingAttributes;
+    std::map<std::pair<SimPowerPlan::Setting, std::uint32_t>, std::uint32_t> powerPossibleValues;
+    // Every call that changes power schemes, as "<function> <scheme guid>", in order.
+    std::vector<std::wstring> powerCalls;
+    std::uint32_t duplicatedPowerPlans = 0;
+    SimPowerPlan& AddPowerPlan(const platform::PowerGuid& guid,
+                               std::optional<std::wstring> friendlyName);
+    SimPowerPlan* FindPowerPlan(const platform::PowerGuid& guid);
+    void EnablePowerOverlays();
+    void ResetPowerPlans();
 
   private:
     Machine() = default;
