@@ -26,7 +26,7 @@ LAYERS = [
     ["programs"],
 ]
 # The feature folders: they may not use each other, and their state headers sit on the record.
-FEATURES = {"defaults", "newprocess", "keeprunning"}
+FEATURES = {"defaults", "newprocess", "keeprunning", "restraint"}
 PEER_LAYERS = {2}  # layers whose folders may include each other
 
 # feature -> the other features' public headers it may include

@@ -5,6 +5,7 @@
 #include "platform/Registry.h"
 #include "platform/System.h"
 #include "platform/UserSession.h"
+#include "powerplans/RecoveryValues.h"
 #include "processes/HandleCache.h"
 #include "services/EngineProcess.h"
 #include "services/KernelObjectNames.h"
@@ -53,6 +54,9 @@ int ControlLoop::Startup() {
     if (!isService_) {
         MigrateConfigFolder();
     }
+    // Power settings a run that did not end normally left changed are put back first.
+    CoreParking::RecoverAtStartup(powerPlans_);
+    RecoverPowerPlansAtStartUp(powerPlans_);
     ApplyCommandLineOverrides();
     if (const int result = CreateSingleInstanceObjects(); result != 0) {
         return result;
@@ -63,7 +67,7 @@ int ControlLoop::Startup() {
     keepRunning_.Start(*context_, platform::ProcessorCount());
     storage_->StartConfigWatcher(exitEvent_.Get());
     RecordStartupActions(loadResult);
-    levelon_.Start(*context_, isService_);
+    levelon_.Start(*context_, isService_, powerPlans_);
     CreateLoopEvents();
     ReadBufferReuseSetting();
     return 0;
@@ -263,6 +267,12 @@ int ControlLoop::Shutdown() {
         ProcessStopFlag() = true;
         // Every process the engine changed for the time being gets its own settings back.
         foregroundBoost_.RestoreAll();
+        levelon_.RestoreCoreParking(*context_);
+        // A normal stop leaves no recovery value behind.
+        for (const wchar_t* value :
+             {kDrowselRecoveryValue, kTarvelHighPerfRecoveryValue, kAppPowerProfileRecoveryValue}) {
+            ClearRecoveryValue(value);
+        }
         levelon_.RestoreAll(*context_);
         keepRunning_.Clear();
     }

@@ -19,6 +19,7 @@
 #include "keeprunning/KeepRunningPolicy.h"
 #include "newprocess/NewProcessPolicy.h"
 #include "platform/Handle.h"
+#include "powerplans/PowerPlanService.h"
 #include "processes/IgnoredProcesses.h"
 #include "processes/NewProcess.h"
 #include "processes/ParentTree.h"
@@ -136,6 +137,9 @@ class ControlLoop {
     cv::IgnoredProcesses ignored_;
     std::vector<std::uint32_t> endedRecords_;
     SessionActivity sessions_;
+
+    // The one power plan service of the control thread.
+    PowerPlanService powerPlans_;
 
     // The loop's own counters.
     std::uint32_t refreshInterval_ = 1000;

@@ -4,12 +4,15 @@
 #include "actionlog/EngineTexts.h"
 #include "actionlog/Statistics.h"
 #include "common/Format.h"
+#include "control/ProcessorTopology.h"
 #include "engine/ControlLoop.h"
 #include "engine/Version.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/KernelObjects.h"
+#include "platform/ProcessControl.h"
 #include "platform/System.h"
+#include "powerplans/PlanResolver.h"
 #include "services/EngineProcess.h"
 
 namespace cv {
@@ -23,7 +26,11 @@ constexpr std::uint32_t kRefreshRateText = 937;
 
 SettingsEnvironment MachineEnvironment() {
     SettingsEnvironment environment;
-    environment.processors.activeProcessors = platform::ActiveProcessorCountAllGroups();
+    // The defaults of a hybrid machine differ, and a first start writes them into the file.
+    environment.processors = BuildProcessorTopology().Facts();
+    environment.serverEdition = !platform::IsWorkstationProduct();
+    environment.windowsFolder = platform::WindowsFolder();
+    environment.powerPlans = MakePowerPlanResolver();
     environment.executablePath = platform::OwnImagePath();
     environment.fileExists = [](const std::wstring& path) { return platform::PathExists(path); };
     return environment;

@@ -12,6 +12,8 @@ std::wstring OwnCommandLine();
 std::uint32_t OwnProcessId();
 // Full path of the running executable; empty when it cannot be read.
 std::wstring OwnImagePath();
+// GetWindowsDirectoryW; empty on failure.
+std::wstring WindowsFolder();
 std::wstring CurrentDirectory();
 
 // GetUserNameW with a buffer of 257 characters; no value when the call fails.

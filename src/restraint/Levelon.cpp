@@ -47,7 +47,8 @@ std::uint64_t ClearNthSetBit(std::uint64_t mask, unsigned n) {
 
 }  // namespace
 
-void Levelon::Start(const FeatureContext& context, bool isService) {
+void Levelon::Start(const FeatureContext& context, bool isService, PowerPlanService& powerPlans) {
+    parking_.Attach(&powerPlans);
     restraintEvent_ =
         platform::CreateEventObject(names::EngineObjectName(names::kRestraintPulseEvent, isService),
                                     false, false, ObjectSecurity::Default);
@@ -280,6 +281,9 @@ void Levelon::BeginRestraint(const FeatureContext& context, ProcessRecord& recor
             }
         }
     }
+    if (ooc.OocDisableCoreParkingWhileIn) {
+        parking_.Disable(context);
+    }
     restraintBegan_ = true;
     state.restrained = true;
     state.restraintStart = platform::TickCount64();
@@ -369,6 +373,7 @@ void Levelon::Restore(const FeatureContext& context, ProcessRecord& record, bool
                            context.RecordFacts(record, EngineText(kIoRestoredText)));
         }
     }
+    parking_.Restore(context, false);
     const std::uint64_t now = platform::TickCount64();
     CountRestraintEnd(context, record, now > start ? now - start : 0);
     sounds_.PlayRestore(context);
@@ -386,6 +391,7 @@ void Levelon::EndDueToTerminate(const FeatureContext& context, ProcessRecord& re
     }
     const std::uint64_t now = platform::TickCount64();
     CountRestraintEnd(context, record, now > state.restraintStart ? now - state.restraintStart : 0);
+    parking_.Restore(context, false);
     state = RestraintState{};
 }
 

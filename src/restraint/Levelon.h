@@ -9,6 +9,7 @@
 #include "control/FeatureContext.h"
 #include "control/SessionActivity.h"
 #include "platform/Handle.h"
+#include "restraint/CoreParking.h"
 #include "restraint/LevelonEffects.h"
 
 namespace cv {
@@ -23,8 +24,9 @@ struct LevelonCycle {
 
 class Levelon {
   public:
-    // At start-up: the notification events, and whether Levelon is on.
-    void Start(const FeatureContext& context, bool isService);
+    // At start-up: the notification events, and whether Levelon is on. Core parking changes go
+    // through the power plan service.
+    void Start(const FeatureContext& context, bool isService, PowerPlanService& powerPlans);
     // After every configuration load: the sounds; switching Levelon off restores everything.
     void NoteReload(const FeatureContext& context);
     void BeginCycle() { restraintBegan_ = false; }
@@ -39,6 +41,8 @@ class Levelon {
     void EndDueToTerminate(const FeatureContext& context, ProcessRecord& record);
     // Every restrained process gets its own settings back; nothing is logged or counted.
     void RestoreAll(const FeatureContext& context);
+    // At the engine's stop, before the power plans and the processes are restored.
+    void RestoreCoreParking(const FeatureContext& context) { parking_.Restore(context, true); }
     // At the end of a cycle in which a restraint began, the user interface is told.
     void NotifyIfBegan();
     void Stop();
@@ -67,6 +71,7 @@ class Levelon {
     platform::UniqueHandle levelonNotifyEvent_;
     platform::UniqueHandle equiloEvent_;
     LevelonSounds sounds_;
+    CoreParking parking_;
     std::minstd_rand random_;
 };
 

@@ -20,6 +20,7 @@ void Machine::Reset() {
     ownImagePath = fresh.ownImagePath;
     commandLine = fresh.commandLine;
     currentDirectory = fresh.currentDirectory;
+    windowsFolder = fresh.windowsFolder;
     userName = fresh.userName;
     computerName = fresh.computerName;
     osMajor = fresh.osMajor;
@@ -68,6 +69,7 @@ void Machine::Reset() {
     ownThrottleIgnoreTimerResolution.reset();
     windows.clear();
     closeMessages.clear();
+    frozenProcessList.clear();
     foregroundWindow = 0;
     lastInputTick = fresh.lastInputTick;
     soundLibraryLoaded = false;
@@ -108,6 +110,17 @@ void Machine::Schedule(std::uint64_t delayMs, std::function<void()> action) {
         return;
     }
     scheduled_.emplace(now_ + delayMs, std::move(action));
+}
+
+void Machine::FreezeProcessList() {
+    std::lock_guard lock(mutex_);
+    frozenProcessList.clear();
+    std::uint32_t needed = 0;
+    platform::QuerySystemInformation(platform::kSystemProcessInformation, nullptr, 0, &needed);
+    std::vector<std::uint8_t> list(needed);
+    platform::QuerySystemInformation(platform::kSystemProcessInformation, list.data(), needed,
+                                     &needed);
+    frozenProcessList = std::move(list);
 }
 
 std::optional<std::uint64_t> Machine::NextScheduledTime() {

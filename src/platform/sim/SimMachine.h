@@ -172,6 +172,7 @@ class Machine {
     std::wstring ownImagePath = L"C:\\Program Files\\Corvane\\vigilor.exe";
     std::wstring commandLine = L"\"C:\\Program Files\\Corvane\\vigilor.exe\"";
     std::wstring currentDirectory = L"C:\\Users\\Tester";
+    std::wstring windowsFolder = L"C:\\Windows";
     std::optional<std::wstring> userName = L"Tester";
     std::wstring computerName = L"TESTPC";
     std::uint32_t osMajor = 10;
@@ -278,6 +279,12 @@ class Machine {
     std::vector<SimWindow> windows;
     std::vector<std::uintptr_t> closeMessages;
     SimWindow& AddWindow(std::uint32_t processId);
+    // Benchmarks build the process list once, outside their timed region, and every query then
+    // copies it; FreezeProcessList builds it again from the processes as they are now, and
+    // ThawProcessList goes back to building it on every query.
+    std::vector<std::uint8_t> frozenProcessList;
+    void FreezeProcessList();
+    void ThawProcessList() { frozenProcessList.clear(); }
     // The engine's own session: its foreground window (0: none) and its last input tick.
     std::uintptr_t foregroundWindow = 0;
     std::optional<std::uint32_t> lastInputTick = 0;

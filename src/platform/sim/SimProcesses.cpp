@@ -26,7 +26,8 @@ std::size_t EntrySize(const SimProcess& process) {
 void WriteEntry(std::uint8_t* entry, const SimProcess& process, bool last, std::size_t size) {
     using layout::Write;
     std::memset(entry, 0, size);
-    Write<std::uint32_t>(entry, layout::kNextEntryOffset, last ? 0 : static_cast<std::uint32_t>(size));
+    Write<std::uint32_t>(entry, layout::kNextEntryOffset,
+                         last ? 0 : static_cast<std::uint32_t>(size));
     Write<std::uint32_t>(entry, layout::kNumberOfThreads, process.threadCount);
     Write<std::uint64_t>(entry, layout::kCreateTime, process.createTime);
     Write<std::uint64_t>(entry, layout::kUserTime, process.userTime);
@@ -38,8 +39,8 @@ void WriteEntry(std::uint8_t* entry, const SimProcess& process, bool last, std::
     Write<std::uint64_t>(entry, layout::kPagefileUsage, process.pagefileUsage);
     std::uint8_t* thread = entry + layout::kProcessEntrySize;
     for (std::uint32_t i = 0; i < process.threadCount; ++i, thread += layout::kThreadEntrySize) {
-        const std::uint32_t threadId = (process.firstThreadId != 0 ? process.firstThreadId
-                                                                   : process.pid + 1) + 4 * i;
+        const std::uint32_t threadId =
+            (process.firstThreadId != 0 ? process.firstThreadId : process.pid + 1) + 4 * i;
         Write<std::uint64_t>(thread, layout::kThreadClientProcess, process.pid);
         Write<std::uint64_t>(thread, layout::kThreadClientThread, threadId);
         // Waiting: suspended, or on a user request like most idle threads.
@@ -61,9 +62,41 @@ void WriteEntry(std::uint8_t* entry, const SimProcess& process, bool last, std::
     }
 }
 
+// Copies a list built earlier, pointing each entry's image name into the caller's buffer.
+std::int32_t CopyFrozenProcessList(const std::vector<std::uint8_t>& frozen, void* buffer,
+                                   std::uint32_t length, std::uint32_t* returnLength) {
+    if (returnLength != nullptr) {
+        *returnLength = static_cast<std::uint32_t>(frozen.size());
+    }
+    if (length < frozen.size() || buffer == nullptr) {
+        return kStatusInfoLengthMismatch;
+    }
+    auto* out = static_cast<std::uint8_t*>(buffer);
+    std::memcpy(out, frozen.data(), frozen.size());
+    const auto base = reinterpret_cast<std::uintptr_t>(frozen.data());
+    for (std::size_t at = 0;;) {
+        std::uint8_t* entry = out + at;
+        if (const auto name = layout::Read<std::uint64_t>(entry, layout::kImageNameBuffer)) {
+            layout::Write<std::uint64_t>(
+                entry, layout::kImageNameBuffer,
+                static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(out) +
+                                           (static_cast<std::uintptr_t>(name) - base)));
+        }
+        const auto next = layout::Read<std::uint32_t>(entry, layout::kNextEntryOffset);
+        if (next == 0) {
+            break;
+        }
+        at += next;
+    }
+    return kStatusSuccess;
+}
+
 std::int32_t QueryProcessList(void* buffer, std::uint32_t length, std::uint32_t* returnLength) {
     Machine& machine = Machine::Get();
     std::lock_guard lock(machine.Lock());
+    if (!machine.frozenProcessList.empty()) {
+        return CopyFrozenProcessList(machine.frozenProcessList, buffer, length, returnLength);
+    }
     // The list starts with the system idle process, id 0.
     std::vector<const SimProcess*> list;
     static const SimProcess idle = [] {
@@ -223,6 +256,8 @@ std::uint64_t SystemTimeAsFileTime() {
     return Machine::kEpochFileTime + Machine::Get().Now() * 10'000;
 }
 
-std::uint32_t ActiveProcessorCountAllGroups() { return Machine::Get().activeProcessorsAllGroups; }
+std::uint32_t ActiveProcessorCountAllGroups() {
+    return Machine::Get().activeProcessorsAllGroups;
+}
 
 }  // namespace cv::platform

@@ -13,10 +13,24 @@ namespace cv::platform {
 using sim::Machine;
 using sim::RegistryValue;
 
-std::wstring OwnCommandLine() { return Machine::Get().commandLine; }
-std::uint32_t OwnProcessId() { return Machine::Get().ownPid; }
-std::wstring OwnImagePath() { return Machine::Get().ownImagePath; }
-std::wstring CurrentDirectory() { return Machine::Get().currentDirectory; }
+std::wstring OwnCommandLine() {
+    return Machine::Get().commandLine;
+}
+std::uint32_t OwnProcessId() {
+    return Machine::Get().ownPid;
+}
+std::wstring OwnImagePath() {
+    return Machine::Get().ownImagePath;
+}
+
+std::wstring WindowsFolder() {
+    Machine& machine = Machine::Get();
+    std::lock_guard lock(machine.Lock());
+    return machine.ShouldFail("GetWindowsDirectory", L"") ? std::wstring() : machine.windowsFolder;
+}
+std::wstring CurrentDirectory() {
+    return Machine::Get().currentDirectory;
+}
 
 std::optional<std::wstring> OwnUserName() {
     Machine& machine = Machine::Get();
@@ -31,7 +45,9 @@ std::wstring ComputerName() {
     return machine.ShouldFail("GetComputerName", L"") ? std::wstring() : machine.computerName;
 }
 
-std::uint32_t OsMajorVersion() { return Machine::Get().osMajor; }
+std::uint32_t OsMajorVersion() {
+    return Machine::Get().osMajor;
+}
 
 bool OsVersionAtLeast(std::uint32_t major, std::uint32_t minor, std::uint16_t servicePackMajor) {
     const Machine& machine = Machine::Get();
@@ -44,9 +60,15 @@ bool OsVersionAtLeast(std::uint32_t major, std::uint32_t minor, std::uint16_t se
     return machine.servicePackMajor >= servicePackMajor;
 }
 
-std::uint16_t UserDefaultUiLanguage() { return Machine::Get().uiLanguage; }
-std::uint32_t ProcessorCount() { return Machine::Get().processorCount; }
-std::optional<std::uint32_t> OwnIntegrityLevel() { return Machine::Get().integrityLevel; }
+std::uint16_t UserDefaultUiLanguage() {
+    return Machine::Get().uiLanguage;
+}
+std::uint32_t ProcessorCount() {
+    return Machine::Get().processorCount;
+}
+std::optional<std::uint32_t> OwnIntegrityLevel() {
+    return Machine::Get().integrityLevel;
+}
 
 void EnableOwnPrivileges(const std::vector<std::wstring>& privilegeNames) {
     Machine& machine = Machine::Get();
@@ -82,7 +104,9 @@ bool SetOwnThreadPriority(int priority) {
     return true;
 }
 
-void SetOwnPriorityBoost(bool disable) { Machine::Get().priorityBoostDisabled = disable; }
+void SetOwnPriorityBoost(bool disable) {
+    Machine::Get().priorityBoostDisabled = disable;
+}
 
 bool SetOwnProcessInformation(std::uint32_t informationClass, std::uint32_t value) {
     Machine& machine = Machine::Get();
@@ -98,7 +122,9 @@ std::vector<std::uint8_t> NewUuid() {
     return machine.ShouldFail("UuidCreate", L"") ? std::vector<std::uint8_t>() : machine.nextUuid;
 }
 
-void ExitOwnProcess(std::uint32_t exitCode) { throw sim::ProcessExitCalled{exitCode}; }
+void ExitOwnProcess(std::uint32_t exitCode) {
+    throw sim::ProcessExitCalled{exitCode};
+}
 
 // Registry.
 
@@ -272,7 +298,8 @@ UniqueHandle StartSimProcess(const std::string& operation, sim::LaunchCall call)
     machine.nextLaunchPid += 4;
     const std::wstring& file = call.file;
     const auto slash = file.find_last_of(L"\\/");
-    auto& process = machine.AddProcess(pid, slash == std::wstring::npos ? file : file.substr(slash + 1));
+    auto& process =
+        machine.AddProcess(pid, slash == std::wstring::npos ? file : file.substr(slash + 1));
     process.imagePath = file;
     process.commandLine = call.parameters;
     return UniqueHandle(machine.AddHandle(process.waitObject));
@@ -321,8 +348,8 @@ std::optional<LaunchedProcess> LaunchProcess(const std::wstring& commandLine,
         file = file.substr(0, file.find(L' '));
     }
     call.file = file;
-    UniqueHandle process = StartSimProcess(lowIntegrity ? "CreateProcessAsUser" : "CreateProcess",
-                                           call);
+    UniqueHandle process =
+        StartSimProcess(lowIntegrity ? "CreateProcessAsUser" : "CreateProcess", call);
     if (!process) {
         return std::nullopt;
     }

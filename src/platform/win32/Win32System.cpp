@@ -12,7 +12,18 @@ std::wstring OwnCommandLine() {
     return line == nullptr ? std::wstring() : std::wstring(line);
 }
 
-std::uint32_t OwnProcessId() { return GetCurrentProcessId(); }
+std::uint32_t OwnProcessId() {
+    return GetCurrentProcessId();
+}
+
+std::wstring WindowsFolder() {
+    wchar_t folder[MAX_PATH + 1] = {};
+    const UINT length = GetWindowsDirectoryW(folder, MAX_PATH);
+    if (length == 0 || length > MAX_PATH) {
+        return std::wstring();
+    }
+    return std::wstring(folder, length);
+}
 
 std::wstring OwnImagePath() {
     std::wstring path(32768, L'\0');
@@ -76,7 +87,9 @@ bool OsVersionAtLeast(std::uint32_t major, std::uint32_t minor, std::uint16_t se
                               condition) != 0;
 }
 
-std::uint16_t UserDefaultUiLanguage() { return GetUserDefaultUILanguage(); }
+std::uint16_t UserDefaultUiLanguage() {
+    return GetUserDefaultUILanguage();
+}
 
 std::uint32_t ProcessorCount() {
     SYSTEM_INFO info{};
@@ -126,7 +139,9 @@ bool SetOwnShutdownParameters(std::uint32_t level, std::uint32_t flags) {
     return SetProcessShutdownParameters(level, flags) != 0;
 }
 
-bool LoadSystemLibrary(const std::wstring& name) { return LoadLibraryW(name.c_str()) != nullptr; }
+bool LoadSystemLibrary(const std::wstring& name) {
+    return LoadLibraryW(name.c_str()) != nullptr;
+}
 
 bool SetOwnPriorityClass(std::uint32_t priorityClass) {
     return SetPriorityClass(GetCurrentProcess(), priorityClass) != 0;
@@ -159,6 +174,8 @@ std::vector<std::uint8_t> NewUuid() {
     return std::vector<std::uint8_t>(bytes, bytes + sizeof uuid);
 }
 
-void ExitOwnProcess(std::uint32_t exitCode) { ExitProcess(exitCode); }
+void ExitOwnProcess(std::uint32_t exitCode) {
+    ExitProcess(exitCode);
+}
 
 }  // namespace cv::platform

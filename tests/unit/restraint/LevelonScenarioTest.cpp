@@ -3,7 +3,10 @@
 // and that nothing is left restrained when the engine stops.
 #include "EngineScenario.h"
 #include "actionlog/Statistics.h"
+#include "platform/Power.h"
 #include "platform/ProcessControl.h"
+#include "platform/Registry.h"
+#include "powerplans/PlanGuids.h"
 
 namespace cv {
 namespace {
@@ -334,6 +337,83 @@ TEST_F(LevelonScenario, SoundsPlayOnlyWhenWanted) {
         TearDown();
         SetUp();
     }
+}
+
+// The balanced plan parks cores (min cores 10 % on AC, 5 % on DC) on this machine.
+class CoreParkingScenario : public LevelonScenario {
+  protected:
+    void SetUp() override {
+        LevelonScenario::SetUp();
+        auto& plan = machine().AddPowerPlan(ToPowerGuid(kBalancedPlan), L"Balanced");
+        for (const PlanGuid& setting : {kCoreParkingMinCores, kCoreParkingMinCoresClass1}) {
+            plan.acValues[{ToPowerGuid(kProcessorSubgroup), ToPowerGuid(setting)}] = 10;
+            plan.dcValues[{ToPowerGuid(kProcessorSubgroup), ToPowerGuid(setting)}] = 5;
+        }
+        machine().activePowerPlan = ToPowerGuid(kBalancedPlan);
+    }
+    static std::uint32_t MinCoresAc() {
+        sim::SimPowerPlan* plan = machine().FindPowerPlan(ToPowerGuid(kBalancedPlan));
+        return plan->acValues[{ToPowerGuid(kProcessorSubgroup), ToPowerGuid(kCoreParkingMinCores)}];
+    }
+    static bool Pending() {
+        return platform::ReadRegistryDword(platform::RegistryRoot::LocalMachine,
+                                           L"Software\\Corvane", L"CVCPRN")
+            .has_value();
+    }
+};
+
+TEST_F(CoreParkingScenario, TheFirstRestoreUnparksWhileAnotherRestraintContinues) {
+    Start(Thresholds({{L"OocDisableCoreParkingWhileIn", L"true"}}));
+    Spawn(300, L"hog.exe");
+    Spawn(310, L"other.exe");
+    Cycles(1);
+    for (int i = 0; i < 3; ++i) {
+        machine().AddCpuTime(310, kMachinePerCycle * 40 / 100);
+        Busy(300, 40);
+    }
+    ASSERT_TRUE(Restrained(300));
+    ASSERT_TRUE(Restrained(310));
+    EXPECT_EQ(MinCoresAc(), 100u);
+    EXPECT_TRUE(Pending());
+    // 300 calms down, 310 keeps hogging.
+    for (int i = 0; i < 6; ++i) {
+        machine().AddCpuTime(310, kMachinePerCycle * 40 / 100);
+        Busy(300, 1);
+    }
+    EXPECT_FALSE(Restrained(300));
+    EXPECT_TRUE(Restrained(310));
+    EXPECT_EQ(MinCoresAc(), 10u);
+    EXPECT_FALSE(Pending());
+    const auto ids = Ids(StopAndReadLog());
+    EXPECT_EQ(std::count(ids.begin(), ids.end(), 36u), 1);
+    EXPECT_EQ(std::count(ids.begin(), ids.end(), 37u), 1);
+}
+
+TEST_F(CoreParkingScenario, AStopPutsParkingBackAndACrashIsRepairedAtTheNextStart) {
+    Start(Thresholds({{L"OocDisableCoreParkingWhileIn", L"true"}}));
+    Spawn(300, L"hog.exe");
+    Cycles(1);
+    ASSERT_EQ(CyclesUntilRestrained(300, 5), 3);
+    ASSERT_EQ(MinCoresAc(), 100u);
+    loop_->Shutdown();
+    EXPECT_EQ(MinCoresAc(), 10u);
+    EXPECT_FALSE(Pending());
+    loop_.reset();
+
+    // The engine is killed while parking is off: the plan and the registry stay as they are.
+    Start(Thresholds({{L"OocDisableCoreParkingWhileIn", L"true"}}));
+    Cycles(1);
+    ASSERT_EQ(CyclesUntilRestrained(300, 5), 3);
+    ASSERT_TRUE(Pending());
+    const auto registry = machine().registry;
+    const auto plans = machine().powerPlans;
+    loop_.reset();
+    machine().registry = registry;
+    machine().powerPlans = plans;
+    ASSERT_EQ(MinCoresAc(), 100u);
+    StartWithoutFile();
+    EXPECT_EQ(MinCoresAc(), 10u);
+    EXPECT_FALSE(Pending());
 }
 
 }  // namespace
