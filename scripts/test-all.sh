@@ -13,3 +13,6 @@ echo "== fuzzing the configuration reader (${CV_FUZZ_SECONDS:-30} s a target)"
 scripts/fuzz.sh
 echo "== Windows tests under Wine"
 (cd build/win && ctest --output-on-failure)
+echo "== release package"
+scripts/package.sh
+scripts/package.sh --verify

@@ -16,6 +16,7 @@
 #include "services/EngineProcess.h"
 #include "services/KernelObjectNames.h"
 #include "services/Language.h"
+#include "services/Messages.h"
 
 namespace cv {
 
@@ -26,7 +27,7 @@ constexpr std::uint32_t kStopRequestedText = 429;
 constexpr std::uint32_t kAlreadyRunningText = 430;
 
 void ShowEngineMessage(std::uint32_t textId, std::uint32_t flags) {
-    platform::ShowMessageBox(EngineText(textId), EngineText(kCaptionText), flags);
+    ShowMessage({EngineText(textId), EngineText(kCaptionText), flags});
 }
 
 void EnablePrivileges() {
@@ -144,6 +145,10 @@ int RunEngine() {
     RaiseOwnScheduling();
 
     // 11. and 12.
+    // A service has nobody to answer a box, and a crash there only ends the process.
+    const bool service = IsServiceInstalled();
+    SetCrashRunningAsService(service);
+    SetMessagesSilenced(service);
     ControlLoop loop;
     std::thread control([&loop] { loop.Run(); });
     control.join();

@@ -80,6 +80,11 @@ enum class SpecialFolder {
 // SHGetSpecialFolderPathW, creating the folder when asked; empty when the call fails.
 std::wstring SpecialFolderPath(SpecialFolder folder, bool create);
 
+// CopyFileW over an existing target.
+bool CopyFileReplacing(const std::wstring& from, const std::wstring& to);
+// RemoveDirectoryW: only an empty folder goes.
+bool RemoveEmptyFolder(const std::wstring& path);
+
 // GetVolumeNameForVolumeMountPointW succeeds for a drive root such as "C:\"; it fails for mapped
 // network drives and for drives that do not exist.
 bool HasVolumeName(const std::wstring& driveRoot);

@@ -31,4 +31,13 @@ bool WriteRegistryString(RegistryRoot root, const std::wstring& key, const std::
 
 bool DeleteRegistryValue(RegistryRoot root, const std::wstring& key, const std::wstring& value);
 
+// REG_EXPAND_SZ values, such as the system Path: read unexpanded, written with their terminating
+// zero.
+std::optional<std::wstring> ReadRegistryExpandString(RegistryRoot root, const std::wstring& key,
+                                                     const std::wstring& value);
+bool WriteRegistryExpandString(RegistryRoot root, const std::wstring& key,
+                               const std::wstring& value, const std::wstring& data);
+// SHDeleteKeyW on the tree, then RegDeleteKeyW on the key; true when the tree was deleted.
+bool DeleteRegistryTree(RegistryRoot root, const std::wstring& key);
+
 }  // namespace cv::platform

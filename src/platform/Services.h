@@ -25,4 +25,13 @@ struct ServiceStatusRow {
 // value when the manager cannot be opened or the enumeration fails.
 std::optional<std::vector<ServiceStatusRow>> EnumerateWin32Services();
 
+// Opens the manager (connect, read control) and the service with status query and interrogate
+// rights; no value when any step fails.
+std::optional<ServiceState> QuerySystemServiceState(const std::wstring& serviceName);
+// A disabled service is set to start on demand, everything else of its configuration kept, and
+// the boot configuration confirmed; true when it was changed.
+bool EnableDisabledService(const std::wstring& serviceName);
+// StartServiceW without arguments; true when the start was accepted.
+bool StartServiceByName(const std::wstring& serviceName);
+
 }  // namespace cv::platform

@@ -56,6 +56,9 @@ bool SetOwnProcessInformation(std::uint32_t informationClass, std::uint32_t valu
 // UuidCreate: 16 random bytes; empty on failure.
 std::vector<std::uint8_t> NewUuid();
 
+// SHChangeNotify(SHCNE_ASSOCCHANGED) with no items, so the shell redraws its icons.
+void NotifyShellAssociationsChanged();
+
 // Ends the process at once.
 [[noreturn]] void ExitOwnProcess(std::uint32_t exitCode);
 

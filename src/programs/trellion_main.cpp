@@ -1,5 +1,7 @@
 // trellion.exe: the post-update tool.
+#include "updatetool/PostUpdate.h"
+
 extern "C" int __stdcall wWinMain(void* /*instance*/, void* /*previous*/, wchar_t* /*commandLine*/,
                                   int /*show*/) {
-    return 0;
+    return cv::RunTrellion();
 }

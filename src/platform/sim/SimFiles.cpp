@@ -693,6 +693,48 @@ bool DeleteFileAt(const std::wstring& path) {
     return true;
 }
 
+bool CopyFileReplacing(const std::wstring& from, const std::wstring& to) {
+    Machine& machine = Machine::Get();
+    std::lock_guard lock(machine.Lock());
+    if (machine.ShouldFail("CopyFile", from)) {
+        return false;
+    }
+    const auto source = OpenFile(from, kGenericRead, kFileShareRead, FileCreation::OpenExisting,
+                                 kFileAttributeNormal);
+    if (!source.handle) {
+        return false;
+    }
+    const auto target =
+        OpenFile(to, kGenericWrite, 0, FileCreation::CreateAlways, kFileAttributeNormal);
+    if (!target.handle) {
+        return false;
+    }
+    const auto bytes = sim::FileBytes(from);
+    return bytes && WriteToFile(target.handle.Get(), bytes->data(),
+                                static_cast<std::uint32_t>(bytes->size()));
+}
+
+bool RemoveEmptyFolder(const std::wstring& path) {
+    Machine& machine = Machine::Get();
+    std::lock_guard lock(machine.Lock());
+    const auto parsed = Parse(path);
+    if (machine.ShouldFail("RemoveDirectory", path) || !parsed) {
+        return false;
+    }
+    const auto node = sim::FindNode(*parsed);
+    if (node == nullptr || !node->folder) {
+        return false;
+    }
+    const std::wstring prefix = parsed->Key() + L"\\";
+    for (const auto& [key, other] : Fs().nodes) {
+        if (StartsWith(key, prefix)) {
+            return false;
+        }
+    }
+    Fs().nodes.erase(parsed->Key());
+    return true;
+}
+
 bool CreateFolderTree(const std::wstring& path) {
     Machine& machine = Machine::Get();
     std::lock_guard lock(machine.Lock());

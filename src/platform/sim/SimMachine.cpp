@@ -52,6 +52,7 @@ void Machine::Reset() {
     moduleLoadAttempts.clear();
     messageBoxes.clear();
     messageBoxAnswers.clear();
+    setup = {};
     launches.clear();
     folderWatches.clear();
     failures_.clear();

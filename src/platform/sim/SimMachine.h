@@ -107,12 +107,49 @@ struct RegistryValue {
     Type type = Type::Dword;
     std::vector<std::uint8_t> bytes;
     std::wstring text;
+    bool expand = false;  // REG_EXPAND_SZ
 };
 
 struct MessageBoxCall {
     std::wstring text;
     std::wstring caption;
     std::uint32_t flags = 0;
+    std::vector<std::wstring> extraButtons;  // dialog-template boxes
+    std::wstring checkBoxText;
+};
+
+// A scheduled task in the root folder.
+struct SimTask {
+    std::wstring name;
+    std::wstring author;
+    std::wstring path;
+    std::wstring arguments;
+    bool hidden = false;
+    bool runFails = false;
+};
+
+// The crash handler's and the post-update tool's view of the machine.
+struct SimSetupState {
+    long (*crashFilter)() = nullptr;
+    std::vector<std::wstring> dumpsWritten;
+    bool dumpFails = false;
+    int otherThreadsSuspended = 0;
+    int otherThreadsResumed = 0;
+    // Whether a person can see boxes, and the check box answers (then false).
+    bool interactiveDesktop = true;
+    std::deque<bool> checkBoxAnswers;
+    // System services for the start check: disabled ones, and the state a start leads to.
+    std::set<std::wstring> disabledServices;
+    std::map<std::wstring, platform::ServiceState> stateAfterStart;
+    std::vector<std::wstring> serviceStarts;
+    int shellNotifications = 0;
+    int comInitializations = 0;
+    int comUninitializations = 0;
+    // Task Scheduler: tasks by lower-cased name, tasks run, and a step that fails with a code.
+    std::map<std::wstring, SimTask> tasks;
+    std::vector<std::wstring> taskRuns;
+    int failingTaskStep = 0;  // a platform::TaskStep value; 0 none
+    std::int32_t failingTaskResult = static_cast<std::int32_t>(0x80070005);
 };
 
 struct LaunchCall {
@@ -256,6 +293,7 @@ class Machine {
     // Message boxes: every call is recorded; answers are taken from the script, then kIdOk.
     std::vector<MessageBoxCall> messageBoxes;
     std::deque<int> messageBoxAnswers;
+    SimSetupState setup;
 
     // Folder change watches by lower-cased folder; the file system calls NotifyFolderChanged
     // after every write.

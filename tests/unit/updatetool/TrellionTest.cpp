@@ -1,0 +1,274 @@
+// The post-update tool on the simulated machine: PATH, tasks, log retirement and whole runs.
+#include <gtest/gtest.h>
+
+#include "SimFixture.h"
+#include "actionlog/ActionLog.h"
+#include "common/WideString.h"
+#include "platform/Registry.h"
+#include "platform/TaskScheduler.h"
+#include "platform/sim/SimFiles.h"
+#include "services/Messages.h"
+#include "updatetool/LogMigration.h"
+#include "updatetool/PostUpdate.h"
+#include "updatetool/SystemPath.h"
+#include "updatetool/TaskScheduling.h"
+
+namespace cv::test {
+namespace {
+
+using platform::RegistryRoot;
+using platform::TaskStep;
+
+constexpr wchar_t kFolder[] = L"C:\\Program Files\\Corvane";
+constexpr wchar_t kProductKey[] = L"Software\\Corvane";
+
+class TrellionTest : public SimTest {
+  protected:
+    void SetUp() override {
+        SimTest::SetUp();
+        machine().ownImagePath = std::wstring(kFolder) + L"\\trellion.exe";
+        machine().services[L"Schedule"] = platform::ServiceState::Running;
+        platform::WriteRegistryExpandString(RegistryRoot::LocalMachine, kEnvironmentKey, L"Path",
+                                            L"C:\\Windows;C:\\Tools");
+    }
+    void TearDown() override { SetMessagesSilenced(false); }
+    std::wstring SystemPath() {
+        return platform::ReadRegistryExpandString(RegistryRoot::LocalMachine, kEnvironmentKey,
+                                                  L"Path")
+            .value_or(L"<none>");
+    }
+    bool HasValue(RegistryRoot root, const wchar_t* key, const wchar_t* value) {
+        return machine().HasValue(root, key, value);
+    }
+};
+
+TEST(SystemPathTest, FolderIsAddedOnceAndCutOutAsPlainText) {
+    struct Case {
+        std::wstring path;
+        std::wstring folder;
+        std::wstring added;
+    };
+    const Case cases[] = {
+        {L"C:\\Windows;C:\\Tools", L"C:\\Apps\\Corvane",
+         L"C:\\Windows;C:\\Tools;C:\\Apps\\Corvane\\;"},
+        // The old entry's place can stay behind as an empty entry.
+        {L"C:\\Windows;C:\\Apps\\Corvane\\;", L"C:\\Apps\\Corvane",
+         L"C:\\Windows;;C:\\Apps\\Corvane\\;"},
+        // Plain text replacement also cuts the folder's text out of a longer entry.
+        {L"C:\\Apps\\CorvaneTools;C:\\W", L"C:\\Apps\\Corvane",
+         L"Tools;C:\\W;C:\\Apps\\Corvane\\;"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(PathWithFolder(PathWithoutFolder(c.path, c.folder), c.folder), c.added) << c.path;
+    }
+}
+
+TEST_F(TrellionTest, AddingTwiceKeepsTheFolderOnceAndAMissingPathIsLeftAlone) {
+    AddToSystemPath(kFolder);
+    AddToSystemPath(kFolder);
+    const std::wstring path = SystemPath();
+    const std::wstring entry = std::wstring(kFolder) + L"\\;";
+    EXPECT_NE(path.find(entry), std::wstring::npos);
+    EXPECT_EQ(path.find(entry), path.rfind(entry));
+
+    machine().registry.clear();
+    EXPECT_TRUE(AddToSystemPath(kFolder));
+    EXPECT_EQ(SystemPath(), L"<none>");
+}
+
+TEST_F(TrellionTest, GuardedKeyDeletionNeedsAProductWord) {
+    for (const wchar_t* key : {L"Software\\Corvane Tarvel", L"Software\\Other", L"Software"}) {
+        machine().SetDword(RegistryRoot::CurrentUser, std::wstring(key) + L"\\Sub", L"x", 1);
+    }
+    EXPECT_TRUE(DeleteProductKeyTree(false, L"Software\\Corvane Tarvel"));
+    EXPECT_FALSE(DeleteProductKeyTree(false, L"Software\\Other"));
+    EXPECT_FALSE(DeleteProductKeyTree(false, L"Software"));
+    EXPECT_FALSE(HasValue(RegistryRoot::CurrentUser, L"Software\\Corvane Tarvel\\Sub", L"x"));
+    EXPECT_TRUE(HasValue(RegistryRoot::CurrentUser, L"Software\\Other\\Sub", L"x"));
+    EXPECT_TRUE(HasValue(RegistryRoot::CurrentUser, L"Software\\Sub", L"x"));
+}
+
+TEST_F(TrellionTest, EveryFailingRegistrationStepIsReported) {
+    struct Case {
+        TaskStep step;
+        const wchar_t* text;
+    };
+    const Case cases[] = {
+        {TaskStep::CreateSchedulerObject, L"Cannot reach the Task Scheduler: 80070005"},
+        {TaskStep::GetRootFolder, L"Cannot reach the Task Scheduler: 80070005"},
+        {TaskStep::NewTask, L"Cannot create new task definition: 80070005"},
+        {TaskStep::PutAuthor,
+         L"Cannot put identification info: 80070005\nEFFECT: Can not set "
+         L"Session agent for Corvane to start at login with elevated rights!"},
+        {TaskStep::QueryLogonTrigger, L"QueryInterface call failed for ILogonTrigger:: 80070005"},
+        {TaskStep::PutActionPath, L"Can not set path of exe: 80070005"},
+        {TaskStep::Register, L"Error saving task: 80070005"},
+    };
+    for (const Case& c : cases) {
+        SetUp();
+        machine().setup.failingTaskStep = static_cast<int>(c.step);
+        EXPECT_FALSE(RegisterLogonTask(kSessionAgentTaskName, L"  C:\\a b\\agent.exe", L"--"));
+        ASSERT_EQ(machine().messageBoxes.size(), 1u);
+        EXPECT_EQ(machine().messageBoxes[0].text.rfind(c.text, 0), 0u)
+            << machine().messageBoxes[0].text;
+        EXPECT_EQ(machine().messageBoxes[0].caption, kSessionAgentTaskName);
+        EXPECT_TRUE(machine().setup.tasks.empty());
+    }
+    SetUp();
+    EXPECT_TRUE(RegisterLogonTask(L"T", L"  C:\\a b\\agent.exe", L"--"));
+    EXPECT_EQ(machine().setup.tasks.at(L"t").path, L"\"C:\\a b\\agent.exe\"");
+    EXPECT_TRUE(machine().messageBoxes.empty());
+}
+
+TEST_F(TrellionTest, SessionAgentTaskOnlyWhenTheAgentIsInstalled) {
+    InstallSessionAgentTask(kFolder);
+    EXPECT_TRUE(machine().setup.tasks.empty());
+    sim::PutFile(std::wstring(kFolder) + L"\\tarvelsessionagent.exe", "MZ");
+    InstallSessionAgentTask(kFolder);
+    const auto& task = machine().setup.tasks.at(L"session agent for corvane");
+    EXPECT_EQ(task.path, L"\"C:\\Program Files\\Corvane\\tarvelsessionagent.exe\"");
+    EXPECT_EQ(task.arguments, std::wstring(64, L'-'));
+    EXPECT_TRUE(machine().messageBoxes.empty());
+}
+
+TEST_F(TrellionTest, TaskSchedulerServiceIsBroughtUpOrReported) {
+    using platform::ServiceState;
+    struct Case {
+        const char* name;
+        ServiceState state;
+        bool disabled;
+        ServiceState afterStart;
+        std::uint32_t osMajor;
+        bool result;
+        std::size_t starts;
+        std::size_t boxes;
+    };
+    const Case cases[] = {
+        {"running", ServiceState::Running, false, ServiceState::Running, 10, true, 0, 0},
+        {"disabled", ServiceState::Stopped, true, ServiceState::Running, 10, true, 1, 0},
+        {"still starting", ServiceState::Stopped, true, ServiceState::StartPending, 10, true, 1, 1},
+        {"already starting", ServiceState::StartPending, false, ServiceState::Running, 10, true, 0,
+         1},
+        {"Windows XP", ServiceState::Stopped, false, ServiceState::Running, 5, false, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        machine().osMajor = c.osMajor;
+        machine().services[L"Schedule"] = c.state;
+        if (c.disabled) {
+            machine().setup.disabledServices.insert(L"Schedule");
+        }
+        machine().setup.stateAfterStart[L"Schedule"] = c.afterStart;
+        EXPECT_EQ(EnsureTaskSchedulerRunning(), c.result);
+        EXPECT_EQ(machine().setup.serviceStarts.size(), c.starts);
+        EXPECT_EQ(machine().messageBoxes.size(), c.boxes);
+        EXPECT_TRUE(machine().setup.disabledServices.empty());
+    }
+}
+
+TEST_F(TrellionTest, OldLogsGoUpToTheFirstMissingGeneration) {
+    const std::wstring folder = L"C:\\Logs";
+    for (const wchar_t* name :
+         {L"corvex.log", L"corvex.log.0", L"corvex.log.1", L"corvex.log.3", L"corvane.log"}) {
+        sim::PutFile(folder + L"\\" + name, "x");
+    }
+    const std::wstring roaming = L"C:\\Users\\Tester\\AppData\\Roaming";
+    sim::SetSpecialFolder(platform::SpecialFolder::RoamingAppData, roaming);
+    sim::PutFile(roaming + L"\\Corvane\\logs\\corvex.log.csv", "x");
+    sim::PutFile(roaming + L"\\Corvane\\logs\\corvex.log.csv.0", "x");
+
+    RetireOldLogs(folder);
+    EXPECT_FALSE(sim::FileBytes(folder + L"\\corvex.log.1"));
+    EXPECT_TRUE(sim::FileBytes(folder + L"\\corvex.log.3"));
+    EXPECT_TRUE(sim::FileBytes(folder + L"\\corvane.log"));
+    EXPECT_FALSE(sim::IsFolder(roaming + L"\\Corvane\\logs"));
+
+    sim::PutFile(roaming + L"\\Corvane\\logs\\corvex.log", "x");
+    sim::PutFile(roaming + L"\\Corvane\\logs\\notes.txt", "x");
+    RetireOldLogs(folder);
+    EXPECT_FALSE(sim::FileBytes(roaming + L"\\Corvane\\logs\\corvex.log"));
+    EXPECT_TRUE(sim::IsFolder(roaming + L"\\Corvane\\logs"));
+}
+
+TEST_F(TrellionTest, FirstRunDoesEveryStepAndSecondRunOnlyRewrites) {
+    sim::PutFile(std::wstring(kFolder) + L"\\tarvelsessionagent.exe", "MZ");
+    sim::PutFile(std::wstring(kFolder) + L"\\Rapidor.exe", "old");
+    sim::PutFile(std::wstring(kFolder) + L"\\Rapidor.exe.Replacement", "new");
+    sim::PutFile(std::wstring(kFolder) + L"\\vigilor.exe.manifest", "old");
+    machine().SetDword(RegistryRoot::LocalMachine, kProductKey, L"IconSetNumber", 3);
+    machine().SetDword(RegistryRoot::CurrentUser, kProductKey, L"fx1", 1);
+    machine().SetDword(RegistryRoot::LocalMachine, kProductKey, L"SetTimerResolutionAtStartup", 1);
+    machine().SetDword(RegistryRoot::CurrentUser, kProductKey, L"InstallerLanguageDWORD", 1031);
+    machine().SetDword(RegistryRoot::LocalMachine, L"Software\\Corvane Tarvel", L"THPReinitDone",
+                       1);
+    for (const wchar_t* name : {kSessionAgentTaskName, kEngineTaskName, kInterfaceTaskName}) {
+        machine().setup.tasks[ToLower(name)] = {name, L"", L"x", L""};
+    }
+
+    RunPostUpdate();
+    const auto& m = machine();
+    EXPECT_EQ(*machine().GetDword(RegistryRoot::LocalMachine, kProductKey, L"IconSetNumber"), 0u);
+    EXPECT_EQ(m.setup.shellNotifications, 1);
+    EXPECT_FALSE(HasValue(RegistryRoot::CurrentUser, kProductKey, L"fx1"));
+    EXPECT_FALSE(HasValue(RegistryRoot::LocalMachine, kProductKey, L"SetTimerResolutionAtStartup"));
+    EXPECT_EQ(
+        *machine().GetDword(RegistryRoot::LocalMachine, kProductKey, L"InstallerLanguageDWORD"),
+        1031u);
+    EXPECT_EQ(*machine().GetDword(RegistryRoot::LocalMachine, kProductKey, L"THPReinitDone"), 1u);
+    EXPECT_FALSE(
+        HasValue(RegistryRoot::LocalMachine, L"Software\\Corvane Tarvel", L"THPReinitDone"));
+    EXPECT_EQ(
+        platform::ReadRegistryString(RegistryRoot::LocalMachine, kUninstallKey, L"DisplayVersion"),
+        std::wstring(kInstalledVersion));
+    EXPECT_EQ(sim::FileBytes(std::wstring(kFolder) + L"\\Rapidor.exe"), "new");
+    EXPECT_FALSE(sim::FileBytes(std::wstring(kFolder) + L"\\Rapidor.exe.Replacement"));
+    EXPECT_FALSE(sim::FileBytes(std::wstring(kFolder) + L"\\vigilor.exe.manifest"));
+    EXPECT_EQ(SystemPath(), L"C:\\Windows;C:\\Tools;C:\\Program Files\\Corvane\\;");
+    EXPECT_EQ(m.setup.tasks.at(L"session agent for corvane").arguments, std::wstring(64, L'-'));
+    EXPECT_EQ(m.setup.taskRuns, (std::vector<std::wstring>{kSessionAgentTaskName, kEngineTaskName,
+                                                           kInterfaceTaskName}));
+    EXPECT_TRUE(m.launches.empty());
+    EXPECT_TRUE(m.messageBoxes.empty());
+    EXPECT_EQ(platform::ReadRegistryBinary(RegistryRoot::LocalMachine, kProductKey, L"autoupdated"),
+              std::vector<std::uint8_t>{1});
+
+    // The second run: the one-time steps are not repeated, so the user's PATH edits and a task
+    // removed on purpose stay as they are.
+    platform::WriteRegistryExpandString(RegistryRoot::LocalMachine, kEnvironmentKey, L"Path",
+                                        L"C:\\Mine");
+    machine().setup.tasks.erase(L"session agent for corvane");
+    machine().setup.taskRuns.clear();
+    RunPostUpdate();
+    EXPECT_EQ(SystemPath(), L"C:\\Mine");
+    EXPECT_EQ(m.setup.tasks.count(L"session agent for corvane"), 0u);
+    EXPECT_EQ(m.setup.shellNotifications, 1);
+    EXPECT_EQ(m.setup.taskRuns, (std::vector<std::wstring>{kEngineTaskName, kInterfaceTaskName}));
+}
+
+TEST_F(TrellionTest, InterfaceStartsDirectlyWhenItsTaskCannotRun) {
+    for (const std::uint32_t osMajor : {10u, 5u}) {
+        SetUp();
+        machine().osMajor = osMajor;
+        machine().SetDword(RegistryRoot::LocalMachine, kProductKey, L"InstalledSessionAgent", 1);
+        RunPostUpdate();
+        ASSERT_EQ(machine().launches.size(), 1u) << osMajor;
+        EXPECT_EQ(machine().launches[0].file, L"C:\\Program Files\\Corvane\\corvane.exe");
+        EXPECT_EQ(machine().launches[0].parameters, L"/trellion");
+        EXPECT_EQ(machine().launches[0].creationFlags, 0x208u);
+    }
+}
+
+TEST_F(TrellionTest, UnattendedRunLogsItsMessagesAndEnds) {
+    machine().setup.interactiveDesktop = false;
+    machine().services[L"Schedule"] = platform::ServiceState::Stopped;
+    machine().setup.stateAfterStart[L"Schedule"] = platform::ServiceState::StartPending;
+    EXPECT_EQ(RunTrellion(), 0);
+    EXPECT_TRUE(machine().messageBoxes.empty());
+    const auto log = sim::FileBytes(ActionLog().Folder() + L"\\trellion.log");
+    ASSERT_TRUE(log.has_value());
+    EXPECT_NE(log->find("Task Scheduler service is not running"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace cv::test
