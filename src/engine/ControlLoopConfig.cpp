@@ -12,7 +12,7 @@
 #include "platform/KernelObjects.h"
 #include "platform/ProcessControl.h"
 #include "platform/System.h"
-#include "powerplans/PlanResolver.h"
+#include "powerplans/MachineEnvironment.h"
 #include "services/EngineProcess.h"
 
 namespace cv {
@@ -24,18 +24,6 @@ constexpr std::uint32_t kManagingText = 328;
 constexpr std::uint32_t kAllUsersText = 250;
 constexpr std::uint32_t kRefreshRateText = 937;
 
-SettingsEnvironment MachineEnvironment() {
-    SettingsEnvironment environment;
-    // The defaults of a hybrid machine differ, and a first start writes them into the file.
-    environment.processors = BuildProcessorTopology().Facts();
-    environment.serverEdition = !platform::IsWorkstationProduct();
-    environment.windowsFolder = platform::WindowsFolder();
-    environment.powerPlans = MakePowerPlanResolver();
-    environment.executablePath = platform::OwnImagePath();
-    environment.fileExists = [](const std::wstring& path) { return platform::PathExists(path); };
-    return environment;
-}
-
 }  // namespace
 
 void ControlLoop::CreateActionLog() {
@@ -46,7 +34,7 @@ void ControlLoop::CreateActionLog() {
 }
 
 void ControlLoop::CreateConfiguration() {
-    settings_ = std::make_unique<ConfigSettings>(MachineEnvironment());
+    settings_ = std::make_unique<ConfigSettings>(MachineSettingsEnvironment());
     storage_ = std::make_unique<ConfigStorage>(*settings_);
     engine_.imagePath = platform::OwnImagePath();
     engine_.commandLine = platform::OwnCommandLine();

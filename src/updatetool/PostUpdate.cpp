@@ -8,6 +8,9 @@
 #include "config/ConfigSettings.h"
 #include "config/ConfigStorage.h"
 #include "control/ProcessorTopology.h"
+#include "powerplans/HighPerformancePlan.h"
+#include "powerplans/MachineEnvironment.h"
+#include "powerplans/PowerPlanService.h"
 #include "platform/Files.h"
 #include "platform/Launch.h"
 #include "platform/Registry.h"
@@ -68,11 +71,7 @@ void MigrateConfigFolderValues() {
 // Loads the configuration, upgrades it on a hybrid processor and saves it, which also tells a
 // running engine to reload. A configuration that does not load is left alone.
 void UpgradeConfiguration() {
-    SettingsEnvironment environment;
-    environment.processors = BuildProcessorTopology().Facts();
-    environment.executablePath = platform::OwnImagePath();
-    environment.fileExists = [](const std::wstring& path) { return platform::PathExists(path); };
-    ConfigSettings settings(environment);
+    ConfigSettings settings(MachineSettingsEnvironment());
     ConfigStorage storage(settings);
     if (!storage.LoadConfig(true).ok) {
         return;
@@ -259,9 +258,8 @@ bool DeleteProductKeyTree(bool localMachine, const std::wstring& keyPath) {
 }
 
 bool EnsureHighPerformancePlanPresent() {
-    // Waits for the power plan service: it will look for the maker's plan and create it from
-    // the high-performance plan when it is missing.
-    return false;
+    PowerPlanService service;
+    return HighPerformancePlan(service).EnsurePresent();
 }
 
 void RunPostUpdate() {
