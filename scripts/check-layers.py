@@ -18,7 +18,7 @@ LAYERS = [
     # The control primitives and the processor topology: the base every feature may use.
     ["control"],
     # Feature folders, one per feature.
-    ["defaults", "newprocess", "keeprunning", "restraint"],
+    ["defaults", "newprocess", "keeprunning", "restraint", "trimming", "sampling", "profiles"],
     ["engine", "updatetool"],
     ["programs"],
 ]
