@@ -1,8 +1,8 @@
 // Memory status, the PDH free-memory counter and the system cache operations.
-#include <pdh.h>
-
 #include "platform/Memory.h"
 #include "platform/win32/WindowsApi.h"
+// After windows.h, with the settings WindowsApi.h gives it.
+#include <pdh.h>
 
 namespace cv::platform {
 
