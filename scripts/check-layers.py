@@ -21,7 +21,7 @@ LAYERS = [
     # post-update tool.
     ["powerplans"],
     # Feature folders, one per feature.
-    ["defaults", "newprocess", "keeprunning", "restraint"],
+    ["defaults", "newprocess", "keeprunning", "restraint", "trimming", "sampling", "profiles"],
     ["engine", "updatetool"],
     ["programs"],
 ]

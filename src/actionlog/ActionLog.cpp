@@ -90,13 +90,17 @@ std::wstring FormatLogLine(const ActionRecord& record, const std::wstring& dateP
                                    record.info,
                                    record.path,
                                    record.commandLine};
+    return FormatCsvLine(values, std::size(values));
+}
+
+std::wstring FormatCsvLine(const std::wstring* values, std::size_t count) {
     std::wstring line;
-    for (const auto& value : values) {
-        if (!line.empty()) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i != 0) {
             line += L',';
         }
         line += L'"';
-        line += EscapeLogValue(value);
+        line += EscapeLogValue(values[i]);
         line += L'"';
     }
     return line;

@@ -20,6 +20,8 @@ class LogWriter;
 
 // ' -> '', " -> "", , -> \,
 std::wstring EscapeLogValue(std::wstring_view value);
+// Every value escaped and in double quotes, separated by commas.
+std::wstring FormatCsvLine(const std::wstring* values, std::size_t count);
 // The date pattern chosen by the DateTimeFormat registry value (0, 1 or 2).
 std::wstring LogDatePattern(std::uint32_t dateTimeFormat);
 // One record line without its line end.

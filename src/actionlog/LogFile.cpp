@@ -13,13 +13,16 @@ namespace {
 using platform::RawHandle;
 
 const std::string kBom = "\xEF\xBB\xBF";
-// The byte order mark and the header text; the header's line end follows.
-constexpr std::uint64_t kHeaderEnd = 3 + sizeof kLogHeader - 1;
 // How much of the file's end is read at a time when looking for the last whole line.
 constexpr std::uint64_t kTailChunk = 4096;
 
-std::string FreshHeader() {
-    return kBom + kLogHeader + "\r\n";
+// The byte order mark and the header text; the header's line end follows.
+std::uint64_t HeaderEnd(std::string_view header) {
+    return 3 + header.size();
+}
+
+std::string FreshHeader(std::string_view header = kLogHeader) {
+    return kBom + std::string(header) + "\r\n";
 }
 
 bool WriteAll(RawHandle file, std::string_view bytes) {
@@ -44,9 +47,8 @@ std::optional<std::string> ReadAt(RawHandle file, std::uint64_t offset, std::uin
 }
 
 // The header is compared without regard to letter case, as older writers varied it.
-bool HeaderMatches(std::string_view bytes) {
-    const std::string_view header(kLogHeader);
-    if (bytes.size() < kHeaderEnd) {
+bool HeaderMatches(std::string_view bytes, std::string_view header) {
+    if (bytes.size() < HeaderEnd(header)) {
         return false;
     }
     const auto lower = [](char c) {
@@ -62,15 +64,15 @@ bool HeaderMatches(std::string_view bytes) {
 
 // Makes the file start with the header; a file that starts otherwise is emptied first. False
 // when the file could not be read or the header not written.
-bool EnsureHeader(RawHandle file, std::uint64_t size) {
-    const auto head = ReadAt(file, 0, std::min(size, kHeaderEnd));
+bool EnsureHeader(RawHandle file, std::uint64_t size, std::string_view header) {
+    const auto head = ReadAt(file, 0, std::min(size, HeaderEnd(header)));
     if (!head) {
         return false;
     }
-    if (HeaderMatches(*head)) {
+    if (HeaderMatches(*head, header)) {
         return true;
     }
-    if (platform::SeekToFileStart(file) && WriteAll(file, FreshHeader()) &&
+    if (platform::SeekToFileStart(file) && WriteAll(file, FreshHeader(header)) &&
         platform::SetEndOfFileHere(file)) {
         return true;
     }
@@ -80,10 +82,11 @@ bool EnsureHeader(RawHandle file, std::uint64_t size) {
 
 // Where the last whole line of the file ends, searching back from its end: 0 when no line end
 // follows the header text; none when the file could not be read.
-std::optional<std::uint64_t> LastLineEnd(RawHandle file, std::uint64_t size) {
+std::optional<std::uint64_t> LastLineEnd(RawHandle file, std::uint64_t size,
+                                         std::uint64_t headerEnd) {
     std::uint64_t end = size;
-    while (end > kHeaderEnd) {
-        const std::uint64_t from = end - kHeaderEnd > kTailChunk ? end - kTailChunk : kHeaderEnd;
+    while (end > headerEnd) {
+        const std::uint64_t from = end - headerEnd > kTailChunk ? end - kTailChunk : headerEnd;
         // One byte past the chunk, so that a line end split between two chunks is seen.
         const std::uint64_t to = std::min(size, end + 1);
         const auto chunk = ReadAt(file, from, to - from);
@@ -101,8 +104,9 @@ std::optional<std::uint64_t> LastLineEnd(RawHandle file, std::uint64_t size) {
 
 // Cuts off whatever follows the last line end: the remains of a record whose write failed
 // part-way, by this program or by one that ended in the middle of a write.
-bool CutTornTail(RawHandle file, std::uint64_t& size) {
-    if (size >= kHeaderEnd + 2) {
+bool CutTornTail(RawHandle file, std::uint64_t& size, std::string_view header) {
+    const std::uint64_t headerEnd = HeaderEnd(header);
+    if (size >= headerEnd + 2) {
         const auto last = ReadAt(file, size - 2, 2);
         if (!last) {
             return false;
@@ -111,7 +115,7 @@ bool CutTornTail(RawHandle file, std::uint64_t& size) {
             return true;
         }
     }
-    const auto lineEnd = LastLineEnd(file, size);
+    const auto lineEnd = LastLineEnd(file, size, headerEnd);
     if (!lineEnd) {
         return false;
     }
@@ -120,27 +124,60 @@ bool CutTornTail(RawHandle file, std::uint64_t& size) {
         return CutAt(file, size);
     }
     // Only the header text is whole: give it back its line end.
-    size = kHeaderEnd + 2;
-    return CutAt(file, kHeaderEnd) && WriteAll(file, "\r\n");
+    size = headerEnd + 2;
+    return CutAt(file, headerEnd) && WriteAll(file, "\r\n");
 }
 
-}  // namespace
-
-bool AppendLogLine(const std::wstring& path, std::string_view line, std::uint32_t maxFileSize) {
+// Opens the file, makes it start with the header and cuts a torn tail; the size to append at.
+std::optional<std::uint64_t> OpenCsvFile(const std::wstring& path, std::string_view header,
+                                         platform::UniqueHandle& file) {
     auto opened =
         platform::OpenFile(path, platform::kGenericRead | platform::kGenericWrite,
                            platform::kFileShareRead | platform::kFileShareWrite,
                            platform::FileCreation::OpenAlways, platform::kFileAttributeNormal);
     if (!opened.handle) {
-        return false;
+        return std::nullopt;
     }
-    platform::UniqueHandle file = std::move(opened.handle);
+    file = std::move(opened.handle);
     auto size = platform::FileSize(file.Get());
-    if (!size || !EnsureHeader(file.Get(), *size)) {
-        return false;
+    if (!size || !EnsureHeader(file.Get(), *size, header)) {
+        return std::nullopt;
     }
     size = platform::FileSize(file.Get());
-    if (!size || !CutTornTail(file.Get(), *size)) {
+    if (!size || !CutTornTail(file.Get(), *size, header)) {
+        return std::nullopt;
+    }
+    return size;
+}
+
+}  // namespace
+
+bool AppendCsvLines(const std::wstring& path, std::string_view header,
+                    const std::vector<std::string>& lines) {
+    platform::UniqueHandle file;
+    const auto size = OpenCsvFile(path, header, file);
+    if (!size) {
+        return false;
+    }
+    std::string bytes;
+    for (const auto& line : lines) {
+        bytes += line;
+        bytes += "\r\n";
+    }
+    if (bytes.empty()) {
+        return true;
+    }
+    if (!platform::SeekToFilePosition(file.Get(), *size) || !WriteAll(file.Get(), bytes)) {
+        CutAt(file.Get(), *size);
+        return false;
+    }
+    return true;
+}
+
+bool AppendLogLine(const std::wstring& path, std::string_view line, std::uint32_t maxFileSize) {
+    platform::UniqueHandle file;
+    const auto size = OpenCsvFile(path, kLogHeader, file);
+    if (!size) {
         return false;
     }
     // One write for the whole record, so that a failure leaves at most one torn line to cut.

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace cv {
 
@@ -20,6 +21,13 @@ inline constexpr char kLogHeader[] =
 // the file; when the write fails, what reached the file of it is cut off again. Rotates the
 // file once it has grown past maxFileSize (0: never).
 bool AppendLogLine(const std::wstring& path, std::string_view line, std::uint32_t maxFileSize);
+
+// Appends whole lines (UTF-8, without their line ends) to any CSV file kept in the log's
+// conventions, in one write: a file that does not start with the byte order mark and the header
+// (letter case aside) is emptied and started with them, and a torn tail is cut first. False when
+// the file cannot be opened or written; a failed write is cut off again.
+bool AppendCsvLines(const std::wstring& path, std::string_view header,
+                    const std::vector<std::string>& lines);
 
 // Moves the file to "<path>.0", shifting the older generations up to ".9" (the oldest is
 // deleted; a gap ends the shift), and starts a fresh file with the header.

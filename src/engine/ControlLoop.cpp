@@ -58,6 +58,9 @@ int ControlLoop::Startup() {
     CoreParking::RecoverAtStartup(powerPlans_);
     RecoverPowerPlansAtStartUp(powerPlans_);
     ApplyCommandLineOverrides();
+    ProfileChangeTracker::Attach(*storage_);
+    trimmer_ = std::make_unique<CullmarkTrimmer>(*context_);
+    storage_->SetChangeListener(&CullmarkTrimmer::NotifyConfigChanged);
     if (const int result = CreateSingleInstanceObjects(); result != 0) {
         return result;
     }
@@ -69,6 +72,7 @@ int ControlLoop::Startup() {
     RecordStartupActions(loadResult);
     levelon_.Start(*context_, isService_, powerPlans_);
     CreateLoopEvents();
+    profileSwitcher_.Start(*context_, controlLock_, exitEvent_.Get());
     ReadBufferReuseSetting();
     return 0;
 }
@@ -137,6 +141,9 @@ bool ControlLoop::RunCycle() {
         cycle_.reloaded = false;
         ++forcedReloadCounter_;
     }
+    if (cycle_.first) {
+        trimmer_->StartWorker(exitEvent_.Get());
+    }
 
     // The user: the latest input, the boost following its switch, the foreground window.
     if (const auto tick = platform::LastInputTick()) {
@@ -169,6 +176,7 @@ bool ControlLoop::RunCycle() {
     // Programs that must keep running, then the records of processes that ended.
     keepRunning_.RestartMissing(*context_);
     RemoveEndedRecords();
+    sampling_.WriteIfDue(*context_);
 
     ++cycle_.counter;
     cycle_.first = false;
@@ -214,8 +222,14 @@ LevelonCycle ControlLoop::LevelonFacts() const {
 void ControlLoop::ReloadConfiguration() {
     // Lets the program that wrote the file finish.
     platform::SleepMs(500);
+    // A new profile's file is read whatever its time stamp says.
+    const bool profileChanged = profileChange_.NoteBeforeReload(*context_, *storage_);
     cycle_.reloaded = true;
-    LoadConfiguration();
+    if (profileChanged) {
+        loadResult_ = storage_->LoadConfig(true).code;
+    } else {
+        LoadConfiguration();
+    }
     // Every process is judged again under the new settings.
     ignored_.Clear();
     NoteRefreshIntervalChange();

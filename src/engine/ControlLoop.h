@@ -27,9 +27,12 @@
 #include "processes/ProcessSnapshot.h"
 #include "processes/ServiceTable.h"
 #include "processes/SystemCpuMeter.h"
+#include "profiles/ProfileSwitcher.h"
 #include "restraint/Levelon.h"
+#include "sampling/SamplingOutput.h"
 #include "services/PerformanceModeState.h"
 #include "services/ShutdownWatcher.h"
+#include "trimming/CullmarkTrimmer.h"
 
 namespace cv {
 
@@ -73,6 +76,7 @@ class ControlLoop {
 
     // The features, for tests that look at their state.
     const KeepRunningPolicy& KeepRunning() const { return keepRunning_; }
+    CullmarkTrimmer& Trimmer() { return *trimmer_; }
 
   private:
     // Start-up.
@@ -157,6 +161,11 @@ class ControlLoop {
     ForegroundBoost foregroundBoost_;
     Levelon levelon_;
     KeepRunningPolicy keepRunning_;
+    SamplingOutput sampling_;
+    ProfileChangeTracker profileChange_;
+    // The threads of these two read the features above; they are stopped first.
+    std::unique_ptr<CullmarkTrimmer> trimmer_;
+    ProfileSwitcher profileSwitcher_;
 };
 
 }  // namespace cv

@@ -120,8 +120,12 @@ void ControlLoop::NoteRefreshIntervalChange() {
 void ControlLoop::StopWorkers() {
     // The engine's own threads end on the exit event; the log writer writes what is queued.
     platform::SetEventObject(exitEvent_.Get());
+    profileSwitcher_.Stop();
     storage_->StopConfigWatcher();
     shutdownWatcher_.reset();
+    if (trimmer_) {
+        trimmer_->Stop();
+    }
     actionLog_->StopWriter();
 }
 

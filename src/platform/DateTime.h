@@ -12,4 +12,18 @@ std::uint64_t ToLocalFileTime(std::uint64_t utcFileTime);
 std::wstring FormatFileTimeDate(std::uint64_t fileTime, const std::wstring& pattern);
 std::wstring FormatFileTimeTime(std::uint64_t fileTime, const std::wstring& pattern);
 
+// A UTC time broken into its calendar fields (GetSystemTime).
+struct CalendarTime {
+    int year = 0;
+    int month = 0;
+    int day = 0;
+    int hour = 0;
+    int minute = 0;
+    int second = 0;
+};
+CalendarTime SystemCalendarTime();
+// The time as it stands (no conversion to local time), with the system default locale's date
+// format and its time in 24-hour form, joined by one space; empty on failure.
+std::wstring FormatSystemLocaleDateTime(std::uint64_t fileTime);
+
 }  // namespace cv::platform

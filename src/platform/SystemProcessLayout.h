@@ -24,6 +24,8 @@ constexpr std::size_t kHandleCount = 0x60;
 constexpr std::size_t kSessionId = 0x64;
 constexpr std::size_t kWorkingSetSize = 0x90;
 constexpr std::size_t kPagefileUsage = 0xB8;
+constexpr std::size_t kReadTransferCount = 0xE8;
+constexpr std::size_t kWriteTransferCount = 0xF0;
 constexpr std::size_t kProcessEntrySize = 0x100;
 
 constexpr std::size_t kThreadEntrySize = 0x50;

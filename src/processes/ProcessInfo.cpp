@@ -119,6 +119,20 @@ std::uint32_t ProcessInfo::ThreadCount() const {
                           : layout::Read<std::uint32_t>(entry_.data(), layout::kNumberOfThreads);
 }
 
+std::uint32_t ProcessInfo::HandleCount() const {
+    std::lock_guard lock(entryLock_);
+    return entry_.empty() ? 0 : layout::Read<std::uint32_t>(entry_.data(), layout::kHandleCount);
+}
+
+std::uint64_t ProcessInfo::IoTransferBytes() const {
+    std::lock_guard lock(entryLock_);
+    if (entry_.size() < layout::kProcessEntrySize) {
+        return 0;
+    }
+    return layout::Read<std::uint64_t>(entry_.data(), layout::kReadTransferCount) +
+           layout::Read<std::uint64_t>(entry_.data(), layout::kWriteTransferCount);
+}
+
 std::uint32_t ProcessInfo::FirstThreadId() const {
     std::lock_guard lock(entryLock_);
     if (entry_.size() < layout::kProcessEntrySize + layout::kThreadEntrySize ||

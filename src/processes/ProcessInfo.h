@@ -31,6 +31,9 @@ class ProcessInfo {
     const std::wstring& ImageName() const { return imageName_; }
     std::uint32_t ParentPid() const;
     std::uint32_t ThreadCount() const;
+    std::uint32_t HandleCount() const;
+    // Bytes read and written by the process so far.
+    std::uint64_t IoTransferBytes() const;
     std::uint32_t FirstThreadId() const;
     std::uint32_t EntrySessionId() const;
     std::uint64_t CreateTime();

@@ -85,4 +85,14 @@ std::wstring FormatFileTimeTime(std::uint64_t fileTime, const std::wstring& patt
     return Apply(pattern, ToCivil(fileTime));
 }
 
+CalendarTime SystemCalendarTime() {
+    const Civil c = ToCivil(sim::Machine::kEpochFileTime + sim::Machine::Get().Now() * 10'000);
+    return {c.year, c.month, c.day, c.hour, c.minute, c.second};
+}
+
+// The simulated machine's system locale writes dates month first.
+std::wstring FormatSystemLocaleDateTime(std::uint64_t fileTime) {
+    return Apply(L"MM/dd/yyyy HH:mm:ss", ToCivil(fileTime));
+}
+
 }  // namespace cv::platform

@@ -76,6 +76,16 @@ void Machine::Reset() {
     soundLibraryLoaded = false;
     soundsPlayed.clear();
     handleAccess.clear();
+    memoryLoad = fresh.memoryLoad;
+    totalPhysicalBytes = fresh.totalPhysicalBytes;
+    availablePhysicalBytes = fresh.availablePhysicalBytes;
+    freeMemoryBytes = fresh.freeMemoryBytes;
+    freeMemoryCounterExists = fresh.freeMemoryCounterExists;
+    fileCacheBytes = fresh.fileCacheBytes;
+    standbyBytes = fresh.standbyBytes;
+    fileCacheFlushes = fresh.fileCacheFlushes;
+    standbyPurges = fresh.standbyPurges;
+    threadStarts.clear();
     scheduled_.clear();
     now_ = fresh.now_;
     driver_ = std::this_thread::get_id();

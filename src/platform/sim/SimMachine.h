@@ -60,6 +60,9 @@ struct SimProcess {
     std::uint64_t userTime = 0;
     std::uint64_t workingSet = 4 << 20;
     std::uint64_t pagefileUsage = 2 << 20;
+    std::uint32_t handleCount = 0;
+    std::uint64_t readTransferBytes = 0;
+    std::uint64_t writeTransferBytes = 0;
     // What the engine may read of it.
     bool canOpen = true;     // any handle at all
     bool fullAccess = true;  // query information and read memory, not only limited query
@@ -336,6 +339,24 @@ class Machine {
     void Schedule(std::uint64_t delayMs, std::function<void()> action);
     // The time of the earliest scheduled action, if any.
     std::optional<std::uint64_t> NextScheduledTime();
+
+    // Memory: what GlobalMemoryStatusEx and the free-memory counter report, and what the two
+    // cache operations give back to free memory.
+    std::uint32_t memoryLoad = 50;
+    std::uint64_t totalPhysicalBytes = 16ull << 30;
+    std::uint64_t availablePhysicalBytes = 8ull << 30;
+    std::uint64_t freeMemoryBytes = 2ull << 30;  // the free and zeroed page lists
+    bool freeMemoryCounterExists = true;         // false: PDH cannot add it, as under Wine
+    std::uint64_t fileCacheBytes = 0;
+    std::uint64_t standbyBytes = 0;
+    int fileCacheFlushes = 0;
+    int standbyPurges = 0;
+    // Worker threads started by the program: their reserved stack and priority.
+    struct ThreadStart {
+        std::size_t stackReserve = 0;
+        int priority = 0;
+    };
+    std::vector<ThreadStart> threadStarts;
 
     // Blocks the calling (non-driver) thread until the clock or an object changes.
     void WaitForChange(std::unique_lock<std::recursive_mutex>& lock);

@@ -37,6 +37,9 @@ void WriteEntry(std::uint8_t* entry, const SimProcess& process, bool last, std::
     Write<std::uint32_t>(entry, layout::kSessionId, process.sessionId);
     Write<std::uint64_t>(entry, layout::kWorkingSetSize, process.workingSet);
     Write<std::uint64_t>(entry, layout::kPagefileUsage, process.pagefileUsage);
+    Write<std::uint32_t>(entry, layout::kHandleCount, process.handleCount);
+    Write<std::uint64_t>(entry, layout::kReadTransferCount, process.readTransferBytes);
+    Write<std::uint64_t>(entry, layout::kWriteTransferCount, process.writeTransferBytes);
     std::uint8_t* thread = entry + layout::kProcessEntrySize;
     for (std::uint32_t i = 0; i < process.threadCount; ++i, thread += layout::kThreadEntrySize) {
         const std::uint32_t threadId =

@@ -42,4 +42,23 @@ std::wstring FormatFileTimeTime(std::uint64_t fileTime, const std::wstring& patt
     return text;
 }
 
+CalendarTime SystemCalendarTime() {
+    SYSTEMTIME time{};
+    GetSystemTime(&time);
+    return {time.wYear, time.wMonth, time.wDay, time.wHour, time.wMinute, time.wSecond};
+}
+
+std::wstring FormatSystemLocaleDateTime(std::uint64_t fileTime) {
+    SYSTEMTIME time{};
+    wchar_t date[128] = {};
+    wchar_t clock[128] = {};
+    if (!ToSystemTime(fileTime, time) ||
+        GetDateFormatEx(L"!x-sys-default-locale", 0, &time, nullptr, date, 128, nullptr) == 0 ||
+        GetTimeFormatEx(L"!x-sys-default-locale", TIME_FORCE24HOURFORMAT, &time, nullptr, clock,
+                        128) == 0) {
+        return {};
+    }
+    return std::wstring(date) + L" " + clock;
+}
+
 }  // namespace cv::platform
