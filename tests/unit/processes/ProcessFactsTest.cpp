@@ -187,6 +187,20 @@ TEST_F(ProcessFactsTest, ParentTreeDropsReusedParentIds) {
     tree.RemoveProcess(20);
     EXPECT_EQ(tree.ChildrenOf(10).count(20), 0u);
     EXPECT_EQ(tree.NameOf(20), L"");
+
+    // 60 and 70 were started by 50, which the tree does not track. When 50's id is taken by a
+    // newcomer before 70 is added, 70 must not pass for the newcomer's child.
+    machine().AddProcess(50, L"launcher.exe");
+    machine().AdvanceClock(100);
+    machine().AddProcess(60, L"first.exe");
+    machine().AddProcess(70, L"second.exe");
+    tree.AddProcess(60, L"first.exe", 50);
+    EXPECT_EQ(tree.ParentOf(60), 50u);
+    machine().EndProcess(50);
+    machine().AdvanceClock(100);
+    machine().AddProcess(50, L"newcomer.exe");
+    tree.AddProcess(70, L"second.exe", 50);
+    EXPECT_EQ(tree.ParentOf(70), 0u);
 }
 
 TEST_F(ProcessFactsTest, HandleCacheOpensOncePerProcess) {
