@@ -181,8 +181,8 @@ bool ProcessInfo::IsAlive() {
         return false;
     }
     if (platform::WaitForObject(handle->Get(), 0) == platform::WaitResult::Signalled) {
-        // Its last times come from its own handle: the id may be opened by nobody else's
-        // process afterwards, and the exit record needs the time it ended.
+        // Read through its own handle while there is one: once it is given back, the id may
+        // belong to another process, and the exit record needs the time this one ended.
         KeepTimes(*handle);
         std::uint32_t pid = 0;
         {
