@@ -8,6 +8,10 @@
 
 namespace cv {
 
+// The one lower-casing of the product: rule lists, matching, the records and every comparison of
+// names and paths use it, so a rule and a live process of the same name always meet. It covers
+// the letters Windows itself compares without case (Latin, Greek, Cyrillic, Armenian, Georgian,
+// fullwidth and the rest of the Basic Multilingual Plane), identically in both builds.
 wchar_t ToLowerChar(wchar_t c);
 std::wstring ToLower(std::wstring_view text);
 bool EqualsIgnoreCase(std::wstring_view a, std::wstring_view b);

@@ -1,6 +1,6 @@
 #pragma once
 // Text primitives shared by the rule-list readers and writers: splitting, the backslash escapes,
-// the lower-casing the lists use and the C-runtime-style number conversions. Nothing here throws
+// the lower-casing of keywords and the C-runtime-style number conversions. Nothing here throws
 // or fails; bad text gives 0, nothing or an empty piece.
 #include <cstdint>
 #include <optional>
@@ -13,7 +13,8 @@ namespace cv {
 // Cuts the text at every separator character; empty pieces are dropped.
 std::vector<std::wstring> SplitTokens(std::wstring_view text, std::wstring_view separators);
 
-// Lists lower-case A to Z only; everything else stays as it is.
+// A to Z only, for the keywords of settings values ("all", "0x"). Names and paths in the lists
+// are lower-cased with ToLower, the one comparison every rule and live process shares.
 std::wstring AsciiLower(std::wstring_view text);
 
 // "\," (and with semicolons "\;") become private placeholders before splitting, so the

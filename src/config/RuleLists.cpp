@@ -16,7 +16,7 @@ constexpr std::array<const wchar_t*, 6> kEnglishPriorityNames = {
 
 // Entries of the ";"-split lists are trimmed and lower-cased before they are split.
 std::wstring NormalEntry(std::wstring_view entry) {
-    return AsciiLower(Trim(entry));
+    return ToLower(Trim(entry));
 }
 
 // The fields are single precision; a larger number would not convert.
@@ -69,7 +69,7 @@ void ReadNameList(std::wstring_view value, const NameListFormat& format, NameLis
     const std::wstring text = format.escaped ? HideEscapes(value, false) : std::wstring(value);
     for (const auto& piece : SplitTokens(text, L",")) {
         std::wstring name = Trim(format.escaped ? RestoreEscapes(piece) : piece);
-        names.push_back({format.lowerOnRead ? AsciiLower(name) : std::move(name)});
+        names.push_back({format.lowerOnRead ? ToLower(name) : std::move(name)});
     }
 }
 
@@ -101,7 +101,7 @@ std::wstring WriteNames(const Names& names, const NameListFormat& format) {
         pieces.push_back(format.escaped ? EscapeName(name.text, false, true) : name.text);
     }
     const std::wstring text = JoinWithCommas(pieces);
-    return format.lowerOnWrite ? AsciiLower(text) : text;
+    return format.lowerOnWrite ? ToLower(text) : text;
 }
 
 }  // namespace
@@ -137,7 +137,7 @@ std::wstring WriteInstanceLimits(const std::vector<InstanceLimitRule>& rules) {
     for (const auto& rule : rules) {
         pieces.push_back(FormatText(L"%s;%d", rule.pattern.text, rule.count));
     }
-    return AsciiLower(JoinWithCommas(pieces));
+    return ToLower(JoinWithCommas(pieces));
 }
 
 std::vector<ThrottleRule> ReadThrottles(std::wstring_view value) {
@@ -161,7 +161,7 @@ std::wstring WriteThrottles(const std::vector<ThrottleRule>& rules) {
     for (const auto& rule : rules) {
         pieces.push_back(FormatText(L"%s;%d", rule.pattern.text, rule.level));
     }
-    return AsciiLower(JoinWithCommas(pieces));
+    return ToLower(JoinWithCommas(pieces));
 }
 
 std::vector<OneTimeThrottleRule> ReadOneTimeThrottles(std::wstring_view value) {
@@ -191,7 +191,7 @@ std::wstring WriteOneTimeThrottles(const std::vector<OneTimeThrottleRule>& rules
     for (const auto& rule : rules) {
         pieces.push_back(FormatText(L"%s;%d;%d", rule.pattern.text, rule.processId, rule.level));
     }
-    return AsciiLower(JoinWithCommas(pieces));
+    return ToLower(JoinWithCommas(pieces));
 }
 
 std::vector<KeepRunningRule> ReadKeepRunning(std::wstring_view value,
@@ -226,7 +226,7 @@ std::wstring WriteKeepRunning(const std::vector<KeepRunningRule>& rules) {
         pieces.push_back(FormatText(L"%s;%s;%d", EscapeName(rule.pattern.text, true, true),
                                     EscapeName(rule.command, true, true), rule.number));
     }
-    return AsciiLower(JoinWithCommas(pieces));
+    return ToLower(JoinWithCommas(pieces));
 }
 
 std::vector<PowerSchemeRule> ReadPowerSchemes(std::wstring_view value, std::wstring_view olderValue,
@@ -252,7 +252,7 @@ std::vector<PowerSchemeRule> ReadPowerSchemes(std::wstring_view value, std::wstr
         if (!plan) {
             continue;
         }
-        std::wstring pattern = AsciiLower(text.substr(0, semicolon));
+        std::wstring pattern = ToLower(text.substr(0, semicolon));
         if (seen.insert(ToLower(pattern)).second) {
             rules.push_back({{std::move(pattern)}, *plan});
         }
@@ -271,7 +271,7 @@ std::optional<std::wstring> WritePowerSchemes(const std::vector<PowerSchemeRule>
             pieces.push_back(rule.pattern.text + L";" + *name);
         }
     }
-    return AsciiLower(JoinWithCommas(pieces));
+    return ToLower(JoinWithCommas(pieces));
 }
 
 InstanceBalancerMap ReadInstanceBalancer(std::wstring_view value) {
@@ -312,7 +312,7 @@ std::wstring WriteInstanceBalancer(const InstanceBalancerMap& rules) {
             rule.processorsPerInstance, static_cast<double>(rule.cpuThreshold), rule.firstProcessor,
             rule.alternate ? L'Y' : L'N'));
     }
-    return AsciiLower(JoinWithCommas(pieces));
+    return ToLower(JoinWithCommas(pieces));
 }
 
 std::vector<CpuLimitRule> ReadCpuLimitRules(std::wstring_view value) {
@@ -339,13 +339,13 @@ std::wstring WriteCpuLimitRules(const std::vector<CpuLimitRule>& rules) {
                                     static_cast<double>(rule.threshold), rule.timeOverMs,
                                     rule.processors, rule.durationMs));
     }
-    return AsciiLower(JoinWithCommas(pieces));
+    return ToLower(JoinWithCommas(pieces));
 }
 
 std::vector<WatchdogRule> ReadWatchdogRules(std::wstring_view value) {
     constexpr std::size_t kFieldCount = 12;
     std::vector<WatchdogRule> rules;
-    for (const auto& entry : SplitTokens(HideEscapes(Trim(AsciiLower(value)), false), L",")) {
+    for (const auto& entry : SplitTokens(HideEscapes(Trim(ToLower(value)), false), L",")) {
         std::vector<std::wstring> fields = SplitTokens(Trim(entry), L";");
         if (fields.size() < kFieldCount) {
             continue;
@@ -455,7 +455,7 @@ std::vector<PriorityRule> ReadDefaultPriorities(std::wstring_view value,
     std::vector<PriorityRule> rules;
     ForEachGroup(value, false, 2, [&](const std::vector<std::wstring>& group) {
         if (const auto priorityClass = ParsePriorityClassName(group[1], displayNames)) {
-            rules.push_back({{AsciiLower(group[0])}, *priorityClass});
+            rules.push_back({{ToLower(group[0])}, *priorityClass});
         }
     });
     return rules;
@@ -470,13 +470,13 @@ std::wstring WriteDefaultPriorities(const std::vector<PriorityRule>& rules,
                              PriorityClassDisplayName(rule.priorityClass, displayNames));
         }
     }
-    return AsciiLower(JoinWithCommas(pieces));
+    return ToLower(JoinWithCommas(pieces));
 }
 
 std::vector<ValueRule> ReadDefaultIoPriorities(std::wstring_view value) {
     std::vector<ValueRule> rules;
     ForEachGroup(value, false, 2, [&](const std::vector<std::wstring>& group) {
-        rules.push_back({{AsciiLower(group[0])}, WideToLong(group[1])});
+        rules.push_back({{ToLower(group[0])}, WideToLong(group[1])});
     });
     return rules;
 }
@@ -498,7 +498,7 @@ std::wstring WriteDefaultValueRules(const std::vector<ValueRule>& rules) {
             pieces.push_back(FormatText(L"%s,%d", GroupedPattern(rule.pattern, false), rule.value));
         }
     }
-    return AsciiLower(JoinWithCommas(pieces));
+    return ToLower(JoinWithCommas(pieces));
 }
 
 std::vector<ValueRule> ReadEfficiencyModes(std::wstring_view value) {
@@ -539,13 +539,13 @@ std::wstring WriteDefaultAffinities(const std::vector<AffinityRule>& rules) {
                                         rule.delayMs, FormatGroupAffinity(rule.affinity)));
         }
     }
-    return AsciiLower(JoinWithCommas(pieces));
+    return ToLower(JoinWithCommas(pieces));
 }
 
 std::vector<CpuSetRule> ReadCpuSets(std::wstring_view value) {
     std::vector<CpuSetRule> rules;
     ForEachGroup(value, true, 2, [&](const std::vector<std::wstring>& group) {
-        rules.push_back({{AsciiLower(group[0])}, ParseCpuSetText(group[1])});
+        rules.push_back({{ToLower(group[0])}, ParseCpuSetText(group[1])});
     });
     return rules;
 }
@@ -559,7 +559,7 @@ std::wstring WriteCpuSets(const std::vector<CpuSetRule>& rules) {
             pieces.push_back(GroupedPattern(rule.pattern, true) + L"," + sets);
         }
     }
-    return AsciiLower(JoinWithCommas(pieces));
+    return ToLower(JoinWithCommas(pieces));
 }
 
 }  // namespace cv

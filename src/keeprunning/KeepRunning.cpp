@@ -20,8 +20,11 @@ void KeepRunningTracker::Load(const ConfigSettings& settings) {
     Clear();
     std::lock_guard lock(settings.KeepRunningLock);
     for (const KeepRunningRule& rule : settings.ProcessDefaults.KeepRunningProcesses) {
-        states_[KeepRunningKey(rule.pattern.text, rule.command)] = false;
-        rules_.emplace(rule.pattern.text, rule.command);
+        // Lower-cased the same way as the live paths, whatever the list did with them.
+        std::wstring path = ToLower(rule.pattern.text);
+        std::wstring arguments = ToLower(rule.command);
+        states_[KeepRunningKey(path, arguments)] = false;
+        rules_.emplace(std::move(path), std::move(arguments));
     }
 }
 

@@ -7,20 +7,38 @@
 
 namespace cv {
 
+namespace {
+
+std::uint64_t CreationTimeOf(platform::RawHandle process) {
+    const auto times = platform::GetTimesOfProcess(process);
+    return times ? times->create : 0;
+}
+
+}  // namespace
+
 ProcessHandleCache& ProcessHandleCache::Instance() {
     static ProcessHandleCache cache;
     return cache;
 }
 
-platform::RawHandle ProcessHandleCache::GetHandle(std::uint32_t processId) {
+SharedProcessHandle ProcessHandleCache::Share(std::uint32_t processId, std::uint64_t createTime) {
     std::lock_guard lock(mutex_);
     const auto it = handles_.find(processId);
     if (it != handles_.end()) {
-        if (it->second) {
-            return it->second.Get();
+        Entry& entry = it->second;
+        if (entry.handle == nullptr || !*entry.handle) {
+            handles_.erase(it);
+            return nullptr;
         }
-        handles_.erase(it);
-        return nullptr;
+        if (createTime != 0 && entry.createTime == 0) {
+            entry.createTime = CreationTimeOf(entry.handle->Get());
+        }
+        // A handle of an earlier process with this id: that one has ended, and its own record
+        // finds out through its wait. This caller gets nothing.
+        if (createTime != 0 && entry.createTime != createTime) {
+            return nullptr;
+        }
+        return entry.handle;
     }
     platform::UniqueHandle handle = platform::OpenProcessHandle(
         processId,
@@ -32,32 +50,62 @@ platform::RawHandle ProcessHandleCache::GetHandle(std::uint32_t processId) {
     if (!handle) {
         return nullptr;
     }
-    const platform::RawHandle raw = handle.Get();
-    handles_.emplace(processId, std::move(handle));
-    return raw;
+    const std::uint64_t opened = CreationTimeOf(handle.Get());
+    if (createTime != 0 && opened != createTime) {
+        // The id was taken over by a newcomer (or its creation time cannot be read, which
+        // leaves it unproven): never act on it in the name of the process that had the id.
+        return nullptr;
+    }
+    auto shared = std::make_shared<const platform::UniqueHandle>(std::move(handle));
+    handles_[processId] = Entry{shared, opened};
+    return shared;
+}
+
+platform::RawHandle ProcessHandleCache::GetHandle(std::uint32_t processId,
+                                                  std::uint64_t createTime) {
+    const SharedProcessHandle handle = Share(processId, createTime);
+    // The cache still holds its own reference, so the plain handle outlives this one.
+    return handle == nullptr ? nullptr : handle->Get();
+}
+
+platform::RawHandle ProcessHandleCache::GetHandle(std::uint32_t processId) {
+    return GetHandle(processId, 0);
+}
+
+SharedProcessHandle ProcessHandleCache::Take(std::uint32_t processId, std::uint64_t createTime) {
+    std::lock_guard lock(mutex_);
+    const auto it = handles_.find(processId);
+    if (it == handles_.end() ||
+        (createTime != 0 && it->second.createTime != 0 && it->second.createTime != createTime)) {
+        return nullptr;
+    }
+    SharedProcessHandle handle = std::move(it->second.handle);
+    handles_.erase(it);
+    return handle;
 }
 
 bool ProcessHandleCache::ReleaseHandle(std::uint32_t processId) {
-    platform::UniqueHandle closing;
+    SharedProcessHandle dropped;
     {
         std::lock_guard lock(mutex_);
         const auto it = handles_.find(processId);
         if (it == handles_.end()) {
             return false;
         }
-        closing = std::move(it->second);
+        dropped = std::move(it->second.handle);
         handles_.erase(it);
     }
+    // Closed, if nobody else holds it, outside the lock.
     return true;
 }
 
 std::size_t ProcessHandleCache::ReleaseAllExcept(const std::unordered_set<std::uint32_t>& keep) {
-    std::vector<platform::UniqueHandle> closing;
+    std::vector<SharedProcessHandle> dropped;
     {
         std::lock_guard lock(mutex_);
         for (auto it = handles_.begin(); it != handles_.end();) {
             if (keep.count(it->first) == 0) {
-                closing.push_back(std::move(it->second));
+                dropped.push_back(std::move(it->second.handle));
                 it = handles_.erase(it);
             } else {
                 ++it;
@@ -65,7 +113,7 @@ std::size_t ProcessHandleCache::ReleaseAllExcept(const std::unordered_set<std::u
         }
     }
     // Closed outside the lock.
-    return closing.size();
+    return dropped.size();
 }
 
 std::size_t ProcessHandleCache::Size() {
@@ -74,10 +122,10 @@ std::size_t ProcessHandleCache::Size() {
 }
 
 void ProcessHandleCache::Clear() {
-    std::unordered_map<std::uint32_t, platform::UniqueHandle> closing;
+    std::unordered_map<std::uint32_t, Entry> dropped;
     {
         std::lock_guard lock(mutex_);
-        closing.swap(handles_);
+        dropped.swap(handles_);
     }
 }
 

@@ -1,7 +1,12 @@
 #pragma once
 // One open handle per process, kept until the process is gone. Every query of another process
 // goes through it, so a process is opened once and not once per question.
+//
+// The handles are shared: the cache holds one reference and every user that takes the handle
+// holds another, so a release by the control thread only drops the cache's reference and never
+// closes a handle another thread is still working with.
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <unordered_map>
 #include <unordered_set>
@@ -10,23 +15,43 @@
 
 namespace cv {
 
+// An open process handle that stays open while anyone holds it.
+using SharedProcessHandle = std::shared_ptr<const platform::UniqueHandle>;
+
 class ProcessHandleCache {
   public:
     static ProcessHandleCache& Instance();
 
-    // The cached handle, opening the process (query and read access, else limited query) when
-    // there is none; null when it cannot be opened. The cache keeps ownership.
+    // The handle of the process with this id and creation time, opening it (query and read
+    // access, else limited query) when there is none. A process is its id and its creation
+    // time: when the id now belongs to a process created at another time, there is no handle.
+    // A creation time of 0 takes whatever process has the id.
+    SharedProcessHandle Share(std::uint32_t processId, std::uint64_t createTime);
+    // The same as a plain handle, which stays valid only while the cache keeps it: for the
+    // control thread, which is the one that releases. Other threads hold a shared handle.
+    platform::RawHandle GetHandle(std::uint32_t processId, std::uint64_t createTime);
+    // For callers that do not know the creation time.
     platform::RawHandle GetHandle(std::uint32_t processId);
-    // Closes and forgets the handle; false when there was none.
+
+    // The cached handle of that process, taken out of the cache; none when the cache has none
+    // for it (or has one of another process with the same id).
+    SharedProcessHandle Take(std::uint32_t processId, std::uint64_t createTime);
+    // Drops the cache's reference; false when there was none.
     bool ReleaseHandle(std::uint32_t processId);
-    // Closes every handle whose process id is not in the set; the number closed.
+    // Drops the cache's reference of every process whose id is not in the set; the number
+    // dropped.
     std::size_t ReleaseAllExcept(const std::unordered_set<std::uint32_t>& keep);
     std::size_t Size();
     void Clear();
 
   private:
-    std::mutex mutex_;
-    std::unordered_map<std::uint32_t, platform::UniqueHandle> handles_;
+    struct Entry {
+        SharedProcessHandle handle;
+        std::uint64_t createTime = 0;  // of the process the handle was opened for
+    };
+
+    mutable std::mutex mutex_;
+    std::unordered_map<std::uint32_t, Entry> handles_;
 };
 
 }  // namespace cv

@@ -6,32 +6,41 @@
 
 namespace cv {
 
+namespace {
+
+// The creation time of whatever process has the id now; the current time when it cannot be
+// opened, which makes it younger than any child that names it.
+std::uint64_t LookUpStartTime(std::uint32_t processId) {
+    const platform::UniqueHandle process =
+        platform::OpenProcessHandle(processId, platform::kProcessQueryLimitedInformation);
+    if (process) {
+        if (const auto times = platform::GetTimesOfProcess(process.Get()); times && times->create) {
+            return times->create;
+        }
+    }
+    return platform::SystemTimeAsFileTime();
+}
+
+}  // namespace
+
 std::uint64_t ParentTree::StartTimeOf(std::uint32_t processId) {
     const auto cached = startTimes_.find(processId);
     if (cached != startTimes_.end()) {
         return cached->second;
     }
-    std::uint64_t time = 0;
-    const platform::UniqueHandle process =
-        platform::OpenProcessHandle(processId, platform::kProcessQueryLimitedInformation);
-    if (process) {
-        if (const auto times = platform::GetTimesOfProcess(process.Get())) {
-            time = times->create;
-        }
-    }
-    if (time == 0) {
-        time = platform::SystemTimeAsFileTime();
-    }
-    startTimes_[processId] = time;
-    return time;
+    return startTimes_[processId] = LookUpStartTime(processId);
 }
 
 void ParentTree::AddProcess(std::uint32_t processId, const std::wstring& name,
-                            std::uint32_t parentId) {
+                            std::uint32_t parentId, std::uint64_t createTime) {
     std::lock_guard lock(mutex_);
     names_[processId] = ToLower(name);
+    if (createTime != 0) {
+        startTimes_[processId] = createTime;
+    }
     const std::uint64_t ownStart = StartTimeOf(processId);
-    const std::uint64_t parentStart = StartTimeOf(parentId);
+    const std::uint64_t parentStart =
+        names_.count(parentId) != 0 ? StartTimeOf(parentId) : LookUpStartTime(parentId);
     const std::uint32_t parent = parentStart > ownStart ? 0 : parentId;
     parents_[processId] = parent;
     children_[processId].clear();

@@ -58,14 +58,13 @@ bool TerminalServicesReady() {
 }
 
 void ProcessInfo::FillFromEntry(const std::uint8_t* entry, std::size_t entrySize) {
-    std::uint32_t newPid = 0;
     {
-        std::lock_guard lock(entryLock_);
+        std::lock_guard lock(mutex_);
         if (entry_.size() < entrySize) {
             entry_.resize(entrySize);
         }
         std::copy(entry, entry + entrySize, entry_.begin());
-        newPid = static_cast<std::uint32_t>(
+        const auto newPid = static_cast<std::uint32_t>(
             layout::Read<std::uint64_t>(entry_.data(), layout::kUniqueProcessId));
         if (newPid == pid_) {
             return;
@@ -89,32 +88,43 @@ void ProcessInfo::FillFromEntry(const std::uint8_t* entry, std::size_t entrySize
         layout::Write<std::uint16_t>(entry_.data(), layout::kImageNameMaximumLength, 0);
         layout::Write<std::uint64_t>(entry_.data(), layout::kImageNameBuffer, 0);
         pid_ = newPid;
+        path_.clear();
+        commandLine_.clear();
+        times_ = {};
+        previousKernel_ = previousUser_ = previousSampleTime_ = 0;
+        cpuPercent_ = 0;
+        createTime_ = 0;
+        createTimeRead_ = false;
+        ended_ = false;
     }
-    path_.clear();
-    commandLine_.clear();
     {
         std::lock_guard lock(userLock_);
         user_.clear();
         domain_.clear();
         accountRead_ = false;
     }
-    times_ = {};
-    previousKernel_ = previousUser_ = previousSampleTime_ = 0;
-    cpuPercent_ = 0;
-    createTime_ = 0;
-    createTimeRead_ = false;
     SampleCpu();
 }
 
+std::uint32_t ProcessInfo::Pid() const {
+    std::lock_guard lock(mutex_);
+    return pid_;
+}
+
+std::wstring ProcessInfo::ImageName() const {
+    std::lock_guard lock(mutex_);
+    return imageName_;
+}
+
 std::uint32_t ProcessInfo::ParentPid() const {
-    std::lock_guard lock(entryLock_);
+    std::lock_guard lock(mutex_);
     return entry_.empty() ? 0
                           : static_cast<std::uint32_t>(layout::Read<std::uint64_t>(
                                 entry_.data(), layout::kInheritedFromUniqueProcessId));
 }
 
 std::uint32_t ProcessInfo::ThreadCount() const {
-    std::lock_guard lock(entryLock_);
+    std::lock_guard lock(mutex_);
     return entry_.empty() ? 0
                           : layout::Read<std::uint32_t>(entry_.data(), layout::kNumberOfThreads);
 }
@@ -134,7 +144,7 @@ std::uint64_t ProcessInfo::IoTransferBytes() const {
 }
 
 std::uint32_t ProcessInfo::FirstThreadId() const {
-    std::lock_guard lock(entryLock_);
+    std::lock_guard lock(mutex_);
     if (entry_.size() < layout::kProcessEntrySize + layout::kThreadEntrySize ||
         layout::Read<std::uint32_t>(entry_.data(), layout::kNumberOfThreads) == 0) {
         return 0;
@@ -144,66 +154,117 @@ std::uint32_t ProcessInfo::FirstThreadId() const {
 }
 
 std::uint32_t ProcessInfo::EntrySessionId() const {
-    std::lock_guard lock(entryLock_);
+    std::lock_guard lock(mutex_);
     return entry_.empty() ? 0xFFFFFFFF
                           : layout::Read<std::uint32_t>(entry_.data(), layout::kSessionId);
 }
 
 std::uint64_t ProcessInfo::CreateTime() {
-    if (!createTimeRead_) {
-        std::lock_guard lock(entryLock_);
-        if (!entry_.empty()) {
-            createTime_ = layout::Read<std::uint64_t>(entry_.data(), layout::kCreateTime);
-            createTimeRead_ = true;
-        }
+    std::lock_guard lock(mutex_);
+    if (!createTimeRead_ && !entry_.empty()) {
+        createTime_ = layout::Read<std::uint64_t>(entry_.data(), layout::kCreateTime);
+        createTimeRead_ = true;
     }
     return createTime_;
 }
 
+SharedProcessHandle ProcessInfo::Handle() {
+    const std::uint64_t createTime = CreateTime();
+    std::uint32_t pid = 0;
+    {
+        std::lock_guard lock(mutex_);
+        if (ended_) {
+            return nullptr;
+        }
+        pid = pid_;
+    }
+    return ProcessHandleCache::Instance().Share(pid, createTime);
+}
+
+void ProcessInfo::KeepTimes(const platform::UniqueHandle& handle) {
+    const auto times = platform::GetTimesOfProcess(handle.Get());
+    std::lock_guard lock(mutex_);
+    if (times && (createTime_ == 0 || times->create == createTime_)) {
+        times_ = *times;
+    }
+}
+
 bool ProcessInfo::IsAlive() {
-    auto& cache = ProcessHandleCache::Instance();
-    const platform::RawHandle handle = cache.GetHandle(pid_);
-    if (handle == nullptr ||
-        platform::WaitForObject(handle, 0) == platform::WaitResult::Signalled) {
-        cache.ReleaseHandle(pid_);
+    const SharedProcessHandle handle = Handle();
+    if (handle == nullptr) {
+        return false;
+    }
+    if (platform::WaitForObject(handle->Get(), 0) == platform::WaitResult::Signalled) {
+        // Read through its own handle while there is one: once it is given back, the id may
+        // belong to another process, and the exit record needs the time this one ended.
+        KeepTimes(*handle);
+        std::uint32_t pid = 0;
+        {
+            std::lock_guard lock(mutex_);
+            ended_ = true;
+            pid = pid_;
+        }
+        ProcessHandleCache::Instance().Take(pid, CreateTime());
         return false;
     }
     if (ThreadCount() == 0) {
         // Still alive, but a process without threads keeps no handle.
-        cache.ReleaseHandle(pid_);
+        ReleaseHandle();
     }
     return true;
 }
 
 bool ProcessInfo::CanOpen() {
-    return ProcessHandleCache::Instance().GetHandle(pid_) != nullptr;
+    return Handle() != nullptr;
+}
+
+void ProcessInfo::ReleaseHandle() {
+    const SharedProcessHandle handle = ProcessHandleCache::Instance().Take(Pid(), CreateTime());
+    if (handle != nullptr) {
+        KeepTimes(*handle);
+    }
 }
 
 std::uint32_t ProcessInfo::SessionId() const {
-    return platform::ProcessSessionId(pid_).value_or(0xFFFFFFFF);
+    return platform::ProcessSessionId(Pid()).value_or(0xFFFFFFFF);
 }
 
-const std::wstring& ProcessInfo::Path() {
-    if (path_.empty()) {
-        if (const platform::RawHandle handle = ProcessHandleCache::Instance().GetHandle(pid_)) {
-            path_ = platform::ProcessImagePath(handle);
+std::wstring ProcessInfo::Path() {
+    {
+        std::lock_guard lock(mutex_);
+        if (!path_.empty()) {
+            return path_;
         }
+    }
+    std::wstring path;
+    if (const SharedProcessHandle handle = Handle()) {
+        path = platform::ProcessImagePath(handle->Get());
+    }
+    std::lock_guard lock(mutex_);
+    if (path_.empty()) {
+        path_ = std::move(path);
     }
     return path_;
 }
 
 std::wstring ProcessInfo::CommandLine(bool refresh) {
-    if ((commandLine_.empty() || refresh) && !IsProtectedImageName(imageName_)) {
-        std::lock_guard lock(entryLock_);
-        std::uint32_t threadId = 0;
+    std::uint32_t pid = 0;
+    std::uint32_t threadId = 0;
+    {
+        std::lock_guard lock(mutex_);
+        if ((!commandLine_.empty() && !refresh) || IsProtectedImageName(imageName_)) {
+            return commandLine_;
+        }
+        pid = pid_;
         if (entry_.size() >= layout::kProcessEntrySize + layout::kThreadEntrySize) {
             threadId = static_cast<std::uint32_t>(layout::Read<std::uint64_t>(
                 entry_.data() + layout::kProcessEntrySize, layout::kThreadClientThread));
         }
-        std::wstring text = platform::ReadProcessCommandLine(pid_, threadId);
-        if (!text.empty()) {
-            commandLine_ = std::move(text);
-        }
+    }
+    std::wstring text = platform::ReadProcessCommandLine(pid, threadId);
+    std::lock_guard lock(mutex_);
+    if (!text.empty() && pid == pid_) {
+        commandLine_ = std::move(text);
     }
     return commandLine_;
 }
@@ -212,8 +273,8 @@ void ProcessInfo::ReadAccount() {
     if (accountRead_) {
         return;
     }
-    if (const platform::RawHandle handle = ProcessHandleCache::Instance().GetHandle(pid_)) {
-        if (auto account = platform::ProcessAccount(handle)) {
+    if (const SharedProcessHandle handle = Handle()) {
+        if (auto account = platform::ProcessAccount(handle->Get())) {
             user_ = account->user;
             domain_ = account->domain;
             accountRead_ = true;
@@ -221,7 +282,7 @@ void ProcessInfo::ReadAccount() {
         }
     }
     if (TerminalServicesReady()) {
-        if (const auto session = platform::ProcessSessionId(pid_)) {
+        if (const auto session = platform::ProcessSessionId(Pid())) {
             if (auto name = platform::SessionUserName(*session)) {
                 user_ = *name;
                 domain_.clear();
@@ -244,25 +305,25 @@ std::wstring ProcessInfo::DomainName() {
 }
 
 platform::ProcessTimes ProcessInfo::Times() {
-    if (const platform::RawHandle handle = ProcessHandleCache::Instance().GetHandle(pid_)) {
-        if (const auto times = platform::GetTimesOfProcess(handle)) {
-            times_ = *times;
-        }
+    if (const SharedProcessHandle handle = Handle()) {
+        KeepTimes(*handle);
     }
+    std::lock_guard lock(mutex_);
     return times_;
 }
 
 double ProcessInfo::SampleCpu() {
-    const std::uint64_t previousTime = previousSampleTime_;
-    const std::uint64_t previousTotal = previousKernel_ + previousUser_;
+    std::lock_guard sampling(sampleLock_);
     const platform::ProcessTimes times = Times();
     const std::uint64_t now = platform::SystemTimeAsFileTime();
     const std::uint64_t total = times.kernel + times.user;
-    if (previousTime != 0 && now != previousTime) {
+    std::lock_guard lock(mutex_);
+    const std::uint64_t previousTotal = previousKernel_ + previousUser_;
+    if (previousSampleTime_ != 0 && now != previousSampleTime_) {
         const double used = static_cast<double>(total) - static_cast<double>(previousTotal);
         cpuPercent_ = 100.0 * used /
                       (static_cast<double>(LogicalProcessors()) *
-                       (static_cast<double>(now) - static_cast<double>(previousTime)));
+                       (static_cast<double>(now) - static_cast<double>(previousSampleTime_)));
     } else {
         cpuPercent_ = 0;
     }
@@ -272,9 +333,14 @@ double ProcessInfo::SampleCpu() {
     return cpuPercent_;
 }
 
+double ProcessInfo::CpuPercent() const {
+    std::lock_guard lock(mutex_);
+    return cpuPercent_;
+}
+
 platform::MemoryCounters ProcessInfo::MemoryCounters() {
-    if (const platform::RawHandle handle = ProcessHandleCache::Instance().GetHandle(pid_)) {
-        if (const auto counters = platform::GetMemoryOfProcess(handle)) {
+    if (const SharedProcessHandle handle = Handle()) {
+        if (const auto counters = platform::GetMemoryOfProcess(handle->Get())) {
             return *counters;
         }
     }
@@ -282,15 +348,16 @@ platform::MemoryCounters ProcessInfo::MemoryCounters() {
 }
 
 bool ProcessInfo::IsServiceHost() const {
-    if (imageName_.empty()) {
+    const std::wstring image = ImageName();
+    if (image.empty()) {
         return true;
     }
-    const std::wstring cut = ToLower(std::wstring_view(imageName_).substr(0, 11));
+    const std::wstring cut = ToLower(std::wstring_view(image).substr(0, 11));
     return cut == L"svchost.exe" || cut == L"services.ex";
 }
 
 bool ProcessInfo::IsSuspended() const {
-    std::lock_guard lock(entryLock_);
+    std::lock_guard lock(mutex_);
     return !entry_.empty() && IsSuspendedEntry(entry_.data(), entry_.size());
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/Processes.h"
+#include "processes/HandleCache.h"
 
 namespace cv {
 
@@ -17,6 +18,9 @@ bool IsProtectedImageName(std::wstring_view imageName);
 // Remote-desktop services can answer session questions (remembered once true).
 bool TerminalServicesReady();
 
+// Safe to use from any thread: every cached fact is guarded by the object's lock, and the
+// process handle it works with is shared, so the control thread's release never closes it
+// under another thread's query.
 class ProcessInfo {
   public:
     ProcessInfo() = default;
@@ -27,8 +31,8 @@ class ProcessInfo {
     // every cached fact and takes a first CPU sample.
     void FillFromEntry(const std::uint8_t* entry, std::size_t entrySize);
 
-    std::uint32_t Pid() const { return pid_; }
-    const std::wstring& ImageName() const { return imageName_; }
+    std::uint32_t Pid() const;
+    std::wstring ImageName() const;
     std::uint32_t ParentPid() const;
     std::uint32_t ThreadCount() const;
     std::uint32_t HandleCount() const;
@@ -38,16 +42,26 @@ class ProcessInfo {
     std::uint32_t EntrySessionId() const;
     std::uint64_t CreateTime();
 
+    // The process's handle, held by the caller for as long as it works with it; none when the
+    // process cannot be opened, has ended, or its id now belongs to another process.
+    SharedProcessHandle Handle();
+    // False once the process has ended; its last times are then kept. A process without
+    // threads stays alive but gives its handle back.
     bool IsAlive();
     bool CanOpen();
+    // Reads and keeps the process's times, then drops the cached handle. The control loop
+    // calls it instead of releasing the handle itself, so the exit record still has the times
+    // of the process's end.
+    void ReleaseHandle();
     // ProcessIdToSessionId; all bits set on failure.
     std::uint32_t SessionId() const;
-    const std::wstring& Path();
+    std::wstring Path();
     std::wstring CommandLine(bool refresh = false);
     std::wstring UserName();
     std::wstring DomainName();
     double SampleCpu();
-    double CpuPercent() const { return cpuPercent_; }
+    double CpuPercent() const;
+    // Read through the handle; the last values read when that fails.
     platform::ProcessTimes Times();
     platform::MemoryCounters MemoryCounters();
     bool IsServiceHost() const;
@@ -56,8 +70,13 @@ class ProcessInfo {
 
   private:
     void ReadAccount();
+    // Keeps the times read through the handle, when it is this process's.
+    void KeepTimes(const platform::UniqueHandle& handle);
 
-    mutable std::mutex entryLock_;
+    // Guards every field below but the account; never held while another lock is taken.
+    mutable std::mutex mutex_;
+    // Serializes CPU samples, which read the times and then the previous sample.
+    std::mutex sampleLock_;
     std::mutex userLock_;
     std::vector<std::uint8_t> entry_;
     std::uint32_t pid_ = 0xFFFFFFFF;
@@ -74,6 +93,8 @@ class ProcessInfo {
     double cpuPercent_ = 0;
     std::uint64_t createTime_ = 0;
     bool createTimeRead_ = false;
+    // Its handle was found signalled: the id is never opened again for it.
+    bool ended_ = false;
 };
 
 }  // namespace cv

@@ -37,11 +37,11 @@ constexpr wchar_t kCorvaneKeyUpper[] = L"SOFTWARE\\Corvane";
 
 struct LanguageState {
     std::mutex mutex;
-    std::uint16_t selected = 0;
+    std::uint32_t selected = 0;
     std::wstring moduleName = kEnglishModuleName;
     platform::ModuleHandle module = nullptr;
     bool englishFallbackPending = true;
-    std::uint16_t toRemember = kEnglishLanguage;
+    std::uint32_t toRemember = kEnglishLanguage;
 };
 
 LanguageState& State() {
@@ -49,7 +49,9 @@ LanguageState& State() {
     return state;
 }
 
-std::uint16_t PrimaryLanguage(std::uint16_t id) { return id & 0x3FF; }
+std::uint32_t PrimaryLanguage(std::uint32_t id) {
+    return id & 0x3FF;
+}
 
 std::wstring ProgramFolder() {
     const std::wstring image = platform::OwnImagePath();
@@ -64,14 +66,14 @@ const LanguageEntry* SupportedLanguages(std::size_t* count) {
     return kLanguages;
 }
 
-std::uint16_t ReadLanguageSetting() {
+std::uint32_t ReadLanguageSetting() {
     for (const wchar_t* name : {L"InstallerLanguageDWORD", L"InstallerLanguage", L"Language"}) {
         auto value = platform::ReadRegistryDword(RegistryRoot::CurrentUser, kCorvaneKey, name);
         if (!value) {
             value = platform::ReadRegistryDword(RegistryRoot::LocalMachine, kCorvaneKey, name);
         }
         if (value && *value != 0) {
-            return static_cast<std::uint16_t>(*value);
+            return *value;
         }
     }
     const std::uint16_t interfaceLanguage = platform::UserDefaultUiLanguage();
@@ -129,7 +131,7 @@ void LoadLanguageModule() {
 }
 
 void SelectLanguage() {
-    const std::uint16_t choice = ReadLanguageSetting();
+    const std::uint32_t choice = ReadLanguageSetting();
     if (choice != 0) {
         {
             std::lock_guard lock(State().mutex);
@@ -171,7 +173,7 @@ std::wstring LoadResourceString(std::uint32_t id) {
     return english != nullptr ? platform::LoadModuleString(english, id) : std::wstring();
 }
 
-std::uint16_t SelectedLanguage() {
+std::uint32_t SelectedLanguage() {
     std::lock_guard lock(State().mutex);
     return State().selected;
 }

@@ -8,7 +8,7 @@
 
 namespace cv {
 
-constexpr std::uint16_t kEnglishLanguage = 1033;
+constexpr std::uint32_t kEnglishLanguage = 1033;
 inline constexpr wchar_t kEnglishModuleName[] = L"cv_rsrc_english.dll";
 
 struct LanguageEntry {
@@ -22,8 +22,9 @@ const LanguageEntry* SupportedLanguages(std::size_t* count);
 
 // The first non-zero of InstallerLanguageDWORD, InstallerLanguage and Language under
 // Software\Corvane (HKCU first, HKLM only when the HKCU value is missing), else the supported
-// language whose primary language matches the user's interface language, else 0.
-std::uint16_t ReadLanguageSetting();
+// language whose primary language matches the user's interface language, else 0. Registry
+// values are read in full: a value beyond 16 bits is a choice (of no supported language).
+std::uint32_t ReadLanguageSetting();
 // Writes the identifier to remember; true when the last key (HKCU SOFTWARE\Corvane) opened.
 bool RememberLanguage();
 // Loads the module of the selected language, falling back to English in the program's folder.
@@ -33,7 +34,7 @@ void SelectLanguage();
 // The text with the given id from the current module, else from English, else empty.
 std::wstring LoadResourceString(std::uint32_t id);
 
-std::uint16_t SelectedLanguage();
+std::uint32_t SelectedLanguage();
 platform::ModuleHandle CurrentLanguageModule();
 std::wstring CurrentLanguageModuleName();
 // Forgets the process-wide language state, as at program start (for tests).

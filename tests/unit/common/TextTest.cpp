@@ -31,6 +31,28 @@ TEST(Text, LowerCaseAndTrim) {
     EXPECT_EQ(TrimRight(L"  a  "), L"  a");
 }
 
+TEST(Text, OneLowerCasingForRulesAndLiveNames) {
+    const struct {
+        const wchar_t* text;
+        const wchar_t* lower;
+    } cases[] = {
+        {L"C:\\\u041F\u0420\u041E\u0413\\app.exe", L"c:\\\u043F\u0440\u043E\u0433\\app.exe"},
+        {L"\u0401\u0416\u0407\u040E.EXE", L"\u0451\u0436\u0457\u045E.exe"},      // Cyrillic
+        {L"\u0394\u0399\u0391\u03A3\u03A9", L"\u03B4\u03B9\u03B1\u03C3\u03C9"},  // Greek
+        {L"\u0386\u038C\u038F", L"\u03AC\u03CC\u03CE"},                          // with tonos
+        {L"\u00C0\u00C9\u00DE\u00D7\u00DF", L"\u00E0\u00E9\u00FE\u00D7\u00DF"},  // Latin-1
+        {L"\u0141\u0179\u0218\u01C5", L"\u0142\u017A\u0219\u01C6"},              // Latin extended
+        {L"\u0531\u10A0\u1E9E\u2160\u24B6\uFF21", L"\u0561\u2D00\u00DF\u2170\u24D0\uFF41"},
+        {L"\u03C2\u017F\u00B5\u212A", L"\u03C3s\u03BCk"},  // meet their ordinary letters
+        {L"\u0130\u4E2D", L"\u0130\u4E2D"},                // no one-letter small form; no case
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ToLower(c.text), c.lower) << ToUtf8(c.text);
+        EXPECT_TRUE(EqualsIgnoreCase(c.text, c.lower)) << ToUtf8(c.text);
+    }
+    EXPECT_FALSE(EqualsIgnoreCase(L"\u0430", L"a"));  // Cyrillic a is not Latin a
+}
+
 TEST(Text, Utf8AndUtf16RoundTrip) {
     const std::wstring text = L"caf\u00E9 \u4E2D\u6587 \U0001F600";
     EXPECT_EQ(ToUtf8(text), "caf\xC3\xA9 \xE4\xB8\xAD\xE6\x96\x87 \xF0\x9F\x98\x80");

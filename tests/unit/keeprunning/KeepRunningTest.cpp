@@ -35,6 +35,30 @@ TEST(KeepRunningTracker, CommandLineFormsThatSatisfyARule) {
     }
 }
 
+TEST(KeepRunningTracker, RulesAndLiveProcessesMeetBeyondAscii) {
+    const struct {
+        const wchar_t* rule;
+        const wchar_t* livePath;
+    } cases[] = {
+        {L"C:\\\u041F\u0420\u041E\u0413\\app.exe", L"C:\\\u041F\u0420\u041E\u0413\\APP.EXE"},
+        {L"C:\\\u041F\u0420\u041E\u0413\\app.exe", L"c:\\\u043F\u0440\u043E\u0433\\app.exe"},
+        {L"D:\\\u0394\u0399\u0391\\\u00C9T\u00C9.exe",
+         L"d:\\\u03B4\u03B9\u03B1\\\u00E9t\u00E9.exe"},
+    };
+    for (const auto& c : cases) {
+        ConfigSettings settings;
+        ConfigDocument document;
+        AddEntry(document, L"ProcessDefaults", L"KeepRunningProcesses",
+                 std::wstring(c.rule) + L";;0");
+        settings.ReadSettings(document);
+        KeepRunningTracker tracker;
+        tracker.Load(settings);
+        ASSERT_EQ(tracker.RuleCount(), 1u);
+        tracker.MarkRunning(L"app.exe", c.livePath, L"");
+        EXPECT_TRUE(tracker.NotRunning().empty()) << ToUtf8(c.livePath);
+    }
+}
+
 TEST(KeepRunningTracker, RestartPlans) {
     const auto quoted = PlanRestart(L"c:\\tools\\agent.exe", L"-svc");
     EXPECT_EQ(quoted.directory, L"c:\\tools");
@@ -96,6 +120,14 @@ TEST_F(KeepRunningScenario, ALiveProcessHoldsTheRestartBack) {
     EXPECT_EQ(restarted[0].basename, L"c:\\tools\\agent.exe");
     EXPECT_EQ(restarted[0].pid, 9000u);
     EXPECT_EQ(restarted[0].info, LoadResourceString(448));
+}
+
+TEST_F(KeepRunningScenario, AProgramInANonAsciiFolderIsNotStartedAgain) {
+    machine().processorCount = 8;  // a grace of 10 cycles
+    auto& app = machine().AddProcess(300, L"app.exe");
+    app.imagePath = L"C:\\\u041F\u0420\u041E\u0413\\app.exe";
+    Start({{L"KeepRunningProcesses", L"C:\\\u041F\u0420\u041E\u0413\\app.exe;;0"}});
+    EXPECT_EQ(CyclesUntilLaunch(15), -1);
 }
 
 TEST_F(KeepRunningScenario, ServiceRefusesOnceUntilAReload) {

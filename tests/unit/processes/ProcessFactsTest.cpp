@@ -1,4 +1,7 @@
+#include <functional>
+
 #include "SimFixture.h"
+#include "platform/KernelObjects.h"
 #include "processes/DisplayName.h"
 #include "processes/HandleCache.h"
 #include "processes/NewProcess.h"
@@ -184,6 +187,20 @@ TEST_F(ProcessFactsTest, ParentTreeDropsReusedParentIds) {
     tree.RemoveProcess(20);
     EXPECT_EQ(tree.ChildrenOf(10).count(20), 0u);
     EXPECT_EQ(tree.NameOf(20), L"");
+
+    // 60 and 70 were started by 50, which the tree does not track. When 50's id is taken by a
+    // newcomer before 70 is added, 70 must not pass for the newcomer's child.
+    machine().AddProcess(50, L"launcher.exe");
+    machine().AdvanceClock(100);
+    machine().AddProcess(60, L"first.exe");
+    machine().AddProcess(70, L"second.exe");
+    tree.AddProcess(60, L"first.exe", 50);
+    EXPECT_EQ(tree.ParentOf(60), 50u);
+    machine().EndProcess(50);
+    machine().AdvanceClock(100);
+    machine().AddProcess(50, L"newcomer.exe");
+    tree.AddProcess(70, L"second.exe", 50);
+    EXPECT_EQ(tree.ParentOf(70), 0u);
 }
 
 TEST_F(ProcessFactsTest, HandleCacheOpensOncePerProcess) {
@@ -199,6 +216,67 @@ TEST_F(ProcessFactsTest, HandleCacheOpensOncePerProcess) {
     EXPECT_EQ(cache.ReleaseAllExcept({501}), 1u);
     EXPECT_FALSE(cache.ReleaseHandle(500));
     EXPECT_TRUE(cache.ReleaseHandle(501));
+}
+
+TEST_F(ProcessFactsTest, AHandleNeverReachesANewcomerWithTheSameId) {
+    auto& cache = ProcessHandleCache::Instance();
+    const std::uint64_t first = machine().AddProcess(500, L"first.exe").createTime;
+    ASSERT_NE(cache.Share(500, first), nullptr);
+    cache.ReleaseHandle(500);
+    machine().AdvanceClock(10);
+    const std::uint64_t newcomer = machine().AddProcess(500, L"newcomer.exe").createTime;
+    EXPECT_EQ(cache.Share(500, first), nullptr);  // reopened by id: the newcomer
+    EXPECT_EQ(cache.Size(), 0u);
+    ASSERT_NE(cache.Share(500, newcomer), nullptr);
+    EXPECT_EQ(cache.GetHandle(500, first), nullptr);  // the cached one is the newcomer's
+    EXPECT_EQ(cache.GetHandle(500), cache.GetHandle(500, newcomer));
+}
+
+TEST_F(ProcessFactsTest, AHeldHandleOutlivesTheCachesRelease) {
+    auto& cache = ProcessHandleCache::Instance();
+    const struct {
+        const char* what;
+        std::function<void()> release;
+    } cases[] = {
+        {"release", [&] { cache.ReleaseHandle(600); }},
+        {"release of the ended records", [&] { cache.ReleaseAllExcept({}); }},
+        {"clear", [&] { cache.Clear(); }},
+    };
+    machine().AddProcess(600, L"held.exe");
+    auto info = InfoOf(600);
+    for (const auto& c : cases) {
+        const SharedProcessHandle held = info->Handle();
+        ASSERT_NE(held, nullptr);
+        c.release();
+        EXPECT_EQ(cache.Size(), 0u) << c.what;
+        EXPECT_TRUE(platform::GetTimesOfProcess(held->Get()).has_value()) << c.what;
+        EXPECT_EQ(platform::WaitForObject(held->Get(), 0), platform::WaitResult::TimedOut)
+            << c.what;
+    }
+}
+
+TEST_F(ProcessFactsTest, TimesAreReadFromTheProcessItself) {
+    // Ended: the CPU used since the last sample still counts.
+    machine().AddProcess(800, L"ends.exe");
+    auto ended = InfoOf(800);
+    machine().AddCpuTime(800, 7'000'000);
+    machine().EndProcess(800);
+    EXPECT_FALSE(ended->IsAlive());
+    EXPECT_EQ(ended->Times().kernel + ended->Times().user, 7'000'000u);
+
+    // Without threads its handle is given back; a newcomer that then takes the id is neither
+    // alive for this record nor read for it.
+    machine().AddProcess(700, L"old.exe").threadCount = 0;
+    auto old = InfoOf(700);
+    machine().AddCpuTime(700, 5'000'000);
+    EXPECT_TRUE(old->IsAlive());
+    EXPECT_EQ(ProcessHandleCache::Instance().Size(), 0u);
+    machine().AdvanceClock(10);
+    machine().AddProcess(700, L"newcomer.exe");
+    EXPECT_FALSE(old->IsAlive());
+    EXPECT_FALSE(old->CanOpen());
+    EXPECT_EQ(old->Path(), L"");
+    EXPECT_EQ(old->Times().kernel + old->Times().user, 5'000'000u);
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 #include "EngineScenario.h"
 #include "actionlog/Statistics.h"
 #include "common/Format.h"
+#include "keeprunning/ProcessExit.h"
+#include "platform/Clock.h"
+#include "platform/ProcessControl.h"
 
 namespace cv {
 namespace {
@@ -53,6 +56,43 @@ TEST_F(ProcessTableScenario, ProcessesAppearAndVanishBetweenCycles) {
     EXPECT_EQ(ended[0].pid, 200u);
     EXPECT_NE(ended[0].info.find(L"1 minutes"), std::wstring::npos) << ended[0].info;
     EXPECT_GT(ReadCounter(L"ProcessInfo_TotalRuntime"), 0u);
+}
+
+TEST_F(ProcessTableScenario, ExitRecordsCountTheCpuUpToTheEnd) {
+    ControlLoop& loop = Start(kLogBoth);
+    Cycles(1);
+    const std::uint64_t created = Spawn(200, L"worker.exe").createTime;
+    Cycles(1);
+    ASSERT_NE(loop.Processes().Find(200), nullptr);
+    // All of it used after the last sample, in the cycle in which it ends.
+    machine().AddCpuTime(200, 40'000'000);
+    machine().EndProcess(200);
+    Cycles(1);
+    const std::uint64_t runTime = platform::SystemTimeAsFileTime() - created;
+    const auto ended = Only(StopAndReadLog(), 76);
+    ASSERT_EQ(ended.size(), 1u);
+    EXPECT_EQ(ended[0].info, FormatText(LoadResourceString(952), FormatDuration(runTime),
+                                        AverageCpuPercent(40'000'000, runTime, 8)));
+}
+
+TEST_F(ProcessTableScenario, ARecordNeverActsOnANewcomerWithItsId) {
+    Spawn(700, L"old.exe");
+    ControlLoop& loop = Start({{L"DefaultPriorities", L"old.exe,High"},
+                               {L"ForcedMode", L"true"},
+                               {L"LogProcessTerminations", L"true"}});
+    Cycles(1);
+    EXPECT_EQ(machine().FindProcess(700)->priorityClass, platform::kHighPriorityClass);
+    machine().FindProcess(700)->threadCount = 0;  // ending: its handle is given back
+    Cycles(1);
+    machine().AdvanceClock(10);
+    Spawn(700, L"newcomer.exe");
+    Cycles(2);  // the old record ends; the newcomer is judged as a new process
+    EXPECT_EQ(machine().FindProcess(700)->priorityClass, platform::kNormalPriorityClass);
+    ASSERT_NE(loop.Processes().Find(700), nullptr);
+    EXPECT_EQ(loop.Processes().Find(700)->name, L"newcomer.exe");
+    const auto ended = Only(StopAndReadLog(), 76);
+    ASSERT_EQ(ended.size(), 1u);
+    EXPECT_EQ(ended[0].basename, L"old.exe");
 }
 
 TEST_F(ProcessTableScenario, UntrackedParentAndRepeatedPids) {

@@ -24,7 +24,7 @@ struct ChoiceCase {
     std::optional<std::uint32_t> hklmInstallerDword;
     std::optional<std::uint32_t> hkcuLanguage;
     std::uint16_t uiLanguage;
-    std::uint16_t expected;
+    std::uint32_t expected;
 };
 
 TEST_F(LanguageTest, ChoiceFollowsRegistryThenInterfaceLanguage) {
@@ -38,6 +38,8 @@ TEST_F(LanguageTest, ChoiceFollowsRegistryThenInterfaceLanguage) {
         {"Chinese Traditional matches Simplified first", std::nullopt, std::nullopt,
          std::nullopt, 1028, 2052},
         {"unsupported interface language", std::nullopt, std::nullopt, std::nullopt, 1043, 0},
+        {"a value beyond 16 bits is still a choice", 0x10000, std::nullopt, std::nullopt, 1031,
+         0x10000},
     };
     for (const auto& c : cases) {
         machine().Reset();
@@ -81,10 +83,16 @@ TEST_F(LanguageTest, NoChoiceRemembersNothingAndLoadsEnglish) {
 }
 
 TEST_F(LanguageTest, UnknownSelectedLanguageLoadsEnglish) {
-    machine().SetDword(RegistryRoot::CurrentUser, kKey, L"Language", 1043);
-    SelectLanguage();
-    EXPECT_EQ(SelectedLanguage(), 1043);
-    EXPECT_EQ(CurrentLanguageModuleName(), L"cv_rsrc_english.dll");
+    for (const std::uint32_t unknown : {1043u, 0x10000u, 0x10000u + 1031u}) {
+        machine().Reset();
+        machine().uiLanguage = 1031;  // would choose German if the value read as no choice
+        InstallModule(L"cv_rsrc_german.dll", {{214, L"Corvane DE"}});
+        machine().SetDword(RegistryRoot::CurrentUser, kKey, L"Language", unknown);
+        SelectLanguage();
+        EXPECT_EQ(SelectedLanguage(), unknown);
+        EXPECT_EQ(CurrentLanguageModuleName(), L"cv_rsrc_english.dll") << unknown;
+        EXPECT_EQ(machine().GetDword(RegistryRoot::LocalMachine, kKey, L"Language"), unknown);
+    }
 }
 
 TEST_F(LanguageTest, MissingModuleFallsBackToEnglishFromTheProgramFolder) {
@@ -93,8 +101,7 @@ TEST_F(LanguageTest, MissingModuleFallsBackToEnglishFromTheProgramFolder) {
     EXPECT_EQ(CurrentLanguageModuleName(), L"cv_rsrc_english.dll");
     ASSERT_GE(machine().moduleLoadAttempts.size(), 2u);
     EXPECT_EQ(machine().moduleLoadAttempts[0], L"cv_rsrc_german.dll");
-    EXPECT_EQ(machine().moduleLoadAttempts[1],
-              L"C:\\Program Files\\Corvane\\cv_rsrc_english.dll");
+    EXPECT_EQ(machine().moduleLoadAttempts[1], L"C:\\Program Files\\Corvane\\cv_rsrc_english.dll");
     EXPECT_EQ(LoadResourceString(214), L"Corvane");
 }
 
@@ -124,8 +131,8 @@ TEST_F(LanguageTest, StringsMissingInTheModuleComeFromEnglishOrAreEmpty) {
 
 TEST_F(LanguageTest, EnglishModuleHasEveryTextTheEngineUses) {
     const auto& english = machine().installedModules.at(L"cv_rsrc_english.dll").strings;
-    for (const std::uint32_t id : {214u, 233u, 250u, 307u, 328u, 429u, 430u, 769u, 825u, 911u,
-                                   924u, 937u, 944u, 952u, 1254u}) {
+    for (const std::uint32_t id : {214u, 233u, 250u, 307u, 328u, 429u, 430u, 769u, 825u, 911u, 924u,
+                                   937u, 944u, 952u, 1254u}) {
         EXPECT_TRUE(english.count(id) != 0 && !english.at(id).empty()) << id;
     }
 }
