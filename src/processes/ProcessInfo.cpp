@@ -130,12 +130,12 @@ std::uint32_t ProcessInfo::ThreadCount() const {
 }
 
 std::uint32_t ProcessInfo::HandleCount() const {
-    std::lock_guard lock(entryLock_);
+    std::lock_guard lock(mutex_);
     return entry_.empty() ? 0 : layout::Read<std::uint32_t>(entry_.data(), layout::kHandleCount);
 }
 
 std::uint64_t ProcessInfo::IoTransferBytes() const {
-    std::lock_guard lock(entryLock_);
+    std::lock_guard lock(mutex_);
     if (entry_.size() < layout::kProcessEntrySize) {
         return 0;
     }
