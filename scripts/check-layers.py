@@ -18,7 +18,8 @@ LAYERS = [
     # The control primitives and the processor topology: the base every feature may use.
     ["control"],
     # Feature folders, one per feature.
-    ["defaults", "newprocess", "keeprunning", "restraint"],
+    ["defaults", "newprocess", "keeprunning", "restraint", "watchdog", "throttle",
+     "groupextender"],
     ["engine", "updatetool"],
     ["programs"],
 ]

@@ -16,6 +16,7 @@
 #include "control/SessionActivity.h"
 #include "defaults/ForegroundBoost.h"
 #include "defaults/ProcessDefaults.h"
+#include "groupextender/GroupExtender.h"
 #include "keeprunning/KeepRunningPolicy.h"
 #include "newprocess/NewProcessPolicy.h"
 #include "platform/Handle.h"
@@ -29,6 +30,9 @@
 #include "restraint/Levelon.h"
 #include "services/PerformanceModeState.h"
 #include "services/ShutdownWatcher.h"
+#include "throttle/ProcessThrottles.h"
+#include "watchdog/CpuLimiter.h"
+#include "watchdog/WatchdogRules.h"
 
 namespace cv {
 
@@ -72,6 +76,8 @@ class ControlLoop {
 
     // The features, for tests that look at their state.
     const KeepRunningPolicy& KeepRunning() const { return keepRunning_; }
+    const ProcessThrottles& Throttles() const { return throttles_; }
+    const GroupExtender& GroupExtension() const { return groupExtender_; }
 
   private:
     // Start-up.
@@ -153,6 +159,10 @@ class ControlLoop {
     ForegroundBoost foregroundBoost_;
     Levelon levelon_;
     KeepRunningPolicy keepRunning_;
+    ProcessThrottles throttles_;
+    CpuLimiter cpuLimiter_;
+    GroupExtender groupExtender_;
+    WatchdogRules watchdog_;
 };
 
 }  // namespace cv

@@ -14,6 +14,9 @@ enum class ServiceState { Stopped, StartPending, StopPending, Running, Other };
 std::optional<ServiceState> QueryServiceState(const std::wstring& serviceName);
 // Sends SERVICE_CONTROL_STOP; false when the service cannot be opened or the control fails.
 bool SendServiceStop(const std::wstring& serviceName);
+// StartServiceW with no arguments (the service opened with SERVICE_START); false when the service
+// cannot be opened or does not start.
+bool StartServiceByName(const std::wstring& serviceName);
 
 struct ServiceStatusRow {
     std::wstring name;

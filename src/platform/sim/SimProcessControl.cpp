@@ -307,6 +307,7 @@ bool SetDefaultCpuSetIds(RawHandle handle, const std::vector<std::uint32_t>& ids
 }
 
 bool SuspendProcessHandle(RawHandle handle) {
+    Machine::Get().HangIfScripted("NtSuspendProcess");
     const auto process = Target(handle, kProcessSuspendResume, "NtSuspendProcess");
     if (process == nullptr) {
         return false;
@@ -316,6 +317,7 @@ bool SuspendProcessHandle(RawHandle handle) {
 }
 
 bool ResumeProcessHandle(RawHandle handle) {
+    Machine::Get().HangIfScripted("NtResumeProcess");
     const auto process = Target(handle, kProcessSuspendResume, "NtResumeProcess");
     if (process == nullptr) {
         return false;

@@ -247,6 +247,19 @@ bool SendServiceStop(const std::wstring& serviceName) {
     return true;
 }
 
+bool StartServiceByName(const std::wstring& serviceName) {
+    Machine& machine = Machine::Get();
+    std::lock_guard lock(machine.Lock());
+    machine.serviceStartRequests.push_back(serviceName);
+    const auto it = machine.services.find(ToLower(serviceName));
+    if (it == machine.services.end() || it->second != ServiceState::Stopped ||
+        machine.ShouldFail("StartService", serviceName)) {
+        return false;
+    }
+    it->second = ServiceState::Running;
+    return true;
+}
+
 std::optional<std::vector<ServiceStatusRow>> EnumerateWin32Services() {
     Machine& machine = Machine::Get();
     std::lock_guard lock(machine.Lock());
