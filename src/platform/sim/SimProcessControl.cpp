@@ -163,6 +163,7 @@ bool SetThreadGroupAffinityById(std::uint32_t threadId, std::uint64_t mask, std:
             return false;
         }
         process->threadGroupAffinity[threadId] = {group, mask};
+        machine.NotifyChange();
         return true;
     }
     return false;
@@ -313,6 +314,7 @@ bool SuspendProcessHandle(RawHandle handle) {
         return false;
     }
     ++process->suspendCount;
+    Machine::Get().NotifyChange();
     return true;
 }
 
@@ -323,6 +325,7 @@ bool ResumeProcessHandle(RawHandle handle) {
         return false;
     }
     process->suspendCount = std::max(0, process->suspendCount - 1);
+    Machine::Get().NotifyChange();
     return true;
 }
 
