@@ -21,12 +21,14 @@ LAYERS = [
     # post-update tool.
     ["powerplans"],
     # Feature folders, one per feature.
-    ["defaults", "newprocess", "keeprunning", "restraint", "trimming", "sampling", "profiles"],
+    ["defaults", "newprocess", "keeprunning", "restraint", "trimming", "sampling", "profiles",
+     "watchdog", "throttle", "groupextender"],
     ["engine", "updatetool"],
     ["programs"],
 ]
 # The feature folders: they may not use each other, and their state headers sit on the record.
-FEATURES = {"defaults", "newprocess", "keeprunning", "restraint"}
+FEATURES = {"defaults", "newprocess", "keeprunning", "restraint", "trimming", "sampling",
+            "profiles", "watchdog", "throttle", "groupextender"}
 PEER_LAYERS = {2}  # layers whose folders may include each other
 
 # feature -> the other features' public headers it may include

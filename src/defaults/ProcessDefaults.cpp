@@ -115,7 +115,7 @@ void ProcessDefaults::Apply(const FeatureContext& context, ProcessRecord& record
     if (StepDue(record.defaults.boostEvaluated, judgeAgain) && !record.terminatedByEngine) {
         record.defaults.boostEvaluated = true;
         if (MatchesDisableThreadPriorityBoost(context.Settings(), facts)) {
-            const platform::RawHandle handle = ProcessHandleCache::Instance().GetHandle(record.pid);
+            const platform::RawHandle handle = ProcessHandleCache::Instance().GetHandle(record.pid, record.createTime);
             if (handle != nullptr && platform::GetPriorityBoostEnabled(handle) &&
                 ChangePriorityBoost(record.pid, false) &&
                 context.LogOn(context.Settings().Logging.LogDefaultPriorityAdjustments)) {
@@ -165,7 +165,7 @@ void ProcessDefaults::ApplyAffinity(const FeatureContext& context, ProcessRecord
             return;
         }
     }
-    const platform::RawHandle handle = ProcessHandleCache::Instance().GetHandle(record.pid);
+    const platform::RawHandle handle = ProcessHandleCache::Instance().GetHandle(record.pid, record.createTime);
     const std::uint64_t active = platform::ActiveProcessorMask();
     const std::uint64_t current = handle != nullptr ? platform::GetProcessAffinity(handle) : 0;
     const auto groups = QueryProcessGroups(record.pid);
@@ -201,7 +201,7 @@ void ProcessDefaults::ApplyCpuSets(const FeatureContext& context, ProcessRecord&
     if (!rule) {
         return;
     }
-    const platform::RawHandle handle = ProcessHandleCache::Instance().GetHandle(record.pid);
+    const platform::RawHandle handle = ProcessHandleCache::Instance().GetHandle(record.pid, record.createTime);
     const auto current = handle != nullptr ? QueryDefaultCpuSets(handle) : std::nullopt;
     if (!current || !CpuSetsDiffer(*current, rule->sets)) {
         return;

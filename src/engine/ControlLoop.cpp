@@ -71,6 +71,10 @@ int ControlLoop::Startup() {
     storage_->StartConfigWatcher(exitEvent_.Get());
     RecordStartupActions(loadResult);
     levelon_.Start(*context_, isService_, powerPlans_);
+    throttles_.Start(exitEvent_.Get());
+    cpuLimiter_.Start(*context_);
+    groupExtender_.Start(exitEvent_.Get());
+    watchdog_.Start(serviceTable_, exitEvent_.Get());
     CreateLoopEvents();
     profileSwitcher_.Start(*context_, controlLock_, exitEvent_.Get());
     ReadBufferReuseSetting();
@@ -132,6 +136,7 @@ bool ControlLoop::RunCycle() {
     std::lock_guard lock(controlLock_);
     newProcess_.BeginCycle();
     levelon_.BeginCycle();
+    cpuLimiter_.BeginCycle();
     cycle_.intervalMs = refreshInterval_;
 
     // The configuration, when it changed or the periodic check of a network folder is due.
@@ -192,6 +197,8 @@ bool ControlLoop::RunCycle() {
 }
 
 void ControlLoop::RunExitStep(ProcessRecord& record) {
+    throttles_.End(record);
+    groupExtender_.End(record);
     levelon_.EndDueToTerminate(*context_, record);
     keepRunning_.RecordExit(*context_, record);
     record.ended = true;
@@ -236,6 +243,7 @@ void ControlLoop::ReloadConfiguration() {
     newProcess_.NoteReload(*context_);
     keepRunning_.Reload(*context_);
     levelon_.NoteReload(*context_);
+    cpuLimiter_.NoteReload(*context_);
     forcedReloadCounter_ = 0;
 }
 
@@ -247,21 +255,26 @@ void ControlLoop::RunPerRecordStep(ProcessRecord& record) {
         newProcess_.CheckDisallowed(*context_, record, judgeAgain);
         // A process the engine has just terminated gets no further rules.
         if (!record.terminatedByEngine) {
+            throttles_.Apply(*context_, record);
             const LevelonCycle levelon = LevelonFacts();
             levelon_.JudgeEligibility(*context_, record, judgeAgain, levelon);
             defaults_.ApplyEfficiencyMode(*context_, record, judgeAgain);
             defaults_.Apply(*context_, record, judgeAgain);
+            cpuLimiter_.Apply(*context_, record);
+            groupExtender_.Apply(*context_, record);
             defaults_.ApplyCpuSets(*context_, record, judgeAgain);
-            if (settings_->OutOfControlProcessRestraint.OocOn) {
+            watchdog_.Apply(*context_, record);
+            if (settings_->OutOfControlProcessRestraint.OocOn && !record.terminatedByEngine) {
                 levelon_.Apply(*context_, record, levelon);
             }
         }
     } else {
         RunExitStep(record);
     }
-    // A process without threads is ending: its cached handle is not needed any more.
+    // A process without threads is ending: its cached handle is not needed any more, and its
+    // times are kept for the exit record.
     if (record.info->ThreadCount() == 0) {
-        ProcessHandleCache::Instance().ReleaseHandle(record.pid);
+        record.info->ReleaseHandle();
     }
     if (record.ended) {
         endedRecords_.push_back(record.pid);
@@ -290,6 +303,9 @@ int ControlLoop::Shutdown() {
         levelon_.RestoreAll(*context_);
         keepRunning_.Clear();
     }
+    // No process stays suspended or half-extended after the engine.
+    throttles_.StopAll();
+    groupExtender_.StopAll();
     // Threads that take the control lock are stopped outside it, or they could never end.
     StopWorkers();
     // The exit event stays open: the entry sets it once more when the thread has ended.

@@ -16,6 +16,7 @@
 #include "control/SessionActivity.h"
 #include "defaults/ForegroundBoost.h"
 #include "defaults/ProcessDefaults.h"
+#include "groupextender/GroupExtender.h"
 #include "keeprunning/KeepRunningPolicy.h"
 #include "newprocess/NewProcessPolicy.h"
 #include "platform/Handle.h"
@@ -33,6 +34,9 @@
 #include "services/PerformanceModeState.h"
 #include "services/ShutdownWatcher.h"
 #include "trimming/CullmarkTrimmer.h"
+#include "throttle/ProcessThrottles.h"
+#include "watchdog/CpuLimiter.h"
+#include "watchdog/WatchdogRules.h"
 
 namespace cv {
 
@@ -76,6 +80,8 @@ class ControlLoop {
 
     // The features, for tests that look at their state.
     const KeepRunningPolicy& KeepRunning() const { return keepRunning_; }
+    const ProcessThrottles& Throttles() const { return throttles_; }
+    const GroupExtender& GroupExtension() const { return groupExtender_; }
     CullmarkTrimmer& Trimmer() { return *trimmer_; }
 
   private:
@@ -161,6 +167,10 @@ class ControlLoop {
     ForegroundBoost foregroundBoost_;
     Levelon levelon_;
     KeepRunningPolicy keepRunning_;
+    ProcessThrottles throttles_;
+    CpuLimiter cpuLimiter_;
+    GroupExtender groupExtender_;
+    WatchdogRules watchdog_;
     SamplingOutput sampling_;
     ProfileChangeTracker profileChange_;
     // The threads of these two read the features above; they are stopped first.

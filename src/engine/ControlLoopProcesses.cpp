@@ -105,7 +105,7 @@ void ControlLoop::JudgeNewProcess(const std::uint8_t* entry, std::size_t size) {
 void ControlLoop::InsertRecord(std::unique_ptr<ProcessRecord> record) {
     const std::uint32_t parent = record->info->ParentPid();
     ProcessRecord& inserted = processTable_.Insert(std::move(record));
-    parentTree_.AddProcess(inserted.pid, inserted.name, parent);
+    parentTree_.AddProcess(inserted.pid, inserted.name, parent, inserted.createTime);
     cycle_.newProcess = true;
 }
 

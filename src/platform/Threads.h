@@ -1,14 +1,21 @@
 #pragma once
-// A thread of the program's own with a reserved stack size and a scheduling priority, for the
-// background workers that must yield the processor to the engine.
+// Threads of the program's own beside the control thread. Background workers get a reserved
+// stack size and a scheduling priority (WorkerThread); threads whose owner must be able to end
+// them even when they do not stop by themselves get a handle that can be waited on like any
+// other object and, as the last resort, terminated (StartThread).
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
+
+#include "platform/Handle.h"
 
 namespace cv::platform {
 
 constexpr int kThreadPriorityBelowNormal = -1;
 constexpr int kThreadPriorityNormal = 0;
+// What a worker reserves for its stack unless it says otherwise.
+constexpr std::size_t kWorkerStackReserve = 256 * 1024;
 
 class WorkerThread {
   public:
@@ -29,5 +36,11 @@ class WorkerThread {
     struct State;
     std::unique_ptr<State> state_;
 };
+
+// CreateThread running the body, with a stack of kWorkerStackReserve; none when the thread cannot be created.
+UniqueHandle StartThread(std::function<void()> body);
+// TerminateThread with the exit code. The body stops wherever it is and nothing of it is
+// unwound, so only a thread that does not answer its stop request is ended this way.
+bool TerminateThreadHandle(RawHandle thread, std::uint32_t exitCode);
 
 }  // namespace cv::platform

@@ -8,9 +8,12 @@
 
 #include "config/ProcessMatch.h"
 #include "defaults/DefaultsState.h"
+#include "groupextender/GroupExtenderState.h"
 #include "newprocess/NewProcessState.h"
 #include "processes/ProcessInfo.h"
 #include "restraint/RestraintState.h"
+#include "throttle/ThrottleState.h"
+#include "watchdog/WatchdogState.h"
 
 namespace cv {
 
@@ -33,6 +36,9 @@ struct ProcessRecord {
     DefaultsState defaults;
     NewProcessState newProcess;
     RestraintState restraint;
+    ThrottleState throttle;
+    WatchdogState watchdog;
+    GroupExtenderState groupExtender;
 };
 
 // The facts rule matching compares, as views of the record's own texts.

@@ -189,7 +189,7 @@ void Levelon::ConsiderRestraint(const FeatureContext& context, ProcessRecord& re
     const std::int32_t priorityClass = QueryPriorityClass(record.pid);
     state.savedPriorityClass = priorityClass <= 0 ? platform::kNormalPriorityClass
                                                   : static_cast<std::uint32_t>(priorityClass);
-    const platform::RawHandle handle = ProcessHandleCache::Instance().GetHandle(record.pid);
+    const platform::RawHandle handle = ProcessHandleCache::Instance().GetHandle(record.pid, record.createTime);
     state.savedBoostEnabled = handle == nullptr || platform::GetPriorityBoostEnabled(handle);
     state.savedAffinity =
         ooc.RestrainByAffinity && handle != nullptr ? platform::GetProcessAffinity(handle) : 0;
@@ -332,7 +332,7 @@ std::optional<bool> Levelon::PutBack(ProcessRecord& record) {
     std::optional<bool> affinityRestored;
     if (state.savedAffinity != 0) {
         // A mask the user set during the restraint stays.
-        const platform::RawHandle handle = ProcessHandleCache::Instance().GetHandle(record.pid);
+        const platform::RawHandle handle = ProcessHandleCache::Instance().GetHandle(record.pid, record.createTime);
         if (handle != nullptr && platform::GetProcessAffinity(handle) == state.appliedAffinity) {
             affinityRestored = ChangeAffinity(record.pid, state.savedAffinity);
         }

@@ -175,9 +175,15 @@ bool EnableDisabledService(const std::wstring& serviceName) {
 bool StartServiceByName(const std::wstring& serviceName) {
     Machine& machine = Machine::Get();
     std::lock_guard lock(machine.Lock());
+    machine.serviceStartRequests.push_back(serviceName);
     machine.setup.serviceStarts.push_back(serviceName);
-    const auto it = machine.services.find(serviceName);
-    if (it == machine.services.end() || machine.setup.disabledServices.count(serviceName) > 0 ||
+    auto it = machine.services.find(serviceName);
+    if (it == machine.services.end()) {
+        it = machine.services.find(ToLower(serviceName));
+    }
+    // Windows starts only a stopped service, and never a disabled one.
+    if (it == machine.services.end() || it->second != ServiceState::Stopped ||
+        machine.setup.disabledServices.count(serviceName) > 0 ||
         machine.ShouldFail("StartService", serviceName)) {
         return false;
     }

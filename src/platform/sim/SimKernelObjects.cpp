@@ -90,6 +90,7 @@ bool TryAcquire(SimObject& object) {
             }
             return true;
         case SimObject::Kind::Process:
+        case SimObject::Kind::Thread:
             return object.signalled;
     }
     return false;
@@ -104,6 +105,10 @@ WaitResult WaitOnMachine(std::uint32_t timeoutMs, Condition condition) {
                                        ? std::numeric_limits<std::uint64_t>::max()
                                        : machine.Now() + timeoutMs;
     for (;;) {
+        // A terminated thread goes no further than the wait it was in.
+        if (sim::CurrentThreadTerminated()) {
+            throw sim::ThreadTerminated{};
+        }
         if (condition()) {
             return WaitResult::Signalled;
         }
@@ -210,6 +215,11 @@ WaitResult WaitForObject(RawHandle handle, std::uint32_t timeoutMs) {
     auto object = machine.FindObject(handle);
     if (object == nullptr || machine.ShouldFail("WaitForObject", object->name)) {
         return WaitResult::Failed;
+    }
+    if (object->kind == SimObject::Kind::Thread && machine.IsDriverThread() && timeoutMs != 0) {
+        // A thread that was asked to stop needs real time to run, which the simulated clock
+        // does not give it: it gets up to a second before the clock moves on.
+        machine.WaitUntil([&object] { return object->signalled; }, 1.0);
     }
     return WaitOnMachine(timeoutMs, [&object] { return TryAcquire(*object); });
 }

@@ -14,7 +14,9 @@ Machine& Machine::Get() {
 }
 
 void Machine::Reset() {
+    JoinThreads();
     std::lock_guard lock(mutex_);
+    hungCalls.clear();
     const Machine fresh;
     ownPid = fresh.ownPid;
     ownImagePath = fresh.ownImagePath;
@@ -41,6 +43,7 @@ void Machine::Reset() {
     services.clear();
     serviceStopPolls = 0;
     serviceStopRequests.clear();
+    serviceStartRequests.clear();
     pendingStops.clear();
     serviceRows.clear();
     serviceEnumerations = 0;

@@ -32,8 +32,21 @@ struct ProcessExitCalled {
 
 struct SimProcess;
 
+// Thrown inside a simulated thread that TerminateThread ended, from the call it was blocked in, so
+// its body goes no further.
+struct ThreadTerminated {};
+
+// A thread started through StartThread.
+struct SimThread {
+    std::thread thread;
+    std::shared_ptr<struct SimObject> object;  // signalled when the thread has ended
+    bool terminated = false;
+};
+// Whether the calling thread is a simulated thread that was terminated.
+bool CurrentThreadTerminated();
+
 struct SimObject {
-    enum class Kind { Event, Mutex, Process };
+    enum class Kind { Event, Mutex, Process, Thread };
     Kind kind = Kind::Event;
     std::wstring name;
     bool manualReset = true;
@@ -270,6 +283,7 @@ class Machine {
     std::map<std::wstring, platform::ServiceState> services;
     int serviceStopPolls = 0;
     std::vector<std::wstring> serviceStopRequests;
+    std::vector<std::wstring> serviceStartRequests;
     std::map<std::wstring, int> pendingStops;
     // What the service enumeration reports, and how often it was asked.
     std::vector<platform::ServiceStatusRow> serviceRows;
@@ -357,6 +371,13 @@ class Machine {
         int priority = 0;
     };
     std::vector<ThreadStart> threadStarts;
+    // Threads started through StartThread. Reset terminates and joins those still running.
+    std::vector<std::shared_ptr<SimThread>> threads;
+    void JoinThreads();
+    // Operations that do not return on a thread other than the driver until they are removed
+    // here or the thread is terminated.
+    std::set<std::string> hungCalls;
+    void HangIfScripted(const std::string& operation);
 
     // Blocks the calling (non-driver) thread until the clock or an object changes.
     void WaitForChange(std::unique_lock<std::recursive_mutex>& lock);
@@ -399,6 +420,7 @@ class Machine {
 
   private:
     Machine() = default;
+    ~Machine() { JoinThreads(); }
     std::recursive_mutex mutex_;
     std::condition_variable_any changed_;
     std::thread::id driver_;

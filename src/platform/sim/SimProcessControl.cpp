@@ -163,6 +163,7 @@ bool SetThreadGroupAffinityById(std::uint32_t threadId, std::uint64_t mask, std:
             return false;
         }
         process->threadGroupAffinity[threadId] = {group, mask};
+        machine.NotifyChange();
         return true;
     }
     return false;
@@ -307,20 +308,24 @@ bool SetDefaultCpuSetIds(RawHandle handle, const std::vector<std::uint32_t>& ids
 }
 
 bool SuspendProcessHandle(RawHandle handle) {
+    Machine::Get().HangIfScripted("NtSuspendProcess");
     const auto process = Target(handle, kProcessSuspendResume, "NtSuspendProcess");
     if (process == nullptr) {
         return false;
     }
     ++process->suspendCount;
+    Machine::Get().NotifyChange();
     return true;
 }
 
 bool ResumeProcessHandle(RawHandle handle) {
+    Machine::Get().HangIfScripted("NtResumeProcess");
     const auto process = Target(handle, kProcessSuspendResume, "NtResumeProcess");
     if (process == nullptr) {
         return false;
     }
     process->suspendCount = std::max(0, process->suspendCount - 1);
+    Machine::Get().NotifyChange();
     return true;
 }
 

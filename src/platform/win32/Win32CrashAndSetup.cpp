@@ -466,15 +466,6 @@ bool EnableDisabledService(const std::wstring& serviceName) {
     return true;
 }
 
-bool StartServiceByName(const std::wstring& serviceName) {
-    const ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (manager.Get() == nullptr) {
-        return false;
-    }
-    const ScHandle service(OpenServiceW(manager.Get(), serviceName.c_str(), SERVICE_START));
-    return service.Get() != nullptr && StartServiceW(service.Get(), 0, nullptr);
-}
-
 // Registry trees and expandable strings.
 
 std::optional<std::wstring> ReadRegistryExpandString(RegistryRoot root, const std::wstring& key,

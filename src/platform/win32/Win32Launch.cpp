@@ -73,6 +73,15 @@ bool SendServiceStop(const std::wstring& serviceName) {
     return service.Get() != nullptr && ControlService(service.Get(), SERVICE_CONTROL_STOP, &status);
 }
 
+bool StartServiceByName(const std::wstring& serviceName) {
+    const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (manager.Get() == nullptr) {
+        return false;
+    }
+    const ServiceHandle service(OpenServiceW(manager.Get(), serviceName.c_str(), SERVICE_START));
+    return service.Get() != nullptr && StartServiceW(service.Get(), 0, nullptr) != FALSE;
+}
+
 std::optional<std::vector<ServiceStatusRow>> EnumerateWin32Services() {
     const ServiceHandle manager(
         OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_ENUMERATE_SERVICE));

@@ -1,5 +1,8 @@
-// Worker threads with a reserved stack and a priority of their own.
+// Threads of the program's own: workers with a reserved stack and a priority, and threads with
+// a handle that can be waited on and terminated.
 #include <process.h>
+
+#include <memory>
 
 #include "platform/Handle.h"
 #include "platform/Threads.h"
@@ -57,6 +60,37 @@ void WorkerThread::Join() {
     }
     WaitForSingleObject(state_->thread.Get(), INFINITE);
     state_->thread.Reset();
+}
+
+}  // namespace cv::platform
+
+namespace cv::platform {
+
+namespace {
+
+DWORD WINAPI RunThreadBody(LPVOID parameter) {
+    const std::unique_ptr<std::function<void()>> body(
+        static_cast<std::function<void()>*>(parameter));
+    (*body)();
+    return 0;
+}
+
+}  // namespace
+
+UniqueHandle StartThread(std::function<void()> body) {
+    auto owned = std::make_unique<std::function<void()>>(std::move(body));
+    HANDLE thread = CreateThread(nullptr, kWorkerStackReserve, RunThreadBody, owned.get(),
+                                 STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (thread == nullptr) {
+        return {};
+    }
+    // The thread owns the body from here on.
+    static_cast<void>(owned.release());
+    return UniqueHandle(thread);
+}
+
+bool TerminateThreadHandle(RawHandle thread, std::uint32_t exitCode) {
+    return TerminateThread(thread, exitCode) != FALSE;
 }
 
 }  // namespace cv::platform

@@ -1,0 +1,51 @@
+#pragma once
+// The processor-group extender: on a machine with several processor groups, a worker per chosen
+// process (ProcessorGroupExtended) places each new thread of it in a randomly chosen group, so
+// a program that knows nothing of groups can use all the processors.
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "control/FeatureContext.h"
+#include "platform/Handle.h"
+
+namespace cv {
+
+// How often a worker looks for new threads: the refresh interval, or once a second when the
+// interval is below 100 ms.
+std::uint32_t GroupExtenderInterval(std::uint32_t refreshIntervalMs);
+
+// The longest a worker is given to stop before it is terminated.
+constexpr std::uint32_t kGroupExtenderStopWaitMs = 3000;
+
+class GroupExtender {
+  public:
+    GroupExtender() = default;
+    GroupExtender(const GroupExtender&) = delete;
+    GroupExtender& operator=(const GroupExtender&) = delete;
+    ~GroupExtender();
+
+    void Start(platform::RawHandle exitEvent) { exitEvent_ = exitEvent; }
+    // The per-record step: a worker for a matching process, stopped when it no longer matches.
+    void Apply(const FeatureContext& context, ProcessRecord& record);
+    // The process ended: its worker stops without a record.
+    void End(ProcessRecord& record);
+    // Called outside the control lock.
+    void StopAll();
+    std::size_t WorkerCount() const { return workers_.size(); }
+
+  private:
+    struct Worker {
+        platform::UniqueHandle stopEvent;
+        platform::UniqueHandle thread;
+    };
+    void Stop(std::uint32_t pid);
+
+    platform::RawHandle exitEvent_ = nullptr;
+    std::map<std::uint32_t, std::unique_ptr<Worker>> workers_;
+    // Workers examine and place threads one at a time.
+    std::mutex placeLock_;
+};
+
+}  // namespace cv

@@ -1,0 +1,192 @@
+#include "throttle/ProcessThrottles.h"
+
+#include "actionlog/ActionCodes.h"
+#include "actionlog/EngineTexts.h"
+#include "config/ConfigSettings.h"
+#include "platform/KernelObjects.h"
+#include "platform/ProcessControl.h"
+#include "platform/Processes.h"
+#include "platform/Threads.h"
+
+namespace cv {
+
+namespace {
+
+constexpr std::uint32_t kThrottleEndsText = 399;
+constexpr std::uint32_t kThrottleBeginsText = 400;
+
+// A handle to the very process the record knows: the id alone may already name another one.
+platform::UniqueHandle OpenSameProcess(std::uint32_t pid, std::uint64_t createTime,
+                                       std::uint32_t access) {
+    platform::UniqueHandle process =
+        platform::OpenProcessHandle(pid, access | platform::kProcessQueryLimitedInformation);
+    if (!process) {
+        return {};
+    }
+    const auto times = platform::GetTimesOfProcess(process.Get());
+    if (!times || (createTime != 0 && times->create != createTime)) {
+        return {};
+    }
+    return process;
+}
+
+// Removes the one-time entry of the process, so that it is not started again.
+void ForgetOneTimeThrottle(ConfigSettings& settings, const std::wstring& name, std::uint32_t pid) {
+    MatchFacts facts;
+    facts.pid = pid;
+    facts.name = name;
+    std::lock_guard lock(settings.OneTimeThrottleLock);
+    std::erase_if(settings.ProcessAllowances.OneTimeProcessThrottles,
+                  [&](const OneTimeThrottleRule& rule) {
+                      return static_cast<std::uint32_t>(rule.processId) == pid &&
+                             MatchPattern(rule.pattern.text, facts.name);
+                  });
+}
+
+void RunThrottle(platform::RawHandle process, platform::RawHandle stopEvent,
+                 platform::RawHandle exitEvent, DutyCycle duty, std::atomic<bool>& suspended) {
+    if (!platform::IsValidRawHandle(process)) {
+        return;
+    }
+    const platform::RawHandle ends[] = {stopEvent, exitEvent};
+    const std::size_t endCount = platform::IsValidRawHandle(exitEvent) ? 2 : 1;
+    for (;;) {
+        if (platform::IsSignalled(process)) {
+            return;  // the process ended
+        }
+        // Marked before the call, so an owner that has to end this thread resumes the process
+        // even when the thread hangs inside the call.
+        suspended = true;
+        if (!platform::SuspendProcessHandle(process)) {
+            suspended = false;
+        }
+        const int woken = platform::WaitForAnyObject(ends, endCount, duty.suspendedMs);
+        if (suspended) {
+            platform::ResumeProcessHandle(process);
+            suspended = false;
+        }
+        if (woken != platform::kWaitTimedOut) {
+            return;
+        }
+        if (platform::WaitForAnyObject(ends, endCount, duty.runningMs) != platform::kWaitTimedOut) {
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+DutyCycle DutyCycleFor(std::int32_t level) {
+    if (level <= 1) {
+        return {500, 1000};
+    }
+    if (level <= 3) {
+        return {500, 500};
+    }
+    if (level <= 5) {
+        return {700, 500};
+    }
+    if (level <= 10) {
+        return {1000, 100};
+    }
+    // Levels above 20 hold the process as firmly as 20 does.
+    return {2000, 10};
+}
+
+ProcessThrottles::~ProcessThrottles() {
+    StopAll();
+}
+
+void ProcessThrottles::Apply(const FeatureContext& context, ProcessRecord& record) {
+    ConfigSettings& settings = context.Settings();
+    if (!settings.throttlesPresent && !everStarted_) {
+        return;
+    }
+    const MatchFacts facts = context.Facts(record);
+    std::optional<std::int32_t> level;
+    bool oneTime = false;
+    if ((level = FindOneTimeThrottleLevel(settings, facts))) {
+        oneTime = true;
+    } else {
+        level = FindThrottleLevel(settings, facts);
+    }
+    const std::int32_t wanted = level.value_or(-1);
+    ThrottleState& state = record.throttle;
+    const bool log = context.LoggingEnabled();
+    if (running_.count(record.pid) != 0 && wanted != state.level && !record.terminatedByEngine) {
+        Stop(record.pid);
+        state = ThrottleState{};
+        if (log) {
+            context.Record(CV_ACTION_TOOK_THROTTLE_ENDS,
+                           context.RecordFacts(record, EngineText(kThrottleEndsText)));
+        }
+    }
+    if (level && running_.count(record.pid) == 0 && !record.terminatedByEngine && *level >= 1) {
+        Begin(context, record, *level, oneTime);
+        if (log) {
+            context.Record(CV_ACTION_TOOK_THROTTLE_BEGINS,
+                           context.RecordFacts(record, EngineText(kThrottleBeginsText)));
+        }
+    }
+}
+
+void ProcessThrottles::Begin(const FeatureContext& context, ProcessRecord& record,
+                             std::int32_t level, bool oneTime) {
+    auto throttle = std::make_unique<Throttle>();
+    throttle->pid = record.pid;
+    throttle->level = level;
+    throttle->process = OpenSameProcess(record.pid, record.createTime,
+                                        platform::kSynchronize | platform::kProcessSuspendResume);
+    throttle->stopEvent =
+        platform::CreateEventObject(L"", false, false, platform::ObjectSecurity::Default);
+    throttle->shared = std::make_unique<Shared>();
+    const platform::RawHandle process = throttle->process.Get();
+    const platform::RawHandle stopEvent = throttle->stopEvent.Get();
+    const platform::RawHandle exitEvent = exitEvent_;
+    std::atomic<bool>& suspended = throttle->shared->suspended;
+    ConfigSettings* settings = &context.Settings();
+    const std::wstring name = record.name;
+    const std::uint32_t pid = record.pid;
+    const DutyCycle duty = DutyCycleFor(level);
+    throttle->thread = platform::StartThread([=, &suspended] {
+        RunThrottle(process, stopEvent, exitEvent, duty, suspended);
+        if (oneTime) {
+            ForgetOneTimeThrottle(*settings, name, pid);
+        }
+    });
+    record.throttle.level = level;
+    record.throttle.oneTime = oneTime;
+    everStarted_ = true;
+    running_[record.pid] = std::move(throttle);
+}
+
+void ProcessThrottles::Stop(std::uint32_t pid) {
+    const auto it = running_.find(pid);
+    if (it == running_.end()) {
+        return;
+    }
+    Throttle& throttle = *it->second;
+    platform::SetEventObject(throttle.stopEvent.Get());
+    if (throttle.thread && platform::WaitForObject(throttle.thread.Get(), kThrottleStopWaitMs) !=
+                               platform::WaitResult::Signalled) {
+        // A thread that does not answer must not keep its process suspended.
+        platform::TerminateThreadHandle(throttle.thread.Get(), 1);
+        if (throttle.shared->suspended && throttle.process) {
+            platform::ResumeProcessHandle(throttle.process.Get());
+        }
+    }
+    running_.erase(it);
+}
+
+void ProcessThrottles::End(ProcessRecord& record) {
+    Stop(record.pid);
+    record.throttle = ThrottleState{};
+}
+
+void ProcessThrottles::StopAll() {
+    while (!running_.empty()) {
+        Stop(running_.begin()->first);
+    }
+}
+
+}  // namespace cv

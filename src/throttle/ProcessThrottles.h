@@ -1,0 +1,67 @@
+#pragma once
+// Throttles: a thread per throttled process suspends and resumes it in a fixed duty cycle, at the
+// level ProcessThrottles (by name) or OneTimeProcessThrottles (by name and id) give. Whatever
+// ends a throttle, its process is left running.
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "control/FeatureContext.h"
+#include "platform/Handle.h"
+
+namespace cv {
+
+// How long a throttled process is held suspended, then let run, in each turn.
+struct DutyCycle {
+    std::uint32_t suspendedMs = 0;
+    std::uint32_t runningMs = 0;
+    bool operator==(const DutyCycle&) const = default;
+};
+DutyCycle DutyCycleFor(std::int32_t level);
+
+// The longest a throttle thread is given to stop before it is terminated.
+constexpr std::uint32_t kThrottleStopWaitMs = 3000;
+
+class ProcessThrottles {
+  public:
+    ProcessThrottles() = default;
+    ProcessThrottles(const ProcessThrottles&) = delete;
+    ProcessThrottles& operator=(const ProcessThrottles&) = delete;
+    ~ProcessThrottles();
+
+    // The engine's exit event, which ends every throttle thread too.
+    void Start(platform::RawHandle exitEvent) { exitEvent_ = exitEvent; }
+    // The per-record step: starts, changes or stops the process's throttle as the lists say.
+    void Apply(const FeatureContext& context, ProcessRecord& record);
+    // The process ended: its throttle stops without a record.
+    void End(ProcessRecord& record);
+    // Every throttle stops and its process runs; called outside the control lock.
+    void StopAll();
+    std::size_t RunningCount() const { return running_.size(); }
+
+  private:
+    // What the thread and its owner share: whether the process is suspended right now.
+    struct Shared {
+        std::atomic<bool> suspended{false};
+    };
+    struct Throttle {
+        std::uint32_t pid = 0;
+        std::int32_t level = -1;
+        platform::UniqueHandle process;  // suspend and resume, opened for this throttle
+        platform::UniqueHandle stopEvent;
+        platform::UniqueHandle thread;
+        std::unique_ptr<Shared> shared;
+    };
+
+    void Begin(const FeatureContext& context, ProcessRecord& record, std::int32_t level,
+               bool oneTime);
+    void Stop(std::uint32_t pid);
+
+    platform::RawHandle exitEvent_ = nullptr;
+    std::map<std::uint32_t, std::unique_ptr<Throttle>> running_;
+    bool everStarted_ = false;
+};
+
+}  // namespace cv

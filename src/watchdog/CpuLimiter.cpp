@@ -1,0 +1,147 @@
+#include "watchdog/CpuLimiter.h"
+
+#include <algorithm>
+#include <bit>
+
+#include "actionlog/ActionCodes.h"
+#include "actionlog/EngineTexts.h"
+#include "common/Format.h"
+#include "config/AffinityText.h"
+#include "config/ConfigSettings.h"
+#include "control/ProcessControl.h"
+#include "platform/Clock.h"
+#include "platform/ProcessControl.h"
+#include "processes/HandleCache.h"
+
+namespace cv {
+
+namespace {
+
+constexpr std::uint32_t kLimitAppliedText = 1196;
+constexpr std::uint32_t kLimitErrorText = 1197;
+constexpr std::uint32_t kLimitDoneText = 1201;
+
+bool SameRule(const CpuLimitInstance& instance, const CpuLimitRule& rule) {
+    return instance.pattern == rule.pattern.text && instance.threshold == rule.threshold &&
+           instance.timeOverMs == rule.timeOverMs && instance.processors == rule.processors &&
+           instance.durationMs == rule.durationMs;
+}
+
+// The mask the limit took away is given back.
+void PutBack(std::uint32_t pid, CpuLimitInstance& instance) {
+    if (instance.limitStart != 0 && instance.savedMask != 0) {
+        ChangeAffinity(pid, instance.savedMask);
+    }
+    instance.limitStart = 0;
+    instance.savedMask = 0;
+    instance.appliedMask = 0;
+}
+
+}  // namespace
+
+void CpuLimiter::NoteReload(const FeatureContext& context) {
+    const ConfigSettings& settings = context.Settings();
+    std::lock_guard lock(settings.RuleListMutex);
+    const auto& rules = settings.ProcessAllowances.CPULimitRules;
+    if (rules_) {
+        rulesChanged_ = *rules_ != rules;
+    }
+    rules_ = rules;
+}
+
+void CpuLimiter::Apply(const FeatureContext& context, ProcessRecord& record) {
+    std::vector<CpuLimitInstance>& limits = record.watchdog.limits;
+    if (rulesChanged_) {
+        for (CpuLimitInstance& instance : limits) {
+            PutBack(record.pid, instance);
+        }
+        limits.clear();
+    }
+    if (const auto rule = FindCpuLimitRule(context.Settings(), context.Facts(record))) {
+        if (std::none_of(limits.begin(), limits.end(),
+                         [&](const auto& instance) { return SameRule(instance, *rule); })) {
+            CpuLimitInstance instance;
+            instance.pattern = rule->pattern.text;
+            instance.threshold = rule->threshold;
+            instance.timeOverMs = rule->timeOverMs;
+            instance.processors = rule->processors;
+            instance.durationMs = rule->durationMs;
+            limits.push_back(instance);
+            random_.seed(static_cast<std::uint32_t>(platform::TickCount64()));
+        }
+    }
+    const double cpu = record.info->CpuPercent();
+    const bool log = context.LogOn(context.Settings().Logging.LogCPULimiter);
+    for (CpuLimitInstance& instance : limits) {
+        const std::uint64_t now = platform::SystemTimeAsFileTime();
+        if (instance.limitStart != 0) {
+            const std::uint64_t limited = now > instance.limitStart ? now - instance.limitStart : 0;
+            if (instance.durationMs != 0 &&
+                limited >= std::uint64_t{instance.durationMs} * 10'000) {
+                if (log) {
+                    context.Record(CV_ACTION_TOOK_CPULIMIT_DONE,
+                                   context.RecordFacts(
+                                       record, FormatText(EngineText(kLimitDoneText),
+                                                          FormatAffinityText(instance.savedMask))));
+                }
+                PutBack(record.pid, instance);
+            }
+        } else if (cpu >= static_cast<double>(instance.threshold)) {
+            if (instance.overThresholdStart == 0) {
+                instance.overThresholdStart = now;
+            } else if (now - std::min(now, instance.overThresholdStart) >=
+                       std::uint64_t{instance.timeOverMs} * 10'000) {
+                Limit(context, record, instance);
+            }
+        } else {
+            instance.overThresholdStart = 0;
+        }
+    }
+}
+
+std::uint64_t CpuLimiter::RemoveProcessors(std::uint64_t mask, std::uint32_t count) {
+    if (count >= static_cast<std::uint32_t>(std::popcount(mask))) {
+        return 0;
+    }
+    for (std::uint32_t removed = 0; removed < count; ++removed) {
+        std::uint64_t bit = 0;
+        do {
+            bit = std::uint64_t{1} << (random_() % 64);
+        } while ((mask & bit) == 0);
+        mask &= ~bit;
+    }
+    return mask;
+}
+
+void CpuLimiter::Limit(const FeatureContext& context, ProcessRecord& record,
+                       CpuLimitInstance& instance) {
+    instance.overThresholdStart = 0;
+    const platform::RawHandle handle = ProcessHandleCache::Instance().GetHandle(record.pid);
+    const std::uint64_t current = handle != nullptr ? platform::GetProcessAffinity(handle) : 0;
+    const std::uint64_t limited = RemoveProcessors(current, instance.processors);
+    const bool applied = limited != 0 && ChangeAffinity(record.pid, limited);
+    if (applied) {
+        instance.savedMask = current;
+        instance.appliedMask = limited;
+        instance.limitStart = platform::SystemTimeAsFileTime();
+    } else {
+        PutBack(record.pid, instance);
+    }
+    if (!context.LogOn(context.Settings().Logging.LogCPULimiter)) {
+        return;
+    }
+    if (applied) {
+        context.Record(
+            CV_ACTION_TOOK_CPULIMIT_SUCCESS,
+            context.RecordFacts(
+                record,
+                FormatText(EngineText(kLimitAppliedText), static_cast<double>(instance.threshold),
+                           instance.timeOverMs, instance.processors, instance.durationMs,
+                           FormatAffinityText(current), FormatAffinityText(limited))));
+    } else {
+        context.Record(CV_ACTION_TOOK_CPULIMIT_ERROR,
+                       context.RecordFacts(record, EngineText(kLimitErrorText)));
+    }
+}
+
+}  // namespace cv

@@ -1,0 +1,366 @@
+#include "watchdog/WatchdogRules.h"
+
+#include <algorithm>
+
+#include "actionlog/ActionCodes.h"
+#include "actionlog/EngineTexts.h"
+#include "common/Format.h"
+#include "common/WideString.h"
+#include "config/AffinityText.h"
+#include "config/ConfigSettings.h"
+#include "control/ProcessControl.h"
+#include "platform/Clock.h"
+#include "platform/KernelObjects.h"
+#include "platform/Launch.h"
+#include "platform/Registry.h"
+#include "platform/Services.h"
+#include "services/EngineProcess.h"
+
+namespace cv {
+
+namespace {
+
+constexpr std::uint32_t kThresholdText = 587;
+constexpr std::uint32_t kCpuText = 593;
+constexpr std::uint32_t kMemoryText = 594;
+constexpr std::uint32_t kTrimmedText = 814;
+constexpr std::uint32_t kNotifyText = 853;
+constexpr std::uint32_t kServiceLaunchRefusedText = 1237;
+constexpr wchar_t kLaunchedText[] = L"Launched per watchdog rule";
+constexpr wchar_t kLaunchErrorText[] = L"Error launching watchdog rule";
+constexpr wchar_t kCorvaneKey[] = L"Software\\Corvane";
+// How long a restart waits for the services of a process to stop, polling every so often.
+constexpr std::uint32_t kServiceStopWaitMs = 5000;
+constexpr std::uint32_t kServiceStopPollMs = 100;
+
+bool RegistryFlag(const wchar_t* name) {
+    return platform::ReadRegistryDword(platform::RegistryRoot::LocalMachine, kCorvaneKey, name)
+               .value_or(0) != 0;
+}
+
+// A service would start the program in its own session and with its own rights.
+bool LaunchesProhibited() {
+    return IsServiceInstalled() && !RegistryFlag(L"AllowElevatedChildren");
+}
+
+void ReplaceAll(std::wstring& text, std::wstring_view what, const std::wstring& with) {
+    for (std::size_t at = text.find(what); at != std::wstring::npos;
+         at = text.find(what, at + with.size())) {
+        text.replace(at, what.size(), with);
+    }
+}
+
+// The command line less its first word, the program.
+std::wstring ArgumentsOf(const std::wstring& commandLine) {
+    std::size_t end = 0;
+    if (!commandLine.empty() && commandLine[0] == L'"') {
+        end = commandLine.find(L'"', 1);
+        end = end == std::wstring::npos ? commandLine.size() : end + 1;
+    } else {
+        end = std::min(commandLine.find(L' '), commandLine.size());
+    }
+    const std::size_t start = commandLine.find_first_not_of(L' ', end);
+    return start == std::wstring::npos ? std::wstring() : commandLine.substr(start);
+}
+
+}  // namespace
+
+std::wstring WatchdogLaunchCommandLine(const std::wstring& program, const std::wstring& arguments,
+                                       const LaunchSubject& subject) {
+    std::wstring commandLine = FormatText(L"\"%s\" %s", program, arguments);
+    ReplaceAll(commandLine, L"%1", std::to_wstring(subject.pid));
+    ReplaceAll(commandLine, L"%2", subject.imageName);
+    ReplaceAll(commandLine, L"%3", subject.path);
+    ReplaceAll(commandLine, L"%4", subject.commandLine);
+    const std::wstring session = std::to_wstring(subject.sessionId);
+    ReplaceAll(commandLine, L"%5", session);
+    ReplaceAll(commandLine, L"%sessionid%", session);
+    return commandLine;
+}
+
+void WatchdogRules::RefreshRules(const FeatureContext& context) {
+    const ConfigSettings& settings = context.Settings();
+    if (rulesRead_ && rulesStamp_ == settings.loadStamp) {
+        return;
+    }
+    std::lock_guard lock(settings.RuleListMutex);
+    rules_ = settings.AdvancedRules.WatchdogRules2;
+    rulesStamp_ = settings.loadStamp;
+    rulesRead_ = true;
+}
+
+void WatchdogRules::BuildList(const FeatureContext& context, ProcessRecord& record) {
+    WatchdogState& state = record.watchdog;
+    state.episodes.clear();
+    const MatchFacts facts = context.Facts(record);
+    RuleMatcher matcher(facts, kWatchdogVariant);
+    for (std::size_t index = 0; index < rules_.size(); ++index) {
+        if (facts.name.empty() || !matcher.Matches(rules_[index].Pattern.text)) {
+            continue;
+        }
+        const bool known =
+            std::any_of(state.episodes.begin(), state.episodes.end(), [&](const auto& episode) {
+                return IsSameWatchdogRule(rules_[episode.rule], rules_[index]);
+            });
+        if (!known) {
+            state.episodes.push_back(WatchdogEpisode{index, 0, false});
+        }
+    }
+    state.rulesBuilt = true;
+    state.rulesStamp = rulesStamp_;
+}
+
+void WatchdogRules::Apply(const FeatureContext& context, ProcessRecord& record) {
+    RefreshRules(context);
+    WatchdogState& state = record.watchdog;
+    if (!state.rulesBuilt || state.rulesStamp != rulesStamp_) {
+        BuildList(context, record);
+    }
+    std::optional<platform::MemoryCounters> memory;
+    for (WatchdogEpisode& episode : state.episodes) {
+        const WatchdogRule& rule = rules_[episode.rule];
+        if (rule.Action == kWatchdogStop) {
+            break;
+        }
+        if (!ConditionHolds(rule, record, memory)) {
+            episode.conditionStart = 0;
+            episode.actionTaken = false;
+            continue;
+        }
+        const std::uint64_t now = platform::SystemTimeAsFileTime();
+        if (episode.conditionStart == 0) {
+            episode.conditionStart = now;
+        }
+        const std::uint64_t held = now > episode.conditionStart ? now - episode.conditionStart : 0;
+        if (held < static_cast<std::uint64_t>(std::max(0, rule.DurationMs)) * 10'000) {
+            continue;
+        }
+        if (!Act(context, record, rule, episode)) {
+            break;
+        }
+    }
+}
+
+bool WatchdogRules::ConditionHolds(const WatchdogRule& rule, ProcessRecord& record,
+                                   std::optional<platform::MemoryCounters>& memory) const {
+    const auto compare = [&](double value) {
+        return (rule.Comparison == 1 && value > rule.Threshold) ||
+               (rule.Comparison == 2 && value < rule.Threshold);
+    };
+    if (rule.Metric == 0) {
+        return compare(record.info->CpuPercent());
+    }
+    if (!memory) {
+        memory = record.info->MemoryCounters();
+    }
+    const double scale = rule.Threshold * 1024 * 1024;
+    const auto compareBytes = [&](std::uint64_t bytes) {
+        const double value = static_cast<double>(bytes);
+        return (rule.Comparison == 1 && value > scale) || (rule.Comparison == 2 && value < scale);
+    };
+    switch (rule.MemoryCounter) {
+        case 0:
+            return compareBytes(memory->workingSet);
+        case 1:
+            return compareBytes(memory->pagefileUsage);
+        case 3:
+            return compareBytes(memory->workingSet) || compareBytes(memory->pagefileUsage);
+        default:
+            return compareBytes(0);
+    }
+}
+
+std::wstring WatchdogRules::ThresholdText(const WatchdogRule& rule) {
+    const bool memory = rule.Metric != 0;
+    return FormatText(EngineText(kThresholdText), rule.Threshold,
+                      std::wstring(rule.Metric == 1 ? L"MB" : L"%"),
+                      EngineText(memory ? kMemoryText : kCpuText),
+                      static_cast<std::int32_t>(std::max(0, rule.DurationMs) / 1000));
+}
+
+bool WatchdogRules::Act(const FeatureContext& context, ProcessRecord& record,
+                        const WatchdogRule& rule, WatchdogEpisode& episode) {
+    const bool log = context.LoggingEnabled();
+    if (rule.Action == kWatchdogTerminate) {
+        // Every cycle while the condition holds.
+        const bool ended = Terminate(context, record);
+        if (log) {
+            context.Record(CV_ACTION_TOOK_WATCHDOG_GENERAL_TERMINATE,
+                           context.RecordFacts(record, ThresholdText(rule)));
+        }
+        if (ended) {
+            record.terminatedByEngine = true;
+        }
+        return !ended;
+    }
+    const bool continuousTrim =
+        rule.Action == kWatchdogTrim && RegistryFlag(L"WatchdogTrimActionContinuous");
+    if (episode.actionTaken && !continuousTrim) {
+        return true;
+    }
+    switch (rule.Action) {
+        case kWatchdogRestart:
+            if (record.path.empty()) {
+                return true;  // tried again once the path is known
+            }
+            episode.actionTaken = true;
+            Restart(context, record, rule);
+            return true;
+        case kWatchdogAffinity: {
+            const bool set = ChangeAffinity(record.pid, rule.ActionValue);
+            if (log) {
+                context.Record(
+                    set ? CV_ACTION_TOOK_WATCHDOG_GENERAL_AFFINITY : CV_ACTION_TOOK_AFFINITY_ERROR,
+                    context.RecordFacts(record, FormatAffinityText(rule.ActionValue)));
+            }
+            break;
+        }
+        case kWatchdogTrim:
+            if (TrimWorkingSetById(record.pid) && log) {
+                context.Record(CV_ACTION_TOOK_WATCHDOG_GENERAL_TRIM,
+                               context.RecordFacts(record, EngineText(kTrimmedText)));
+            }
+            break;
+        case kWatchdogPriority: {
+            const auto priorityClass = static_cast<std::uint32_t>(rule.ActionValue);
+            const bool set = ChangePriorityClass(record.pid, priorityClass);
+            if (log) {
+                context.Record(
+                    CV_ACTION_TOOK_WATCHDOG_GENERAL_PRIORITY,
+                    context.RecordFacts(record, set ? PriorityClassText(priorityClass) : L"ERROR"));
+            }
+            break;
+        }
+        case kWatchdogIoPriority: {
+            const auto io = static_cast<std::uint32_t>(rule.ActionValue);
+            if (platform::SetIoPriority(record.pid, io) && log) {
+                context.Record(
+                    CV_ACTION_TOOK_WATCHDOG_IO_PRIORITY,
+                    context.RecordFacts(record, IoPriorityText(static_cast<std::int32_t>(io))));
+            }
+            break;
+        }
+        case kWatchdogNotify:
+            if (log) {
+                context.Record(CV_ACTION_TOOK_WATCHDOG_NOTIFY,
+                               context.RecordFacts(record, EngineText(kNotifyText)));
+            }
+            break;
+        case kWatchdogLaunch:
+            Launch(context, record, rule);
+            break;
+        default:
+            break;
+    }
+    episode.actionTaken = true;
+    return true;
+}
+
+bool WatchdogRules::StopServices(const std::vector<platform::ServiceStatusRow>& services) {
+    bool allStopped = true;
+    for (const auto& service : services) {
+        allStopped = platform::SendServiceStop(service.name) && allStopped;
+    }
+    return allStopped;
+}
+
+bool WatchdogRules::Terminate(const FeatureContext& context, ProcessRecord& record) {
+    std::vector<platform::ServiceStatusRow> services;
+    if (services_ != nullptr && services_->ServicesOfProcess(record.pid, &services)) {
+        if (!StopServices(services)) {
+            return TerminateById(record.pid);
+        }
+        return false;  // the process ends when its services have stopped
+    }
+    return CloseGracefully(record.pid, context.Settings().Performance.GracefulWaitTimeInMs);
+}
+
+bool WatchdogRules::Restart(const FeatureContext& context, ProcessRecord& record,
+                            const WatchdogRule& rule) {
+    const bool log = context.LoggingEnabled();
+    std::vector<platform::ServiceStatusRow> services;
+    bool restarted = false;
+    if (services_ != nullptr && services_->ServicesOfProcess(record.pid, &services)) {
+        if (!StopServices(services)) {
+            TerminateById(record.pid);
+        }
+        // A service can only be started again once it has stopped; the wait is bounded and
+        // ends with the engine.
+        for (std::uint32_t waited = 0; waited < kServiceStopWaitMs; waited += kServiceStopPollMs) {
+            const bool stopped = std::all_of(services.begin(), services.end(), [](const auto& s) {
+                const auto state = platform::QueryServiceState(s.name);
+                return !state || *state == platform::ServiceState::Stopped;
+            });
+            if (stopped ||
+                (exitEvent_ != nullptr && platform::WaitForObject(exitEvent_, kServiceStopPollMs) !=
+                                              platform::WaitResult::TimedOut)) {
+                break;
+            }
+            if (exitEvent_ == nullptr) {
+                platform::SleepMs(kServiceStopPollMs);
+            }
+        }
+        restarted = true;
+        for (const auto& service : services) {
+            restarted = platform::StartServiceByName(service.name) && restarted;
+        }
+    } else if (LaunchesProhibited()) {
+        if (log) {
+            context.Record(CV_ACTION_TOOK_ERROR_GAAS_LAUNCHES_PROHIBITED,
+                           context.RecordFacts(record, EngineText(kServiceLaunchRefusedText)));
+        }
+        return false;
+    } else {
+        CloseGracefully(record.pid, context.Settings().Performance.GracefulWaitTimeInMs);
+        const std::size_t slash = record.path.find_last_of(L"\\/");
+        const std::wstring directory =
+            slash == std::wstring::npos ? std::wstring() : record.path.substr(0, slash);
+        const std::wstring commandLine =
+            FormatText(L"\"%s\" %s", record.path, ArgumentsOf(record.commandLine));
+        const bool allowElevated = RegistryFlag(L"AllowElevatedChildren");
+        auto launched = platform::LaunchProcess(commandLine, directory, !allowElevated);
+        if (launched) {
+            platform::SetProcessPriorityClass(launched->process.Get(),
+                                              platform::kNormalPriorityClass);
+        }
+        restarted = launched.has_value();
+    }
+    if (log) {
+        context.Record(restarted ? CV_ACTION_TOOK_WATCHDOG_GENERAL_RESTART
+                                 : CV_ACTION_TOOK_WATCHDOG_GENERAL_RESTART_ERROR,
+                       context.RecordFacts(record, ThresholdText(rule)));
+    }
+    return restarted;
+}
+
+void WatchdogRules::Launch(const FeatureContext& context, const ProcessRecord& record,
+                           const WatchdogRule& rule) {
+    // Written whatever LogDisable says.
+    if (LaunchesProhibited()) {
+        context.Record(CV_ACTION_TOOK_ERROR_GAAS_LAUNCHES_PROHIBITED,
+                       context.RecordFacts(record, EngineText(kServiceLaunchRefusedText)));
+        context.Record(CV_ACTION_TOOK_WATCHDOG_ACTION_LAUNCH_ERROR,
+                       context.RecordFacts(record, kLaunchErrorText));
+        return;
+    }
+    LaunchSubject subject;
+    subject.pid = record.pid;
+    subject.imageName = record.info->ImageName();
+    subject.path = record.path;
+    subject.commandLine = record.commandLine;
+    subject.sessionId = record.info->SessionId();
+    const std::wstring commandLine =
+        WatchdogLaunchCommandLine(rule.Program, rule.Arguments, subject);
+    auto launched = platform::LaunchProcess(commandLine, std::wstring(),
+                                            !RegistryFlag(L"AllowElevatedChildren"));
+    if (!launched) {
+        context.Record(CV_ACTION_TOOK_WATCHDOG_ACTION_LAUNCH_ERROR,
+                       context.RecordFacts(record, kLaunchErrorText));
+        return;
+    }
+    platform::SetProcessPriorityClass(launched->process.Get(), platform::kNormalPriorityClass);
+    context.Record(CV_ACTION_TOOK_WATCHDOG_ACTION_LAUNCH,
+                   context.RecordFacts(record, kLaunchedText));
+}
+
+}  // namespace cv

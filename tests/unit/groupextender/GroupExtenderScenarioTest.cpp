@@ -1,0 +1,79 @@
+// The processor-group extender in running engine cycles on simulated machines with one and with
+// several processor groups.
+#include "EngineScenario.h"
+#include "groupextender/GroupExtender.h"
+#include "services/KernelObjectNames.h"
+
+namespace cv {
+namespace {
+
+class GroupExtenderScenario : public test::EngineScenario {
+  protected:
+    void TearDown() override {
+        EngineScenario::TearDown();
+        machine().JoinThreads();
+    }
+    sim::SimProcess& Spawn(std::uint32_t pid, std::uint32_t threads) {
+        auto& process = machine().AddProcess(pid, L"wide.exe");
+        process.parentPid = 4;
+        process.threadCount = threads;
+        return process;
+    }
+    std::size_t Placed(sim::SimProcess& process) {
+        std::lock_guard lock(machine().Lock());
+        return process.threadGroupAffinity.size();
+    }
+};
+
+TEST_F(GroupExtenderScenario, IntervalIsTheRefreshIntervalButNeverBelow100Ms) {
+    EXPECT_EQ(GroupExtenderInterval(50), 1000u);
+    EXPECT_EQ(GroupExtenderInterval(99), 1000u);
+    EXPECT_EQ(GroupExtenderInterval(100), 100u);
+    EXPECT_EQ(GroupExtenderInterval(2000), 2000u);
+}
+
+TEST_F(GroupExtenderScenario, OnOneGroupTheWorkerEndsAtOnceButItsStartIsRecorded) {
+    Start({{L"ProcessorGroupExtended", L"wide.exe"}});
+    sim::SimProcess& wide = Spawn(300, 6);
+    Cycles(3);
+    EXPECT_EQ(Placed(wide), 0u);
+    const auto log = StopAndReadLog();
+    EXPECT_EQ(Only(log, 92).size(), 1u);
+    EXPECT_EQ(Only(log, 93).size(), 0u);
+}
+
+TEST_F(GroupExtenderScenario, ThreadsAreSpreadOverTheGroupsUntilTheProcessNoLongerMatches) {
+    machine().SetProcessorGroups(
+        {std::vector<std::uint8_t>(8, 0), std::vector<std::uint8_t>(4, 0)});
+    Start({{L"ProcessorGroupExtended", L"wide.exe"}});
+    sim::SimProcess& wide = Spawn(300, 6);
+    Cycles(1);
+    EXPECT_TRUE(machine().WaitUntil([&] { return Placed(wide) == 6; }));
+    {
+        std::lock_guard lock(machine().Lock());
+        for (const auto& [thread, placement] : wide.threadGroupAffinity) {
+            EXPECT_EQ(placement.second, placement.first == 0 ? 0xFFu : 0x0Fu);
+        }
+    }
+    // New threads are placed at the next check.
+    {
+        std::lock_guard lock(machine().Lock());
+        wide.threadCount = 8;
+    }
+    // The worker runs beside the clock: it may begin its wait only after the next cycle.
+    for (int cycle = 0; cycle < 4 && Placed(wide) != 8; ++cycle) {
+        Cycles(1);
+        machine().WaitUntil([&] { return Placed(wide) == 8; }, 0.5);
+    }
+    EXPECT_EQ(Placed(wide), 8u);
+    WriteConfig({});
+    machine().SetNamedEvent(names::kReloadNowEvent);
+    Cycles(1);
+    EXPECT_EQ(loop_->GroupExtension().WorkerCount(), 0u);
+    const auto log = StopAndReadLog();
+    EXPECT_EQ(Only(log, 92).size(), 1u);
+    EXPECT_EQ(Only(log, 93).size(), 1u);
+}
+
+}  // namespace
+}  // namespace cv
