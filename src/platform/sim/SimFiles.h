@@ -13,7 +13,9 @@
 // WriteFile (writes nothing), FlushFileBuffers, SetEndOfFile, SetFilePointer, GetFileTime,
 // GetFileAttributes, DeleteFile, SHCreateDirectoryEx, MoveFileEx (subject: the source),
 // SHGetSpecialFolderPath (subject empty), GetVolumeNameForVolumeMountPoint (subject: the drive
-// root). A write that fails part-way is made with SetFreeSpace.
+// root), GetFileSizeEx. GetFileAttributes also fails QueryPath, with access denied (5). A write
+// that fails part-way is made with SetFreeSpace; a program killed or a power loss in the middle
+// of its writes with CutWritesAfter and LosePower.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -51,5 +53,20 @@ void AddDrive(wchar_t letter, bool hasVolumeName);
 // Bytes that writes may still add to files, over all drives; none: no limit. A write that needs
 // more writes what fits and fails, as on a full disk.
 void SetFreeSpace(std::optional<std::uint64_t> bytes);
+
+// The program stops changing files once it has made this many more changes: every written byte
+// is one, and so is creating a file, emptying one on open, setting its end, renaming, deleting
+// and creating folders. The change that does not fit is cut short (a write writes what fits),
+// and from then on every change and every flush fails, as for a program that was killed.
+// None: no limit. Either way the count of changes starts again from 0.
+void CutWritesAfter(std::optional<std::uint64_t> changes);
+// Changes made since the last CutWritesAfter (or the machine's reset).
+std::uint64_t WriteChangesMade();
+// Whether a change was cut short.
+bool WritesCut();
+// Power loss: every file falls back to the bytes it had when last flushed, or put by PutFile
+// (a file created since and never flushed is empty); renames, deletions and new files stay, as a
+// journaling file system keeps them. Ends a cut.
+void LosePower();
 
 }  // namespace cv::sim
