@@ -152,12 +152,12 @@ std::optional<std::string> ReadBeside(const std::wstring& path, std::uint64_t li
 
 // The rewrite handle shares reading only, so nobody else writes the file while a save runs.
 // Sharing violations mean the other program is writing it; they are waited out for a while.
-UniqueHandle OpenForRewrite(const std::wstring& path, FileCreation creation) {
+UniqueHandle OpenForRewrite(const std::wstring& path, FileCreation creation, bool patient = true) {
     for (int attempt = 1;; ++attempt) {
         auto opened = platform::OpenFile(path, platform::kGenericWrite, platform::kFileShareRead,
                                          creation, platform::kFileAttributeNormal);
         if (opened.handle || opened.error != platform::FileOpenError::SharingViolation ||
-            attempt == kWriteAttempts) {
+            attempt >= (patient ? kWriteAttempts : 1)) {
             return std::move(opened.handle);
         }
         platform::SleepMs(kWriteRetrySleepMs);
@@ -243,7 +243,7 @@ bool SaveOrThrow(const std::wstring& path, std::string_view bytes) {
     return false;
 }
 
-InterruptedSave FinishOrThrow(const std::wstring& path) {
+InterruptedSave FinishOrThrow(const std::wstring& path, bool patient) {
     const std::wstring partial = path + kPartialSideSuffix;
     if (platform::QueryPath(partial).kind == PathKind::File) {
         platform::DeleteFileAt(partial);  // cut short before it was complete: never used
@@ -268,7 +268,8 @@ InterruptedSave FinishOrThrow(const std::wstring& path) {
         return InterruptedSave::Unfinished;
     }
     const UniqueHandle file = OpenForRewrite(
-        path, state.kind == PathKind::File ? FileCreation::OpenExisting : FileCreation::CreateNew);
+        path, state.kind == PathKind::File ? FileCreation::OpenExisting : FileCreation::CreateNew,
+        patient);
     if (!file) {
         return InterruptedSave::Unfinished;
     }
@@ -291,7 +292,7 @@ InterruptedSave FinishOrThrow(const std::wstring& path) {
 
 }  // namespace
 
-ConfigFileRead ReadConfigFileBytes(const std::wstring& path) {
+ConfigFileRead ReadConfigFileBytes(const std::wstring& path, bool patient) {
     ConfigFileRead result;
     const platform::PathState state = platform::QueryPath(path);
     switch (state.kind) {
@@ -309,7 +310,9 @@ ConfigFileRead ReadConfigFileBytes(const std::wstring& path) {
             break;
     }
     // The user interface may be rewriting the file; a share may take its time to answer.
-    const int retries = IsNetworkPath(path) ? kNetworkReadRetries : kLocalReadRetries;
+    const int retries = !patient              ? 0
+                        : IsNetworkPath(path) ? kNetworkReadRetries
+                                              : kLocalReadRetries;
     platform::FileOpenResult opened;
     for (int attempt = 0;; ++attempt) {
         opened = platform::OpenFile(path, platform::kGenericRead, platform::kFileShareRead,
@@ -372,9 +375,9 @@ bool HasSaveSideFiles(const std::wstring& path) {
            platform::QueryPath(path + kPartialSideSuffix).kind != PathKind::NotFound;
 }
 
-InterruptedSave FinishInterruptedSave(const std::wstring& path) {
+InterruptedSave FinishInterruptedSave(const std::wstring& path, bool patient) {
     try {
-        return FinishOrThrow(path);
+        return FinishOrThrow(path, patient);
     } catch (const std::bad_alloc&) {
         return InterruptedSave::Unfinished;
     }

@@ -37,8 +37,8 @@ struct ConfigFileRead {
 };
 
 // Waits a while for another program that holds the file open, as a reader of a file that the
-// user interface rewrites must.
-ConfigFileRead ReadConfigFileBytes(const std::wstring& path);
+// user interface rewrites must; not when impatient (a retry, which the next cycle repeats anyway).
+ConfigFileRead ReadConfigFileBytes(const std::wstring& path, bool patient = true);
 
 // Saves the bytes as the file at path; the folder must exist. False when the save failed: the
 // file then keeps its previous content (or, when even that could not be put back, the next load
@@ -55,7 +55,8 @@ enum class InterruptedSave {
     Unfinished,  // the file could not be rewritten yet (it is in use); it may be torn until then
 };
 
-// Finishes a save that was cut short, and removes its side files.
-InterruptedSave FinishInterruptedSave(const std::wstring& path);
+// Finishes a save that was cut short, and removes its side files. Waits a while for another
+// program that holds the file open, unless impatient.
+InterruptedSave FinishInterruptedSave(const std::wstring& path, bool patient = true);
 
 }  // namespace cv

@@ -277,7 +277,7 @@ void ConfigStorage::ReleaseLockFile() {
 
 bool ConfigStorage::AcquireLockFileWithRetries() {
     bool acquired = AcquireLockFile();
-    for (int attempt = 0; !acquired && attempt < kLockSleeps; ++attempt) {
+    for (int attempt = 0; !acquired && patient_ && attempt < kLockSleeps; ++attempt) {
         platform::SleepMs(kLockSleepMs);
         acquired = AcquireLockFile();
     }
@@ -314,14 +314,23 @@ ConfigLoadResult ConfigStorage::LoadConfig(bool force) {
     if (!folderPath_.empty() && folderPath_ == path && now - folderSeenAt_ < kFolderRetryMs) {
         return folderResult_;
     }
+    // A retry looks once: it comes again at the next cycle, and waiting at every cycle for a
+    // file that stays held would slow every cycle down.
+    patient_ = !retryPending_;
+    struct PatienceReset {
+        bool& patient;
+        ~PatienceReset() { patient = true; }
+    } patienceReset{patient_};
     folderPath_.clear();
     ConfigLoadResult result{true, kConfigLoaded, {}, InterruptedSave::None};
     const bool useLockFiles = UseFileSystemLocks();
     if (useLockFiles) {
         int sleeps = 0;
         while (IsLockFilePresent()) {
-            platform::SleepMs(kLockSleepMs);
-            if (++sleeps == kLockSleeps) {
+            if (patient_) {
+                platform::SleepMs(kLockSleepMs);
+            }
+            if (!patient_ || ++sleeps == kLockSleeps) {
                 return Retry(result, kConfigLockFileStayed,
                              L"the lock file .cv-lock did not go away", now);
             }
@@ -332,7 +341,7 @@ ConfigLoadResult ConfigStorage::LoadConfig(bool force) {
             return Retry(result, kConfigUnreadable,
                          L"a save that was cut short waits for the lock file to finish it", now);
         }
-        result.interruptedSave = FinishInterruptedSave(path);
+        result.interruptedSave = FinishInterruptedSave(path, patient_);
         ReleaseLockFile();
         if (result.interruptedSave == InterruptedSave::Unfinished) {
             return Retry(result, kConfigUnreadable,
@@ -344,7 +353,7 @@ ConfigLoadResult ConfigStorage::LoadConfig(bool force) {
 
 ConfigLoadResult ConfigStorage::LoadFile(const std::wstring& path, std::uint64_t now,
                                          ConfigLoadResult result) {
-    ConfigFileRead read = ReadConfigFileBytes(path);
+    ConfigFileRead read = ReadConfigFileBytes(path, patient_);
     if (read.status != ConfigReadStatus::NotFound) {
         missingSince_.reset();
     }

@@ -152,6 +152,7 @@ private:
     std::atomic<bool> changeSignalled_{false};
     std::atomic<std::uint64_t> lastFolderChangeTick_{0};
     bool retryPending_ = false;
+    bool patient_ = true;  // whether this load waits for the lock file and a held file
     std::uint64_t retryDueAt_ = 0;
     std::optional<std::uint64_t> missingSince_;
     // A folder in the file's place is looked at again only once a minute.

@@ -161,8 +161,11 @@ TEST_F(ConfigStorageTest, FailedOrDamagedReadKeepsTheSettingsInForce) {
         EXPECT_FALSE(failed.reason.empty());
         EXPECT_EQ(loaded.ProcessAllowances.DisallowedProcesses.size(), 1u);
         EXPECT_TRUE(storage.IsRetryDue());
-        // The same fault at the next cycle: still nothing lost, and the file is not replaced.
+        // The same fault at the next cycle: still nothing lost, the file is not replaced, and
+        // the retry does not wait for the fault to go.
+        const std::uint64_t before = machine().Now();
         EXPECT_EQ(storage.LoadConfig(false).code, c.code);
+        EXPECT_EQ(machine().Now(), before);
         EXPECT_EQ(loaded.ProcessAllowances.DisallowedProcesses.size(), 1u);
         EXPECT_NE(sim::FileBytes(path), DefaultsFile());
 
