@@ -55,6 +55,29 @@ bool HasConfigFolderValue() {
 
 }  // namespace
 
+// What the polling watcher sees of the file. It keeps its own record rather than asking
+// HasConfigFileChanged, whose record the load that the watcher asks for must still find behind.
+struct ConfigFileGlance {
+    bool opened = false;
+    std::uint64_t writeTime = 0;
+    std::uint64_t size = 0;
+    bool operator==(const ConfigFileGlance&) const = default;
+};
+
+static ConfigFileGlance GlanceAt(const std::wstring& path) {
+    ConfigFileGlance glance;
+    const auto file = platform::OpenFile(
+        path, platform::kGenericRead,
+        platform::kFileShareRead | platform::kFileShareWrite | platform::kFileShareDelete,
+        platform::FileCreation::OpenExisting, 0);
+    if (file.handle) {
+        glance.opened = true;
+        glance.writeTime = platform::FileLastWriteTime(file.handle.Get()).value_or(0);
+        glance.size = platform::FileSize(file.handle.Get()).value_or(0);
+    }
+    return glance;
+}
+
 std::wstring GetDefaultConfigFolder() {
     std::wstring folder;
     if (HasConfigFolderValue()) {
@@ -262,48 +285,173 @@ void ConfigStorage::ReleaseLockFile() {
     platform::DeleteFileAt(GetConfigFolder() + L"\\" + kLockFileName);
 }
 
-bool ConfigStorage::ReadDocumentInto() {
-    const std::wstring path = FilePath();
-    if (path != lastParsedPath_) {
-        lastParsedPath_ = path;
-        networkPath_ = IsNetworkLocation(path);
+bool ConfigStorage::AcquireLockFileWithRetries() {
+    bool acquired = AcquireLockFile();
+    for (int attempt = 0; !acquired && patient_ && attempt < kLockSleeps; ++attempt) {
+        platform::SleepMs(kLockSleepMs);
+        acquired = AcquireLockFile();
     }
-    ConfigDocument document;
-    if (!ReadConfigFile(path, document)) {
-        return false;
-    }
-    settings_.ReadSettings(document);
-    return true;
+    return acquired;
+}
+
+ConfigLoadResult ConfigStorage::Retry(ConfigLoadResult result, int code, std::wstring reason,
+                                      std::uint64_t dueAt) {
+    result.ok = false;
+    result.code = code;
+    result.reason = std::move(reason);
+    retryPending_ = true;
+    retryDueAt_ = dueAt;
+    return result;
+}
+
+bool ConfigStorage::IsRetryDue() {
+    std::lock_guard lock(configLock_);
+    return retryPending_ && platform::TickCount64() >= retryDueAt_;
 }
 
 ConfigLoadResult ConfigStorage::LoadConfig(bool force) {
     std::lock_guard lock(configLock_);
-    ConfigLoadResult result{true, 0};
-    if (!force && !HasConfigFileChanged()) {
-        return {true, 3};
+    const bool signalled = changeSignalled_.exchange(false);
+    if (!force && !HasConfigFileChanged() && !signalled && !retryPending_) {
+        return {true, kConfigUnchanged, {}, InterruptedSave::None};
     }
     const std::wstring path = ResolveConfigPath();
-    if (UseFileSystemLocks()) {
+    if (path != lastParsedPath_) {
+        lastParsedPath_ = path;
+        networkPath_ = IsNetworkLocation(path);
+    }
+    const std::uint64_t now = platform::TickCount64();
+    if (!folderPath_.empty() && folderPath_ == path && now - folderSeenAt_ < kFolderRetryMs) {
+        return folderResult_;
+    }
+    // A retry looks once: it comes again at the next cycle, and waiting at every cycle for a
+    // file that stays held would slow every cycle down.
+    patient_ = !retryPending_;
+    struct PatienceReset {
+        bool& patient;
+        ~PatienceReset() { patient = true; }
+    } patienceReset{patient_};
+    folderPath_.clear();
+    ConfigLoadResult result{true, kConfigLoaded, {}, InterruptedSave::None};
+    const bool useLockFiles = UseFileSystemLocks();
+    if (useLockFiles) {
         int sleeps = 0;
         while (IsLockFilePresent()) {
-            platform::SleepMs(kLockSleepMs);
-            if (++sleeps == kLockSleeps) {
-                return {false, 1};
+            if (patient_) {
+                platform::SleepMs(kLockSleepMs);
+            }
+            if (!patient_ || ++sleeps == kLockSleeps) {
+                return Retry(result, kConfigLockFileStayed,
+                             L"the lock file .cv-lock did not go away", now);
             }
         }
     }
-    if (!platform::PathExists(path)) {
-        settings_.ResetToDefaults();
-        SaveConfig();
-        result.code = 2;
+    if (HasSaveSideFiles(path)) {
+        if (useLockFiles && !AcquireLockFileWithRetries()) {
+            return Retry(result, kConfigUnreadable,
+                         L"a save that was cut short waits for the lock file to finish it", now);
+        }
+        result.interruptedSave = FinishInterruptedSave(path, patient_);
+        ReleaseLockFile();
+        if (result.interruptedSave == InterruptedSave::Unfinished) {
+            return Retry(result, kConfigUnreadable,
+                         L"a save that was cut short could not be finished yet", now);
+        }
     }
-    settings_.ClearRuleLists();
-    if (!ReadDocumentInto()) {
-        return {false, result.code};
+    return LoadFile(path, now, result);
+}
+
+ConfigLoadResult ConfigStorage::LoadFile(const std::wstring& path, std::uint64_t now,
+                                         ConfigLoadResult result) {
+    ConfigFileRead read = ReadConfigFileBytes(path, patient_);
+    if (read.status != ConfigReadStatus::NotFound) {
+        missingSince_.reset();
     }
+    switch (read.status) {
+        case ConfigReadStatus::NotFound:
+            if (settings_.loadedOnce) {
+                // Give a program that replaces the file by deleting and re-creating it time to
+                // finish, counted from the change the watcher saw when there was one.
+                if (!missingSince_) {
+                    const std::uint64_t notice = lastFolderChangeTick_.load();
+                    missingSince_ =
+                        notice != 0 && notice <= now && now - notice < kMissingFileGraceMs ? notice
+                                                                                           : now;
+                }
+                if (now - *missingSince_ < kMissingFileGraceMs) {
+                    return Retry(result, kConfigMissingForNow,
+                                 L"it is missing; a program replacing it may not be done",
+                                 *missingSince_ + kMissingFileGraceMs);
+                }
+            }
+            return CreateWithDefaults(path, result, L"it is missing and could not be created");
+        case ConfigReadStatus::Folder:
+            result = Retry(result, kConfigIsFolder, std::move(read.reason), now + kFolderRetryMs);
+            folderPath_ = path;
+            folderSeenAt_ = now;
+            folderResult_ = result;
+            return result;
+        case ConfigReadStatus::Failed:
+            return Retry(result, kConfigUnreadable, std::move(read.reason), now);
+        case ConfigReadStatus::TooLarge:
+            return Retry(result, kConfigTooLarge, std::move(read.reason), now);
+        case ConfigReadStatus::NoContent:
+            // Before any load succeeded there are no settings to keep: this is the file a failed
+            // first save left, and the defaults repair it.
+            if (!settings_.loadedOnce) {
+                return CreateWithDefaults(path, result,
+                                          read.reason + L", and it could not be rewritten");
+            }
+            return Retry(result, kConfigNoContent, std::move(read.reason), now);
+        case ConfigReadStatus::Read:
+            break;
+    }
+    ConfigDocument document;
+    if (!ParseConfigBytes(read.bytes, document)) {
+        const bool bigEndian = read.bytes.size() >= 3 &&
+                               static_cast<unsigned char>(read.bytes[0]) == 0xFE &&
+                               static_cast<unsigned char>(read.bytes[1]) == 0xFF;
+        return Retry(result, kConfigUnreadable,
+                     bigEndian ? L"its text is UTF-16 big-endian, which this program does not read"
+                               : L"there was not enough memory to read it",
+                     now);
+    }
+    read.bytes.clear();
+    settings_.ReadSettings(document);
+    return LoadSucceeded(result);
+}
+
+ConfigLoadResult ConfigStorage::CreateWithDefaults(const std::wstring& path,
+                                                   ConfigLoadResult result, std::wstring reason) {
+    // Written from a copy of the defaults: a file that cannot be created must not take the
+    // settings in force with it.
+    ConfigSettings defaults(settings_.environment);
+    ConfigDocument document;
+    defaults.WriteSettings(document);
+    const std::string bytes = RenderConfigBytes(document);
+    ConfigDocument written;
+    std::optional<bool> saved;
+    if (!bytes.empty()) {
+        saved = WriteLocked(path, bytes);
+        if (saved) {
+            SignalSaved();
+        }
+    }
+    if (!saved.value_or(false) || !ParseConfigBytes(bytes, written)) {
+        return Retry(result, kConfigNotCreated, std::move(reason), platform::TickCount64());
+    }
+    settings_.ResetToDefaults();
+    settings_.ReadSettings(written);
+    result.code = kConfigCreatedWithDefaults;
+    return LoadSucceeded(result);
+}
+
+ConfigLoadResult ConfigStorage::LoadSucceeded(ConfigLoadResult result) {
     settings_.loadedOnce = true;
     settings_.loadStamp = static_cast<std::uint32_t>(platform::TickCount64());
     ReleaseLockFile();
+    retryPending_ = false;
+    result.ok = true;
     return result;
 }
 
@@ -312,38 +460,50 @@ bool ConfigStorage::SaveConfig() {
     bool written = false;
     {
         std::lock_guard lock(configLock_);
-        if (UseFileSystemLocks()) {
-            bool acquired = AcquireLockFile();
-            for (int attempt = 0; !acquired && attempt < kLockSleeps; ++attempt) {
-                platform::SleepMs(kLockSleepMs);
-                acquired = AcquireLockFile();
-            }
-            if (!acquired) {
-                return false;
-            }
-        }
-        // A first start has no configuration folder yet; without it the defaults would never
-        // reach the file.
-        const auto slash = path.find_last_of(L"\\/");
-        if (slash != std::wstring::npos && slash > 0 &&
-            !platform::PathExists(path.substr(0, slash))) {
-            platform::CreateFolderTree(path.substr(0, slash));
-        }
         ConfigDocument document;
         settings_.WriteSettings(document);
-        written = WriteConfigFile(path, document);
-        ReleaseLockFile();
+        const std::string bytes = RenderConfigBytes(document);
+        if (bytes.empty()) {
+            return false;
+        }
+        const std::optional<bool> saved = WriteLocked(path, bytes);
+        if (!saved) {
+            return false;
+        }
+        written = *saved;
     }
+    SignalSaved();
+    return written;
+}
+
+std::optional<bool> ConfigStorage::WriteLocked(const std::wstring& path, const std::string& bytes) {
+    std::lock_guard lock(configLock_);
+    if (UseFileSystemLocks() && !AcquireLockFileWithRetries()) {
+        return std::nullopt;
+    }
+    // A first start has no configuration folder yet; without it the defaults would never reach
+    // the file.
+    const auto slash = path.find_last_of(L"\\/");
+    if (slash != std::wstring::npos && slash > 0 && !platform::PathExists(path.substr(0, slash))) {
+        platform::CreateFolderTree(path.substr(0, slash));
+    }
+    const bool written = SaveConfigFileBytes(path, bytes);
+    ReleaseLockFile();
+    return written;
+}
+
+void ConfigStorage::SignalSaved() {
     // The other programs re-read whatever is there, even after a failed write.
     EnsureEvents();
     std::lock_guard lock(eventsMutex_);
     platform::SetEventObject(changedEvent_.Get());
     platform::SetEventObject(changedForInterfaceEvent_.Get());
     platform::SetEventObject(savedEvent_.Get());
-    return written;
 }
 
 void ConfigStorage::SignalChange() {
+    lastFolderChangeTick_.store(platform::TickCount64());
+    changeSignalled_.store(true);
     EnsureEvents();
     {
         std::lock_guard lock(eventsMutex_);
@@ -367,8 +527,11 @@ void ConfigStorage::StartConfigWatcher(platform::RawHandle exitEvent) {
     }
     watcherExitEvent_ = exitEvent;
     platform::SleepMs(1000);
-    watcher_ = std::thread(
-        [this, exitEvent, stop = watcherStopEvent_.Get()] { RunWatcher(exitEvent, stop); });
+    // Taken here, so that a change made once this returns is a change to a polling watcher.
+    const ConfigFileGlance glance = GlanceAt(ResolveConfigPath());
+    watcher_ = std::thread([this, exitEvent, stop = watcherStopEvent_.Get(), glance] {
+        RunWatcher(exitEvent, stop, glance);
+    });
 }
 
 void ConfigStorage::StopConfigWatcher() {
@@ -386,12 +549,14 @@ void ConfigStorage::RestartConfigWatcher() {
     }
 }
 
-void ConfigStorage::RunWatcher(platform::RawHandle exitEvent, platform::RawHandle stopEvent) {
+void ConfigStorage::RunWatcher(platform::RawHandle exitEvent, platform::RawHandle stopEvent,
+                               ConfigFileGlance seen) {
     const std::wstring folder = GetConfigFolder();
     if (folder.empty() || platform::IsSignalled(exitEvent) || platform::IsSignalled(stopEvent)) {
         return;
     }
-    platform::FolderWatch watch = platform::WatchFolderForWrites(folder);
+    // File-name changes too: a deleted or replaced file writes nothing a write watch would see.
+    platform::FolderWatch watch = platform::WatchFolderForFileChanges(folder);
     if (!watch) {
         // The folder cannot be watched (a network share, say): look at the file every 7 s.
         for (;;) {
@@ -399,7 +564,9 @@ void ConfigStorage::RunWatcher(platform::RawHandle exitEvent, platform::RawHandl
             if (platform::WaitForAnyObject(stopObjects, 2, 7000) != platform::kWaitTimedOut) {
                 return;
             }
-            if (HasConfigFileChanged()) {
+            const ConfigFileGlance glance = GlanceAt(FilePath());
+            if (glance != seen) {
+                seen = glance;
                 SignalChange();
             }
         }
@@ -410,8 +577,9 @@ void ConfigStorage::RunWatcher(platform::RawHandle exitEvent, platform::RawHandl
         if (signalled != 1) {
             return;  // the exit or stop event, or a failed wait
         }
-        SignalChange();
+        // Re-armed first, so that a change made while this one is handled is not lost.
         platform::ContinueFolderWatch(watch);
+        SignalChange();
         // A pause that a stop cuts short.
         const platform::RawHandle stopObjects[] = {exitEvent, stopEvent};
         if (platform::WaitForAnyObject(stopObjects, 2, 250) != platform::kWaitTimedOut) {

@@ -142,6 +142,8 @@ bool ControlLoop::RunCycle() {
     // The configuration, when it changed or the periodic check of a network folder is due.
     if (IsReloadDue()) {
         ReloadConfiguration();
+    } else if (storage_->IsRetryDue()) {
+        RetryConfiguration();
     } else {
         cycle_.reloaded = false;
         ++forcedReloadCounter_;
@@ -232,11 +234,23 @@ void ControlLoop::ReloadConfiguration() {
     // A new profile's file is read whatever its time stamp says.
     const bool profileChanged = profileChange_.NoteBeforeReload(*context_, *storage_);
     cycle_.reloaded = true;
-    if (profileChanged) {
-        loadResult_ = storage_->LoadConfig(true).code;
+    LoadConfiguration(profileChanged);
+    ApplyReloadedSettings();
+}
+
+void ControlLoop::RetryConfiguration() {
+    // The file could not be read before: one quick look, no pause.
+    const int code = LoadConfiguration(false);
+    if (code == kConfigLoaded || code == kConfigCreatedWithDefaults) {
+        cycle_.reloaded = true;
+        ApplyReloadedSettings();
     } else {
-        LoadConfiguration();
+        cycle_.reloaded = false;
+        ++forcedReloadCounter_;
     }
+}
+
+void ControlLoop::ApplyReloadedSettings() {
     // Every process is judged again under the new settings.
     ignored_.Clear();
     NoteRefreshIntervalChange();

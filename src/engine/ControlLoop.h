@@ -11,6 +11,7 @@
 
 #include "actionlog/ActionLog.h"
 #include "config/ConfigSettings.h"
+#include "config/ConfigLoadRecords.h"
 #include "config/ConfigStorage.h"
 #include "control/FeatureContext.h"
 #include "control/SessionActivity.h"
@@ -90,7 +91,7 @@ class ControlLoop {
     void CreateConfiguration();
     void ApplyCommandLineOverrides();
     int CreateSingleInstanceObjects();
-    int LoadConfiguration();
+    int LoadConfiguration(bool force = false);
     void RecordStartupActions(int loadResult);
     void CreateLoopEvents();
     void ReadBufferReuseSetting();
@@ -98,6 +99,10 @@ class ControlLoop {
     // The cycle.
     bool IsReloadDue();
     void ReloadConfiguration();
+    void RetryConfiguration();
+    void ApplyReloadedSettings();
+    // Records what a load found wrong, once, and when it loads again.
+    void NoteLoadResult(const ConfigLoadResult& result);
     void NoteRefreshIntervalChange();
     void JudgeSnapshotEntries();
     void JudgeNewProcess(const std::uint8_t* entry, std::size_t size);
@@ -132,6 +137,8 @@ class ControlLoop {
     std::unique_ptr<ActionLog> actionLog_;
     std::unique_ptr<ConfigSettings> settings_;
     std::unique_ptr<ConfigStorage> storage_;
+    ConfigLoadRecords loadRecords_;
+    bool loadedOk_ = false;
     std::unique_ptr<FeatureContext> context_;
     EngineIdentity engine_;
     CycleState cycle_;

@@ -1,5 +1,7 @@
 // The control loop's phases around the configuration and the action log: creating them,
 // loading and reloading, the start-up records and the writer.
+#include <algorithm>
+
 #include "actionlog/ActionCodes.h"
 #include "actionlog/EngineTexts.h"
 #include "actionlog/Statistics.h"
@@ -23,6 +25,14 @@ constexpr std::uint32_t kConfigurationFileText = 307;
 constexpr std::uint32_t kManagingText = 328;
 constexpr std::uint32_t kAllUsersText = 250;
 constexpr std::uint32_t kRefreshRateText = 937;
+
+// The loop waits at least 100 ms and at most a minute between cycles, whatever the file says:
+// a shorter wait would spin, a negative one would never end. The file keeps the user's value.
+std::uint32_t BoundedRefreshInterval(std::int32_t configured) {
+    constexpr std::int32_t kShortest = 100;
+    constexpr std::int32_t kLongest = 60'000;
+    return static_cast<std::uint32_t>(std::clamp(configured, kShortest, kLongest));
+}
 
 }  // namespace
 
@@ -50,13 +60,39 @@ void ControlLoop::ApplyCommandLineOverrides() {
     }
 }
 
-int ControlLoop::LoadConfiguration() {
-    const ConfigLoadResult result = storage_->LoadConfig(false);
+int ControlLoop::LoadConfiguration(bool force) {
+    const ConfigLoadResult result = storage_->LoadConfig(force);
     loadResult_ = result.code;
+    loadedOk_ = result.ok;
+    NoteLoadResult(result);
     if (!cycle_.reloaded) {
-        refreshInterval_ = static_cast<std::uint32_t>(settings_->Performance.UpdateSpeedCore);
+        refreshInterval_ = BoundedRefreshInterval(settings_->Performance.UpdateSpeedCore);
     }
     return result.code;
+}
+
+void ControlLoop::NoteLoadResult(const ConfigLoadResult& result) {
+    if (settings_->Logging.LogDisable) {
+        loadRecords_.Next(result);
+        return;
+    }
+    const std::wstring path = storage_->FilePath();
+    switch (loadRecords_.Next(result)) {
+        case ConfigLoadRecord::CannotLoad:
+            context_->Record(CV_ACTION_CORE_ENGINE_INITIALIZED,
+                             context_->EngineFacts(CannotLoadText(path, result), true));
+            break;
+        case ConfigLoadRecord::LoadedAgain:
+            context_->Record(CV_ACTION_CORE_ENGINE_INITIALIZED,
+                             context_->EngineFacts(LoadedAgainText(path), true));
+            break;
+        case ConfigLoadRecord::None:
+            break;
+    }
+    if (const std::wstring text = InterruptedSaveText(path, result.interruptedSave);
+        !text.empty()) {
+        context_->Record(CV_ACTION_CORE_ENGINE_INITIALIZED, context_->EngineFacts(text, true));
+    }
 }
 
 void ControlLoop::RecordStartupActions(int loadResult) {
@@ -77,10 +113,13 @@ void ControlLoop::RecordStartupActions(int loadResult) {
             context_->EngineFacts(FormatText(L"ERROR loading configuration - code %d", loadResult),
                                   true));
     }
-    context_->Record(
-        CV_ACTION_CORE_ENGINE_INITIALIZED,
-        context_->EngineFacts(FormatText(EngineText(kConfigurationFileText), storage_->FilePath()),
-                              true));
+    // Only a file that was read or created can be said to be loaded.
+    if (loadedOk_) {
+        context_->Record(CV_ACTION_CORE_ENGINE_INITIALIZED,
+                         context_->EngineFacts(
+                             FormatText(EngineText(kConfigurationFileText), storage_->FilePath()),
+                             true));
+    }
     context_->Record(
         CV_ACTION_CORE_ENGINE_STARTED,
         context_->EngineFacts(
@@ -105,7 +144,7 @@ bool ControlLoop::IsReloadDue() {
 }
 
 void ControlLoop::NoteRefreshIntervalChange() {
-    const auto interval = static_cast<std::uint32_t>(settings_->Performance.UpdateSpeedCore);
+    const std::uint32_t interval = BoundedRefreshInterval(settings_->Performance.UpdateSpeedCore);
     if (interval == refreshInterval_) {
         return;
     }

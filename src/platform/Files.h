@@ -92,4 +92,19 @@ bool HasVolumeName(const std::wstring& driveRoot);
 // MultiByteToWideChar from the thread's ANSI code page (CP_THREAD_ACP); embedded NULs are kept.
 std::wstring AnsiToWide(std::string_view bytes);
 
+// What GetFileAttributesW finds at a path. Only "file not found" and "path not found" say that
+// nothing is there; any other failure (access denied, a share that does not answer) is Unknown,
+// with the system error code, and says nothing either way.
+enum class PathKind { File, Folder, NotFound, Unknown };
+struct PathState {
+    PathKind kind = PathKind::Unknown;
+    std::uint32_t error = 0;  // GetLastError when the look-up failed
+};
+PathState QueryPath(const std::wstring& path);
+
+
+// MoveFileExW with MOVEFILE_REPLACE_EXISTING and MOVEFILE_WRITE_THROUGH: renames a file within
+// its volume, replacing a file of the target name, and returns once the rename is on the disk.
+bool RenameFileReplacing(const std::wstring& from, const std::wstring& to);
+
 }  // namespace cv::platform

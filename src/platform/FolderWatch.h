@@ -1,6 +1,6 @@
 #pragma once
 // Change notification on a folder (FindFirstChangeNotificationW), for noticing that another
-// program rewrote the configuration file.
+// program rewrote, deleted or replaced the configuration file.
 #include <string>
 #include <utility>
 
@@ -45,6 +45,9 @@ private:
 
 // Watches the folder itself (not its subfolders) for last-write changes; invalid on failure.
 FolderWatch WatchFolderForWrites(const std::wstring& folder);
+// Also file-name changes: a file created, deleted or renamed in the folder (a deleted or
+// replaced configuration writes nothing that the first kind would see).
+FolderWatch WatchFolderForFileChanges(const std::wstring& folder);
 // FindNextChangeNotification: re-arms the watch after a change was seen.
 bool ContinueFolderWatch(const FolderWatch& watch);
 

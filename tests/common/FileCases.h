@@ -128,4 +128,68 @@ void CheckSizesAndPositions(const std::wstring& path, Bytes bytes) {
     EXPECT_EQ(bytes(path), std::optional<std::string>(std::string("hello\0\0!", 8)));
 }
 
+// What QueryPath finds under `folder`, an existing folder: only a missing file or folder on the
+// way counts as not found.
+template <class Put>
+void CheckQueryPath(const std::wstring& folder, Put put) {
+    using namespace platform;
+    put(folder + L"\\file.ini", "x");
+    const struct {
+        const char* name;
+        std::wstring path;
+        PathKind kind;
+        std::uint32_t error;
+    } cases[] = {
+        {"file", folder + L"\\file.ini", PathKind::File, 0},
+        {"folder", folder, PathKind::Folder, 0},
+        {"no such file", folder + L"\\none.ini", PathKind::NotFound, 2},
+        {"no such folder", folder + L"\\none\\x.ini", PathKind::NotFound, 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const PathState state = QueryPath(c.path);
+        EXPECT_EQ(state.kind, c.kind);
+        EXPECT_EQ(state.error, c.error);
+    }
+}
+
+// RenameFileReplacing in `folder`, an existing folder; `bytes(path)` reads a file back (nothing
+// when there is none).
+template <class Put, class Bytes>
+void CheckRenameReplacing(const std::wstring& folder, Put put, Bytes bytes) {
+    using namespace platform;
+    const std::wstring from = folder + L"\\corvex.ini.cv-new";
+    const std::wstring to = folder + L"\\corvex.ini.cv-save";
+    put(from, "new");
+    put(to, "old");
+    ASSERT_TRUE(RenameFileReplacing(from, to));
+    EXPECT_EQ(bytes(to), "new");
+    EXPECT_EQ(bytes(from), std::nullopt);
+    EXPECT_FALSE(RenameFileReplacing(from, to));  // nothing to rename
+    ASSERT_TRUE(RenameFileReplacing(to, from));   // no file of the target name
+    EXPECT_EQ(bytes(from), "new");
+
+    put(to, "old");
+    {
+        // A replaced file goes as by a deletion: every open of it must share deletion.
+        UniqueHandle open = OpenFile(to, kGenericRead, kFileShareRead | kFileShareWrite,
+                                     FileCreation::OpenExisting, kFileAttributeNormal)
+                                .handle;
+        ASSERT_TRUE(open);
+        EXPECT_FALSE(RenameFileReplacing(from, to));
+    }
+    {
+        UniqueHandle open = OpenFile(from, kGenericRead, kFileShareRead | kFileShareWrite,
+                                     FileCreation::OpenExisting, kFileAttributeNormal)
+                                .handle;
+        ASSERT_TRUE(open);
+        EXPECT_FALSE(RenameFileReplacing(from, to));
+    }
+    EXPECT_EQ(bytes(to), "old");
+    EXPECT_EQ(bytes(from), "new");
+    EXPECT_FALSE(RenameFileReplacing(from, folder));  // a folder is not replaced
+    EXPECT_TRUE(DeleteFileAt(from));
+    EXPECT_TRUE(DeleteFileAt(to));
+}
+
 }  // namespace cv::test

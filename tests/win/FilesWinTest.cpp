@@ -3,12 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 
 #include "common/FileCases.h"
 #include "config/ConfigDocument.h"
+#include "config/ConfigFile.h"
+#include "config/ConfigSettings.h"
+#include "config/ConfigStorage.h"
 #include "platform/Files.h"
+#include "platform/FolderWatch.h"
+#include "platform/KernelObjects.h"
 #include "platform/System.h"
 
 namespace cv::platform {
@@ -232,6 +238,106 @@ TEST_F(FilesWinTest, ConfigDocumentRoundTrip) {
     ConfigDocument empty;
     ASSERT_TRUE(ReadConfigFile(Path(L"new\\deep\\corvex.ini"), empty));
     EXPECT_EQ(Bytes(Path(L"new\\deep\\corvex.ini")), "");
+}
+
+TEST_F(FilesWinTest, QueryPathRenameAndWholeSize) {
+    test::CheckQueryPath(root_.wstring(), Put);
+    EXPECT_EQ(QueryPath(Path(L"a|b")).kind, PathKind::Unknown);  // an invalid name is no answer
+    test::CheckRenameReplacing(root_.wstring(), Put, Bytes);
+
+    const std::wstring path = Path(L"size.bin");
+    Put(path, std::string(70000, 'x'));
+    UniqueHandle file = Open(path, kGenericRead, kShareAll, FileCreation::OpenExisting);
+    EXPECT_EQ(FileSize(file.Get()), 70000u);
+}
+
+TEST_F(FilesWinTest, FolderWatchSeesWritesAndFileNameChanges) {
+    const std::wstring path = Path(L"corvex.ini");
+    Put(path, "x");
+    const FolderWatch files = WatchFolderForFileChanges(root_.wstring());
+    ASSERT_TRUE(files);
+    const struct {
+        const char* name;
+        std::function<bool()> change;
+    } changes[] = {
+        {"rewritten",
+         [&] {
+             UniqueHandle file = Open(path, kGenericWrite, kFileShareRead);
+             return file && WriteToFile(file.Get(), "yy", 2) && FlushFile(file.Get());
+         }},
+        {"renamed", [&] { return MovePath(path, path + L".old"); }},
+        {"replaced by a rename",
+         [&] {
+             Put(path, "z");
+             return RenameFileReplacing(path, path + L".old");
+         }},
+        {"deleted", [&] { return DeleteFileAt(path + L".old"); }},
+    };
+    for (const auto& c : changes) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(c.change());
+        EXPECT_EQ(WaitForObject(files.Get(), 5000), WaitResult::Signalled);
+        // Let the burst of notifications settle before the next change.
+        while (ContinueFolderWatch(files) &&
+               WaitForObject(files.Get(), 200) == WaitResult::Signalled) {
+        }
+    }
+}
+
+TEST_F(FilesWinTest, ConfigurationSaveThroughTheSideFile) {
+    const std::wstring path = Path(L"corvex.ini");
+    const std::string next = "\xFF\xFEU\0=\0001\0\r\0\n\0"s;
+    ASSERT_TRUE(SaveConfigFileBytes(path, next));  // a first save creates the file
+    EXPECT_EQ(Bytes(path), next);
+    Put(path, std::string(6000, 'x'));  // longer than what replaces it
+    ASSERT_TRUE(SaveConfigFileBytes(path, next));
+    EXPECT_EQ(Bytes(path), next);
+    EXPECT_FALSE(HasSaveSideFiles(path));
+
+    // What a save cut short inside the side file leaves is thrown away.
+    Put(path + kPartialSideSuffix, "partial");
+    EXPECT_TRUE(HasSaveSideFiles(path));
+    EXPECT_EQ(FinishInterruptedSave(path), InterruptedSave::None);
+    EXPECT_FALSE(HasSaveSideFiles(path));
+    EXPECT_EQ(Bytes(path), next);
+
+    // Another program writing the file makes the save fail without touching it.
+    {
+        UniqueHandle writer = Open(path, kGenericWrite, 0);
+        ASSERT_TRUE(writer);
+        EXPECT_FALSE(SaveConfigFileBytes(path, "\xFF\xFEx\0"s));
+    }
+    EXPECT_EQ(Bytes(path), next);
+    EXPECT_FALSE(HasSaveSideFiles(path));
+}
+
+TEST_F(FilesWinTest, HeldConfigurationKeepsTheSettingsUntilReleased) {
+    ConfigDocument document;
+    AddEntry(document, L"Performance", L"UpdateSpeedCore", L"2000");
+    AddEntry(document, L"ProcessAllowances", L"DisallowedProcesses", L"bad.exe");
+    const std::wstring path = Path(L"corvex.ini");
+    Put(path, RenderConfigBytes(document));
+    ConfigSettings settings;
+    ConfigStorage storage(settings);
+    storage.SetFolderOverride(root_.wstring());
+    ASSERT_EQ(storage.LoadConfig(false).code, kConfigLoaded);
+    ASSERT_EQ(settings.ProcessAllowances.DisallowedProcesses.size(), 1u);
+    {
+        UniqueHandle writer = Open(path, kGenericWrite, 0);
+        ASSERT_TRUE(writer);
+        const ConfigLoadResult held = storage.LoadConfig(true);
+        EXPECT_FALSE(held.ok);
+        EXPECT_EQ(held.code, kConfigUnreadable);
+        EXPECT_EQ(held.reason, L"another program holds it open");
+        EXPECT_EQ(settings.Performance.UpdateSpeedCore, 2000);
+        EXPECT_EQ(settings.ProcessAllowances.DisallowedProcesses.size(), 1u);
+        EXPECT_TRUE(storage.IsRetryDue());
+    }
+    const ConfigLoadResult released = storage.LoadConfig(false);
+    EXPECT_TRUE(released.ok);
+    EXPECT_EQ(released.code, kConfigLoaded);
+    EXPECT_EQ(settings.ProcessAllowances.DisallowedProcesses.size(), 1u);
+    EXPECT_FALSE(storage.IsRetryDue());
 }
 
 }  // namespace

@@ -31,6 +31,7 @@ struct Node {
     bool folder = false;
     std::wstring path;  // full path as last created or moved; the subject for failure injection
     std::string bytes;
+    std::string durable;  // what a power loss leaves: the bytes at the last flush
     std::uint64_t lastWrite = 0;
     std::uint32_t attributes = kFileAttributeNormal;
 };
@@ -52,6 +53,9 @@ struct FileSystem {
     std::optional<std::uint64_t> freeSpace;
     std::vector<OpenEntry> open;
     std::set<std::wstring> hangingWrites;  // lower-cased full paths
+    std::optional<std::uint64_t> changeLimit;  // changes the program may still make
+    bool writesCut = false;
+    std::uint64_t changesMade = 0;
 };
 
 FileSystem& Fs() {
@@ -306,6 +310,26 @@ bool Resize(Node& node, std::uint64_t size) {
     return true;
 }
 
+// How many of `changes` the program may still make; a shortfall cuts every later change.
+std::uint64_t AllowChanges(std::uint64_t changes) {
+    FileSystem& fs = Fs();
+    if (fs.writesCut) {
+        return 0;
+    }
+    std::uint64_t allowed = changes;
+    if (fs.changeLimit) {
+        allowed = std::min(changes, *fs.changeLimit);
+        *fs.changeLimit -= allowed;
+        fs.writesCut = allowed < changes;
+    }
+    fs.changesMade += allowed;
+    return allowed;
+}
+
+bool AllowChange() {
+    return AllowChanges(1) == 1;
+}
+
 // Windows-1252, 0x80 to 0x9F; the five unassigned bytes map to the same C1 controls as on Windows.
 constexpr char16_t kCp1252High[32] = {
     0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
@@ -347,14 +371,17 @@ void PutFile(const std::wstring& path, std::string_view bytes, std::uint32_t att
         return;
     }
     auto& slot = Fs().nodes[parsed->Key()];
+    unsigned changes = Machine::kWriteChange;
     if (slot == nullptr || slot->folder) {
         slot = std::make_shared<Node>();
+        changes |= Machine::kNameChange;
     }
     slot->path = parsed->Display();
     slot->bytes.assign(bytes);
+    slot->durable = slot->bytes;
     slot->lastWrite = NowFileTime();
     slot->attributes = attributes;
-    Machine::Get().NotifyFolderChanged(slot->path);
+    Machine::Get().NotifyFolderChanged(slot->path, changes);
 }
 
 void PutFolder(const std::wstring& path) {
@@ -451,6 +478,35 @@ void SetWritesHang(const std::wstring& path, bool hang) {
     }
 }
 
+void CutWritesAfter(std::optional<std::uint64_t> changes) {
+    std::lock_guard lock(Machine::Get().Lock());
+    Fs().changeLimit = changes;
+    Fs().writesCut = false;
+    Fs().changesMade = 0;
+}
+
+std::uint64_t WriteChangesMade() {
+    std::lock_guard lock(Machine::Get().Lock());
+    return Fs().changesMade;
+}
+
+bool WritesCut() {
+    std::lock_guard lock(Machine::Get().Lock());
+    return Fs().writesCut;
+}
+
+void LosePower() {
+    std::lock_guard lock(Machine::Get().Lock());
+    for (auto& [key, node] : Fs().nodes) {
+        if (!node->folder) {
+            Resize(*node, node->durable.size());
+            node->bytes = node->durable;
+        }
+    }
+    Fs().changeLimit.reset();
+    Fs().writesCut = false;
+}
+
 }  // namespace cv::sim
 
 namespace cv::platform {
@@ -477,7 +533,8 @@ FileOpenResult OpenFile(const std::wstring& path, std::uint32_t access, std::uin
         return result;  // a folder is not opened without backup semantics
     }
     if (node == nullptr) {
-        if (creation == FileCreation::OpenExisting || !sim::ParentIsFolder(*parsed)) {
+        if (creation == FileCreation::OpenExisting || !sim::ParentIsFolder(*parsed) ||
+            !sim::AllowChange()) {
             return result;
         }
         node = std::make_shared<Node>();
@@ -485,7 +542,7 @@ FileOpenResult OpenFile(const std::wstring& path, std::uint32_t access, std::uin
         node->lastWrite = sim::NowFileTime();
         node->attributes = attributes == 0 ? kFileAttributeNormal : attributes;
         Fs().nodes[parsed->Key()] = node;
-        machine.NotifyFolderChanged(node->path);
+        machine.NotifyFolderChanged(node->path, Machine::kWriteChange | Machine::kNameChange);
     } else {
         if (creation == FileCreation::CreateNew) {
             return result;
@@ -497,7 +554,7 @@ FileOpenResult OpenFile(const std::wstring& path, std::uint32_t access, std::uin
         if (creation == FileCreation::CreateAlways) {
             // Windows refuses to overwrite a hidden or system file without those attributes.
             const std::uint32_t guarded = kFileAttributeHidden | kFileAttributeSystem;
-            if ((node->attributes & guarded & ~attributes) != 0) {
+            if ((node->attributes & guarded & ~attributes) != 0 || !sim::AllowChange()) {
                 return result;
             }
             sim::Resize(*node, 0);
@@ -571,6 +628,7 @@ bool WriteToFile(RawHandle file, const void* data, std::uint32_t size) {
         fits =
             limit <= entry->position ? 0 : std::min<std::uint64_t>(size, limit - entry->position);
     }
+    fits = sim::AllowChanges(fits);
     if (fits > 0) {
         if (entry->position + fits > node.bytes.size()) {
             sim::Resize(node, entry->position + fits);
@@ -587,8 +645,12 @@ bool FlushFile(RawHandle file) {
     Machine& machine = Machine::Get();
     std::lock_guard lock(machine.Lock());
     const OpenEntry* entry = sim::FindOpen(file);
-    return entry != nullptr && (entry->access & kGenericWrite) &&
-           !machine.ShouldFail("FlushFileBuffers", entry->node->path);
+    if (entry == nullptr || !(entry->access & kGenericWrite) || Fs().writesCut ||
+        machine.ShouldFail("FlushFileBuffers", entry->node->path)) {
+        return false;
+    }
+    entry->node->durable = entry->node->bytes;
+    return true;
 }
 
 bool SetEndOfFileHere(RawHandle file) {
@@ -596,7 +658,7 @@ bool SetEndOfFileHere(RawHandle file) {
     std::lock_guard lock(machine.Lock());
     OpenEntry* entry = sim::FindOpen(file);
     if (entry == nullptr || !(entry->access & kGenericWrite) ||
-        machine.ShouldFail("SetEndOfFile", entry->node->path) ||
+        machine.ShouldFail("SetEndOfFile", entry->node->path) || !sim::AllowChange() ||
         !sim::Resize(*entry->node, entry->position)) {
         return false;
     }
@@ -683,13 +745,14 @@ bool DeleteFileAt(const std::wstring& path) {
         return false;
     }
     sim::Prune();
-    if (sim::AnyOpenBlocksDelete(node)) {
+    if (sim::AnyOpenBlocksDelete(node) || !sim::AllowChange()) {
         return false;
     }
     Fs().nodes.erase(parsed->Key());
     if (Fs().freeSpace) {
         *Fs().freeSpace += node->bytes.size();
     }
+    machine.NotifyFolderChanged(node->path, Machine::kNameChange);
     return true;
 }
 
@@ -743,7 +806,10 @@ bool CreateFolderTree(const std::wstring& path) {
     if (machine.ShouldFail("SHCreateDirectoryEx", path) || !parsed || parsed->relative) {
         return false;
     }
-    return sim::MakeFolders(*parsed);
+    if (sim::IsFolderAt(*parsed, parsed->parts.size())) {
+        return true;
+    }
+    return sim::AllowChange() && sim::MakeFolders(*parsed);
 }
 
 bool MovePath(const std::wstring& from, const std::wstring& to) {
@@ -785,6 +851,10 @@ bool MovePath(const std::wstring& from, const std::wstring& to) {
     } else if (sim::AnyOpenBlocksDelete(node)) {
         return false;
     }
+    if (!sim::AllowChange()) {
+        return false;
+    }
+    machine.NotifyFolderChanged(node->path, Machine::kNameChange);
     std::vector<std::pair<std::wstring, std::shared_ptr<Node>>> moved;
     for (auto it = nodes.begin(); it != nodes.end();) {
         if (inside(it->first)) {
@@ -799,6 +869,7 @@ bool MovePath(const std::wstring& from, const std::wstring& to) {
         moving->path = targetDisplay + moving->path.substr(moving->path.size() - suffix.size());
         nodes[targetKey + suffix] = moving;
     }
+    machine.NotifyFolderChanged(node->path, Machine::kNameChange);
     return true;
 }
 
@@ -840,6 +911,65 @@ std::wstring AnsiToWide(std::string_view bytes) {
                                              : static_cast<wchar_t>(b));
     }
     return text;
+}
+
+PathState QueryPath(const std::wstring& path) {
+    constexpr std::uint32_t kFileNotFound = 2;
+    constexpr std::uint32_t kPathNotFound = 3;
+    constexpr std::uint32_t kAccessDenied = 5;
+    constexpr std::uint32_t kInvalidName = 123;
+    Machine& machine = Machine::Get();
+    std::lock_guard lock(machine.Lock());
+    if (machine.ShouldFail("GetFileAttributes", path)) {
+        return {PathKind::Unknown, kAccessDenied};
+    }
+    const auto parsed = Parse(path);
+    if (!parsed) {
+        return {PathKind::Unknown, kInvalidName};
+    }
+    if (parsed->parts.empty()) {
+        return sim::RootExists(*parsed) ? PathState{PathKind::Folder, 0}
+                                        : PathState{PathKind::NotFound, kPathNotFound};
+    }
+    if (const auto node = sim::FindNode(*parsed)) {
+        return {node->folder ? PathKind::Folder : PathKind::File, 0};
+    }
+    return {PathKind::NotFound, sim::ParentIsFolder(*parsed) ? kFileNotFound : kPathNotFound};
+}
+
+bool RenameFileReplacing(const std::wstring& from, const std::wstring& to) {
+    Machine& machine = Machine::Get();
+    std::lock_guard lock(machine.Lock());
+    const auto source = Parse(from);
+    const auto target = Parse(to);
+    if (machine.ShouldFail("MoveFileEx", from) || !source || !target) {
+        return false;
+    }
+    const auto node = sim::FindNode(*source);
+    if (node == nullptr || node->folder || !sim::ParentIsFolder(*target) ||
+        ToLower(source->root) != ToLower(target->root)) {
+        return false;
+    }
+    sim::Prune();
+    const auto replaced = sim::FindNode(*target);
+    if (replaced == node) {
+        node->path = target->Display();  // a change of case only
+        return true;
+    }
+    // The replaced file goes as by a deletion, so its opens must share deletion too.
+    if ((replaced != nullptr && (replaced->folder || sim::AnyOpenBlocksDelete(replaced))) ||
+        sim::AnyOpenBlocksDelete(node) || !sim::AllowChange()) {
+        return false;
+    }
+    if (replaced != nullptr && Fs().freeSpace) {
+        *Fs().freeSpace += replaced->bytes.size();
+    }
+    Fs().nodes.erase(source->Key());
+    node->path = target->Display();
+    Fs().nodes[target->Key()] = node;
+    machine.NotifyFolderChanged(from, Machine::kNameChange);
+    machine.NotifyFolderChanged(node->path, Machine::kNameChange);
+    return true;
 }
 
 }  // namespace cv::platform

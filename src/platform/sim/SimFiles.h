@@ -9,12 +9,14 @@
 // directory and the three special folders; nothing else.
 //
 // Any file operation fails when Machine::FailCall names it, with the path as subject (for calls
-// on an open file: its full path, with backslashes): CreateFile, GetFileSize, GetFileSizeEx,
-// ReadFile, WriteFile (writes nothing), FlushFileBuffers, SetEndOfFile, SetFilePointer (every
-// seek), GetFileTime, GetFileAttributes, DeleteFile, SHCreateDirectoryEx, MoveFileEx (subject:
-// the source), SHGetSpecialFolderPath (subject empty), GetVolumeNameForVolumeMountPoint
-// (subject: the drive root). A write that fails part-way is made with SetFreeSpace, and one that
-// does not return with SetWritesHang.
+// on an open file: its full path, with backslashes): CreateFile, GetFileSize, ReadFile,
+// WriteFile (writes nothing), FlushFileBuffers, SetEndOfFile, SetFilePointer, GetFileTime,
+// GetFileAttributes, DeleteFile, SHCreateDirectoryEx, MoveFileEx (subject: the source),
+// SHGetSpecialFolderPath (subject empty), GetVolumeNameForVolumeMountPoint (subject: the drive
+// root), GetFileSizeEx. GetFileAttributes also fails QueryPath, with access denied (5). A write
+// that fails part-way is made with SetFreeSpace; a program killed or a power loss in the middle
+// of its writes with CutWritesAfter and LosePower; one that does not return with
+// SetWritesHang.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -55,5 +57,20 @@ void SetFreeSpace(std::optional<std::uint64_t> bytes);
 // While on, a write to the file by any thread but the clock driver does not return, as a write
 // to a dead network share may not; turning it off lets the waiting writes go on.
 void SetWritesHang(const std::wstring& path, bool hang);
+
+// The program stops changing files once it has made this many more changes: every written byte
+// is one, and so is creating a file, emptying one on open, setting its end, renaming, deleting
+// and creating folders. The change that does not fit is cut short (a write writes what fits),
+// and from then on every change and every flush fails, as for a program that was killed.
+// None: no limit. Either way the count of changes starts again from 0.
+void CutWritesAfter(std::optional<std::uint64_t> changes);
+// Changes made since the last CutWritesAfter (or the machine's reset).
+std::uint64_t WriteChangesMade();
+// Whether a change was cut short.
+bool WritesCut();
+// Power loss: every file falls back to the bytes it had when last flushed, or put by PutFile
+// (a file created since and never flushed is empty); renames, deletions and new files stay, as a
+// journaling file system keeps them. Ends a cut.
+void LosePower();
 
 }  // namespace cv::sim

@@ -145,9 +145,10 @@ std::optional<std::uint64_t> Machine::NextScheduledTime() {
     return scheduled_.begin()->first;
 }
 
-void Machine::FailCall(const std::string& operation, const std::wstring& subject) {
+void Machine::FailCall(const std::string& operation, const std::wstring& subject,
+                       std::optional<int> times) {
     std::lock_guard lock(mutex_);
-    failures_.emplace_back(operation, subject);
+    failures_.push_back({operation, subject, times});
 }
 
 void Machine::ClearFailures() {
@@ -157,8 +158,13 @@ void Machine::ClearFailures() {
 
 bool Machine::ShouldFail(const std::string& operation, const std::wstring& subject) {
     std::lock_guard lock(mutex_);
-    for (const auto& [op, sub] : failures_) {
-        if (op == operation && (sub.empty() || EqualsIgnoreCase(sub, subject))) {
+    for (auto& failure : failures_) {
+        if (failure.operation == operation &&
+            (failure.subject.empty() || EqualsIgnoreCase(failure.subject, subject)) &&
+            failure.remaining.value_or(1) > 0) {
+            if (failure.remaining) {
+                --*failure.remaining;
+            }
             return true;
         }
     }

@@ -215,8 +215,9 @@ class Machine {
     bool IsDriverThread() const { return std::this_thread::get_id() == driver_; }
 
     // Failure injection: every call of the operation (with the given subject, or any subject
-    // when empty) fails until ClearFailures.
-    void FailCall(const std::string& operation, const std::wstring& subject = L"");
+    // when empty) fails until ClearFailures, or only the next `times` calls when given.
+    void FailCall(const std::string& operation, const std::wstring& subject = L"",
+                  std::optional<int> times = std::nullopt);
     void ClearFailures();
     bool ShouldFail(const std::string& operation, const std::wstring& subject);
 
@@ -312,10 +313,18 @@ class Machine {
     std::deque<int> messageBoxAnswers;
     SimSetupState setup;
 
-    // Folder change watches by lower-cased folder; the file system calls NotifyFolderChanged
-    // after every write.
-    std::vector<std::pair<std::wstring, std::weak_ptr<SimObject>>> folderWatches;
-    void NotifyFolderChanged(const std::wstring& filePath);
+    // Folder change watches. The file system calls NotifyFolderChanged after every write
+    // (kWriteChange) and after a file is created, deleted or renamed (kNameChange); a watch is
+    // signalled by the changes it asked for.
+    static constexpr unsigned kWriteChange = 1;
+    static constexpr unsigned kNameChange = 2;
+    struct FolderWatchEntry {
+        std::wstring folder;  // lower-cased
+        unsigned changes = kWriteChange;
+        std::weak_ptr<SimObject> object;
+    };
+    std::vector<FolderWatchEntry> folderWatches;
+    void NotifyFolderChanged(const std::wstring& filePath, unsigned changes = kWriteChange);
 
     // Programs started.
     std::vector<LaunchCall> launches;
@@ -425,7 +434,12 @@ class Machine {
     std::condition_variable_any changed_;
     std::thread::id driver_;
     std::uint64_t now_ = 1'000'000;
-    std::vector<std::pair<std::string, std::wstring>> failures_;
+    struct Failure {
+        std::string operation;
+        std::wstring subject;
+        std::optional<int> remaining;
+    };
+    std::vector<Failure> failures_;
     std::map<std::uint32_t, std::shared_ptr<SimProcess>> processes_;
     std::vector<std::shared_ptr<SimProcess>> endedProcesses_;
     std::multimap<std::uint64_t, std::function<void()>> scheduled_;

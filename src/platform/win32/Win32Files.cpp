@@ -132,6 +132,24 @@ bool HasVolumeName(const std::wstring& driveRoot) {
     return GetVolumeNameForVolumeMountPointW(driveRoot.c_str(), volume, 64) != FALSE;
 }
 
+PathState QueryPath(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        return {(attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathKind::Folder : PathKind::File,
+                0};
+    }
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+        return {PathKind::NotFound, error};
+    }
+    return {PathKind::Unknown, error};
+}
+
+bool RenameFileReplacing(const std::wstring& from, const std::wstring& to) {
+    return MoveFileExW(from.c_str(), to.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+}
+
 std::wstring AnsiToWide(std::string_view bytes) {
     if (bytes.empty() || bytes.size() > static_cast<std::size_t>(INT_MAX)) {
         return {};

@@ -10,6 +10,11 @@ FolderWatch WatchFolderForWrites(const std::wstring& folder) {
         FindFirstChangeNotificationW(folder.c_str(), FALSE, FILE_NOTIFY_CHANGE_LAST_WRITE));
 }
 
+FolderWatch WatchFolderForFileChanges(const std::wstring& folder) {
+    return FolderWatch(FindFirstChangeNotificationW(
+        folder.c_str(), FALSE, FILE_NOTIFY_CHANGE_LAST_WRITE | FILE_NOTIFY_CHANGE_FILE_NAME));
+}
+
 bool ContinueFolderWatch(const FolderWatch& watch) {
     return watch && FindNextChangeNotification(watch.Get()) != 0;
 }

@@ -11,6 +11,7 @@
 namespace cv {
 namespace {
 
+using namespace std::string_literals;
 using platform::RegistryRoot;
 
 const std::wstring kLocalConfig = L"C:\\Users\\Tester\\AppData\\Local\\Corvane\\config";
@@ -116,15 +117,129 @@ TEST_F(ConfigStorageTest, LoadsOnlyWhatChanged) {
     EXPECT_TRUE(storage.HasConfigFileChanged());
 }
 
-TEST_F(ConfigStorageTest, UnreadableFileKeepsScalarsAndEmptiesLists) {
-    sim::PutFile(kLocalConfig + L"\\corvex.ini", FileWith(L"UpdateSpeedCore", L"2000"));
+TEST_F(ConfigStorageTest, FailedOrDamagedReadKeepsTheSettingsInForce) {
+    const std::wstring path = kLocalConfig + L"\\corvex.ini";
+    const std::string user = FileWith(L"DisallowedProcesses", L"bad.exe");
+    const struct {
+        const char* name;
+        std::function<void()> fault;
+        int code;
+    } cases[] = {
+        {"look-up fails", [&] { machine().FailCall("GetFileAttributes", path); },
+         kConfigUnreadable},
+        {"read fails", [&] { machine().FailCall("ReadFile", path); }, kConfigUnreadable},
+        {"held open without read sharing",
+         [&] { sim::HoldFileOpen(path, platform::kGenericWrite, 0, 100000); }, kConfigUnreadable},
+        {"UTF-16 big-endian", [&] { sim::PutFile(path, "\xFE\xFFx\0=\0"s); }, kConfigUnreadable},
+        {"emptied", [&] { sim::PutFile(path, ""); }, kConfigNoContent},
+        {"NUL-filled", [&] { sim::PutFile(path, std::string(user.size(), '\0')); },
+         kConfigNoContent},
+        {"over 16 MB", [&] { sim::PutFile(path, user + std::string(16u << 20, ';')); },
+         kConfigTooLarge},
+        {"lock file stays",
+         [&] {
+             UseLockFiles();
+             sim::PutFile(kLocalConfig + L"\\.cv-lock", "");
+         },
+         kConfigLockFileStayed},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        machine().Reset();
+        sim::PutFile(path, user);
+        ConfigSettings loaded;
+        ConfigStorage storage(loaded);
+        ASSERT_EQ(storage.LoadConfig(false).code, kConfigLoaded);
+        ASSERT_EQ(loaded.ProcessAllowances.DisallowedProcesses.size(), 1u);
+        EXPECT_FALSE(storage.IsRetryDue());
+
+        machine().AdvanceClock(1000);
+        c.fault();
+        const ConfigLoadResult failed = storage.LoadConfig(false);
+        EXPECT_FALSE(failed.ok);
+        EXPECT_EQ(failed.code, c.code);
+        EXPECT_FALSE(failed.reason.empty());
+        EXPECT_EQ(loaded.ProcessAllowances.DisallowedProcesses.size(), 1u);
+        EXPECT_TRUE(storage.IsRetryDue());
+        // The same fault at the next cycle: still nothing lost, the file is not replaced, and
+        // the retry does not wait for the fault to go.
+        const std::uint64_t before = machine().Now();
+        EXPECT_EQ(storage.LoadConfig(false).code, c.code);
+        EXPECT_EQ(machine().Now(), before);
+        EXPECT_EQ(loaded.ProcessAllowances.DisallowedProcesses.size(), 1u);
+        EXPECT_NE(sim::FileBytes(path), DefaultsFile());
+
+        machine().ClearFailures();
+        machine().AdvanceClock(200000);
+        platform::DeleteFileAt(kLocalConfig + L"\\.cv-lock");
+        sim::PutFile(path, FileWith(L"UpdateSpeedCore", L"2000"));
+        const ConfigLoadResult again = storage.LoadConfig(false);
+        EXPECT_TRUE(again.ok);
+        EXPECT_EQ(again.code, kConfigLoaded);
+        EXPECT_EQ(loaded.Performance.UpdateSpeedCore, 2000);
+        EXPECT_TRUE(loaded.ProcessAllowances.DisallowedProcesses.empty());
+        EXPECT_FALSE(storage.IsRetryDue());
+    }
+}
+
+TEST_F(ConfigStorageTest, FolderInTheFilesPlaceIsLookedAtOnceAMinute) {
+    const std::wstring path = kLocalConfig + L"\\corvex.ini";
+    sim::PutFolder(path);
     ConfigStorage storage(settings);
-    ASSERT_TRUE(storage.LoadConfig(false).ok);
-    machine().FailCall("ReadFile");
-    const auto result = storage.LoadConfig(true);
-    EXPECT_FALSE(result.ok);
-    EXPECT_EQ(result.code, 0);
+    const ConfigLoadResult first = storage.LoadConfig(false);
+    EXPECT_FALSE(first.ok);
+    EXPECT_EQ(first.code, kConfigIsFolder);
+    EXPECT_EQ(settings.Performance.UpdateSpeedCore, 1000);
+    EXPECT_FALSE(storage.IsRetryDue());
+
+    // Replaced by a file within the minute: not looked at yet.
+    machine().AdvanceClock(30000);
+    EXPECT_FALSE(storage.IsRetryDue());
+    ASSERT_TRUE(platform::MovePath(path, kLocalConfig + L"\\moved"));
+    sim::PutFile(path, FileWith(L"UpdateSpeedCore", L"2000"));
+    EXPECT_EQ(storage.LoadConfig(true).code, kConfigIsFolder);
+    machine().AdvanceClock(30000);
+    EXPECT_TRUE(storage.IsRetryDue());
+    EXPECT_EQ(storage.LoadConfig(false).code, kConfigLoaded);
     EXPECT_EQ(settings.Performance.UpdateSpeedCore, 2000);
+}
+
+TEST_F(ConfigStorageTest, LoadThatCreatesNothingSaysSo) {
+    const std::wstring path = kLocalConfig + L"\\corvex.ini";
+    sim::PutFolder(kLocalConfig);
+    // A folder nobody may create files in.
+    machine().FailCall("CreateFile", path + L".cv-new");
+    machine().FailCall("CreateFile", path);
+    ConfigStorage storage(settings);
+    const ConfigLoadResult result = storage.LoadConfig(false);
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.code, kConfigNotCreated);
+    EXPECT_FALSE(sim::FileBytes(path).has_value());
+    EXPECT_FALSE(sim::FileBytes(path + L".cv-save").has_value());
+    EXPECT_TRUE(storage.IsRetryDue());
+
+    machine().ClearFailures();
+    EXPECT_EQ(storage.LoadConfig(false).code, kConfigCreatedWithDefaults);
+    EXPECT_EQ(sim::FileBytes(path), DefaultsFile());
+}
+
+TEST_F(ConfigStorageTest, EmptyFileIsRepairedAtTheFirstLoadOnly) {
+    const std::wstring path = kLocalConfig + L"\\corvex.ini";
+    sim::PutFile(path, "");
+    ConfigStorage storage(settings);
+    const ConfigLoadResult first = storage.LoadConfig(false);
+    EXPECT_TRUE(first.ok);
+    EXPECT_EQ(first.code, kConfigCreatedWithDefaults);
+    EXPECT_EQ(sim::FileBytes(path), DefaultsFile());
+
+    machine().AdvanceClock(1000);
+    sim::PutFile(path, FileWith(L"DisallowedProcesses", L"bad.exe"));
+    ASSERT_EQ(storage.LoadConfig(false).code, kConfigLoaded);
+    machine().AdvanceClock(1000);
+    sim::PutFile(path, "");
+    EXPECT_EQ(storage.LoadConfig(false).code, kConfigNoContent);
+    EXPECT_EQ(settings.ProcessAllowances.DisallowedProcesses.size(), 1u);
+    EXPECT_EQ(sim::FileBytes(path), "");
 }
 
 TEST_F(ConfigStorageTest, LeftoverLockFileBlocksLoadsButNotSaves) {
@@ -174,17 +289,35 @@ TEST_F(ConfigStorageTest, RoamingConfigurationMovesToTheLocalFolderOnce) {
     EXPECT_EQ(sim::FileBytes(kLocalConfig + L"\\corvex.ini"), "x=1");
 }
 
-TEST_F(ConfigStorageTest, WatcherSignalsAChangeOfTheFolder) {
-    sim::PutFile(kLocalConfig + L"\\corvex.ini", FileWith(L"UpdateSpeedCore", L"2000"));
+TEST_F(ConfigStorageTest, WatcherSignalsChangesOfTheFolder) {
+    const std::wstring path = kLocalConfig + L"\\corvex.ini";
+    sim::PutFile(path, FileWith(L"UpdateSpeedCore", L"2000"));
     auto exitEvent = platform::CreateEventObject(L"", true, false, platform::ObjectSecurity::Default);
     ConfigStorage storage(settings);
     ASSERT_TRUE(storage.LoadConfig(false).ok);
     storage.StartConfigWatcher(exitEvent.Get());
-    // Let the watcher arm its notification, then rewrite the file as the interface would.
+    // Let the watcher arm its notification, then change the file as other programs would.
     ASSERT_TRUE(machine().WaitUntil([] { return !sim::Machine::Get().folderWatches.empty(); }));
-    sim::PutFile(kLocalConfig + L"\\corvex.ini", FileWith(L"UpdateSpeedCore", L"3000"));
-    EXPECT_TRUE(machine().WaitUntil(
-        [&] { return platform::IsSignalled(storage.ConfigReloadEvent()); }, 5));
+    const struct {
+        const char* name;
+        std::function<bool()> change;
+    } changes[] = {
+        {"rewritten in place",
+         [&] {
+             sim::PutFile(path, FileWith(L"UpdateSpeedCore", L"3000"));
+             return true;
+         }},
+        {"renamed away", [&] { return platform::MovePath(path, path + L".old"); }},
+        {"renamed back", [&] { return platform::MovePath(path + L".old", path); }},
+        {"deleted", [&] { return platform::DeleteFileAt(path); }},
+    };
+    for (const auto& c : changes) {
+        SCOPED_TRACE(c.name);
+        machine().AdvanceClock(1000);  // past the watcher's pause
+        ASSERT_TRUE(c.change());
+        EXPECT_TRUE(machine().WaitUntil(
+            [&] { return platform::IsSignalled(storage.ConfigReloadEvent()); }, 5));
+    }
     platform::SetEventObject(exitEvent.Get());
     storage.StopConfigWatcher();
 }
@@ -192,7 +325,8 @@ TEST_F(ConfigStorageTest, WatcherSignalsAChangeOfTheFolder) {
 TEST_F(ConfigStorageTest, WatcherPollsWhenTheFolderCannotBeWatched) {
     sim::PutFile(kLocalConfig + L"\\corvex.ini", FileWith(L"UpdateSpeedCore", L"2000"));
     machine().FailCall("FindFirstChangeNotification");
-    auto exitEvent = platform::CreateEventObject(L"", true, false, platform::ObjectSecurity::Default);
+    auto exitEvent =
+        platform::CreateEventObject(L"", true, false, platform::ObjectSecurity::Default);
     ConfigStorage storage(settings);
     ASSERT_TRUE(storage.LoadConfig(false).ok);
     storage.HasConfigFileChanged();
@@ -206,10 +340,125 @@ TEST_F(ConfigStorageTest, WatcherPollsWhenTheFolderCannotBeWatched) {
             [&] { return platform::IsSignalled(storage.ConfigReloadEvent()); }, 1.0);
     }
     EXPECT_TRUE(seen);
+    // The load it asks for reads the change, though the watcher has looked at the file since.
+    EXPECT_EQ(storage.LoadConfig(false).code, kConfigLoaded);
+    EXPECT_EQ(settings.Performance.UpdateSpeedCore, 30000);
     // A restart (after a profile switch) ends the polling watcher instead of waiting for exit.
     storage.RestartConfigWatcher();
     platform::SetEventObject(exitEvent.Get());
     storage.StopConfigWatcher();
+}
+
+TEST_F(ConfigStorageTest, MissingFileGetsAGraceBeforeTheDefaults) {
+    const std::wstring path = kLocalConfig + L"\\corvex.ini";
+    const struct {
+        const char* name;
+        std::optional<std::uint64_t> recreatedAfter;
+        int code;
+        std::size_t disallowed;
+    } cases[] = {
+        {"replaced by delete and create", 1500, kConfigLoaded, 2},
+        {"deleted for good", std::nullopt, kConfigCreatedWithDefaults, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        machine().Reset();
+        sim::PutFile(path, FileWith(L"DisallowedProcesses", L"bad.exe"));
+        ConfigSettings loaded;
+        ConfigStorage storage(loaded);
+        ASSERT_TRUE(storage.LoadConfig(false).ok);
+        ASSERT_TRUE(platform::DeleteFileAt(path));
+        machine().AdvanceClock(500);
+        for (std::uint64_t waited = 0; waited < kMissingFileGraceMs; waited += 500) {
+            if (waited == c.recreatedAfter) {
+                sim::PutFile(path, FileWith(L"DisallowedProcesses", L"bad.exe,worse.exe"));
+                break;
+            }
+            const ConfigLoadResult early = storage.LoadConfig(false);
+            EXPECT_FALSE(early.ok);
+            EXPECT_EQ(early.code, kConfigMissingForNow);
+            EXPECT_EQ(loaded.ProcessAllowances.DisallowedProcesses.size(), 1u);
+            machine().AdvanceClock(500);
+            EXPECT_EQ(storage.IsRetryDue(), waited + 500 >= kMissingFileGraceMs);
+        }
+        EXPECT_EQ(storage.LoadConfig(false).code, c.code);
+        EXPECT_EQ(loaded.ProcessAllowances.DisallowedProcesses.size(), c.disallowed);
+        EXPECT_FALSE(storage.IsRetryDue());
+    }
+}
+
+TEST_F(ConfigStorageTest, GraceOfADeletedFileCountsFromTheWatchersNotice) {
+    const std::wstring path = kLocalConfig + L"\\corvex.ini";
+    sim::PutFile(path, FileWith(L"DisallowedProcesses", L"bad.exe"));
+    auto exitEvent =
+        platform::CreateEventObject(L"", true, false, platform::ObjectSecurity::Default);
+    ConfigStorage storage(settings);
+    ASSERT_TRUE(storage.LoadConfig(false).ok);
+    storage.StartConfigWatcher(exitEvent.Get());
+    ASSERT_TRUE(machine().WaitUntil([] { return !sim::Machine::Get().folderWatches.empty(); }));
+    machine().AdvanceClock(1000);
+    ASSERT_TRUE(platform::DeleteFileAt(path));
+    ASSERT_TRUE(
+        machine().WaitUntil([&] { return platform::IsSignalled(storage.ConfigReloadEvent()); }, 5));
+    // The control loop's pause before it reloads, then one cycle.
+    machine().AdvanceClock(500);
+    EXPECT_EQ(storage.LoadConfig(false).code, kConfigMissingForNow);
+    machine().AdvanceClock(1000);
+    EXPECT_FALSE(storage.IsRetryDue());
+    machine().AdvanceClock(500);
+    EXPECT_TRUE(storage.IsRetryDue());
+    EXPECT_EQ(storage.LoadConfig(false).code, kConfigCreatedWithDefaults);
+    EXPECT_TRUE(settings.ProcessAllowances.DisallowedProcesses.empty());
+    platform::SetEventObject(exitEvent.Get());
+    storage.StopConfigWatcher();
+}
+
+TEST_F(ConfigStorageTest, SaveCutShortIsFinishedByTheNextLoad) {
+    const std::wstring path = kLocalConfig + L"\\corvex.ini";
+    const std::string old = FileWith(L"DisallowedProcesses", L"bad.exe");
+    sim::PutFile(path, old);
+    std::uint64_t changes = 0;
+    {
+        ConfigSettings saving;
+        ConfigStorage storage(saving);
+        ASSERT_TRUE(storage.LoadConfig(false).ok);
+        saving.Performance.UpdateSpeedCore = 3000;
+        sim::CutWritesAfter(std::nullopt);
+        ASSERT_TRUE(storage.SaveConfig());
+        changes = sim::WriteChangesMade();
+    }
+    const auto saved = sim::FileBytes(path);
+    for (const bool powerLoss : {false, true}) {
+        for (std::uint64_t cut = 0; cut <= changes; cut += cut + 3 >= changes ? 1 : changes / 40) {
+            SCOPED_TRACE((powerLoss ? "power lost after " : "killed after ") + std::to_string(cut));
+            sim::PutFile(path, old);
+            {
+                ConfigSettings saving;
+                ConfigStorage storage(saving);
+                ASSERT_TRUE(storage.LoadConfig(false).ok);
+                saving.Performance.UpdateSpeedCore = 3000;
+                sim::CutWritesAfter(cut);
+                storage.SaveConfig();
+            }
+            const bool sideFileLeft = sim::FileBytes(path + L".cv-save").has_value();
+            if (powerLoss) {
+                sim::LosePower();
+            } else {
+                sim::CutWritesAfter(std::nullopt);
+            }
+            ConfigSettings loaded;
+            ConfigStorage storage(loaded);
+            const ConfigLoadResult result = storage.LoadConfig(false);
+            EXPECT_TRUE(result.ok);
+            EXPECT_EQ(result.interruptedSave,
+                      sideFileLeft ? InterruptedSave::Finished : InterruptedSave::None);
+            const auto bytes = sim::FileBytes(path);
+            EXPECT_TRUE(bytes == old || bytes == saved);
+            EXPECT_EQ(loaded.Performance.UpdateSpeedCore, bytes == old ? 1000 : 3000);
+            EXPECT_EQ(loaded.ProcessAllowances.DisallowedProcesses.size(), 1u);
+            EXPECT_FALSE(sim::FileBytes(path + L".cv-save").has_value());
+        }
+    }
 }
 
 }  // namespace

@@ -93,19 +93,78 @@ TEST_F(ConfigReload, NewRefreshIntervalIsLoggedOnceAndTakesEffectAtTheNextWait) 
     ControlLoop& loop = Start();
     Cycles(1);
     ASSERT_TRUE(sim::Machine::Get().WaitUntil([] { return !sim::Machine::Get().folderWatches.empty(); }));
-    WriteConfig({{L"UpdateSpeedCore", L"0"}});
+    WriteConfig({{L"UpdateSpeedCore", L"2500"}});
     sim::Machine::Get().SetNamedEvent(L"Local\\Corvane777");
     Cycles(1);
-    EXPECT_EQ(loop.RefreshInterval(), 0u);  // not clamped: the loop runs back to back
+    EXPECT_EQ(loop.RefreshInterval(), 2500u);
     // The folder watcher saw the rewrite too and asks for one more reload; let it pass.
     ASSERT_TRUE(WatcherSignalled(loop));
     Cycles(2);
     const std::uint64_t before = sim::Machine::Get().Now();
     Cycles(3);
-    EXPECT_EQ(sim::Machine::Get().Now(), before);
+    EXPECT_EQ(sim::Machine::Get().Now(), before + 3 * 2500);
     const auto log79 = Only(StopAndReadLog(), 79);
     ASSERT_EQ(log79.size(), 1u);
-    EXPECT_EQ(log79[0].info, FormatText(LoadResourceString(937), 0u));
+    EXPECT_EQ(log79[0].info, FormatText(LoadResourceString(937), 2500u));
+}
+
+TEST_F(ConfigReload, TheRefreshIntervalIsBoundedButTheFileKeepsItsValue) {
+    const struct {
+        const wchar_t* configured;
+        std::uint32_t used;
+    } cases[] = {{L"0", 100}, {L"-1", 100}, {L"99", 100}, {L"100", 100},
+                 {L"60000", 60000}, {L"3600000", 60000}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.configured)));
+        ControlLoop& loop = Start({{L"UpdateSpeedCore", c.configured}});
+        EXPECT_EQ(loop.RefreshInterval(), c.used);
+        const std::uint64_t before = sim::Machine::Get().Now();
+        Cycles(2);
+        EXPECT_EQ(sim::Machine::Get().Now() - before, 2u * c.used);
+        EXPECT_EQ(loop.Settings().Performance.UpdateSpeedCore, WideToLong(c.configured));
+        loop_.reset();
+    }
+}
+
+TEST_F(ConfigReload, AFileThatCannotBeReadKeepsTheRulesInForceUntilItLoadsAgain) {
+    const struct {
+        const char* what;
+        std::string operation;
+    } cases[] = {{"another program holds it", "CreateFile"},
+                 {"a read that fails", "ReadFile"},
+                 {"its attributes cannot be read", "GetFileAttributes"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ControlLoop& loop = Start({{L"DisallowedProcesses", L"miner.exe"}});
+        Cycles(1);
+        // An edit arrives while the file cannot be read.
+        WriteConfig({{L"DisallowedProcesses", L"miner.exe,digger.exe"}});
+        sim::Machine::Get().FailCall(c.operation, ConfigPath());
+        sim::Machine::Get().SetNamedEvent(L"Local\\Corvane777");
+        Cycles(3);
+        auto& miner = sim::Machine::Get().AddProcess(500, L"miner.exe");
+        miner.user = L"Tester";
+        Cycles(1);
+        EXPECT_TRUE(miner.ended) << "the rules from before still apply";
+        // Read again: the edit applies too.
+        sim::Machine::Get().ClearFailures();
+        Cycles(2);
+        auto& digger = sim::Machine::Get().AddProcess(510, L"digger.exe");
+        digger.user = L"Tester";
+        Cycles(1);
+        EXPECT_TRUE(digger.ended) << "the edit applies once the file can be read";
+        (void)loop;
+        const auto log = Only(StopAndReadLog(), 59);
+        const auto count = [&](const std::wstring& text) {
+            return std::count_if(log.begin(), log.end(), [&](const test::LoggedAction& action) {
+                return action.info.find(text) != std::wstring::npos;
+            });
+        };
+        EXPECT_EQ(count(L"cannot be loaded"), 1);
+        EXPECT_EQ(count(L"loaded again"), 1);
+        TearDown();
+        SetUp();
+    }
 }
 
 TEST_F(ConfigReload, NetworkConfigurationIsReadEvery21stCycle) {

@@ -1,10 +1,13 @@
 // The simulated file system follows the Windows rules the configuration code depends on; the same
 // cases run against the real calls in tests/win/FilesWinTest.cpp.
+#include <functional>
 #include <string>
 
 #include "SimFixture.h"
 #include "common/FileCases.h"
 #include "platform/Files.h"
+#include "platform/FolderWatch.h"
+#include "platform/KernelObjects.h"
 #include "platform/sim/SimFiles.h"
 
 namespace cv {
@@ -229,6 +232,125 @@ TEST_F(SimFilesTest, SpecialFoldersAndVolumes) {
     EXPECT_FALSE(HasVolumeName(L"N:\\"));  // a mapped network drive
     EXPECT_FALSE(HasVolumeName(L"X:\\"));
     EXPECT_FALSE(HasVolumeName(L"\\\\server\\share\\"));
+}
+
+TEST_F(SimFilesTest, QueryPathTellsMissingFromFailed) {
+    test::CheckQueryPath(L"C:\\ProgramData", Put);
+    sim::PutFile(L"C:\\ProgramData\\file.ini", "x");
+    machine().FailCall("GetFileAttributes", L"C:\\ProgramData\\file.ini");
+    EXPECT_EQ(QueryPath(L"C:\\ProgramData\\file.ini").kind, PathKind::Unknown);
+    EXPECT_EQ(QueryPath(L"C:\\ProgramData\\file.ini").error, 5u);
+}
+
+TEST_F(SimFilesTest, RenameReplacing) {
+    test::CheckRenameReplacing(L"C:\\ProgramData", Put, sim::FileBytes);
+    sim::PutFile(L"C:\\ProgramData\\a", "a");
+    sim::AddDrive(L'D', true);
+    sim::PutFolder(L"D:\\Other");
+    EXPECT_FALSE(RenameFileReplacing(L"C:\\ProgramData\\a", L"D:\\Other\\a"));
+}
+
+TEST_F(SimFilesTest, CutWritesStopTheProgramWhereTheyEnd) {
+    const std::wstring path = L"C:\\ProgramData\\cut.bin";
+    sim::PutFile(L"C:\\ProgramData\\other.bin", "o");
+    sim::CutWritesAfter(5);
+    {
+        UniqueHandle file = Open(path, kGenericWrite, 0, FileCreation::CreateNew);
+        ASSERT_TRUE(file);  // one change
+        EXPECT_FALSE(WriteToFile(file.Get(), "abcdef", 6));
+        EXPECT_TRUE(sim::WritesCut());
+        EXPECT_EQ(sim::FileBytes(path), "abcd");
+        // Nothing changes any more, and nothing is flushed.
+        EXPECT_FALSE(WriteToFile(file.Get(), "x", 1));
+        EXPECT_FALSE(SetEndOfFileHere(file.Get()));
+        EXPECT_FALSE(FlushFile(file.Get()));
+    }
+    EXPECT_FALSE(DeleteFileAt(path));
+    EXPECT_FALSE(RenameFileReplacing(path, path + L".2"));
+    EXPECT_FALSE(MovePath(path, path + L".2"));
+    EXPECT_FALSE(CreateFolderTree(L"C:\\ProgramData\\New"));
+    EXPECT_FALSE(Open(L"C:\\ProgramData\\new.bin", kGenericWrite, 0));
+    EXPECT_FALSE(Open(L"C:\\ProgramData\\other.bin", kGenericWrite, 0, FileCreation::CreateAlways));
+    EXPECT_TRUE(Open(path, kGenericRead, kShareAll, FileCreation::OpenExisting));
+    EXPECT_EQ(sim::WriteChangesMade(), 5u);
+
+    sim::CutWritesAfter(std::nullopt);
+    EXPECT_FALSE(sim::WritesCut());
+    EXPECT_TRUE(DeleteFileAt(path));
+    EXPECT_TRUE(CreateFolderTree(L"C:\\ProgramData\\New"));
+    EXPECT_EQ(sim::WriteChangesMade(), 2u);
+}
+
+TEST_F(SimFilesTest, PowerLossKeepsWhatWasFlushed) {
+    const std::wstring flushed = L"C:\\ProgramData\\flushed.bin";
+    const std::wstring unflushed = L"C:\\ProgramData\\unflushed.bin";
+    const std::wstring fresh = L"C:\\ProgramData\\fresh.bin";
+    sim::PutFile(flushed, "old");
+    sim::PutFile(unflushed, "old");
+    {
+        UniqueHandle a = Open(flushed, kGenericWrite, 0);
+        UniqueHandle b = Open(unflushed, kGenericWrite, 0);
+        UniqueHandle c = Open(fresh, kGenericWrite, 0, FileCreation::CreateNew);
+        ASSERT_TRUE(WriteToFile(a.Get(), "new!", 4));
+        ASSERT_TRUE(FlushFile(a.Get()));
+        ASSERT_TRUE(WriteToFile(a.Get(), "lost", 4));
+        ASSERT_TRUE(WriteToFile(b.Get(), "x", 1));
+        ASSERT_TRUE(SetEndOfFileHere(b.Get()));
+        ASSERT_TRUE(WriteToFile(c.Get(), "lost", 4));
+    }
+    ASSERT_TRUE(RenameFileReplacing(fresh, fresh + L".renamed"));
+    sim::CutWritesAfter(0);
+    sim::LosePower();
+    EXPECT_FALSE(sim::WritesCut());
+    EXPECT_EQ(sim::FileBytes(flushed), "new!");
+    EXPECT_EQ(sim::FileBytes(unflushed), "old");
+    EXPECT_EQ(sim::FileBytes(fresh + L".renamed"), "");  // created and renamed, never flushed
+    EXPECT_TRUE(DeleteFileAt(flushed));                  // the cut is over
+}
+
+TEST_F(SimFilesTest, FolderWatchesSeeTheChangesTheyAskFor) {
+    const std::wstring folder = L"C:\\ProgramData\\Watched";
+    sim::PutFile(folder + L"\\corvex.ini", "x");
+    const FolderWatch writes = WatchFolderForWrites(folder);
+    const FolderWatch files = WatchFolderForFileChanges(folder);
+    const struct {
+        const char* name;
+        std::function<bool()> change;
+        bool writeSeen;
+        bool fileSeen;
+    } cases[] = {
+        {"rewritten",
+         [&] {
+             sim::PutFile(folder + L"\\corvex.ini", "y");
+             return true;
+         },
+         true, true},
+        {"renamed", [&] { return MovePath(folder + L"\\corvex.ini", folder + L"\\a.ini"); }, false,
+         true},
+        {"replaced by a rename",
+         [&] {
+             sim::PutFile(L"C:\\ProgramData\\b.ini", "b");
+             return RenameFileReplacing(L"C:\\ProgramData\\b.ini", folder + L"\\a.ini");
+         },
+         false, true},
+        {"deleted", [&] { return DeleteFileAt(folder + L"\\a.ini"); }, false, true},
+        {"created", [&] { return Open(folder + L"\\new.ini", kGenericWrite, 0).IsValid(); }, true,
+         true},
+        {"another folder",
+         [&] {
+             sim::PutFile(L"C:\\ProgramData\\c.ini", "c");
+             return DeleteFileAt(L"C:\\ProgramData\\c.ini");
+         },
+         false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(ContinueFolderWatch(writes));
+        ASSERT_TRUE(ContinueFolderWatch(files));
+        ASSERT_TRUE(c.change());
+        EXPECT_EQ(IsSignalled(writes.Get()), c.writeSeen);
+        EXPECT_EQ(IsSignalled(files.Get()), c.fileSeen);
+    }
 }
 
 TEST(SimAnsi, Windows1252) {
