@@ -314,7 +314,21 @@ platform::ProcessTimes ProcessInfo::Times() {
 
 double ProcessInfo::SampleCpu() {
     std::lock_guard sampling(sampleLock_);
-    const platform::ProcessTimes times = Times();
+    // The process list's entry carries the same kernel and user times GetProcessTimes gives, and
+    // is the one source with true figures under Wine; the call is the fall-back.
+    platform::ProcessTimes times;
+    bool fromEntry = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (entry_.size() >= layout::kProcessEntrySize) {
+            times.kernel = layout::Read<std::uint64_t>(entry_.data(), layout::kKernelTime);
+            times.user = layout::Read<std::uint64_t>(entry_.data(), layout::kUserTime);
+            fromEntry = true;
+        }
+    }
+    if (!fromEntry) {
+        times = Times();
+    }
     const std::uint64_t now = platform::SystemTimeAsFileTime();
     const std::uint64_t total = times.kernel + times.user;
     std::lock_guard lock(mutex_);

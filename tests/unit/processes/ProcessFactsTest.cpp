@@ -7,6 +7,7 @@
 #include "processes/NewProcess.h"
 #include "processes/ParentTree.h"
 #include "processes/ProcessInfo.h"
+#include "platform/SystemProcessLayout.h"
 #include "processes/ProcessSnapshot.h"
 #include "processes/SystemCpuMeter.h"
 
@@ -65,6 +66,17 @@ class ProcessFactsTest : public test::SimTest {
             }
         });
         return found;
+    }
+    // The next cycle's look at the process list, as the engine refreshes its records.
+    static void Refresh(ProcessInfo& info) {
+        ProcessSnapshot snapshot;
+        snapshot.Take(false);
+        snapshot.ForEachEntry([&](const std::uint8_t* entry, std::size_t size) {
+            if (platform::layout::Read<std::uint64_t>(entry, platform::layout::kUniqueProcessId) ==
+                info.Pid()) {
+                info.FillFromEntry(entry, size);
+            }
+        });
     }
 };
 
@@ -144,15 +156,21 @@ TEST_F(ProcessFactsTest, ProtectedAndUnreadableProcesses) {
 TEST_F(ProcessFactsTest, CpuShareIsOfTheWholeMachine) {
     machine().AddProcess(400, L"busy.exe");
     auto info = InfoOf(400);
-    // One of 8 processors saturated for one second.
+    // One of 8 processors saturated for one second; the times come from the process list.
     machine().AdvanceClock(1000);
     machine().AddCpuTime(400, 10'000'000);
+    Refresh(*info);
     EXPECT_DOUBLE_EQ(info->SampleCpu(), 12.5);
     machine().AdvanceClock(1000);
+    Refresh(*info);
     EXPECT_DOUBLE_EQ(info->SampleCpu(), 0.0);
     // A sample at the same time as the previous one reads 0.
     machine().AddCpuTime(400, 10'000'000);
+    Refresh(*info);
     EXPECT_DOUBLE_EQ(info->SampleCpu(), 0.0);
+    // Without an entry the process itself is asked.
+    ProcessInfo bare;
+    EXPECT_DOUBLE_EQ(bare.SampleCpu(), 0.0);
 }
 
 TEST_F(ProcessFactsTest, SystemCpuFromIdleTimes) {
@@ -259,6 +277,7 @@ TEST_F(ProcessFactsTest, TimesAreReadFromTheProcessItself) {
     // Ended: the CPU used since the last sample still counts.
     machine().AddProcess(800, L"ends.exe");
     auto ended = InfoOf(800);
+    ASSERT_TRUE(ended->IsAlive());  // judged alive first, as every record is
     machine().AddCpuTime(800, 7'000'000);
     machine().EndProcess(800);
     EXPECT_FALSE(ended->IsAlive());
