@@ -50,15 +50,23 @@ CalendarTime SystemCalendarTime() {
 
 std::wstring FormatSystemLocaleDateTime(std::uint64_t fileTime) {
     SYSTEMTIME time{};
-    wchar_t date[128] = {};
-    wchar_t clock[128] = {};
-    if (!ToSystemTime(fileTime, time) ||
-        GetDateFormatEx(L"!x-sys-default-locale", 0, &time, nullptr, date, 128, nullptr) == 0 ||
-        GetTimeFormatEx(L"!x-sys-default-locale", TIME_FORCE24HOURFORMAT, &time, nullptr, clock,
-                        128) == 0) {
+    if (!ToSystemTime(fileTime, time)) {
         return {};
     }
-    return std::wstring(date) + L" " + clock;
+    // The system locale by name, else by its identifier (Wine knows only the latter).
+    wchar_t date[128] = {};
+    wchar_t clock[128] = {};
+    if (GetDateFormatEx(LOCALE_NAME_SYSTEM_DEFAULT, 0, &time, nullptr, date, 128, nullptr) != 0 &&
+        GetTimeFormatEx(LOCALE_NAME_SYSTEM_DEFAULT, TIME_FORCE24HOURFORMAT, &time, nullptr, clock,
+                        128) != 0) {
+        return std::wstring(date) + L" " + clock;
+    }
+    if (GetDateFormatW(LOCALE_SYSTEM_DEFAULT, 0, &time, nullptr, date, 128) != 0 &&
+        GetTimeFormatW(LOCALE_SYSTEM_DEFAULT, TIME_FORCE24HOURFORMAT, &time, nullptr, clock,
+                       128) != 0) {
+        return std::wstring(date) + L" " + clock;
+    }
+    return {};
 }
 
 }  // namespace cv::platform
