@@ -262,7 +262,10 @@ void ControlLoop::ApplyReloadedSettings() {
 }
 
 void ControlLoop::RunPerRecordStep(ProcessRecord& record) {
-    if (record.info->IsAlive()) {
+    // Listed in this cycle's snapshot with threads: alive, without asking its handle.
+    const bool alive = (record.seenWalk == walk_ && record.info->ThreadCount() > 0) ||
+                       record.info->IsAlive();
+    if (alive) {
         record.info->SampleCpu();
         RetryProcessPath(record);
         const bool judgeAgain = context_->JudgeAgain();

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <unordered_set>
 #include <vector>
 
 #include "actionlog/ActionLog.h"
@@ -153,6 +154,8 @@ class ControlLoop {
     ProcessTable processTable_;
     cv::IgnoredProcesses ignored_;
     std::vector<std::uint32_t> endedRecords_;
+    bool judgedThisCycle_ = false;
+    std::unordered_set<std::uint32_t> liveIds_;  // kept between cycles
     SessionActivity sessions_;
 
     // The one power plan service of the control thread.
@@ -160,6 +163,7 @@ class ControlLoop {
 
     // The loop's own counters.
     std::uint32_t refreshInterval_ = 1000;
+    std::uint32_t walk_ = 0;  // snapshot walks so far
     std::uint32_t forcedReloadCounter_ = 0;
     std::uint32_t lastConfigurationStamp_ = 0;
     std::uint32_t disallowBufferReuse_ = 0;

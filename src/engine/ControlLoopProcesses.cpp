@@ -35,6 +35,7 @@ std::uint64_t EntryCreateTime(const std::uint8_t* entry) {
 }  // namespace
 
 void ControlLoop::JudgeSnapshotEntries() {
+    ++walk_;
     ignored_.BeginWalk();
     snapshot_.ForEachEntry([this](const std::uint8_t* entry, std::size_t size) {
         const std::uint32_t pid = EntryPid(entry);
@@ -42,6 +43,7 @@ void ControlLoop::JudgeSnapshotEntries() {
         if (ProcessRecord* record = processTable_.Find(pid)) {
             if (record->createTime == createTime || record->createTime == 0) {
                 record->info->FillFromEntry(entry, size);
+                record->seenWalk = walk_;
                 return;
             }
             // The id now belongs to another process: the one the record knew has ended.
@@ -59,6 +61,7 @@ void ControlLoop::JudgeSnapshotEntries() {
 }
 
 void ControlLoop::JudgeNewProcess(const std::uint8_t* entry, std::size_t size) {
+    judgedThisCycle_ = true;
     if (spareInfo_ == nullptr || disallowBufferReuse_ != 0) {
         spareInfo_ = std::make_unique<ProcessInfo>();
     }
@@ -104,6 +107,7 @@ void ControlLoop::JudgeNewProcess(const std::uint8_t* entry, std::size_t size) {
 
 void ControlLoop::InsertRecord(std::unique_ptr<ProcessRecord> record) {
     const std::uint32_t parent = record->info->ParentPid();
+    record->seenWalk = walk_;
     ProcessRecord& inserted = processTable_.Insert(std::move(record));
     parentTree_.AddProcess(inserted.pid, inserted.name, parent, inserted.createTime);
     cycle_.newProcess = true;
@@ -146,16 +150,23 @@ void ControlLoop::RetryProcessPath(ProcessRecord& record) {
 }
 
 void ControlLoop::RemoveEndedRecords() {
+    // Handles are left behind only by records that ended and by processes judged this cycle;
+    // a quiet cycle has nothing to release.
+    const bool release = !endedRecords_.empty() || judgedThisCycle_;
     for (const std::uint32_t pid : endedRecords_) {
         parentTree_.RemoveProcess(pid);
         processTable_.Erase(pid);
     }
     endedRecords_.clear();
-    std::unordered_set<std::uint32_t> live;
-    for (const auto& [pid, record] : processTable_) {
-        live.insert(pid);
+    judgedThisCycle_ = false;
+    if (!release) {
+        return;
     }
-    ProcessHandleCache::Instance().ReleaseAllExcept(live);
+    liveIds_.clear();
+    for (const auto& [pid, record] : processTable_) {
+        liveIds_.insert(pid);
+    }
+    ProcessHandleCache::Instance().ReleaseAllExcept(liveIds_);
 }
 
 }  // namespace cv

@@ -42,16 +42,22 @@ void SetRestartedPriority(platform::RawHandle process) {
 }  // namespace
 
 void KeepRunningPolicy::Start(const FeatureContext& context, std::uint32_t processors) {
-    tracker_.Load(context.Settings());
     grace_ = KeepRunningGraceFor(processors);
+    Reload(context);
 }
 
 void KeepRunningPolicy::Reload(const FeatureContext& context) {
     tracker_.Load(context.Settings());
+    // Read when the rules are, not every cycle.
+    allowElevated_ = platform::ReadRegistryDword(platform::RegistryRoot::LocalMachine,
+                                                 L"Software\\Corvane", L"AllowElevatedChildren")
+                         .value_or(0) != 0;
 }
 
 void KeepRunningPolicy::ReportRunning(const ProcessRecord& record) {
-    tracker_.MarkRunning(record.name, record.path, record.commandLine);
+    if (tracker_.RuleCount() != 0) {
+        tracker_.MarkRunning(record.name, record.path, record.commandLine);
+    }
 }
 
 bool KeepRunningPolicy::MayStartNow(const FeatureContext& context, const std::wstring& key) {
@@ -85,6 +91,9 @@ void KeepRunningPolicy::NoteStarted(const FeatureContext& context,
 }
 
 void KeepRunningPolicy::RestartMissing(const FeatureContext& context) {
+    if (tracker_.RuleCount() == 0) {
+        return;  // nothing to keep running: no work in any cycle
+    }
     if (context.Cycle().reloaded) {
         backOff_.clear();
     }
@@ -98,10 +107,7 @@ void KeepRunningPolicy::RestartMissing(const FeatureContext& context) {
             return std::none_of(notRunning.begin(), notRunning.end(),
                                 [&](const auto& missing) { return missing.key == entry.first; });
         });
-        const bool allowElevated =
-            platform::ReadRegistryDword(platform::RegistryRoot::LocalMachine, L"Software\\Corvane",
-                                        L"AllowElevatedChildren")
-                .value_or(0) != 0;
+        const bool allowElevated = allowElevated_;
         for (const auto& missing : notRunning) {
             if (restartAttempted_.count(missing.key) != 0 || !MayStartNow(context, missing.key)) {
                 continue;

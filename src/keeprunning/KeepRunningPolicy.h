@@ -33,6 +33,7 @@ class KeepRunningPolicy {
   private:
     KeepRunningTracker tracker_;
     std::uint32_t grace_ = 30;
+    bool allowElevated_ = false;
     // A rule whose program was started but has not been seen running since waits longer
     // before each further start: one cycle, then two, four ... up to five minutes.
     struct BackOff {

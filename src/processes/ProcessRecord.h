@@ -27,6 +27,8 @@ struct ProcessRecord {
     std::uint64_t createTime = 0;
     std::uint16_t pathRetries = 0;
     bool isSessionAgent = false;
+    // The snapshot walk that last listed the process.
+    std::uint32_t seenWalk = 0;
     // The engine terminated the process as disallowed: it only waits to leave the table, and no
     // later rule touches it.
     bool terminatedByEngine = false;

@@ -46,12 +46,13 @@ void ProcessSnapshot::Take(bool disallowBufferReuse) {
     if (disallowBufferReuse) {
         std::vector<std::uint8_t>().swap(buffer_);
     }
-    std::uint32_t needed = 0;
-    if (platform::QuerySystemInformation(platform::kSystemProcessInformation, nullptr, 0,
-                                         &needed) != platform::kStatusInfoLengthMismatch) {
-        needed = 0;
-    }
-    if (buffer_.size() < needed) {
+    // The kept buffer is tried first; its size is asked for only when there is none yet.
+    if (buffer_.empty()) {
+        std::uint32_t needed = 0;
+        if (platform::QuerySystemInformation(platform::kSystemProcessInformation, nullptr, 0,
+                                             &needed) != platform::kStatusInfoLengthMismatch) {
+            needed = 0;
+        }
         std::vector<std::uint8_t>(needed + kHeadroom).swap(buffer_);
     }
     filled_ = 0;
