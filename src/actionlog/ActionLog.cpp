@@ -7,6 +7,7 @@
 
 #include "actionlog/ActionCodes.h"
 #include "actionlog/LogWriter.h"
+#include "common/ThreadParking.h"
 #include "common/Format.h"
 #include "config/ConfigSettings.h"
 #include "platform/Clock.h"
@@ -19,31 +20,6 @@ namespace cv {
 namespace {
 
 constexpr std::uint32_t kHiddenCommandLineText = 1254;
-
-// A writer still inside a file call when shutdown stopped waiting for it cannot be joined
-// without risking a shutdown that never ends, and a thread destroyed while joinable ends the
-// process. Ending it from outside (TerminateThread) could leave the heap or the file system
-// locked for the rest of the process. So it is kept here with the state it shares, which it
-// owns a reference to, and ends with the process; writers that have ended meanwhile are joined
-// whenever another one is parked.
-void ParkStuckWriter(std::thread thread, std::shared_ptr<LogWriter> writer) {
-    struct Parked {
-        std::thread thread;
-        std::shared_ptr<LogWriter> writer;
-    };
-    static std::mutex lock;
-    static auto* parked = new std::vector<Parked>();  // never destroyed, for the reason above
-    std::lock_guard guard(lock);
-    for (auto it = parked->begin(); it != parked->end();) {
-        if (it->writer->HasEnded()) {
-            it->thread.join();
-            it = parked->erase(it);
-        } else {
-            ++it;
-        }
-    }
-    parked->push_back({std::move(thread), std::move(writer)});
-}
 
 }  // namespace
 
@@ -112,7 +88,8 @@ ActionLog::ActionLog(std::chrono::milliseconds stopGrace)
 ActionLog::~ActionLog() {
     StopWriter();
     if (thread_.joinable()) {
-        ParkStuckWriter(std::move(thread_), writer_);
+        ParkUnresponsiveThread(std::move(thread_), writer_,
+                               [writer = writer_] { return writer->HasEnded(); });
     }
 }
 
