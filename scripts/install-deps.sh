@@ -3,7 +3,7 @@
 # is already there.
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-dev googletest libgtest-dev libgmock-dev libbenchmark-dev
-          g++-mingw-w64-x86-64-posix wine64 util-linux python3)
+          g++-mingw-w64-x86-64-posix wine64 util-linux python3 zip unzip)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

@@ -128,6 +128,22 @@ TEST_F(ConfigAndLog, NewAndEndedProcessesAreLoggedWithParentAndRunTime) {
 }
 
 // The machine-wide log folder value, set for one test and put back as it was.
+TEST_F(ConfigAndLog, ARefreshIntervalOfMinusOneNeitherHangsNorSpins) {
+    TempFolder config(L"cfg-speed");
+    TempFolder logs(L"logs-speed");
+    WriteBytes(config.File(L"corvex.ini"), AnsiConfig("-1", true));
+    Program engine;
+    ASSERT_TRUE(StartEngine(engine, Switches(config, logs)));
+    ASSERT_TRUE(WaitFor([&] { return HasAction(logs, "60"); }, seconds(10)));
+    Program helper;
+    ASSERT_TRUE(helper.Start(TestFolder() + L"\\cv_e2e_sleeper.exe", L"5000"));
+    const std::string pidField = "\",\"" + std::to_string(helper.Id()) + "\",\"";
+    EXPECT_TRUE(WaitFor([&] { return HasAction(logs, "1", pidField); }, seconds(3)));
+    StopEngine(engine);
+    // The file keeps what the user wrote.
+    EXPECT_NE(ReadBytes(config.File(L"corvex.ini")).find("UpdateSpeedCore=-1"), std::string::npos);
+}
+
 class LogFolderValue {
   public:
     explicit LogFolderValue(const std::wstring& folder) {
