@@ -8,6 +8,7 @@
 #include "platform/Registry.h"
 #include "platform/Services.h"
 #include "platform/System.h"
+#include "platform/win32/ServiceHandles.h"
 #include "platform/win32/WindowsApi.h"
 
 #include <dbghelp.h>
@@ -388,62 +389,30 @@ bool HasInteractiveDesktop() {
 
 // System services.
 
-namespace {
-
-class ScHandle {
-  public:
-    explicit ScHandle(SC_HANDLE handle) : handle_(handle) {}
-    ScHandle(const ScHandle&) = delete;
-    ScHandle& operator=(const ScHandle&) = delete;
-    ~ScHandle() {
-        if (handle_ != nullptr) {
-            CloseServiceHandle(handle_);
-        }
-    }
-    SC_HANDLE Get() const { return handle_; }
-
-  private:
-    SC_HANDLE handle_;
-};
-
-ServiceState ToState(DWORD state) {
-    switch (state) {
-        case SERVICE_STOPPED:
-            return ServiceState::Stopped;
-        case SERVICE_START_PENDING:
-            return ServiceState::StartPending;
-        case SERVICE_STOP_PENDING:
-            return ServiceState::StopPending;
-        case SERVICE_RUNNING:
-            return ServiceState::Running;
-        default:
-            return ServiceState::Other;
-    }
-}
-
-}  // namespace
+using win32::ServiceHandle;
+using win32::StateOf;
 
 std::optional<ServiceState> QuerySystemServiceState(const std::wstring& serviceName) {
-    const ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | READ_CONTROL));
+    const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | READ_CONTROL));
     if (manager.Get() == nullptr) {
         return std::nullopt;
     }
-    const ScHandle service(OpenServiceW(manager.Get(), serviceName.c_str(),
+    const ServiceHandle service(OpenServiceW(manager.Get(), serviceName.c_str(),
                                         SERVICE_QUERY_STATUS | SERVICE_INTERROGATE));
     SERVICE_STATUS status{};
     if (service.Get() == nullptr || !QueryServiceStatus(service.Get(), &status)) {
         return std::nullopt;
     }
-    return ToState(status.dwCurrentState);
+    return StateOf(status.dwCurrentState);
 }
 
 bool EnableDisabledService(const std::wstring& serviceName) {
-    const ScHandle manager(OpenSCManagerW(
+    const ServiceHandle manager(OpenSCManagerW(
         nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_ENUMERATE_SERVICE | SC_MANAGER_LOCK));
     if (manager.Get() == nullptr) {
         return false;
     }
-    const ScHandle service(OpenServiceW(manager.Get(), serviceName.c_str(), SERVICE_ALL_ACCESS));
+    const ServiceHandle service(OpenServiceW(manager.Get(), serviceName.c_str(), SERVICE_ALL_ACCESS));
     if (service.Get() == nullptr) {
         return false;
     }

@@ -4,6 +4,7 @@
 #include "platform/MessageBox.h"
 #include "platform/Resources.h"
 #include "platform/Services.h"
+#include "platform/win32/ServiceHandles.h"
 #include "platform/win32/WindowsApi.h"
 
 #include <sddl.h>
@@ -13,40 +14,8 @@ namespace cv::platform {
 
 // Services.
 
-namespace {
-
-class ServiceHandle {
-public:
-    explicit ServiceHandle(SC_HANDLE handle) : handle_(handle) {}
-    ServiceHandle(const ServiceHandle&) = delete;
-    ServiceHandle& operator=(const ServiceHandle&) = delete;
-    ~ServiceHandle() {
-        if (handle_ != nullptr) {
-            CloseServiceHandle(handle_);
-        }
-    }
-    SC_HANDLE Get() const { return handle_; }
-
-private:
-    SC_HANDLE handle_;
-};
-
-ServiceState StateOf(DWORD state) {
-    switch (state) {
-        case SERVICE_STOPPED:
-            return ServiceState::Stopped;
-        case SERVICE_START_PENDING:
-            return ServiceState::StartPending;
-        case SERVICE_STOP_PENDING:
-            return ServiceState::StopPending;
-        case SERVICE_RUNNING:
-            return ServiceState::Running;
-        default:
-            return ServiceState::Other;
-    }
-}
-
-}  // namespace
+using win32::ServiceHandle;
+using win32::StateOf;
 
 std::optional<ServiceState> QueryServiceState(const std::wstring& serviceName) {
     const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
