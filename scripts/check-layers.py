@@ -22,13 +22,13 @@ LAYERS = [
     ["powerplans"],
     # Feature folders, one per feature.
     ["defaults", "newprocess", "keeprunning", "restraint", "trimming", "sampling", "profiles",
-     "watchdog", "throttle", "groupextender"],
+     "watchdog", "throttle", "groupextender", "power"],
     ["engine", "updatetool"],
     ["programs"],
 ]
 # The feature folders: they may not use each other, and their state headers sit on the record.
 FEATURES = {"defaults", "newprocess", "keeprunning", "restraint", "trimming", "sampling",
-            "profiles", "watchdog", "throttle", "groupextender"}
+            "profiles", "watchdog", "throttle", "groupextender", "power"}
 PEER_LAYERS = {2}  # layers whose folders may include each other
 
 # feature -> the other features' public headers it may include

@@ -76,6 +76,8 @@ int ControlLoop::Startup() {
     groupExtender_.Start(exitEvent_.Get());
     watchdog_.Start(serviceTable_, exitEvent_.Get());
     CreateLoopEvents();
+    power_.Start(powerPlans_, *performanceMode_, storage_->ConfigChangedEvent(),
+                 preventSleepEvent_.Get(), preventDisplaySleepEvent_.Get());
     profileSwitcher_.Start(*context_, controlLock_, exitEvent_.Get());
     ReadBufferReuseSetting();
     return 0;
@@ -156,6 +158,7 @@ bool ControlLoop::RunCycle() {
     if (const auto tick = platform::LastInputTick()) {
         sessions_.NoteInputTick(*tick);
     }
+    power_.RunBeforeSnapshot(*context_, sessions_.LastInputTick());
     foregroundBoost_.RestoreIfSwitched(*context_);
     TrackForegroundWindow();
 
@@ -179,11 +182,13 @@ bool ControlLoop::RunCycle() {
     for (auto& [processId, record] : processTable_) {
         RunPerRecordStep(*record);
     }
+    power_.RunManualToggle(*context_);
 
     // Programs that must keep running, then the records of processes that ended.
     keepRunning_.RestartMissing(*context_);
     RemoveEndedRecords();
     sampling_.WriteIfDue(*context_);
+    power_.RunStartWithPlan(*context_);
 
     ++cycle_.counter;
     cycle_.first = false;
@@ -202,6 +207,7 @@ void ControlLoop::RunExitStep(ProcessRecord& record) {
     throttles_.End(record);
     groupExtender_.End(record);
     levelon_.EndDueToTerminate(*context_, record);
+    power_.End(*context_, record);
     keepRunning_.RecordExit(*context_, record);
     record.ended = true;
 }
@@ -225,6 +231,7 @@ LevelonCycle ControlLoop::LevelonFacts() const {
     facts.totalCpu = totalCpu_;
     facts.foregroundPid = foregroundProcessId_;
     facts.sessions = &sessions_;
+    facts.performanceMode = power_.PerformanceModeActive();
     return facts;
 }
 
@@ -272,6 +279,7 @@ void ControlLoop::RunPerRecordStep(ProcessRecord& record) {
         newProcess_.CheckDisallowed(*context_, record, judgeAgain);
         // A process the engine has just terminated gets no further rules.
         if (!record.terminatedByEngine) {
+            power_.Apply(*context_, record, judgeAgain);
             throttles_.Apply(*context_, record);
             const LevelonCycle levelon = LevelonFacts();
             levelon_.JudgeEligibility(*context_, record, judgeAgain, levelon);
@@ -281,7 +289,8 @@ void ControlLoop::RunPerRecordStep(ProcessRecord& record) {
             groupExtender_.Apply(*context_, record);
             defaults_.ApplyCpuSets(*context_, record, judgeAgain);
             watchdog_.Apply(*context_, record);
-            if (settings_->OutOfControlProcessRestraint.OocOn && !record.terminatedByEngine) {
+            if (settings_->OutOfControlProcessRestraint.OocOn && !record.terminatedByEngine &&
+                !PowerAutomation::EngagedPerformanceMode(record)) {
                 levelon_.Apply(*context_, record, levelon);
             }
         }
@@ -312,6 +321,7 @@ int ControlLoop::Shutdown() {
         // Every process the engine changed for the time being gets its own settings back.
         foregroundBoost_.RestoreAll();
         levelon_.RestoreCoreParking(*context_);
+        power_.Shutdown(*context_);
         // A normal stop leaves no recovery value behind.
         for (const wchar_t* value :
              {kDrowselRecoveryValue, kTarvelHighPerfRecoveryValue, kAppPowerProfileRecoveryValue}) {

@@ -22,6 +22,7 @@
 #include "keeprunning/KeepRunningPolicy.h"
 #include "newprocess/NewProcessPolicy.h"
 #include "platform/Handle.h"
+#include "power/PowerAutomation.h"
 #include "powerplans/PowerPlanService.h"
 #include "processes/IgnoredProcesses.h"
 #include "processes/NewProcess.h"
@@ -84,6 +85,7 @@ class ControlLoop {
     const KeepRunningPolicy& KeepRunning() const { return keepRunning_; }
     const ProcessThrottles& Throttles() const { return throttles_; }
     const GroupExtender& GroupExtension() const { return groupExtender_; }
+    const PowerAutomation& Power() const { return power_; }
     CullmarkTrimmer& Trimmer() { return *trimmer_; }
 
   private:
@@ -182,6 +184,7 @@ class ControlLoop {
     CpuLimiter cpuLimiter_;
     GroupExtender groupExtender_;
     WatchdogRules watchdog_;
+    PowerAutomation power_;
     SamplingOutput sampling_;
     ProfileChangeTracker profileChange_;
     // The threads of these two read the features above; they are stopped first.

@@ -5,6 +5,7 @@
 #include <array>
 #include <compare>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -115,5 +116,23 @@ bool RegistryValuePresent(RegistryRoot root, const std::wstring& key, const std:
 
 // "<system directory>\powercfg.exe"; empty when the system directory cannot be read.
 std::wstring PowercfgPath();
+
+// SetThreadExecutionState for the calling thread: keeps the system (and with kExecutionDisplay the
+// display) from idling into sleep until the idle timer runs out again. False when it failed.
+constexpr std::uint32_t kExecutionSystemRequired = 0x00000001;  // ES_SYSTEM_REQUIRED
+constexpr std::uint32_t kExecutionDisplayRequired = 0x00000002;  // ES_DISPLAY_REQUIRED
+bool SetOwnExecutionState(std::uint32_t flags);
+
+// NtSetTimerResolution (100-ns units), looked up at run time: with `set` it requests the
+// resolution and reports the one now in force; without, it releases the program's request. None
+// when the call failed or the entry point is missing.
+std::optional<std::uint32_t> SetTimerResolution(std::uint32_t resolution, bool set);
+struct TimerResolutions {
+    std::uint32_t minimum = 0;  // the coarsest
+    std::uint32_t maximum = 0;  // the finest
+    std::uint32_t current = 0;
+};
+// NtQueryTimerResolution; none when it failed.
+std::optional<TimerResolutions> QueryTimerResolution();
 
 }  // namespace cv::platform

@@ -10,6 +10,7 @@
 #include "defaults/DefaultsState.h"
 #include "groupextender/GroupExtenderState.h"
 #include "newprocess/NewProcessState.h"
+#include "power/PowerState.h"
 #include "processes/ProcessInfo.h"
 #include "restraint/RestraintState.h"
 #include "throttle/ThrottleState.h"
@@ -41,6 +42,7 @@ struct ProcessRecord {
     ThrottleState throttle;
     WatchdogState watchdog;
     GroupExtenderState groupExtender;
+    PowerState power;
 };
 
 // The facts rule matching compares, as views of the record's own texts.

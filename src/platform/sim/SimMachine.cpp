@@ -71,6 +71,11 @@ void Machine::Reset() {
     powerThrottlingSupported = fresh.powerThrottlingSupported;
     workstation = fresh.workstation;
     ownThrottleIgnoreTimerResolution.reset();
+    executionStates.clear();
+    timerMinimum = fresh.timerMinimum;
+    timerMaximum = fresh.timerMaximum;
+    timerCurrent = fresh.timerCurrent;
+    ownTimerRequest.reset();
     windows.clear();
     closeMessages.clear();
     frozenProcessList.clear();

@@ -426,6 +426,14 @@ class Machine {
     SimPowerPlan* FindPowerPlan(const platform::PowerGuid& guid);
     void EnablePowerOverlays();
     void ResetPowerPlans();
+    // SetThreadExecutionState flags, one entry per call.
+    std::vector<std::uint32_t> executionStates;
+    // The system timer: its coarsest, finest and current resolution (100-ns units), and the
+    // program's own request, if any.
+    std::uint32_t timerMinimum = 156250;
+    std::uint32_t timerMaximum = 5000;
+    std::uint32_t timerCurrent = 156250;
+    std::optional<std::uint32_t> ownTimerRequest;
 
   private:
     Machine() = default;

@@ -1,4 +1,6 @@
 // Power schemes on the simulated machine.
+#include <algorithm>
+
 #include "common/WideString.h"
 #include "platform/Power.h"
 #include "platform/sim/SimMachine.h"
@@ -384,6 +386,47 @@ bool RegistryValuePresent(RegistryRoot root, const std::wstring& key, const std:
 
 std::wstring PowercfgPath() {
     return L"C:\\Windows\\system32\\powercfg.exe";
+}
+
+bool SetOwnExecutionState(std::uint32_t flags) {
+    Machine& machine = Machine::Get();
+    std::lock_guard lock(machine.Lock());
+    if (machine.ShouldFail("SetThreadExecutionState", L"")) {
+        return false;
+    }
+    machine.executionStates.push_back(flags);
+    return true;
+}
+
+std::optional<std::uint32_t> SetTimerResolution(std::uint32_t resolution, bool set) {
+    Machine& machine = Machine::Get();
+    std::lock_guard lock(machine.Lock());
+    if (machine.ShouldFail("NtSetTimerResolution", L"")) {
+        return std::nullopt;
+    }
+    if (!set) {
+        // Only a request of this program can be released.
+        if (!machine.ownTimerRequest) {
+            return std::nullopt;
+        }
+        machine.ownTimerRequest.reset();
+        machine.timerCurrent = machine.timerMinimum;
+        return machine.timerCurrent;
+    }
+    const std::uint32_t granted =
+        std::clamp(resolution, machine.timerMaximum, machine.timerMinimum);
+    machine.ownTimerRequest = granted;
+    machine.timerCurrent = std::min(machine.timerCurrent, granted);
+    return machine.timerCurrent;
+}
+
+std::optional<TimerResolutions> QueryTimerResolution() {
+    Machine& machine = Machine::Get();
+    std::lock_guard lock(machine.Lock());
+    if (machine.ShouldFail("NtQueryTimerResolution", L"")) {
+        return std::nullopt;
+    }
+    return TimerResolutions{machine.timerMinimum, machine.timerMaximum, machine.timerCurrent};
 }
 
 }  // namespace cv::platform

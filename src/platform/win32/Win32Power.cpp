@@ -362,4 +362,41 @@ std::wstring PowercfgPath() {
     return std::wstring(folder, length) + L"\\powercfg.exe";
 }
 
+bool SetOwnExecutionState(std::uint32_t flags) {
+    return SetThreadExecutionState(static_cast<EXECUTION_STATE>(flags)) != 0;
+}
+
+namespace {
+using SetTimerResolutionFn = LONG(NTAPI*)(ULONG, BOOLEAN, PULONG);
+using QueryTimerResolutionFn = LONG(NTAPI*)(PULONG, PULONG, PULONG);
+}  // namespace
+
+std::optional<std::uint32_t> SetTimerResolution(std::uint32_t resolution, bool set) {
+    static const auto function =
+        win32::LookUp<SetTimerResolutionFn>(L"ntdll.dll", "NtSetTimerResolution");
+    if (function == nullptr) {
+        return std::nullopt;
+    }
+    ULONG current = 0;
+    if (function(resolution, set ? TRUE : FALSE, &current) < 0) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(current);
+}
+
+std::optional<TimerResolutions> QueryTimerResolution() {
+    static const auto function =
+        win32::LookUp<QueryTimerResolutionFn>(L"ntdll.dll", "NtQueryTimerResolution");
+    if (function == nullptr) {
+        return std::nullopt;
+    }
+    ULONG minimum = 0;
+    ULONG maximum = 0;
+    ULONG current = 0;
+    if (function(&minimum, &maximum, &current) < 0) {
+        return std::nullopt;
+    }
+    return TimerResolutions{minimum, maximum, current};
+}
+
 }  // namespace cv::platform

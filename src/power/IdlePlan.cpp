@@ -1,0 +1,175 @@
+// The idle-time plan (a power-saving plan while the user is away) and the system timer
+// resolution the user asked for.
+#include "actionlog/ActionCodes.h"
+#include "actionlog/EngineTexts.h"
+#include "common/Format.h"
+#include "config/ConfigSettings.h"
+#include "config/ProcessMatch.h"
+#include "platform/Clock.h"
+#include "platform/Power.h"
+#include "platform/ProcessControl.h"
+#include "platform/Registry.h"
+#include "power/PowerAutomation.h"
+#include "powerplans/PowerPlanService.h"
+#include "powerplans/RecoveryValues.h"
+
+namespace cv {
+
+namespace {
+
+using platform::RegistryRoot;
+
+constexpr std::uint32_t kIdlePlanText = 793;
+constexpr wchar_t kCorvaneKey[] = L"Software\\Corvane";
+constexpr wchar_t kLastTimerValue[] = L"LastSetTimerResolution";
+constexpr wchar_t kCompanionKey[] = L"Software\\Hobrell";
+constexpr wchar_t kDynamicPowerValue[] = L"DynPwr";
+constexpr wchar_t kKernelKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\kernel";
+constexpr wchar_t kGlobalTimerRequestsValue[] = L"GlobalTimerResolutionRequests";
+
+std::wstring Milliseconds(std::uint32_t hundredNanoseconds) {
+    return FormatText(L"%.3f ms", static_cast<double>(hundredNanoseconds) / 10000.0);
+}
+
+// Gives back the resolution an earlier request of this engine left recorded.
+void ReleaseRecordedTimer() {
+    const auto recorded =
+        platform::ReadRegistryDword(RegistryRoot::LocalMachine, kCorvaneKey, kLastTimerValue);
+    if (recorded && platform::SetTimerResolution(*recorded, false)) {
+        platform::DeleteRegistryValue(RegistryRoot::LocalMachine, kCorvaneKey, kLastTimerValue);
+    }
+}
+
+}  // namespace
+
+void PowerAutomation::RunBeforeSnapshot(const FeatureContext& context,
+                                        std::uint32_t lastInputTick) {
+    RunTimerResolution(context);
+    RunIdlePlan(context, lastInputTick);
+}
+
+void PowerAutomation::RunTimerResolution(const FeatureContext& context) {
+    const std::uint32_t wanted = context.Settings().Performance.SetTimerResolutionAtStartup;
+    if (wanted == timerApplied_) {
+        return;
+    }
+    timerApplied_ = wanted;
+    // These records are made whatever LogDisable says.
+    if (wanted != 0) {
+        if (platform::ReadRegistryDword(RegistryRoot::LocalMachine, kKernelKey,
+                                        kGlobalTimerRequestsValue)
+                .value_or(0) != 0) {
+            platform::HonourOwnTimerResolution();
+        }
+        ReleaseRecordedTimer();
+        const std::uint32_t granted = platform::SetTimerResolution(wanted, true).value_or(0);
+        platform::WriteRegistryDword(RegistryRoot::LocalMachine, kCorvaneKey, kLastTimerValue,
+                                     wanted);
+        context.Record(
+            granted == 0 ? CV_ACTION_SYSTIMER_RESOLUTION_ERROR : CV_ACTION_SYSTIMER_RESOLUTION,
+            context.EngineFacts(Milliseconds(wanted), false));
+        return;
+    }
+    ReleaseRecordedTimer();
+    const auto resolutions = platform::QueryTimerResolution();
+    context.Record(
+        CV_ACTION_SYSTIMER_RESOLUTION,
+        context.EngineFacts(Milliseconds(resolutions ? resolutions->current : 0), false));
+}
+
+void PowerAutomation::ApplyIdleExclusion(const FeatureContext& context, ProcessRecord& record,
+                                         bool judgeAgain) {
+    PowerState& state = record.power;
+    if (!judgeAgain && state.idleExclusionJudged) {
+        return;
+    }
+    state.idleExclusionJudged = true;
+    const bool excluded = MatchesPowerSaverExclusions(context.Settings(), context.Facts(record));
+    if (excluded && !state.idleExclusion) {
+        ++idleExclusions_;
+    } else if (!excluded && state.idleExclusion && idleExclusions_ > 0) {
+        --idleExclusions_;
+    }
+    state.idleExclusion = excluded;
+}
+
+void PowerAutomation::RecordIdleSwitch(const FeatureContext& context, const PlanGuid& plan) {
+    if (!context.LoggingEnabled() || !context.Settings().PowerSaver.EnergySaverEvents) {
+        return;
+    }
+    context.Record(CV_ACTION_TOOK_ENERGY_SAVER_NON_IDLE,
+                   context.EngineFacts(FormatText(EngineText(kIdlePlanText),
+                                                  plans_->FriendlyName(plan).value_or(L"Unknown")),
+                                       false));
+}
+
+void PowerAutomation::RunIdlePlan(const FeatureContext& context, std::uint32_t lastInputTick) {
+    const PowerSaverSection& saver = context.Settings().PowerSaver;
+    if (!saver.EnergySaverEnabled) {
+        idleFirstCycleDone_ = false;
+        return;
+    }
+    if (!idleFirstCycleDone_) {
+        idleFirstCycleDone_ = true;
+        // The companion product's dynamic power switching would fight the idle plan.
+        if (platform::ReadRegistryDword(RegistryRoot::CurrentUser, kCompanionKey,
+                                        kDynamicPowerValue) == 1u) {
+            platform::WriteRegistryDword(RegistryRoot::CurrentUser, kCompanionKey,
+                                         kDynamicPowerValue, 0);
+        }
+        if (saver.EnergySaverForceActivePowerProfile && plans_->IsAvailable()) {
+            if (const auto plan = plans_->FindPlanByName(saver.EnergySaverUpPowerProfileName)) {
+                if (plans_->SetActivePlan(*plan) && context.LoggingEnabled()) {
+                    context.Record(CV_ACTION_TOOK_ENERGY_SAVER_NON_IDLE,
+                                   context.EngineFacts(
+                                       FormatText(EngineText(kIdlePlanText),
+                                                  plans_->ActivePlanName().value_or(L"Unknown")),
+                                       false));
+                }
+            }
+        }
+    }
+    const PlanGuid target = saver.PowerSaver_TargetGUID.guid;
+    const std::uint32_t now = static_cast<std::uint32_t>(platform::TickCount64());
+    if (!plans_->IsAvailable() || saver.PowerSaver_IdleTime <= 0 || target.IsZero() ||
+        lastInputTick == 0 || lastInputTick >= now) {
+        return;
+    }
+    const std::uint64_t idleMs = now - lastInputTick;
+    const std::uint64_t limitMs = static_cast<std::uint64_t>(saver.PowerSaver_IdleTime) * 1000;
+    if (idleEngaged_) {
+        if (idleMs <= limitMs) {
+            // The user is back.
+            idleEngaged_ = false;
+            if (!idleSaved_.IsZero()) {
+                plans_->SetActivePlan(idleSaved_);
+                RecordIdleSwitch(context, idleSaved_);
+            }
+            ClearRecoveryValue(kDrowselRecoveryValue);
+            idleSaved_ = PlanGuid{};
+        }
+        return;
+    }
+    const bool blockedByPerformanceMode =
+        saver.DisableEnergySaverDuringGamingMode && PerformanceModeActive();
+    if (idleMs < limitMs || blockedByPerformanceMode || idleExclusions_ > 0) {
+        return;
+    }
+    std::optional<PlanGuid> saved;
+    if (saver.EnergySaverForceActivePowerProfile) {
+        saved = plans_->FindPlanByName(saver.EnergySaverUpPowerProfileName);
+    }
+    if (!saved) {
+        saved = PlanBeforeFeatures();
+    }
+    idleSaved_ = saved.value_or(PlanGuid{});
+    if (saved && *saved != target) {
+        // The value comes first: a crash while away still finds the plan to restore.
+        StoreRecoveryValue(kDrowselRecoveryValue, idleSaved_);
+        plans_->SetActivePlan(target);
+        RecordIdleSwitch(context, target);
+    }
+    idleEngaged_ = true;
+}
+
+}  // namespace cv

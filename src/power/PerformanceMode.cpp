@@ -1,0 +1,235 @@
+// Performance mode: entered when a game or a chosen program starts or the user switches it on,
+// left when the last of them is gone.
+#include <array>
+#include <string_view>
+
+#include "actionlog/ActionCodes.h"
+#include "actionlog/EngineTexts.h"
+#include "common/WideString.h"
+#include "config/ConfigSettings.h"
+#include "config/ProcessMatch.h"
+#include "platform/KernelObjects.h"
+#include "power/PowerAutomation.h"
+#include "powerplans/HighPerformancePlan.h"
+#include "powerplans/PlanGuids.h"
+#include "powerplans/PowerPlanService.h"
+#include "powerplans/RecoveryValues.h"
+#include "processes/ParentTree.h"
+#include "services/PerformanceModeState.h"
+
+namespace cv {
+
+namespace {
+
+constexpr std::uint32_t kLeftText = 412;
+constexpr std::uint32_t kEnteredByProgramText = 414;
+constexpr std::uint32_t kContinuesText = 1221;
+constexpr std::uint32_t kEnteredByHandText = 1222;
+
+constexpr std::array<std::wstring_view, 3> kLaunchers = {L"steam.exe", L"uplay.exe",
+                                                         L"epicgameslauncher.exe"};
+// Parts of a launcher that are not games.
+constexpr std::array<std::wstring_view, 7> kLauncherComponents = {
+    L"webhelper",
+    L"errorreporter",
+    L"gldriverquery",
+    L"steamservice",
+    L"epicservice",
+    L"\\common\\steamvr\\",
+    L"\\common\\mixedrealityvrdriver\\"};
+constexpr std::array<std::wstring_view, 3> kBrowsers = {L"firefox.exe", L"chrome.exe",
+                                                        L"iexplore.exe"};
+
+template <std::size_t N>
+bool ContainsAny(std::wstring_view key, const std::array<std::wstring_view, N>& parts) {
+    for (const std::wstring_view part : parts) {
+        if (key.find(part) != std::wstring_view::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool DescendsFromLauncher(const ProcessRecord& record, const ParentLookup& tree) {
+    std::uint32_t pid = tree.ParentOf(record.pid);
+    // A parent chain that loops through reused ids ends after a bounded walk.
+    for (int depth = 0; pid != 0 && depth < 64; ++depth) {
+        const std::wstring name = tree.NameOf(pid);
+        for (const std::wstring_view launcher : kLaunchers) {
+            if (name == launcher) {
+                return true;
+            }
+        }
+        pid = tree.ParentOf(pid);
+    }
+    return false;
+}
+
+}  // namespace
+
+bool PowerAutomation::EngagedPerformanceMode(const ProcessRecord& record) {
+    return record.power.performanceTrigger;
+}
+
+bool PowerAutomation::Triggers(const FeatureContext& context, const ProcessRecord& record) const {
+    const ConfigSettings& settings = context.Settings();
+    const std::wstring& key = record.path.empty() ? record.name : record.path;
+    if (settings.GamingMode.GamingModeEngageForSteam &&
+        DescendsFromLauncher(record, context.Tree())) {
+        return !ContainsAny(key, kLauncherComponents) && !ContainsAny(key, kBrowsers);
+    }
+    if (ContainsAny(key, kLauncherComponents)) {
+        return false;
+    }
+    std::lock_guard guard(settings.TrimListLock);
+    for (const RulePattern& pattern : settings.GamingMode.AutomaticGamingModeProcessPaths) {
+        if (MatchPattern(pattern.text, record.name) ||
+            (!record.path.empty() && MatchPattern(pattern.text, record.path))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void PowerAutomation::ApplyPerformanceMode(const FeatureContext& context, ProcessRecord& record,
+                                           bool judgeAgain) {
+    PowerState& state = record.power;
+    // A process whose path is still being read is judged again each cycle, so that a game
+    // named by its path is not missed.
+    if (!judgeAgain && state.pathKnown) {
+        return;
+    }
+    constexpr std::uint16_t kMaxPathAttempts = 6;
+    if (!record.path.empty() || record.pathRetries >= kMaxPathAttempts) {
+        state.pathKnown = true;
+    }
+    const bool triggers = Triggers(context, record);
+    if (triggers && !state.performanceTrigger) {
+        const bool wasActive = PerformanceModeActive();
+        state.performanceTrigger = true;
+        ++triggers_;
+        if (!wasActive) {
+            performanceSaved_ = PlanGuid{};
+            const bool changePlan = context.Settings().GamingMode.GamingChangePowerPlan;
+            if (changePlan) {
+                EngageTargetPlan(context);
+            }
+            if (context.LoggingEnabled()) {
+                context.Record(CV_ACTION_TOOK_ENTERING_GAMING_MODE,
+                               context.RecordFacts(record, EngineText(kEnteredByProgramText)));
+            }
+        }
+        SetPerformanceEvents(true, true);
+    } else if (!triggers && state.performanceTrigger) {
+        state.performanceTrigger = false;
+        EndTrigger(context, record, false);
+    }
+}
+
+std::optional<PlanGuid> PowerAutomation::ResolveTarget(const FeatureContext& context) {
+    std::wstring name = context.Settings().GamingMode.TargetPowerPlan;
+    if (name.empty()) {
+        if (plans_->FindPlanByName(kHighPerformancePlanName)) {
+            name = kHighPerformancePlanName;
+        } else if (plans_->HasOverlaySupport()) {
+            name = plans_->FriendlyName(kOverlayBestPerformance).value_or(L"");
+        }
+    }
+    if (const auto plan = plans_->FindPlanByName(name)) {
+        return plan;
+    }
+    return HighPerformancePlan(*plans_).GetOrInstall();
+}
+
+void PowerAutomation::EngageTargetPlan(const FeatureContext& context) {
+    const std::optional<PlanGuid> target = ResolveTarget(context);
+    const std::optional<PlanGuid> before = PlanBeforeFeatures();
+    // Without a target or a plan to come back to, nothing is switched and nothing is saved, so
+    // that leaving changes nothing either.
+    if (!target || !before) {
+        return;
+    }
+    performanceSaved_ = *before;
+    // The value comes first: a crash right after the switch still finds the plan to restore.
+    StoreRecoveryValue(kTarvelHighPerfRecoveryValue, performanceSaved_);
+    if (plans_->SetActivePlan(*target)) {
+        plans_->LogPlanChange(context, *target, context.EngineFacts(L"", false));
+    }
+}
+
+void PowerAutomation::EndTrigger(const FeatureContext& context, const ProcessRecord& record,
+                                 bool processEnded) {
+    if (triggers_ > 0) {
+        --triggers_;
+    }
+    if (triggers_ == 0) {
+        if (performanceMode_->IsManualOn()) {
+            if (context.LoggingEnabled()) {
+                context.Record(CV_ACTION_TOOK_PERF_MODE_CONTINUES,
+                               context.RecordFacts(record, EngineText(kContinuesText)));
+            }
+        } else {
+            LeavePerformanceMode(context, context.RecordFacts(record, EngineText(kLeftText)));
+        }
+        SetPerformanceEvents(false, true);
+    }
+    if (processEnded) {
+        SignalConfigChanged();
+    }
+}
+
+void PowerAutomation::LeavePerformanceMode(const FeatureContext& context,
+                                           const ActionFacts& facts) {
+    if (!performanceSaved_.IsZero()) {
+        if (plans_->SetActivePlan(performanceSaved_)) {
+            plans_->LogPlanChange(context, performanceSaved_, context.EngineFacts(L"", false));
+        }
+        ClearRecoveryValue(kTarvelHighPerfRecoveryValue);
+        performanceSaved_ = PlanGuid{};
+    }
+    if (context.LoggingEnabled()) {
+        context.Record(CV_ACTION_TOOK_LEAVING_GAMING_MODE, facts);
+    }
+}
+
+void PowerAutomation::SetPerformanceEvents(bool on, bool automatic) {
+    performanceMode_->SetActive(on, automatic);
+    eventsActive_ = performanceMode_->IsActive();
+}
+
+void PowerAutomation::RunManualToggle(const FeatureContext& context) {
+    eventsActive_ = performanceMode_->IsActive();
+    if (!performanceMode_->TakeToggleRequest()) {
+        return;
+    }
+    const bool manual = !eventsActive_;
+    SetPerformanceEvents(manual, false);
+    if (manual == lastManual_) {
+        return;
+    }
+    lastManual_ = manual;
+    if (triggers_ > 0) {
+        // The running game keeps its plan; only the events follow the user.
+        return;
+    }
+    if (!manual) {
+        LeavePerformanceMode(context, context.EngineFacts(EngineText(kLeftText), false));
+        SetPerformanceEvents(false, false);
+        return;
+    }
+    performanceSaved_ = PlanGuid{};
+    if (context.Settings().GamingMode.GamingChangePowerPlan) {
+        EngageTargetPlan(context);
+    }
+    SetPerformanceEvents(true, false);
+    if (context.LoggingEnabled()) {
+        context.Record(CV_ACTION_TOOK_ENTERING_GAMING_MODE,
+                       context.EngineFacts(EngineText(kEnteredByHandText), false));
+    }
+}
+
+void PowerAutomation::SignalConfigChanged() {
+    platform::SetEventObject(configChangedEvent_);
+}
+
+}  // namespace cv

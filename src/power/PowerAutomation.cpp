@@ -1,0 +1,271 @@
+// The per-record order of power automation, application plans, prevent-sleep, the start-with
+// plan and the stop sequence.
+#include "power/PowerAutomation.h"
+
+#include <algorithm>
+#include <array>
+#include <vector>
+
+#include "actionlog/ActionCodes.h"
+#include "actionlog/EngineTexts.h"
+#include "common/Format.h"
+#include "common/WideString.h"
+#include "config/ConfigSettings.h"
+#include "config/ProcessMatch.h"
+#include "platform/KernelObjects.h"
+#include "platform/Power.h"
+#include "powerplans/PlanGuids.h"
+#include "powerplans/PowerPlanService.h"
+#include "powerplans/RecoveryValues.h"
+#include "services/PerformanceModeState.h"
+
+namespace cv {
+
+namespace {
+
+constexpr std::uint32_t kLeftText = 412;
+constexpr std::uint32_t kPlanRestoredText = 720;
+constexpr std::uint32_t kPlanNotRestoredText = 522;
+constexpr std::uint32_t kKeepingAwakeText = 844;
+constexpr std::uint32_t kSleepAllowedText = 487;
+constexpr std::uint32_t kSleepStillPreventedText = 493;
+// Not among the named codes: the previous plan could not be put back.
+constexpr std::uint32_t kApplicationPlanRestoreError = 31;
+
+std::array<std::uint8_t, 16> GuidBytes(const PlanGuid& plan) {
+    std::array<std::uint8_t, 16> bytes{};
+    const std::vector<std::uint8_t> raw = PlanGuidBytes(plan);
+    std::copy(raw.begin(), raw.end(), bytes.begin());
+    return bytes;
+}
+
+PlanGuid GuidOf(const std::array<std::uint8_t, 16>& bytes) {
+    return PlanGuidFromBytes(std::vector<std::uint8_t>(bytes.begin(), bytes.end()))
+        .value_or(PlanGuid{});
+}
+
+}  // namespace
+
+void PowerAutomation::Start(PowerPlanService& plans, PerformanceModeState& performanceMode,
+                            platform::RawHandle configChangedEvent,
+                            platform::RawHandle preventSleepEvent,
+                            platform::RawHandle preventDisplaySleepEvent) {
+    plans_ = &plans;
+    performanceMode_ = &performanceMode;
+    configChangedEvent_ = configChangedEvent;
+    preventSleepEvent_ = preventSleepEvent;
+    preventDisplaySleepEvent_ = preventDisplaySleepEvent;
+    eventsActive_ = performanceMode_->IsActive();
+    lastManual_ = performanceMode_->IsManualOn();
+}
+
+void PowerAutomation::Apply(const FeatureContext& context, ProcessRecord& record, bool judgeAgain) {
+    ApplyIdleExclusion(context, record, judgeAgain);
+    ApplyPerformanceMode(context, record, judgeAgain);
+    if (judgeAgain && plans_->IsAvailable()) {
+        ApplyApplicationPlan(context, record);
+    }
+    ApplyPreventSleep(context, record, judgeAgain);
+}
+
+void PowerAutomation::End(const FeatureContext& context, ProcessRecord& record) {
+    PowerState& state = record.power;
+    if (state.preventSleepCounted) {
+        state.preventSleepCounted = false;
+        CountDownPreventSleep(context, record);
+    }
+    if (state.idleExclusion) {
+        state.idleExclusion = false;
+        if (idleExclusions_ > 0) {
+            --idleExclusions_;
+        }
+    }
+    if (state.performanceTrigger) {
+        state.performanceTrigger = false;
+        EndTrigger(context, record, true);
+    }
+    if (state.planHolder) {
+        EndApplicationPlan(context, record);
+    }
+}
+
+std::optional<PlanGuid> PowerAutomation::PlanBeforeFeatures() {
+    // Whichever feature switched first saved the user's plan; a later one comes back to it too,
+    // so that the last plan restored is the user's whatever order they end in.
+    if (holders_ > 0 && !applicationSaved_.IsZero()) {
+        return applicationSaved_;
+    }
+    if (!performanceSaved_.IsZero()) {
+        return performanceSaved_;
+    }
+    if (idleEngaged_ && !idleSaved_.IsZero()) {
+        return idleSaved_;
+    }
+    return plans_->ActivePlan();
+}
+
+void PowerAutomation::ApplyApplicationPlan(const FeatureContext& context, ProcessRecord& record) {
+    const std::optional<PlanGuid> plan = FindPowerScheme(context.Settings(), context.Facts(record));
+    if (!plan) {
+        return;
+    }
+    PowerState& state = record.power;
+    if (!state.planHolder && holders_ == 0) {
+        const std::optional<PlanGuid> before = PlanBeforeFeatures();
+        if (!before) {
+            return;
+        }
+        applicationSaved_ = *before;
+        StoreRecoveryValue(kAppPowerProfileRecoveryValue, applicationSaved_);
+    }
+    if (state.planHolder && GuidOf(state.heldPlan) == *plan) {
+        return;
+    }
+    if (!state.planHolder) {
+        ++holders_;
+    }
+    state.planHolder = true;
+    state.heldPlan = GuidBytes(*plan);
+    const bool logOn = context.LogOn(context.Settings().Logging.LogPowerProfileChanges);
+    if (plans_->SetActivePlan(*plan)) {
+        plans_->LogPlanChange(context, *plan, context.RecordFacts(record, L""));
+    } else if (logOn && !state.planErrorLogged) {
+        state.planErrorLogged = true;
+        context.Record(CV_ACTION_TOOK_APPLICATION_POWER_SCHEME_CHANGE_ERROR,
+                       context.RecordFacts(record, FormatText(L"Could not activate the plan %s",
+                                                              FormatPlanGuid(*plan))));
+    }
+}
+
+void PowerAutomation::EndApplicationPlan(const FeatureContext& context,
+                                         const ProcessRecord& record) {
+    const bool logOn = context.LogOn(context.Settings().Logging.LogPowerProfileChanges);
+    if (plans_->SetActivePlan(applicationSaved_)) {
+        if (logOn) {
+            context.Record(
+                CV_ACTION_TOOK_APPLICATION_POWER_SCHEME_RESTORE,
+                context.RecordFacts(
+                    record,
+                    FormatText(EngineText(kPlanRestoredText),
+                               plans_->FriendlyName(applicationSaved_).value_or(L"Unknown"))));
+        }
+    } else if (logOn) {
+        context.Record(kApplicationPlanRestoreError,
+                       context.RecordFacts(record, EngineText(kPlanNotRestoredText)));
+    }
+    // The processes that still match take their plans again at the next re-apply; the count
+    // follows, so that it is zero exactly when nobody holds a plan.
+    for (auto& [pid, other] : context.Table()) {
+        other->power.planHolder = false;
+    }
+    holders_ = 0;
+    ClearRecoveryValue(kAppPowerProfileRecoveryValue);
+    SignalConfigChanged();
+}
+
+void PowerAutomation::ApplyPreventSleep(const FeatureContext& context, ProcessRecord& record,
+                                        bool judgeAgain) {
+    PowerState& state = record.power;
+    if (judgeAgain) {
+        const MatchFacts facts = context.Facts(record);
+        const bool pc = MatchesPreventSystemSleep(context.Settings(), facts);
+        const bool display = MatchesPreventDisplaySleep(context.Settings(), facts);
+        if (pc || display) {
+            if (!state.preventSleepCounted) {
+                state.preventSleepCounted = true;
+                ++preventSleep_;
+                if (context.LoggingEnabled()) {
+                    context.Record(CV_ACTION_TOOK_PREVENT_PC_SLEEP_ENTERING,
+                                   context.RecordFacts(record, EngineText(kKeepingAwakeText)));
+                }
+            }
+            state.preventPcSleep = pc;
+            state.preventDisplaySleep = display;
+            platform::SetEventObject(preventSleepEvent_);
+            if (display) {
+                platform::SetEventObject(preventDisplaySleepEvent_);
+            }
+        } else if (state.preventSleepCounted) {
+            state.preventSleepCounted = false;
+            state.preventPcSleep = false;
+            state.preventDisplaySleep = false;
+            CountDownPreventSleep(context, record);
+        }
+    }
+    if (state.preventSleepCounted && !record.terminatedByEngine) {
+        // The system list wins: the display may sleep while the machine stays awake.
+        platform::SetOwnExecutionState(state.preventPcSleep
+                                           ? platform::kExecutionSystemRequired
+                                           : platform::kExecutionSystemRequired |
+                                                 platform::kExecutionDisplayRequired);
+    }
+}
+
+void PowerAutomation::CountDownPreventSleep(const FeatureContext& context,
+                                            const ProcessRecord& record) {
+    if (preventSleep_ > 0) {
+        --preventSleep_;
+    }
+    if (preventSleep_ == 0) {
+        platform::ResetEventObject(preventSleepEvent_);
+        platform::ResetEventObject(preventDisplaySleepEvent_);
+        if (context.LoggingEnabled()) {
+            context.Record(CV_ACTION_TOOK_PREVENT_PC_SLEEP_LEAVING,
+                           context.RecordFacts(record, EngineText(kSleepAllowedText)));
+        }
+    } else if (context.LoggingEnabled()) {
+        context.Record(CV_ACTION_TOOK_PREVENT_PC_SLEEP_CONTINUES,
+                       context.RecordFacts(record, EngineText(kSleepStillPreventedText)));
+    }
+}
+
+void PowerAutomation::RunStartWithPlan(const FeatureContext& context) {
+    const ConfigSettings& settings = context.Settings();
+    const std::wstring& name = settings.PowerManagement.StartWithPowerPlan;
+    if (name.empty() || !plans_->IsAvailable() || holders_ > 0 || idleEngaged_ ||
+        (settings.GamingMode.GamingChangePowerPlan && PerformanceModeActive())) {
+        return;
+    }
+    // The active plan's name is read every cycle (kept while the plan stays); the name is
+    // resolved only when it differs, which costs a listing of the plans.
+    const std::optional<std::wstring> activeName = plans_->ActivePlanName();
+    if (!activeName || EqualsIgnoreCase(*activeName, name)) {
+        return;
+    }
+    const std::optional<PlanGuid> plan = plans_->FindPlanByName(name);
+    if (!plan || plan == plans_->ActivePlan()) {
+        return;
+    }
+    const bool ok = plans_->SetActivePlan(*plan);
+    if (context.LoggingEnabled()) {
+        context.Record(
+            ok ? CV_ACTION_TOOK_START_WITH_POWER_PLAN : CV_ACTION_TOOK_START_WITH_POWER_PLAN_ERROR,
+            context.EngineFacts(name, false));
+    }
+}
+
+void PowerAutomation::Shutdown(const FeatureContext& context) {
+    if (plans_ == nullptr) {
+        return;
+    }
+    if (idleEngaged_) {
+        idleEngaged_ = false;
+        if (!idleSaved_.IsZero()) {
+            plans_->SetActivePlan(idleSaved_);
+        }
+        ClearRecoveryValue(kDrowselRecoveryValue);
+    }
+    if (triggers_ > 0 || performanceMode_->IsActive()) {
+        SetPerformanceEvents(false, true);
+        LeavePerformanceMode(context, context.EngineFacts(EngineText(kLeftText), false));
+    }
+    if (holders_ > 0) {
+        plans_->SetActivePlan(applicationSaved_);
+    }
+    for (const wchar_t* value :
+         {kAppPowerProfileRecoveryValue, kTarvelHighPerfRecoveryValue, kDrowselRecoveryValue}) {
+        ClearRecoveryValue(value);
+    }
+}
+
+}  // namespace cv

@@ -1,0 +1,117 @@
+#pragma once
+// Power plans that follow the user: performance mode while a game or a chosen program runs (or
+// while the user switched it on), a program's own plan while it runs, the machine kept awake
+// while chosen programs run, the idle-time plan while the user is away, the start-with plan,
+// and the system timer resolution. Every plan switch is preceded by its recovery value, and
+// whatever holds a plan, the plan the user had before the first of them comes back at the end.
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "config/PowerPlanResolver.h"
+#include "control/FeatureContext.h"
+#include "platform/Handle.h"
+
+namespace cv {
+
+class PerformanceModeState;
+class PowerPlanService;
+
+class PowerAutomation {
+  public:
+    // At start-up, after the recovery values were applied: the plan service, the shared
+    // performance-mode events, and the configuration-changed event that tells the user
+    // interface (and the loop) that a holder went away.
+    void Start(PowerPlanService& plans, PerformanceModeState& performanceMode,
+               platform::RawHandle configChangedEvent, platform::RawHandle preventSleepEvent,
+               platform::RawHandle preventDisplaySleepEvent);
+
+    // Before the snapshot: the timer resolution step, then the idle-time plan with the latest
+    // input tick (0: unknown).
+    void RunBeforeSnapshot(const FeatureContext& context, std::uint32_t lastInputTick);
+
+    // The per-record steps of a live process, in their order: idle-plan exclusions, the
+    // performance-mode trigger, the application plan, prevent-sleep.
+    void Apply(const FeatureContext& context, ProcessRecord& record, bool judgeAgain);
+    // The process ended: what it held is counted down and given back.
+    void End(const FeatureContext& context, ProcessRecord& record);
+
+    // After the records: the manual toggle of the user interface.
+    void RunManualToggle(const FeatureContext& context);
+    // After sampling: keeps the start-with plan active while nothing else holds a plan.
+    void RunStartWithPlan(const FeatureContext& context);
+
+    // At the engine's stop: the idle plan, performance mode and the application plans give
+    // back the user's plan, and no recovery value stays.
+    void Shutdown(const FeatureContext& context);
+
+    // Performance mode is in force: a trigger runs or the events say so.
+    bool PerformanceModeActive() const { return triggers_ > 0 || eventsActive_; }
+    // For Levelon: a process that engaged performance mode is left alone.
+    static bool EngagedPerformanceMode(const ProcessRecord& record);
+
+    // For tests.
+    std::uint32_t Triggers() const { return triggers_; }
+    std::uint32_t PlanHolders() const { return holders_; }
+    std::uint32_t PreventSleepCount() const { return preventSleep_; }
+    std::uint32_t IdleExclusions() const { return idleExclusions_; }
+    bool IdlePlanEngaged() const { return idleEngaged_; }
+
+  private:
+    // Performance mode.
+    bool Triggers(const FeatureContext& context, const ProcessRecord& record) const;
+    void ApplyPerformanceMode(const FeatureContext& context, ProcessRecord& record,
+                              bool judgeAgain);
+    // Saves the plan to come back to, writes its recovery value and activates the target.
+    void EngageTargetPlan(const FeatureContext& context);
+    std::optional<PlanGuid> ResolveTarget(const FeatureContext& context);
+    void EndTrigger(const FeatureContext& context, const ProcessRecord& record, bool processEnded);
+    // Gives back the plan performance mode saved and records the end of performance mode.
+    void LeavePerformanceMode(const FeatureContext& context, const ActionFacts& facts);
+    void SetPerformanceEvents(bool on, bool automatic);
+
+    // Application plans and prevent-sleep.
+    void ApplyApplicationPlan(const FeatureContext& context, ProcessRecord& record);
+    void EndApplicationPlan(const FeatureContext& context, const ProcessRecord& record);
+    void ApplyPreventSleep(const FeatureContext& context, ProcessRecord& record, bool judgeAgain);
+    void CountDownPreventSleep(const FeatureContext& context, const ProcessRecord& record);
+
+    // The idle-time plan and the timer.
+    void ApplyIdleExclusion(const FeatureContext& context, ProcessRecord& record, bool judgeAgain);
+    void RunTimerResolution(const FeatureContext& context);
+    void RunIdlePlan(const FeatureContext& context, std::uint32_t lastInputTick);
+    void RecordIdleSwitch(const FeatureContext& context, const PlanGuid& plan);
+
+    // The plan the user had before any feature switched: the one a feature that already holds
+    // a plan saved, else the active plan. None when the active plan cannot be read.
+    std::optional<PlanGuid> PlanBeforeFeatures();
+    void SignalConfigChanged();
+
+    PowerPlanService* plans_ = nullptr;
+    PerformanceModeState* performanceMode_ = nullptr;
+    platform::RawHandle configChangedEvent_ = nullptr;
+    platform::RawHandle preventSleepEvent_ = nullptr;
+    platform::RawHandle preventDisplaySleepEvent_ = nullptr;
+
+    // Performance mode.
+    std::uint32_t triggers_ = 0;
+    PlanGuid performanceSaved_;
+    bool lastManual_ = false;
+    bool eventsActive_ = false;
+
+    // Application plans.
+    std::uint32_t holders_ = 0;
+    PlanGuid applicationSaved_;
+
+    // Prevent-sleep.
+    std::uint32_t preventSleep_ = 0;
+
+    // The idle-time plan and the timer.
+    std::uint32_t idleExclusions_ = 0;
+    bool idleEngaged_ = false;
+    bool idleFirstCycleDone_ = false;
+    PlanGuid idleSaved_;
+    std::uint32_t timerApplied_ = 0;  // 100-ns units; 0: none
+};
+
+}  // namespace cv
