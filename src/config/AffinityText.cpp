@@ -10,14 +10,17 @@ namespace {
 
 constexpr std::int32_t kHighestProcessor = 63;
 
+// An item without digits is processor 0, which is seldom what was meant.
 void CheckItemNumber(std::wstring_view item, std::wstring_view number, FindingSink& sink) {
-    if (Trim(number).empty()) {
-        sink.Report(FindingKind::kUnparsed,
-                    L"processor item " + Quoted(item) + L" has no digits; read as processor 0");
+    if (number.size() == item.size()) {
+        if (Trim(number).empty()) {
+            sink.Report(FindingKind::kUnparsed, L"an empty processor item reads as processor 0");
+        } else {
+            CheckDecimalText(number, L"processor item", &sink);
+        }
         return;
     }
-    PrefixedSink inItem(sink, L"processor item " + Quoted(item) + L": ");
-    CheckDecimalText(number, L"", &inItem);
+    CheckDecimalText(number, L"in the processor range " + Quoted(item) + L", the bound", &sink);
 }
 
 std::uint64_t ItemMask(std::wstring_view item, FindingSink* sink) {

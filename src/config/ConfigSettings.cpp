@@ -508,6 +508,13 @@ std::wstring ChooseSound(const std::wstring& current, std::initializer_list<cons
     return std::wstring();
 }
 
+// The name the power-plan service gives the plan now, else the one it was chosen by.
+std::wstring CurrentPlanName(const PowerPlanResolver& plans, const PlanGuid& plan,
+                             const std::wstring& chosenName) {
+    const std::optional<std::wstring> name = plans.NameOf(plan);
+    return name && !name->empty() ? *name : chosenName;
+}
+
 bool IsKnownGuiUpdateSpeed(std::int32_t value) {
     constexpr std::int32_t kSpeeds[] = {0, 250, 500, 1000, 2000, 5000, 10000};
     return std::find(std::begin(kSpeeds), std::end(kSpeeds), value) != std::end(kSpeeds);
@@ -802,13 +809,12 @@ std::optional<std::wstring> WriteSpecial(const ConfigSettings& s, Special key,
         case Special::SetTimerResolutionAtStartup:
             return FormatText(L"%u", s.Performance.SetTimerResolutionAtStartup);
         case Special::PowerSaver_TargetGUID: {
+            // A plan the service cannot find or name now keeps the name it was chosen by: it may
+            // be back at the next load, and the user's choice must not vanish from the file.
             const PowerPlanChoice& choice = s.PowerSaver.PowerSaver_TargetGUID;
-            // A plan the service cannot name or find now keeps the name it was chosen by: the
-            // plan may be back at the next load, and the user's choice must not vanish.
-            std::wstring name =
-                choice.guid.IsZero()
-                    ? choice.name
-                    : s.environment.powerPlans.NameOf(choice.guid).value_or(choice.name);
+            std::wstring name = choice.guid.IsZero() ? choice.name
+                                                     : CurrentPlanName(s.environment.powerPlans,
+                                                                       choice.guid, choice.name);
             if (name.empty()) {
                 return std::nullopt;
             }
@@ -1126,10 +1132,12 @@ void ConfigSettings::ReadSettings(const ConfigDocument& document, SettingsFindin
     if (const auto target = ReadIfPresent(powerSaver, L"PowerSaver_TargetGUID", document);
         target && !target->empty()) {
         auto& choice = PowerSaver.PowerSaver_TargetGUID;
-        choice.name = *target;
         const std::optional<PlanGuid> plan = environment.powerPlans.Find(*target);
         choice.guid = plan.value_or(PlanGuid{});
         targetResolved = plan.has_value() && !plan->IsZero();
+        // Held by the plan's own name, which is what a save writes.
+        choice.name = targetResolved ? CurrentPlanName(environment.powerPlans, choice.guid, *target)
+                                     : *target;
         if (!targetResolved && findings != nullptr) {
             findings->ForKey(powerSaver, L"PowerSaver_TargetGUID")
                 .Report(FindingKind::kDefaulted,

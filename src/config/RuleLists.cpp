@@ -780,7 +780,8 @@ std::vector<AffinityRule> ReadDefaultAffinities(std::wstring_view olderValue,
         olderValue, false, 2, olderFindings,
         [&](const std::vector<std::wstring>& group, EntryFindings& found) {
             if (HasPattern(group[0], found)) {
-                rules.push_back({{group[0]}, ParseGroupAffinity(group[1], found.get()), 0});
+                rules.push_back(
+                    {{AsciiLower(group[0])}, ParseGroupAffinity(group[1], found.get()), 0});
             }
         });
     ForEachGroup(value, false, 3, findings,
@@ -789,7 +790,7 @@ std::vector<AffinityRule> ReadDefaultAffinities(std::wstring_view olderValue,
                          return;
                      }
                      CheckDecimalText(group[1], L"delay", found.get());
-                     rules.push_back({{group[0]},
+                     rules.push_back({{AsciiLower(group[0])},
                                       ParseGroupAffinity(group[2], found.get()),
                                       DecimalToUnsigned(group[1])});
                  });

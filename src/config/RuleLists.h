@@ -227,7 +227,8 @@ std::vector<ValueRule> ReadEfficiencyModes(std::wstring_view value,
 std::wstring WriteEfficiencyModes(const std::vector<ValueRule>& rules);
 
 // DefaultAffinitiesEx ("pattern, delay, affinity-with-group"), preceded by the older
-// DefaultAffinities ("pattern, affinity-with-group", delay 0). Patterns keep their case.
+// DefaultAffinities ("pattern, affinity-with-group", delay 0). Patterns are lower-cased, as the
+// writer writes them.
 struct AffinityRule {
     RulePattern pattern;
     GroupAffinity affinity;

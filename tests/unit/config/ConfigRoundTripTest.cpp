@@ -81,7 +81,11 @@ TEST_F(ConfigRoundTripTest, SavedValuesReadBackAsTheyWereRead) {
          L"a.exe;1;1;1e60;0;n", L"a.exe;1;1;340282346638528859811704183484516925440.00;0;n"},
         {"unknown idle-time plan", L"PowerSaver_TargetGUID", L"Plan of another machine",
          L"Plan of another machine"},
+        {"idle-time plan by another spelling of its name", L"PowerSaver_TargetGUID", L"BALANCED",
+         L"Balanced"},
         {"blank names", L"DisallowedProcesses", L"a.exe, ,b.exe", L"a.exe,b.exe"},
+        {"affinity rule pattern in capitals", L"DefaultAffinitiesEx", L"Game.EXE,0,0-3",
+         L"game.exe,0,0-3"},
         {"older name list", L"DisableThreadPriorityBoostBoost", L"Old.exe,old.EXE", L"<absent>"},
     };
     for (const auto& c : cases) {

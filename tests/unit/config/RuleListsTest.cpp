@@ -397,7 +397,7 @@ TEST(RuleListGrouped, PrioritiesAndValues) {
 
 TEST(RuleListGrouped, AffinitiesAndCpuSets) {
     const auto affinities = ReadDefaultAffinities(L"Old.exe,0-1,broken", L"game.exe,5000,1/0-3");
-    EXPECT_EQ(affinities, (std::vector<AffinityRule>{{{L"Old.exe"}, {-1, 0x3}, 0},
+    EXPECT_EQ(affinities, (std::vector<AffinityRule>{{{L"old.exe"}, {-1, 0x3}, 0},
                                                      {{L"game.exe"}, {1, 0xF}, 5000}}));
     EXPECT_EQ(WriteDefaultAffinities(affinities), L"old.exe,0,0-1,game.exe,5000,1/0-3");
 
