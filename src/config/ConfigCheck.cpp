@@ -5,6 +5,7 @@
 #include "common/Format.h"
 #include "common/WideString.h"
 #include "config/ConfigSettings.h"
+#include "platform/Files.h"
 
 namespace cv {
 
@@ -134,6 +135,33 @@ ConfigCheckReport CheckConfigText(std::string_view bytes, const SettingsEnvironm
                          return order(a.line) < order(b.line);
                      });
     return report;
+}
+
+ConfigCheckReport CheckConfigFile(const std::wstring& path,
+                                  const SettingsEnvironment& environment) {
+    const auto unreadable = [](const wchar_t* message) {
+        ConfigCheckReport report;
+        report.readable = false;
+        report.findings.push_back({L"", L"", 0, FindingKind::kDropped, message});
+        return report;
+    };
+    if (!platform::PathExists(path)) {
+        return unreadable(L"the file does not exist; the engine would create it with the defaults");
+    }
+    // Shared as the engine's own reader shares it, so that a check never gets in its way.
+    const auto opened = platform::OpenFile(
+        path, platform::kGenericRead, platform::kFileShareRead | platform::kFileShareWrite,
+        platform::FileCreation::OpenExisting, platform::kFileAttributeNormal);
+    const auto size = opened.handle ? platform::FileSizeLow(opened.handle.Get()) : std::nullopt;
+    if (!size) {
+        return unreadable(L"the file cannot be opened or read");
+    }
+    std::string bytes(*size, '\0');
+    const auto read = platform::ReadFromFile(opened.handle.Get(), bytes.data(), *size);
+    if (!read || *read != *size) {
+        return unreadable(L"the file cannot be read to its end");
+    }
+    return CheckConfigText(bytes, environment);
 }
 
 }  // namespace cv

@@ -80,5 +80,8 @@ struct ConfigCheckReport {
 // its own built from the environment (processors, power plans), and reports every finding.
 // Changes nothing: no registry value is written and no message is shown.
 ConfigCheckReport CheckConfigText(std::string_view bytes, const SettingsEnvironment& environment);
+// The same for the file at a path, opened for reading only and never created: a file that is
+// missing or cannot be read is reported as such, with readable false.
+ConfigCheckReport CheckConfigFile(const std::wstring& path, const SettingsEnvironment& environment);
 
 }  // namespace cv

@@ -961,18 +961,20 @@ bool StartsAsComment(std::wstring_view text) {
 // with blanks around their name, repeated keys, and the older keys.
 void ReportDocumentFindings(SettingsFindings& findings, bool serverEdition) {
     const ConfigDocument& document = findings.Document();
-    const auto known = [](std::wstring_view key) -> const wchar_t* {
+    // Every name a key may have, in lower case, to the name as the schema writes it.
+    static const std::unordered_map<std::wstring, const wchar_t*> kNames = [] {
+        std::unordered_map<std::wstring, const wchar_t*> names;
         for (const auto& entry : kKeys) {
-            if (EqualsIgnoreCase(key, entry.key)) {
-                return entry.key;
-            }
+            names.emplace(ToLower(entry.key), entry.key);
         }
         for (const auto& older : kOlderKeys) {
-            if (EqualsIgnoreCase(key, older.key)) {
-                return older.key;
-            }
+            names.emplace(ToLower(older.key), older.key);
         }
-        return nullptr;
+        return names;
+    }();
+    const auto known = [](std::wstring_view key) -> const wchar_t* {
+        const auto found = kNames.find(ToLower(key));
+        return found == kNames.end() ? nullptr : found->second;
     };
     std::unordered_map<std::wstring, std::size_t> firstOf;
     const std::size_t count =

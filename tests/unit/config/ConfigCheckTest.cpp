@@ -9,7 +9,9 @@
 #include "config/ConfigCheck.h"
 #include "config/ConfigDocument.h"
 #include "config/ConfigSettings.h"
+#include "platform/Files.h"
 #include "platform/Registry.h"
+#include "platform/sim/SimFiles.h"
 
 namespace cv {
 namespace {
@@ -312,6 +314,21 @@ TEST_F(ConfigCheckTest, UnreadableFilesAndNoSideEffects) {
     EXPECT_FALSE(machine().HasValue(platform::RegistryRoot::LocalMachine, L"Software\\Corvane",
                                     L"UpdatePromptless"));
     EXPECT_TRUE(machine().messageBoxes.empty());
+}
+
+TEST_F(ConfigCheckTest, FilesAreCheckedWhereTheyLieAndNeverCreated) {
+    const std::wstring path = L"C:\\Cfg\\corvex.ini";
+    sim::PutFile(path, FileOf({L"[GUI]", L"ShowGraphCPU=maybe"}));
+    const ConfigCheckReport report = CheckConfigFile(path, Environment());
+    ASSERT_EQ(report.findings.size(), 1u) << ToUtf8(report.Text());
+    EXPECT_EQ(report.findings[0].Text(),
+              L"line 2 [GUI] ShowGraphCPU: `maybe` is neither true nor false; read as false");
+
+    const std::wstring missing = L"C:\\Cfg\\missing.ini";
+    const ConfigCheckReport none = CheckConfigFile(missing, Environment());
+    EXPECT_FALSE(none.readable);
+    EXPECT_TRUE(none.Dropped());
+    EXPECT_FALSE(platform::PathExists(missing));
 }
 
 }  // namespace
