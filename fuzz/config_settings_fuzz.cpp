@@ -76,15 +76,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(written.keys == rewritten.keys && written.values == rewritten.values &&
           written.sections == rewritten.sections);
 
-    // What the engine writes, the check finds nothing to say about, but for an idle-time plan
-    // this machine does not have, which the file keeps for the next load.
+    // What the engine writes, the check finds nothing to say about, but for plans this machine
+    // does not have, which the file keeps for the next load.
     const cv::ConfigCheckReport clean =
         cv::CheckConfigText(cv::RenderConfigBytes(written), Environment());
-    const cv::PowerPlanChoice& target = first.PowerSaver.PowerSaver_TargetGUID;
-    const bool unresolvedTarget = target.guid.IsZero() && !target.name.empty();
     Check(clean.readable);
     for (const cv::ConfigFinding& finding : clean.findings) {
-        Check(unresolvedTarget && finding.key == L"PowerSaver_TargetGUID");
+        Check(finding.kind == cv::FindingKind::kDefaulted &&
+              (finding.key == L"PowerSaver_TargetGUID" || finding.key == L"DefaultPowerSchemes"));
     }
 
     // Reporting never changes what is read.

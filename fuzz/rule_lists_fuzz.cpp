@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "common/WideString.h"
 #include "config/AffinityText.h"
@@ -36,9 +37,10 @@ std::wstring Value(std::wstring_view text) {
     return cv::Trim(text);
 }
 
-// read, write, read: the same rules, and the written text reads without findings.
+// read, write, read: the same rules, and the written text reads without findings (but for
+// what the list keeps on purpose although it cannot use it).
 template <typename Read, typename Write>
-void RoundTrip(const std::wstring& value, Read read, Write write) {
+void RoundTrip(const std::wstring& value, Read read, Write write, bool keepsUnusable = false) {
     CountingSink findings;
     const auto rules = read(value, nullptr);
     Check(read(value, &findings) == rules);
@@ -46,8 +48,29 @@ void RoundTrip(const std::wstring& value, Read read, Write write) {
     CountingSink again;
     const auto reread = read(written, &again);
     Check(reread == rules);
-    Check(again.count == 0);
+    Check(again.count == 0 || keepsUnusable);
     Check(Value(write(reread)) == written);
+}
+
+// Every name is a plan, named as it was first asked for in lower case.
+cv::PowerPlanResolver AnyPlan() {
+    static std::map<std::uint32_t, std::wstring> names;
+    cv::PowerPlanResolver plans;
+    plans.findPlan = [](const std::wstring& name) -> std::optional<cv::PlanGuid> {
+        if (name.empty()) {
+            return std::nullopt;
+        }
+        const std::wstring lower = cv::ToLower(name);
+        const auto id = static_cast<std::uint32_t>(std::hash<std::wstring>()(lower));
+        names.emplace(id, lower);
+        return cv::PlanGuid{id, 0, 0, {}};
+    };
+    plans.planName = [](const cv::PlanGuid& plan) -> std::optional<std::wstring> {
+        const auto found = names.find(plan.data1);
+        return found == names.end() ? std::nullopt : std::optional(found->second);
+    };
+    plans.available = [] { return true; };
+    return plans;
 }
 
 cv::PowerPlanResolver Plans() {
@@ -132,6 +155,7 @@ void SharedForms(const std::wstring& value) {
 // them.
 const std::vector<std::function<void(const std::wstring&)>>& Checks() {
     static const cv::PowerPlanResolver plans = Plans();
+    static const cv::PowerPlanResolver anyPlan = AnyPlan();
     static const std::vector<std::function<void(const std::wstring&)>> checks = {
         NameListCheck(cv::kOocExclusionsFormat),
         NameListCheck(cv::kOocHardCodedExclusionOverridesFormat),
@@ -147,13 +171,22 @@ const std::vector<std::function<void(const std::wstring&)>>& Checks() {
         ListCheck([](std::wstring_view text,
                      cv::FindingSink* sink) { return cv::ReadKeepRunning(text, nullptr, sink); },
                   cv::WriteKeepRunning),
-        ListCheck(
-            [](std::wstring_view text, cv::FindingSink* sink) {
-                return cv::ReadPowerSchemes(text, L"", plans, nullptr, sink);
-            },
-            [](const std::vector<cv::PowerSchemeRule>& rules) {
-                return cv::WritePowerSchemes(rules, plans).value_or(L"");
-            }),
+        // Power schemes with two plans, the entries naming others kept as text.
+        [](const std::wstring& value) {
+            using Read = std::pair<std::vector<cv::PowerSchemeRule>, std::vector<std::wstring>>;
+            RoundTrip(
+                value,
+                [](std::wstring_view text, cv::FindingSink* sink) {
+                    Read read;
+                    read.first = cv::ReadPowerSchemes(text, L"", plans, nullptr, sink, nullptr,
+                                                      &read.second);
+                    return read;
+                },
+                [](const Read& read) {
+                    return cv::WritePowerSchemes(read.first, plans, read.second).value_or(L"");
+                },
+                true);
+        },
         ListCheck(cv::ReadInstanceBalancer, cv::WriteInstanceBalancer),
         ListCheck(cv::ReadCpuLimitRules, cv::WriteCpuLimitRules),
         ListCheck(cv::ReadWatchdogRules, cv::WriteWatchdogRules),
@@ -181,6 +214,14 @@ const std::vector<std::function<void(const std::wstring&)>>& Checks() {
         },
         ListCheck(cv::ReadCpuSets, cv::WriteCpuSets),
         SharedForms,
+        // Power schemes where every name is a plan: the names a save writes read back as plans.
+        ListCheck(
+            [](std::wstring_view text, cv::FindingSink* sink) {
+                return cv::ReadPowerSchemes(text, L"", anyPlan, nullptr, sink);
+            },
+            [](const std::vector<cv::PowerSchemeRule>& rules) {
+                return cv::WritePowerSchemes(rules, anyPlan).value_or(L"");
+            }),
     };
     return checks;
 }

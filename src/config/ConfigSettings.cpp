@@ -691,10 +691,15 @@ void ReadRuleList(ConfigSettings& s, Special key, const std::wstring& value,
         case Special::DefaultPowerSchemes: {
             std::size_t malformed = 0;
             auto olderFindings = older(L"ProcessDefaults", L"DefaultPowerSchemesEx");
-            Publish(s, key, defaults.DefaultPowerSchemes,
-                    ReadPowerSchemes(
-                        value, ReadList(L"ProcessDefaults", L"DefaultPowerSchemesEx", document),
-                        s.environment.powerPlans, &malformed, sink, SinkOf(olderFindings)));
+            std::vector<std::wstring> unresolved;
+            std::vector<PowerSchemeRule> rules = ReadPowerSchemes(
+                value, ReadList(L"ProcessDefaults", L"DefaultPowerSchemesEx", document),
+                s.environment.powerPlans, &malformed, sink, SinkOf(olderFindings), &unresolved);
+            {
+                std::lock_guard guard(s.PowerSchemeLock);
+                defaults.DefaultPowerSchemes = std::move(rules);
+                defaults.DefaultPowerSchemesUnresolved = std::move(unresolved);
+            }
             if (malformed != 0 && findings == nullptr) {
                 ReportListError(kPowerSchemeSyntaxMessage);
             }
@@ -877,7 +882,8 @@ std::optional<std::wstring> WriteSpecial(const ConfigSettings& s, Special key,
             return locked([&] { return WriteKeepRunning(defaults.KeepRunningProcesses); });
         case Special::DefaultPowerSchemes: {
             std::lock_guard guard(s.PowerSchemeLock);
-            return WritePowerSchemes(defaults.DefaultPowerSchemes, s.environment.powerPlans);
+            return WritePowerSchemes(defaults.DefaultPowerSchemes, s.environment.powerPlans,
+                                     defaults.DefaultPowerSchemesUnresolved);
         }
         case Special::ProcessorGroupExtended:
             return locked([&] {
@@ -1078,6 +1084,10 @@ void ConfigSettings::ClearRuleLists() {
                 Publish(*this, *key, list, List{});
             });
         }
+    }
+    {
+        std::lock_guard guard(PowerSchemeLock);
+        ProcessDefaults.DefaultPowerSchemesUnresolved.clear();
     }
     instanceLimitsPresent = false;
     throttlesPresent = false;

@@ -210,6 +210,8 @@ struct ProcessDefaultsSection {
     bool MatchWildcardsToPathnames = true;
     bool MatchOnCommandLine = false;
     std::vector<PowerSchemeRule> DefaultPowerSchemes;  // PowerSchemeLock
+    // Its entries whose plan did not resolve, as "pattern;plan" texts, kept for the next save.
+    std::vector<std::wstring> DefaultPowerSchemesUnresolved;  // PowerSchemeLock
     bool operator==(const ProcessDefaultsSection&) const = default;
 };
 

@@ -2,6 +2,7 @@
 
 #include <cfloat>
 #include <climits>
+#include <cmath>
 #include <cstdlib>
 
 #include "common/Format.h"
@@ -49,8 +50,9 @@ bool OnlyWhiteSpaceFrom(std::wstring_view text, std::size_t i) {
 }
 
 // The number at the start of the text as swscanf "%f" takes it, and where it ends. None when
-// there is no number.
-std::optional<double> ScanDoubleEnd(std::wstring_view text, std::size_t* stop) {
+// there is no number. Plain: no exponent and at most two decimals.
+std::optional<double> ScanDoubleEnd(std::wstring_view text, std::size_t* stop,
+                                    bool* plain = nullptr) {
     const std::size_t i = SkipWhiteSpace(text, 0);
     // Only the plain decimal forms; the runtime's extras (hexadecimal, "inf", "nan") would
     // give values no writer of this file produces.
@@ -63,16 +65,19 @@ std::optional<double> ScanDoubleEnd(std::wstring_view text, std::size_t* stop) {
         ++end;
         ++digits;
     }
+    std::size_t decimals = 0;
     if (end < text.size() && text[end] == L'.') {
         ++end;
         while (end < text.size() && IsAsciiDigit(text[end])) {
             ++end;
             ++digits;
+            ++decimals;
         }
     }
     if (digits == 0) {
         return std::nullopt;
     }
+    bool exponentRead = false;
     if (end < text.size() && (text[end] == L'e' || text[end] == L'E')) {
         std::size_t exponent = end + 1;
         if (exponent < text.size() && (text[exponent] == L'+' || text[exponent] == L'-')) {
@@ -83,7 +88,11 @@ std::optional<double> ScanDoubleEnd(std::wstring_view text, std::size_t* stop) {
                 ++exponent;
             }
             end = exponent;
+            exponentRead = true;
         }
+    }
+    if (plain != nullptr) {
+        *plain = !exponentRead && decimals <= 2;
     }
     std::string number;
     number.reserve(end - i);
@@ -280,29 +289,48 @@ std::int32_t ReadDecimalField(std::wstring_view text, std::wstring_view what, Fi
     return WideToLong(text);
 }
 
+// Written with two decimals, a number of at most two decimals that the type holds to better
+// than a hundredth reads back as itself; only the others need printing to learn what the file
+// will keep.
 float ReadTwoDecimalFloat(std::wstring_view text, std::wstring_view what, FindingSink* sink) {
+    constexpr double kExactBelow = 1e5;  // float steps stay under a hundredth up to 2^17
     std::size_t stop = 0;
-    const std::optional<double> scanned = ScanDoubleEnd(text, &stop);
+    bool plain = false;
+    const std::optional<double> scanned = ScanDoubleEnd(text, &stop, &plain);
     double value = scanned.value_or(0);
     const bool clamped = value > FLT_MAX || value < -FLT_MAX;
     value = value > FLT_MAX ? FLT_MAX : value < -FLT_MAX ? -FLT_MAX : value;
+    const auto read = static_cast<float>(value);
+    if (plain && std::fabs(value) < kExactBelow) {
+        if (sink != nullptr) {
+            CheckFloatText(text, what, true, stop, false, false, L"", *sink);
+        }
+        return read;
+    }
     // As the writer prints it ("%1.2f"), so that the next read finds the same number.
-    const std::wstring keptText =
-        FormatText(L"%1.2f", static_cast<double>(static_cast<float>(value)));
+    const std::wstring keptText = FormatText(L"%1.2f", static_cast<double>(read));
     const auto kept = static_cast<float>(ParseAscii(keptText));
     if (sink != nullptr) {
-        CheckFloatText(text, what, scanned.has_value(), stop, clamped,
-                       kept != static_cast<float>(value), keptText, *sink);
+        CheckFloatText(text, what, scanned.has_value(), stop, clamped, kept != read, keptText,
+                       *sink);
     }
     return kept;
 }
 
 double ReadTwoDecimalDouble(std::wstring_view text, std::wstring_view what, FindingSink* sink) {
+    constexpr double kExactBelow = 1e12;  // double steps stay far under a hundredth
     // The formatter prints nothing larger than this.
     constexpr double kLargest = 1e300;
     std::size_t stop = 0;
-    const std::optional<double> scanned = ScanDoubleEnd(text, &stop);
+    bool plain = false;
+    const std::optional<double> scanned = ScanDoubleEnd(text, &stop, &plain);
     double value = scanned.value_or(0);
+    if (plain && std::fabs(value) < kExactBelow) {
+        if (sink != nullptr) {
+            CheckFloatText(text, what, true, stop, false, false, L"", *sink);
+        }
+        return value;
+    }
     const bool clamped = value > kLargest || value < -kLargest;
     value = value > kLargest ? kLargest : value < -kLargest ? -kLargest : value;
     const std::wstring keptText = FormatText(L"%.2lf", value);

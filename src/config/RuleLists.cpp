@@ -149,20 +149,53 @@ NameSet ReadNameSet(std::wstring_view value, const NameListFormat& format, Findi
     return set;
 }
 
+namespace {
+
+// Names compared ignoring case, by their place in the list, so that no lower-cased copy is made.
+struct FoldedHash {
+    const NameList* names;
+    std::size_t operator()(std::size_t index) const {
+        std::size_t hash = 14695981039346656037ull;
+        for (const wchar_t c : (*names)[index].text) {
+            hash = (hash ^ static_cast<std::size_t>(ToLowerChar(c))) * 1099511628211ull;
+        }
+        return hash;
+    }
+};
+struct FoldedEqual {
+    const NameList* names;
+    bool operator()(std::size_t a, std::size_t b) const {
+        return EqualsIgnoreCase((*names)[a].text, (*names)[b].text);
+    }
+};
+
+}  // namespace
+
 void RemoveDuplicateNames(NameList& names, FindingSink* findings) {
-    std::unordered_set<std::wstring> seen;
-    NameList kept;
-    kept.reserve(names.size());
-    for (auto& name : names) {
-        if (name.text.empty() || seen.insert(ToLower(name.text)).second) {
-            kept.push_back(std::move(name));
-        } else if (findings != nullptr) {
-            findings->Report(
-                FindingKind::kDropped,
-                Quoted(name.text) + L" is listed more than once; the repeat is dropped");
+    std::unordered_set<std::size_t, FoldedHash, FoldedEqual> seen(names.size(), FoldedHash{&names},
+                                                                  FoldedEqual{&names});
+    std::vector<bool> keep(names.size(), true);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (names[i].text.empty() || seen.insert(i).second) {
+            continue;
+        }
+        keep[i] = false;
+        if (findings != nullptr) {
+            findings->Report(FindingKind::kDropped, Quoted(names[i].text) +
+                                                        L" is listed more than once; the repeat "
+                                                        L"is dropped");
         }
     }
-    names = std::move(kept);
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (keep[i]) {
+            if (kept != i) {
+                names[kept] = std::move(names[i]);
+            }
+            ++kept;
+        }
+    }
+    names.resize(kept);
 }
 
 namespace {
@@ -352,7 +385,8 @@ std::wstring WriteKeepRunning(const std::vector<KeepRunningRule>& rules) {
 std::vector<PowerSchemeRule> ReadPowerSchemes(std::wstring_view value, std::wstring_view olderValue,
                                               const PowerPlanResolver& plans,
                                               std::size_t* missingSeparator, FindingSink* findings,
-                                              FindingSink* olderFindings) {
+                                              FindingSink* olderFindings,
+                                              std::vector<std::wstring>* unresolved) {
     std::wstring combined(value);
     if (!olderValue.empty()) {
         combined += L",";
@@ -381,9 +415,13 @@ std::vector<PowerSchemeRule> ReadPowerSchemes(std::wstring_view value, std::wstr
         const std::wstring planName = text.substr(semicolon + 1);
         const std::optional<PlanGuid> plan = plans.Find(planName);
         if (!plan) {
-            found.Report(FindingKind::kDropped, L"names the power plan " + Quoted(planName) +
-                                                    L", which this machine does not have; "
-                                                    L"dropped");
+            if (unresolved != nullptr) {
+                unresolved->push_back(AsciiLower(text));
+            }
+            found.Report(unresolved != nullptr ? FindingKind::kDefaulted : FindingKind::kDropped,
+                         L"names the power plan " + Quoted(planName) +
+                             L", which this machine does not have" +
+                             (unresolved != nullptr ? L"; kept, but not used" : L"; dropped"));
             continue;
         }
         std::wstring pattern = AsciiLower(text.substr(0, semicolon));
@@ -398,16 +436,20 @@ std::vector<PowerSchemeRule> ReadPowerSchemes(std::wstring_view value, std::wstr
 }
 
 std::optional<std::wstring> WritePowerSchemes(const std::vector<PowerSchemeRule>& rules,
-                                              const PowerPlanResolver& plans) {
-    if (rules.empty() || !plans.IsAvailable()) {
+                                              const PowerPlanResolver& plans,
+                                              const std::vector<std::wstring>& unresolved) {
+    const bool named = !rules.empty() && plans.IsAvailable();
+    if (!named && unresolved.empty()) {
         return std::nullopt;
     }
     std::vector<std::wstring> pieces;
     for (const auto& rule : rules) {
-        if (const auto name = plans.NameOf(rule.plan)) {
+        // Without the service a plan has no name to write; the rule comes back at the next load.
+        if (const auto name = named ? plans.NameOf(rule.plan) : std::nullopt) {
             pieces.push_back(rule.pattern.text + L";" + *name);
         }
     }
+    pieces.insert(pieces.end(), unresolved.begin(), unresolved.end());
     return AsciiLower(JoinWithCommas(pieces));
 }
 

@@ -116,17 +116,22 @@ struct PowerSchemeRule {
     bool operator==(const PowerSchemeRule&) const = default;
 };
 // The older DefaultPowerSchemesEx entries follow the key's own. Entries without ";" are skipped
-// and counted in *missingSeparator; entries whose plan does not resolve are skipped; of entries
-// with the same pattern (ignoring case) the first stays.
+// and counted in *missingSeparator; of entries with the same pattern (ignoring case) the first
+// stays. An entry whose plan does not resolve (the plan is gone, or the power-plan service is
+// not there) is no rule, but its text "pattern;plan" is kept in *unresolved, as a save writes it,
+// so that the user's choice survives the save.
 std::vector<PowerSchemeRule> ReadPowerSchemes(std::wstring_view value, std::wstring_view olderValue,
                                               const PowerPlanResolver& plans,
                                               std::size_t* missingSeparator,
                                               FindingSink* findings = nullptr,
-                                              FindingSink* olderFindings = nullptr);
-// None when the key is not to be written: an empty list or no power-plan service. Rules whose
+                                              FindingSink* olderFindings = nullptr,
+                                              std::vector<std::wstring>* unresolved = nullptr);
+// The rules with the plans' current names, then the unresolved entries. None when there is
+// nothing to write, or only rules and no power-plan service to name their plans. Rules whose
 // plan has no name any more are left out.
 std::optional<std::wstring> WritePowerSchemes(const std::vector<PowerSchemeRule>& rules,
-                                              const PowerPlanResolver& plans);
+                                              const PowerPlanResolver& plans,
+                                              const std::vector<std::wstring>& unresolved = {});
 
 // InstanceManagedCPUAffinities (instance balancer), keyed by the lower-case pattern.
 struct InstanceBalancerRule {

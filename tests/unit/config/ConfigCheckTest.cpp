@@ -116,9 +116,9 @@ TEST_F(ConfigCheckTest, EachRuleListReportsItsBadEntryWithItsLine) {
          L"listed more than once"},
         {L"Display", L"video.exe,,video.exe", FindingKind::kDropped, L"listed more than once"},
         {L"PC", L"backup.exe, ,x.exe", FindingKind::kDropped, L"is blank; dropped"},
-        {L"DefaultPowerSchemes", L"a.exe;Balanced,b.exe;Unknown", FindingKind::kDropped,
+        {L"DefaultPowerSchemes", L"a.exe;Balanced,b.exe;Unknown", FindingKind::kDefaulted,
          L"entry 2 (`b.exe;Unknown`) names the power plan `Unknown`, which this machine does "
-         L"not have; dropped"},
+         L"not have; kept, but not used"},
         {L"PowerSaver_Exclusions", L"idle.exe,IDLE.exe", FindingKind::kDropped,
          L"listed more than once"},
     };

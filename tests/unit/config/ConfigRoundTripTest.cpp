@@ -83,6 +83,9 @@ TEST_F(ConfigRoundTripTest, SavedValuesReadBackAsTheyWereRead) {
          L"Plan of another machine"},
         {"idle-time plan by another spelling of its name", L"PowerSaver_TargetGUID", L"BALANCED",
          L"Balanced"},
+        {"power scheme naming a plan of another machine", L"DefaultPowerSchemes",
+         L"a.exe;Balanced,b.exe;Plan of another machine",
+         L"a.exe;balanced,b.exe;plan of another machine"},
         {"blank names", L"DisallowedProcesses", L"a.exe, ,b.exe", L"a.exe,b.exe"},
         {"affinity rule pattern in capitals", L"DefaultAffinitiesEx", L"Game.EXE,0,0-3",
          L"game.exe,0,0-3"},
@@ -106,6 +109,31 @@ TEST_F(ConfigRoundTripTest, SavedValuesReadBackAsTheyWereRead) {
         second.WriteSettings(savedAgain);
         EXPECT_EQ(savedAgain.values, saved.values) << c.what;
     }
+}
+
+// Without the power-plan service no plan resolves; a save must still write what the user chose.
+TEST_F(ConfigRoundTripTest, PlansSurviveASaveWithoutThePowerPlanService) {
+    SettingsEnvironment noService;
+    noService.processors = {8, false, 0};
+    ConfigSettings settings(noService);
+    ConfigDocument file;
+    AddEntry(file, L"", L"DefaultPowerSchemes", L"a.exe;Balanced");
+    AddEntry(file, L"", L"DefaultPowerSchemesEx", L"b.exe;Power saver");
+    AddEntry(file, L"", L"PowerSaver_TargetGUID", L"Balanced");
+    settings.ReadSettings(file);
+    EXPECT_TRUE(settings.ProcessDefaults.DefaultPowerSchemes.empty());
+    ConfigDocument saved;
+    settings.WriteSettings(saved);
+    EXPECT_EQ(WrittenValue(saved, L"DefaultPowerSchemes"), L"a.exe;balanced,b.exe;power saver");
+    EXPECT_EQ(WrittenValue(saved, L"PowerSaver_TargetGUID"), L"Balanced");
+
+    // Where the plans are, the saved file gives the rules.
+    ConfigSettings withPlans(Environment());
+    withPlans.ReadSettings(saved);
+    ASSERT_EQ(withPlans.ProcessDefaults.DefaultPowerSchemes.size(), 1u);
+    EXPECT_EQ(withPlans.ProcessDefaults.DefaultPowerSchemes[0].pattern.text, L"a.exe");
+    EXPECT_EQ(withPlans.ProcessDefaults.DefaultPowerSchemesUnresolved,
+              std::vector<std::wstring>{L"b.exe;power saver"});
 }
 
 TEST_F(ConfigRoundTripTest, AutomaticAndEveryProcessorButTheFirstStayApart) {

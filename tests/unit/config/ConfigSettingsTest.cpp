@@ -991,7 +991,8 @@ TEST_F(ConfigSettingsTest, RoundTripKeepsWhatTheCorpusSays) {
          L"a.exe;0;0;90.50;5000;0;0;1;-;-;-;-,b\\,c.exe;8;1;512.00;1000;0;0;1;"
          L"c:\\tools\\run.exe;/x\\,y;-;-"},
         {L"AutomaticGamingModeProcessPaths", L"c:\\games\\*,steam\\,x.exe"},
-        {L"DefaultPowerSchemes", L"a.exe;balanced,b.exe;power saver"},
+        // A plan this machine lacks stays in the file for the machine that has it.
+        {L"DefaultPowerSchemes", L"a.exe;balanced,b.exe;power saver,c.exe;unknown plan"},
         {L"PowerSaver_IdleTime", L"600"},
         {L"EnergySaverEnabled", L"true"},
         {L"PowerSaver_TargetGUID", L"Power saver"},
