@@ -20,8 +20,10 @@ for target in "${targets[@]}"; do
     corpus=$(mktemp -d)
     cp "$seeds"/* "$corpus/"
     echo "fuzzing $name for ${seconds} s"
-    # -timeout: one input that takes this long is a hang, and a finding.
-    "$target" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -print_final_stats=0 \
+    # -timeout: one input that takes this long is a hang, and a finding; so is undefined
+    # behaviour, also inside the standard library's templates.
+    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 "$target" -max_total_time="$seconds" \
+        -timeout=20 -rss_limit_mb=2048 -print_final_stats=0 \
         -artifact_prefix=build/fuzz/findings/"$name"- "$corpus" >"$corpus.log" 2>&1 ||
         { tail -40 "$corpus.log"; rm -rf "$corpus" "$corpus.log"; exit 1; }
     tail -1 "$corpus.log"
