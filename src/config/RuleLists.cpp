@@ -631,14 +631,22 @@ std::wstring WriteWatchdogRules(const std::vector<WatchdogRule>& rules) {
     const auto textOrDash = [](const std::wstring& text) {
         return text.empty() ? std::wstring(L"-") : EscapeName(text, false, false);
     };
+    // A field that begins with "-" reads as empty, while " -5" reads as -5: negative numbers get
+    // the blank, or a save would turn them into 0.
+    const auto number = [](const std::wstring& written) {
+        return !written.empty() && written[0] == L'-' ? L" " + written : written;
+    };
     std::wstring text;
     for (std::size_t i = 0; i < rules.size(); ++i) {
         const WatchdogRule& rule = rules[i];
-        text += FormatText(L"%s%s;%d;%d;%.2lf;%d;%I64u;%d;%d;%s;%s;%s;%s", i == 0 ? L"" : L",",
-                           EscapeName(rule.Pattern.text, false, false), rule.Action, rule.Metric,
-                           rule.Threshold, rule.DurationMs, rule.ActionValue, rule.MemoryCounter,
-                           rule.Comparison, textOrDash(rule.Program), textOrDash(rule.Arguments),
-                           L"-", L"-");
+        text += FormatText(
+            L"%s%s;%s;%s;%s;%s;%I64u;%s;%s;%s;%s;%s;%s", i == 0 ? L"" : L",",
+            EscapeName(rule.Pattern.text, false, false), number(FormatText(L"%d", rule.Action)),
+            number(FormatText(L"%d", rule.Metric)), number(FormatText(L"%.2lf", rule.Threshold)),
+            number(FormatText(L"%d", rule.DurationMs)), rule.ActionValue,
+            number(FormatText(L"%d", rule.MemoryCounter)),
+            number(FormatText(L"%d", rule.Comparison)), textOrDash(rule.Program),
+            textOrDash(rule.Arguments), L"-", L"-");
     }
     return text;
 }

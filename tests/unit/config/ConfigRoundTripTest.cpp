@@ -75,6 +75,8 @@ TEST_F(ConfigRoundTripTest, SavedValuesReadBackAsTheyWereRead) {
          L"b.exe;5.00;1;2;3"},
         {"watchdog rule with empty fields", L"WatchdogRules2", L"a.exe;1;0;50;1000;0;0;1;;;;",
          L"a.exe;1;0;50.00;1000;0;0;1;-;-;-;-"},
+        {"negative watchdog numbers, which a leading \"-\" would empty", L"WatchdogRules2",
+         L"a.exe; -1;0; -0.001;1000;0; -5;1;-;-;-;-", L"a.exe; -1;0; -0.00;1000;0; -5;1;-;-;-;-"},
         {"threshold with three decimals", L"CPULimitRules", L"a.exe;12.345;1;2;3",
          L"a.exe;12.35;1;2;3"},
         {"threshold beyond what the file prints", L"InstanceManagedCPUAffinities",
