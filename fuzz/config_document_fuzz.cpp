@@ -1,5 +1,6 @@
 // Any bytes as corvex.ini: reading never crashes or hangs, the look-ups answer for every key read,
-// and what the writer makes of the entries reads back as the same entries, trimmed.
+// what the writer makes of the entries reads back as the same entries, trimmed, and the line of
+// every entry is where it stands in the file.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -42,6 +43,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Check(cv::GetConfigBool(L"", key, false, document) == cv::EqualsIgnoreCase(value, L"true"));
     }
 
+    // Asking where the entries came from changes nothing, and every entry has a line of its own.
+    cv::ConfigDocument laidOut;
+    cv::ConfigTextLayout layout;
+    Check(cv::ParseConfigBytes(bytes, laidOut, &layout) == !bigEndian);
+    Check(laidOut.keys == document.keys && laidOut.values == document.values &&
+          laidOut.sections == document.sections);
+    Check(layout.entryLines.size() == count);
+    for (std::size_t i = 0; i < count; ++i) {
+        Check(layout.entryLines[i] > (i == 0 ? 0 : layout.entryLines[i - 1]));
+    }
+
     const std::string written = cv::RenderConfigBytes(document);
     Check(written.size() >= 2 && written.size() % 2 == 0);
     cv::ConfigDocument again;
@@ -52,6 +64,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     Check(again.keys.size() == count);
+    // In the written file, entry i sits below i entries and the section headers before it.
+    cv::ConfigDocument writtenAgain;
+    cv::ConfigTextLayout writtenLayout;
+    Check(cv::ParseConfigBytes(written, writtenAgain, &writtenLayout));
+    std::uint32_t headers = 0;
+    std::wstring lastSection;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::wstring section = cv::Trim(document.sections[i]);
+        if (section != lastSection) {
+            ++headers;
+            lastSection = section;
+        }
+        Check(writtenLayout.entryLines[i] == i + 1 + headers);
+    }
     for (std::size_t i = 0; i < count; ++i) {
         Check(again.keys[i] == cv::Trim(document.keys[i]));
         Check(again.values[i] == cv::Trim(document.values[i]));

@@ -9,7 +9,7 @@ python3 scripts/check-layers.py
 scripts/build.sh all
 echo "== native tests"
 (cd build/native && ctest --output-on-failure -j "$(nproc)")
-echo "== fuzzing the configuration reader (${CV_FUZZ_SECONDS:-30} s a target)"
+echo "== fuzzing the configuration readers and the matcher (${CV_FUZZ_TOTAL_SECONDS:-180} s in all)"
 scripts/fuzz.sh
 echo "== Windows tests under Wine"
 (cd build/win && ctest --output-on-failure)

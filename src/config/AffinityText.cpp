@@ -10,7 +10,20 @@ namespace {
 
 constexpr std::int32_t kHighestProcessor = 63;
 
-std::uint64_t ItemMask(std::wstring_view item) {
+// An item without digits is processor 0, which is seldom what was meant.
+void CheckItemNumber(std::wstring_view item, std::wstring_view number, FindingSink& sink) {
+    if (number.size() == item.size()) {
+        if (Trim(number).empty()) {
+            sink.Report(FindingKind::kUnparsed, L"an empty processor item reads as processor 0");
+        } else {
+            CheckDecimalText(number, L"processor item", &sink);
+        }
+        return;
+    }
+    CheckDecimalText(number, L"in the processor range " + Quoted(item) + L", the bound", &sink);
+}
+
+std::uint64_t ItemMask(std::wstring_view item, FindingSink* sink) {
     std::size_t start = 0;
     while (start < item.size() && IsWhiteSpace(item[start])) {
         ++start;
@@ -19,11 +32,28 @@ std::uint64_t ItemMask(std::wstring_view item) {
     const std::size_t dash = item.find(L'-', start + 1);
     if (dash == std::wstring_view::npos) {
         const std::int32_t processor = WideToLong(item);
-        return processor >= 0 && processor <= kHighestProcessor ? std::uint64_t{1} << processor : 0;
+        const bool valid = processor >= 0 && processor <= kHighestProcessor;
+        if (sink != nullptr) {
+            CheckItemNumber(item, item, *sink);
+            if (!valid) {
+                sink->Report(FindingKind::kDropped, L"processor " + Quoted(item) +
+                                                        L" is not one of 0 to 63 and sets nothing");
+            }
+        }
+        return valid ? std::uint64_t{1} << processor : 0;
     }
     const std::int32_t low = WideToLong(item.substr(0, dash));
     const std::int32_t high = WideToLong(item.substr(dash + 1));
+    if (sink != nullptr) {
+        CheckItemNumber(item, item.substr(0, dash), *sink);
+        CheckItemNumber(item, item.substr(dash + 1), *sink);
+    }
     if (low < 0 || high > kHighestProcessor || low > high) {
+        if (sink != nullptr) {
+            sink->Report(FindingKind::kDropped, L"processor range " + Quoted(item) +
+                                                    L" is not within 0 to 63 in rising "
+                                                    L"order and sets nothing");
+        }
         return 0;
     }
     std::uint64_t mask = 0;
@@ -35,13 +65,18 @@ std::uint64_t ItemMask(std::wstring_view item) {
 
 }  // namespace
 
-std::uint64_t ParseAffinityText(std::wstring_view text) {
+std::uint64_t ParseAffinityText(std::wstring_view text, FindingSink* sink) {
     if (AsciiLower(text).find(L"all") != std::wstring::npos) {
+        if (sink != nullptr && !EqualsIgnoreCase(Trim(text), L"all")) {
+            sink->Report(FindingKind::kRewritten, L"processors " + Quoted(text) +
+                                                      L" contain \"all\", so they mean every "
+                                                      L"processor");
+        }
         return ~std::uint64_t{0};
     }
     std::uint64_t mask = 0;
     for (const auto& item : SplitTokens(text, L";")) {
-        mask |= ItemMask(TrimRight(item));
+        mask |= ItemMask(TrimRight(item), sink);
     }
     return mask;
 }
@@ -68,14 +103,14 @@ std::wstring FormatAffinityText(std::uint64_t mask) {
     return text;
 }
 
-GroupAffinity ParseGroupAffinity(std::wstring_view text) {
+GroupAffinity ParseGroupAffinity(std::wstring_view text, FindingSink* sink) {
     GroupAffinity affinity;
     const std::size_t slash = text.find(L'/');
     if (slash == std::wstring_view::npos) {
-        affinity.mask = ParseAffinityText(text);
+        affinity.mask = ParseAffinityText(text, sink);
     } else {
-        affinity.group = WideToLong(text.substr(0, slash));
-        affinity.mask = ParseAffinityText(text.substr(slash + 1));
+        affinity.group = ReadDecimalField(text.substr(0, slash), L"processor group", sink);
+        affinity.mask = ParseAffinityText(text.substr(slash + 1), sink);
     }
     return affinity;
 }
@@ -90,7 +125,7 @@ std::wstring FormatGroupAffinity(const GroupAffinity& affinity) {
     return ranges.empty() ? FormatText(L"%d/", kNoProcessorGroup) : ranges;
 }
 
-std::vector<GroupAffinity> ParseCpuSetText(std::wstring_view text) {
+std::vector<GroupAffinity> ParseCpuSetText(std::wstring_view text, FindingSink* sink) {
     std::vector<GroupAffinity> sets;
     std::size_t start = 0;
     while (start <= text.size()) {
@@ -103,7 +138,7 @@ std::vector<GroupAffinity> ParseCpuSetText(std::wstring_view text) {
             }
         }
         if (!piece.empty()) {
-            sets.push_back(ParseGroupAffinity(piece));
+            sets.push_back(ParseGroupAffinity(piece, sink));
         }
         start = stop + 1;
     }

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "config/ConfigFindings.h"
+
 namespace cv {
 
 constexpr std::int32_t kNoProcessorGroup = -1;
@@ -17,18 +19,19 @@ struct GroupAffinity {
 };
 
 // "all" anywhere gives every processor; otherwise ";"-separated processor numbers and inclusive
-// ranges. Numbers or ranges beyond processor 63 set nothing; an item without digits is 0.
-std::uint64_t ParseAffinityText(std::wstring_view text);
+// ranges. Numbers or ranges beyond processor 63 set nothing; an item without digits is 0. The
+// sink, when given, hears about every item that sets nothing or is not what it looks like.
+std::uint64_t ParseAffinityText(std::wstring_view text, FindingSink* sink = nullptr);
 // Ascending ranges joined by ";": mask 0x2F gives "0-3;5"; mask 0 gives an empty text.
 std::wstring FormatAffinityText(std::uint64_t mask);
 
 // An optional "group/" before affinity text; without it the group is kNoProcessorGroup.
-GroupAffinity ParseGroupAffinity(std::wstring_view text);
+GroupAffinity ParseGroupAffinity(std::wstring_view text, FindingSink* sink = nullptr);
 // Never empty: an empty mask without a group is written "-1/".
 std::wstring FormatGroupAffinity(const GroupAffinity& affinity);
 
 // One affinity with group per parenthesised piece.
-std::vector<GroupAffinity> ParseCpuSetText(std::wstring_view text);
+std::vector<GroupAffinity> ParseCpuSetText(std::wstring_view text, FindingSink* sink = nullptr);
 std::wstring FormatCpuSetText(const std::vector<GroupAffinity>& sets);
 
 }  // namespace cv

@@ -95,11 +95,44 @@ std::wstring DecodeUtf16Le(std::string_view bytes) {
     return FromUtf16(units);
 }
 
-void AppendLines(std::wstring_view text, ConfigDocument& document) {
+// Line ends in a text: CR LF counts once, any other CR or LF once each.
+std::uint32_t CountLineEnds(std::wstring_view text) {
+    std::uint32_t count = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == L'\r' || text[i] == L'\n') {
+            if (text[i] == L'\r' && i + 1 < text.size() && text[i + 1] == L'\n') {
+                ++i;
+            }
+            ++count;
+        }
+    }
+    return count;
+}
+
+std::uint32_t CountLinesWithText(std::wstring_view text) {
+    std::uint32_t count = 0;
+    bool hasText = false;
+    for (const wchar_t c : text) {
+        if (c == L'\r' || c == L'\n') {
+            count += hasText ? 1 : 0;
+            hasText = false;
+        } else if (!IsWhiteSpace(c)) {
+            hasText = true;
+        }
+    }
+    return count + (hasText ? 1 : 0);
+}
+
+void AppendLines(std::wstring_view text, ConfigDocument& document, ConfigTextLayout* layout) {
     std::wstring section;
     std::size_t position = 0;
+    std::uint32_t lineNumber = 1;
     for (;;) {
-        position = text.find_first_not_of(L"\r\n", position);
+        const std::size_t start = text.find_first_not_of(L"\r\n", position);
+        if (layout != nullptr) {
+            lineNumber += CountLineEnds(text.substr(position, start - position));
+        }
+        position = start;
         if (position == std::wstring_view::npos) {
             return;
         }
@@ -110,6 +143,10 @@ void AppendLines(std::wstring_view text, ConfigDocument& document) {
         std::wstring_view line = text.substr(position, end - position);
         position = end;
         if (line.size() == 1 && (line[0] == L'#' || line[0] == L';')) {
+            if (layout != nullptr) {
+                layout->stopLine = lineNumber;
+                layout->ignoredLines = CountLinesWithText(text.substr(position));
+            }
             return;
         }
         while (!line.empty() && IsWhiteSpace(line.front())) {
@@ -121,6 +158,8 @@ void AppendLines(std::wstring_view text, ConfigDocument& document) {
             if (close != std::wstring::npos) {
                 name.erase(close, 1);
                 section = std::move(name);
+            } else if (layout != nullptr) {
+                layout->unclosedSectionLines.push_back(lineNumber);
             }
             continue;
         }
@@ -136,7 +175,18 @@ void AppendLines(std::wstring_view text, ConfigDocument& document) {
         document.sections.push_back(section);
         document.keys.push_back(std::move(key));
         document.values.push_back(std::move(value));
+        if (layout != nullptr) {
+            layout->entryLines.push_back(lineNumber);
+        }
     }
+}
+
+// The line a NUL stops the text in, when something other than NULs follows it; 0 otherwise.
+std::uint32_t NulLine(std::wstring_view decoded, std::string_view rest) {
+    if (rest.find_first_not_of('\0') == std::string_view::npos) {
+        return 0;
+    }
+    return 1 + CountLineEnds(decoded);
 }
 
 }  // namespace
@@ -237,17 +287,31 @@ bool GetConfigBool(const std::wstring& section, const std::wstring& key, bool de
         GetConfigString(section, key, defaultValue ? L"true" : L"false", document), L"true");
 }
 
-bool ParseConfigBytes(std::string_view bytes, ConfigDocument& document) {
+bool ParseConfigBytes(std::string_view bytes, ConfigDocument& document, ConfigTextLayout* layout) {
     const bool marked = bytes.size() >= 3;
     if (marked && Byte(bytes[0]) == 0xFE && Byte(bytes[1]) == 0xFF) {
         return false;
     }
     try {
+        std::wstring text;
+        std::string_view rest;
         if (marked && Byte(bytes[0]) == 0xFF && Byte(bytes[1]) == 0xFE) {
-            AppendLines(DecodeUtf16Le(bytes.substr(2)), document);
+            text = DecodeUtf16Le(bytes.substr(2));
+            if (layout != nullptr) {
+                // The units up to the NUL, each two bytes; surrogate pairs decode to one
+                // character where wchar_t is 32 bits, so the units are counted again.
+                const std::size_t units = ToUtf16(text).size();
+                rest = bytes.substr(std::min(bytes.size(), 2 + 2 * units));
+            }
         } else {
             // The file's bytes end at the first NUL, as the text the reader hands on does.
-            AppendLines(platform::AnsiToWide(bytes.substr(0, bytes.find('\0'))), document);
+            const std::size_t nul = std::min(bytes.find('\0'), bytes.size());
+            text = platform::AnsiToWide(bytes.substr(0, nul));
+            rest = bytes.substr(nul);
+        }
+        AppendLines(text, document, layout);
+        if (layout != nullptr) {
+            layout->nulLine = NulLine(text, rest);
         }
         return true;
     } catch (const std::bad_alloc&) {

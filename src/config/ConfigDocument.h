@@ -36,9 +36,23 @@ std::int32_t GetConfigInt(const std::wstring& section, const std::wstring& key,
 bool GetConfigBool(const std::wstring& section, const std::wstring& key, bool defaultValue,
                    const ConfigDocument& document);
 
+// Where the entries of a parsed file came from, for telling the user about them; the loader
+// asks for none of this. Lines count from 1; CR LF, a lone CR and a lone LF each end a line.
+struct ConfigTextLayout {
+    std::vector<std::uint32_t> entryLines;  // one per entry appended
+    // A line that is a lone "#" or ";" ends the reading; the lines after it with text are ignored.
+    std::uint32_t stopLine = 0;
+    std::uint32_t ignoredLines = 0;
+    // "[name" without "]": neither a section nor an entry.
+    std::vector<std::uint32_t> unclosedSectionLines;
+    // The text ends at the first NUL character; 0 when there is none with text after it.
+    std::uint32_t nulLine = 0;
+};
+
 // The file's bytes to entries (decoding and line rules only); false for a big-endian file or
 // when memory runs out.
-bool ParseConfigBytes(std::string_view bytes, ConfigDocument& document);
+bool ParseConfigBytes(std::string_view bytes, ConfigDocument& document,
+                      ConfigTextLayout* layout = nullptr);
 // The exact bytes WriteConfigFile puts in the file; empty only when memory runs out.
 std::string RenderConfigBytes(const ConfigDocument& document);
 

@@ -4,11 +4,13 @@
 #include <array>
 #include <initializer_list>
 #include <optional>
+#include <unordered_map>
 #include <utility>
 #include <variant>
 
 #include "common/Format.h"
 #include "common/WideString.h"
+#include "config/ConfigCheck.h"
 #include "config/RuleListText.h"
 #include "platform/MessageBox.h"
 #include "platform/Registry.h"
@@ -506,52 +508,106 @@ std::wstring ChooseSound(const std::wstring& current, std::initializer_list<cons
     return std::wstring();
 }
 
+// The name the power-plan service gives the plan now, else the one it was chosen by.
+std::wstring CurrentPlanName(const PowerPlanResolver& plans, const PlanGuid& plan,
+                             const std::wstring& chosenName) {
+    const std::optional<std::wstring> name = plans.NameOf(plan);
+    return name && !name->empty() ? *name : chosenName;
+}
+
 bool IsKnownGuiUpdateSpeed(std::int32_t value) {
     constexpr std::int32_t kSpeeds[] = {0, 250, 500, 1000, 2000, 5000, 10000};
     return std::find(std::begin(kSpeeds), std::end(kSpeeds), value) != std::end(kSpeeds);
 }
 
 // "0x%x" when the text holds "0x" (it must then start with it), else "%u".
-std::optional<std::uint32_t> ParsePriorityClassValue(const std::wstring& value) {
+std::optional<std::uint32_t> ParsePriorityClassValue(const std::wstring& value, FindingSink* sink) {
     const std::wstring text = AsciiLower(value);
-    std::optional<std::uint64_t> parsed;
-    if (text.find(L"0x") != std::wstring::npos) {
-        if (StartsWith(text, L"0x")) {
-            parsed = ScanUnsigned(std::wstring_view(text).substr(2), 16, UINT32_MAX);
-        }
-    } else {
-        parsed = ScanUnsigned(text, 10, UINT32_MAX);
-    }
+    const bool hex = text.find(L"0x") != std::wstring::npos;
+    const std::wstring_view digits =
+        hex ? std::wstring_view(text).substr(StartsWith(text, L"0x") ? 2 : text.size())
+            : std::wstring_view(text);
+    const std::optional<std::uint64_t> parsed = ScanUnsigned(digits, hex ? 16 : 10, UINT32_MAX);
     if (!parsed) {
+        if (sink != nullptr) {
+            sink->Report(FindingKind::kDefaulted, Quoted(value) +
+                                                      L" is not a priority class number; the class "
+                                                      L"stays as it was");
+        }
         return std::nullopt;
     }
+    ReadUnsignedField(digits, hex ? 16 : 10, UINT32_MAX, L"", sink);
     return static_cast<std::uint32_t>(*parsed);
 }
 
+std::optional<SettingsFindings::Key> FindingsFor(SettingsFindings* findings,
+                                                 std::wstring_view section, std::wstring_view key) {
+    if (findings == nullptr) {
+        return std::nullopt;
+    }
+    return findings->ForKey(section, key);
+}
+
+FindingSink* SinkOf(std::optional<SettingsFindings::Key>& key) {
+    return key ? &*key : nullptr;
+}
+
+void CheckBoolValue(const std::wstring& value, FindingSink& sink) {
+    if (EqualsIgnoreCase(value, L"true") || EqualsIgnoreCase(value, L"false")) {
+        return;
+    }
+    sink.Report(FindingKind::kDefaulted,
+                value.empty() ? std::wstring(L"is empty; read as false")
+                              : Quoted(value) + L" is neither true nor false; read as false");
+}
+
+// Present but empty reads as 0, which surprises when the default is something else.
+void CheckNumberValue(const std::wstring& value, const std::wstring& defaultText,
+                      FindingSink& sink) {
+    if (value.empty()) {
+        if (defaultText != L"0") {
+            sink.Report(FindingKind::kUnparsed,
+                        L"is empty; read as 0, not as the default " + defaultText);
+        }
+        return;
+    }
+    CheckDecimalText(value, L"", &sink);
+}
+
+struct NamesValue {
+    std::wstring value;
+    FindingSink* findings = nullptr;
+};
+
 void PublishNames(ConfigSettings& settings, Special key, NameList& target,
-                  const NameListFormat& format,
-                  std::initializer_list<std::pair<std::wstring, const NameListFormat*>> values) {
+                  const NameListFormat& format, std::initializer_list<NamesValue> values,
+                  FindingSink* findings) {
     NameList names;
-    for (const auto& [value, valueFormat] : values) {
-        ReadNameList(value, *valueFormat, names);
+    for (const NamesValue& value : values) {
+        ReadNameList(value.value, format, names, value.findings);
     }
     if (format.dedupeOnRead) {
-        RemoveDuplicateNames(names);
+        RemoveDuplicateNames(names, findings);
     }
     Publish(settings, key, target, std::move(names));
 }
 
 void ReadRuleList(ConfigSettings& s, Special key, const std::wstring& value,
-                  const ConfigDocument& document, const PriorityClassNames& priorityNames) {
+                  const ConfigDocument& document, const PriorityClassNames& priorityNames,
+                  FindingSink* sink, SettingsFindings* findings) {
     auto& ooc = s.OutOfControlProcessRestraint;
     auto& allowances = s.ProcessAllowances;
     auto& defaults = s.ProcessDefaults;
     const auto names = [&](NameList& target, const NameListFormat& format) {
-        PublishNames(s, key, target, format, {{value, &format}});
+        PublishNames(s, key, target, format, {{value, sink}}, sink);
+    };
+    // The entries of an older key are reported under that key's own line.
+    const auto older = [&](const wchar_t* section, const wchar_t* olderKey) {
+        return FindingsFor(findings, section, olderKey);
     };
     switch (key) {
         case Special::OocExclusions:
-            Publish(s, key, ooc.OocExclusions, ReadNameSet(value, kOocExclusionsFormat));
+            Publish(s, key, ooc.OocExclusions, ReadNameSet(value, kOocExclusionsFormat, sink));
             break;
         case Special::OocHardCodedExclusionOverrides:
             names(ooc.OocHardCodedExclusionOverrides, kOocHardCodedExclusionOverridesFormat);
@@ -569,81 +625,96 @@ void ReadRuleList(ConfigSettings& s, Special key, const std::wstring& value,
             names(allowances.DisallowedProcesses, kDisallowedProcessesFormat);
             break;
         case Special::InstanceLimitedProcesses:
-            Publish(s, key, allowances.InstanceLimitedProcesses, ReadInstanceLimits(value));
+            Publish(s, key, allowances.InstanceLimitedProcesses, ReadInstanceLimits(value, sink));
             break;
         case Special::InstanceManagedCPUAffinities:
-            Publish(s, key, allowances.InstanceManagedCPUAffinities, ReadInstanceBalancer(value));
+            Publish(s, key, allowances.InstanceManagedCPUAffinities,
+                    ReadInstanceBalancer(value, sink));
             break;
         case Special::ProcessThrottles:
-            Publish(s, key, allowances.ProcessThrottles, ReadThrottles(value));
+            Publish(s, key, allowances.ProcessThrottles, ReadThrottles(value, sink));
             break;
         case Special::OneTimeProcessThrottles:
-            Publish(s, key, allowances.OneTimeProcessThrottles, ReadOneTimeThrottles(value));
+            Publish(s, key, allowances.OneTimeProcessThrottles, ReadOneTimeThrottles(value, sink));
             break;
         case Special::CPULimitRules:
-            Publish(s, key, allowances.CPULimitRules, ReadCpuLimitRules(value));
+            Publish(s, key, allowances.CPULimitRules, ReadCpuLimitRules(value, sink));
             break;
         case Special::EfficiencyMode:
-            Publish(s, key, allowances.EfficiencyMode, ReadEfficiencyModes(value));
+            Publish(s, key, allowances.EfficiencyMode, ReadEfficiencyModes(value, sink));
             break;
         case Special::NamedAffinities:
-            Publish(s, key, defaults.NamedAffinities, ReadNamedAffinities(value));
+            Publish(s, key, defaults.NamedAffinities, ReadNamedAffinities(value, sink));
             break;
         case Special::DefaultPriorities:
             Publish(s, key, defaults.DefaultPriorities,
-                    ReadDefaultPriorities(value, priorityNames));
+                    ReadDefaultPriorities(value, priorityNames, sink));
             break;
         case Special::DefaultIOPriorities:
-            Publish(s, key, defaults.DefaultIOPriorities, ReadDefaultIoPriorities(value));
+            Publish(s, key, defaults.DefaultIOPriorities, ReadDefaultIoPriorities(value, sink));
             break;
         case Special::DefaultMemoryPriorities:
-            Publish(s, key, defaults.DefaultMemoryPriorities, ReadDefaultMemoryPriorities(value));
+            Publish(s, key, defaults.DefaultMemoryPriorities,
+                    ReadDefaultMemoryPriorities(value, sink));
             break;
-        case Special::DisableThreadPriorityBoost:
+        case Special::DisableThreadPriorityBoost: {
+            auto olderFindings = older(L"ProcessDefaults", L"DisableThreadPriorityBoostBoost");
             PublishNames(
                 s, key, defaults.DisableThreadPriorityBoost, kDisableThreadPriorityBoostFormat,
                 {{ReadList(L"ProcessDefaults", L"DisableThreadPriorityBoostBoost", document),
-                  &kDisableThreadPriorityBoostBoostFormat},
-                 {value, &kDisableThreadPriorityBoostFormat}});
+                  SinkOf(olderFindings)},
+                 {value, sink}},
+                sink);
             break;
-        case Special::DefaultAffinitiesEx:
-            Publish(s, key, defaults.DefaultAffinitiesEx,
-                    ReadDefaultAffinities(
-                        ReadList(L"ProcessDefaults", L"DefaultAffinities", document), value));
+        }
+        case Special::DefaultAffinitiesEx: {
+            auto olderFindings = older(L"ProcessDefaults", L"DefaultAffinities");
+            Publish(
+                s, key, defaults.DefaultAffinitiesEx,
+                ReadDefaultAffinities(ReadList(L"ProcessDefaults", L"DefaultAffinities", document),
+                                      value, SinkOf(olderFindings), sink));
             break;
+        }
         case Special::CPUSets:
-            Publish(s, key, defaults.CPUSets, ReadCpuSets(value));
+            Publish(s, key, defaults.CPUSets, ReadCpuSets(value, sink));
             break;
         case Special::KeepRunningProcesses: {
             std::size_t malformed = 0;
-            Publish(s, key, defaults.KeepRunningProcesses, ReadKeepRunning(value, &malformed));
+            Publish(s, key, defaults.KeepRunningProcesses,
+                    ReadKeepRunning(value, &malformed, sink));
             // One message per load, however many entries are broken.
-            if (malformed != 0) {
+            if (malformed != 0 && findings == nullptr) {
                 ReportListError(LoadResourceString(kKeepRunningSyntaxText));
             }
             break;
         }
         case Special::DefaultPowerSchemes: {
             std::size_t malformed = 0;
-            Publish(s, key, defaults.DefaultPowerSchemes,
-                    ReadPowerSchemes(
-                        value, ReadList(L"ProcessDefaults", L"DefaultPowerSchemesEx", document),
-                        s.environment.powerPlans, &malformed));
-            if (malformed != 0) {
+            auto olderFindings = older(L"ProcessDefaults", L"DefaultPowerSchemesEx");
+            std::vector<std::wstring> unresolved;
+            std::vector<PowerSchemeRule> rules = ReadPowerSchemes(
+                value, ReadList(L"ProcessDefaults", L"DefaultPowerSchemesEx", document),
+                s.environment.powerPlans, &malformed, sink, SinkOf(olderFindings), &unresolved);
+            {
+                std::lock_guard guard(s.PowerSchemeLock);
+                defaults.DefaultPowerSchemes = std::move(rules);
+                defaults.DefaultPowerSchemesUnresolved = std::move(unresolved);
+            }
+            if (malformed != 0 && findings == nullptr) {
                 ReportListError(kPowerSchemeSyntaxMessage);
             }
             break;
         }
         case Special::ProcessorGroupExtended:
             Publish(s, key, s.AdvancedRules.ProcessorGroupExtended,
-                    ReadNameSet(value, kProcessorGroupExtendedFormat));
+                    ReadNameSet(value, kProcessorGroupExtendedFormat, sink));
             break;
         case Special::ProhibitInternetExplorerExceptWhenAny:
             names(s.AdvancedRules.ProhibitInternetExplorerExceptWhenAny,
                   kProhibitInternetExplorerFormat);
             break;
         case Special::WatchdogRules2:
-            Publish(s, key, s.AdvancedRules.WatchdogRules2, ReadWatchdogRules(value));
+            Publish(s, key, s.AdvancedRules.WatchdogRules2, ReadWatchdogRules(value, sink));
             break;
         case Special::AutomaticGamingModeProcessPaths:
             names(s.GamingMode.AutomaticGamingModeProcessPaths, kAutomaticGamingModeFormat);
@@ -651,12 +722,15 @@ void ReadRuleList(ConfigSettings& s, Special key, const std::wstring& value,
         case Special::Display:
             names(s.PowerManagement.Display, kDisplayFormat);
             break;
-        case Special::PC:
-            PublishNames(
-                s, key, s.PowerManagement.PC, kPcFormat,
-                {{value, &kPcFormat},
-                 {ReadList(L"PowerManagement", L"AllowDisplaysPreventPC", document), &kPcFormat}});
+        case Special::PC: {
+            auto olderFindings = older(L"PowerManagement", L"AllowDisplaysPreventPC");
+            PublishNames(s, key, s.PowerManagement.PC, kPcFormat,
+                         {{value, sink},
+                          {ReadList(L"PowerManagement", L"AllowDisplaysPreventPC", document),
+                           SinkOf(olderFindings)}},
+                         sink);
             break;
+        }
         case Special::PowerSaver_Exclusions:
             names(s.PowerSaver.PowerSaver_Exclusions, kPowerSaverExclusionsFormat);
             break;
@@ -667,8 +741,11 @@ void ReadRuleList(ConfigSettings& s, Special key, const std::wstring& value,
 
 void ReadSpecial(ConfigSettings& s, Special key, const std::wstring& section,
                  const std::wstring& name, const ConfigDocument& document,
-                 const std::wstring& automaticWord, const PriorityClassNames& priorityNames) {
+                 const std::wstring& automaticWord, const PriorityClassNames& priorityNames,
+                 SettingsFindings::Key* keyFindings, SettingsFindings* findings) {
     auto& ooc = s.OutOfControlProcessRestraint;
+    // Findings about the value itself only when the key is in the file.
+    FindingSink* present = keyFindings != nullptr && keyFindings->Present() ? keyFindings : nullptr;
     switch (key) {
         case Special::Version:
             return;
@@ -686,29 +763,29 @@ void ReadSpecial(ConfigSettings& s, Special key, const std::wstring& section,
             return;
         case Special::RestraintAffinity: {
             const std::wstring value = GetConfigString(section, name, L"", document);
-            if (value.empty()) {
-                ooc.RestraintAffinity = 0;
-            } else if (EqualsIgnoreCase(value, automaticWord) ||
-                       EqualsIgnoreCase(value, kEnglishAutomaticWord)) {
-                ooc.RestraintAffinity = kAutomaticRestraintAffinity;
-            } else {
-                ooc.RestraintAffinity = static_cast<std::int64_t>(ParseAffinityText(value));
+            ooc.RestraintAffinity = {};
+            if (EqualsIgnoreCase(value, automaticWord) ||
+                EqualsIgnoreCase(value, kEnglishAutomaticWord)) {
+                ooc.RestraintAffinity.automatic = true;
+            } else if (!value.empty()) {
+                ooc.RestraintAffinity.mask = ParseAffinityText(value, present);
             }
             return;
         }
         case Special::ForegroundBoostPriorityClass:
-            if (const auto value =
-                    ParsePriorityClassValue(GetConfigString(section, name, L"0x8000", document))) {
+            if (const auto value = ParsePriorityClassValue(
+                    GetConfigString(section, name, L"0x8000", document), present)) {
                 s.ForegroundBoosting.ForegroundBoostPriorityClass = *value;
             }
             return;
         case Special::SetTimerResolutionAtStartup:
-            s.Performance.SetTimerResolutionAtStartup = static_cast<std::uint32_t>(
-                ScanUnsigned(GetConfigString(section, name, L"0", document), 10, UINT32_MAX)
-                    .value_or(0));
+            s.Performance.SetTimerResolutionAtStartup =
+                static_cast<std::uint32_t>(ReadUnsignedField(
+                    GetConfigString(section, name, L"0", document), 10, UINT32_MAX, L"", present));
             return;
         default:
-            ReadRuleList(s, key, ReadList(section, name, document), document, priorityNames);
+            ReadRuleList(s, key, ReadList(section, name, document), document, priorityNames,
+                         keyFindings, findings);
             return;
     }
 }
@@ -728,24 +805,21 @@ std::optional<std::wstring> WriteSpecial(const ConfigSettings& s, Special key,
         case Special::PlayOnRestore:
             return ooc.PlayOnRestore;
         case Special::RestraintAffinity:
-            if (ooc.RestraintAffinity == 0) {
-                return std::wstring();
-            }
-            if (ooc.RestraintAffinity == kAutomaticRestraintAffinity) {
+            if (ooc.RestraintAffinity.automatic) {
                 return automaticWord;
             }
-            return FormatAffinityText(static_cast<std::uint64_t>(ooc.RestraintAffinity));
+            return FormatAffinityText(ooc.RestraintAffinity.mask);
         case Special::ForegroundBoostPriorityClass:
             return FormatText(L"0x%x", s.ForegroundBoosting.ForegroundBoostPriorityClass);
         case Special::SetTimerResolutionAtStartup:
             return FormatText(L"%u", s.Performance.SetTimerResolutionAtStartup);
         case Special::PowerSaver_TargetGUID: {
+            // A plan the service cannot find or name now keeps the name it was chosen by: it may
+            // be back at the next load, and the user's choice must not vanish from the file.
             const PowerPlanChoice& choice = s.PowerSaver.PowerSaver_TargetGUID;
-            if (choice.guid.IsZero()) {
-                return std::nullopt;
-            }
-            // A plan the service cannot name now keeps the name it was chosen by.
-            std::wstring name = s.environment.powerPlans.NameOf(choice.guid).value_or(choice.name);
+            std::wstring name = choice.guid.IsZero() ? choice.name
+                                                     : CurrentPlanName(s.environment.powerPlans,
+                                                                       choice.guid, choice.name);
             if (name.empty()) {
                 return std::nullopt;
             }
@@ -808,7 +882,8 @@ std::optional<std::wstring> WriteSpecial(const ConfigSettings& s, Special key,
             return locked([&] { return WriteKeepRunning(defaults.KeepRunningProcesses); });
         case Special::DefaultPowerSchemes: {
             std::lock_guard guard(s.PowerSchemeLock);
-            return WritePowerSchemes(defaults.DefaultPowerSchemes, s.environment.powerPlans);
+            return WritePowerSchemes(defaults.DefaultPowerSchemes, s.environment.powerPlans,
+                                     defaults.DefaultPowerSchemesUnresolved);
         }
         case Special::ProcessorGroupExtended:
             return locked([&] {
@@ -838,6 +913,113 @@ std::optional<std::wstring> WriteSpecial(const ConfigSettings& s, Special key,
             });
     }
     return std::nullopt;
+}
+
+// Keys of older versions, read into their successors; a save writes only the successors.
+struct OlderKey {
+    const wchar_t* key;
+    const wchar_t* successor;  // null: kept outside the file
+    bool list;                 // entries merged into the successor's list
+};
+constexpr OlderKey kOlderKeys[] = {
+    {L"RoundRobinAffinitySelection", L"LevelonDropOneRandomCore", false},
+    {L"LogOutOfControlProcessesRestored2", L"LogLevelonEnd", false},
+    {L"LogOutOfControlProcessesRestrained", L"LogLevelonBegin", false},
+    {L"ExcludeForegroundProcesses", L"ExcludeForegroundProcesses2", false},
+    {L"DefaultAffinities", L"DefaultAffinitiesEx", true},
+    {L"DisableThreadPriorityBoostBoost", L"DisableThreadPriorityBoost", true},
+    {L"DefaultPowerSchemesEx", L"DefaultPowerSchemes", true},
+    {L"AllowDisplaysPreventPC", L"PC", true},
+    {L"HideViewProcessIcons2", nullptr, false},
+};
+
+void ReportOlderKey(const OlderKey& older, SettingsFindings& findings, bool serverEdition) {
+    SettingsFindings::Key key = findings.ForEntry(*findings.FirstEntryOf(older.key));
+    if (older.successor == nullptr) {
+        key.Report(FindingKind::kRewritten,
+                   L"is kept in the registry value ShowProcessIcons; a "
+                   L"save does not write this key");
+    } else if (older.list) {
+        key.Report(FindingKind::kRewritten, FormatText(L"is an older key: its entries are read "
+                                                       L"into %s, where a save writes them",
+                                                       older.successor));
+    } else if (serverEdition && EqualsIgnoreCase(older.key, L"ExcludeForegroundProcesses")) {
+        key.Report(FindingKind::kDropped,
+                   L"is an older key that server editions ignore; a save drops it");
+    } else if (findings.FirstEntryOf(older.successor)) {
+        key.Report(FindingKind::kDropped,
+                   FormatText(L"is an older name of %s, which is present too and wins; a save "
+                              L"drops this key",
+                              older.successor));
+    } else {
+        key.Report(FindingKind::kRewritten,
+                   FormatText(L"is an older name of %s; read as that, the name a save writes",
+                              older.successor));
+    }
+}
+
+bool StartsAsComment(std::wstring_view text) {
+    const std::wstring trimmed = Trim(text);
+    return !trimmed.empty() && (trimmed[0] == L';' || trimmed[0] == L'#');
+}
+
+// What a save loses of the document as a whole: lines that are no key of this version, keys
+// with blanks around their name, repeated keys, and the older keys.
+void ReportDocumentFindings(SettingsFindings& findings, bool serverEdition) {
+    const ConfigDocument& document = findings.Document();
+    // Every name a key may have, in lower case, to the name as the schema writes it.
+    static const std::unordered_map<std::wstring, const wchar_t*> kNames = [] {
+        std::unordered_map<std::wstring, const wchar_t*> names;
+        for (const auto& entry : kKeys) {
+            names.emplace(ToLower(entry.key), entry.key);
+        }
+        for (const auto& older : kOlderKeys) {
+            names.emplace(ToLower(older.key), older.key);
+        }
+        return names;
+    }();
+    const auto known = [](std::wstring_view key) -> const wchar_t* {
+        const auto found = kNames.find(ToLower(key));
+        return found == kNames.end() ? nullptr : found->second;
+    };
+    std::unordered_map<std::wstring, std::size_t> firstOf;
+    const std::size_t count =
+        std::min({document.sections.size(), document.keys.size(), document.values.size()});
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::wstring& key = document.keys[i];
+        if (known(key) == nullptr) {
+            SettingsFindings::Key line = findings.ForEntry(i);
+            if (StartsAsComment(key.empty() ? document.values[i] : key)) {
+                line.Report(FindingKind::kDropped, L"is a comment; a save drops it");
+            } else if (Trim(key).empty()) {
+                line.Report(FindingKind::kDropped,
+                            L"has no key before \"=\" (or no \"=\" at all): " +
+                                Quoted(document.values[i]) + L"; a save drops it");
+            } else if (const wchar_t* name = known(Trim(key))) {
+                line.Report(FindingKind::kDropped,
+                            FormatText(L"has blanks around the key name, so it is not read as "
+                                       L"%s; a save drops it",
+                                       name));
+            } else {
+                line.Report(FindingKind::kDropped,
+                            L"is not a setting of this version; a save drops it");
+            }
+            continue;
+        }
+        const auto [first, added] = firstOf.try_emplace(ToLower(key), i);
+        if (!added) {
+            findings.ForEntry(i).Report(
+                FindingKind::kDropped,
+                FormatText(L"repeats the key of line %u, which is the one read; a save drops "
+                           L"this one",
+                           findings.LineOf(first->second)));
+        }
+    }
+    for (const auto& older : kOlderKeys) {
+        if (findings.FirstEntryOf(older.key)) {
+            ReportOlderKey(older, findings, serverEdition);
+        }
+    }
 }
 
 }  // namespace
@@ -903,6 +1085,10 @@ void ConfigSettings::ClearRuleLists() {
             });
         }
     }
+    {
+        std::lock_guard guard(PowerSchemeLock);
+        ProcessDefaults.DefaultPowerSchemesUnresolved.clear();
+    }
     instanceLimitsPresent = false;
     throttlesPresent = false;
 }
@@ -932,7 +1118,7 @@ void ConfigSettings::ResetToDefaults() {
     ClearRuleLists();
 }
 
-void ConfigSettings::ReadSettings(const ConfigDocument& document) {
+void ConfigSettings::ReadSettings(const ConfigDocument& document, SettingsFindings* findings) {
     const std::wstring ooc = L"OutOfControlProcessRestraint";
     const std::wstring logging = L"Logging";
     const std::wstring powerSaver = L"PowerSaver";
@@ -958,10 +1144,19 @@ void ConfigSettings::ReadSettings(const ConfigDocument& document) {
     if (const auto target = ReadIfPresent(powerSaver, L"PowerSaver_TargetGUID", document);
         target && !target->empty()) {
         auto& choice = PowerSaver.PowerSaver_TargetGUID;
-        choice.name = *target;
         const std::optional<PlanGuid> plan = environment.powerPlans.Find(*target);
         choice.guid = plan.value_or(PlanGuid{});
         targetResolved = plan.has_value() && !plan->IsZero();
+        // Held by the plan's own name, which is what a save writes.
+        choice.name = targetResolved ? CurrentPlanName(environment.powerPlans, choice.guid, *target)
+                                     : *target;
+        if (!targetResolved && findings != nullptr) {
+            findings->ForKey(powerSaver, L"PowerSaver_TargetGUID")
+                .Report(FindingKind::kDefaulted,
+                        Quoted(*target) +
+                            L" is not a power plan of this machine; no idle-time "
+                            L"plan is used");
+        }
     }
     absent.PowerSaver.EnergySaverEnabled =
         targetResolved && GetConfigInt(powerSaver, L"PowerSaver_IdleTime", 0, document) != 0;
@@ -972,49 +1167,92 @@ void ConfigSettings::ReadSettings(const ConfigDocument& document) {
     for (const auto& entry : kKeys) {
         const std::wstring section = entry.section;
         const std::wstring key = entry.key;
-        std::visit(Overloaded{
-                       [&](BoolField field) {
-                           field(*this) = GetConfigBool(section, key, field(absent), document);
-                       },
-                       [&](IntField field) {
-                           field(*this) = GetConfigInt(section, key, field(absent), document);
-                       },
-                       [&](UintField field) {
-                           const std::wstring fallback = FormatText(L"%u", field(absent));
-                           field(*this) = DecimalToUnsigned(
-                               GetConfigString(section, key, fallback.c_str(), document));
-                       },
-                       [&](TextField field) {
-                           field(*this) =
-                               GetConfigString(section, key, field(absent).c_str(), document);
-                       },
-                       [&](Special special) {
-                           ReadSpecial(*this, special, section, key, document, automaticWord,
-                                       priorityNames);
-                       },
-                   },
-                   entry.field);
+        std::optional<SettingsFindings::Key> keyFindings = FindingsFor(findings, section, key);
+        // Findings about a plain value only when the key is in the file.
+        FindingSink* present = keyFindings && keyFindings->Present() ? &*keyFindings : nullptr;
+        std::visit(
+            Overloaded{
+                [&](BoolField field) {
+                    field(*this) = GetConfigBool(section, key, field(absent), document);
+                    if (present != nullptr) {
+                        CheckBoolValue(GetConfigString(section, key, L"", document), *present);
+                    }
+                },
+                [&](IntField field) {
+                    field(*this) = GetConfigInt(section, key, field(absent), document);
+                    if (present != nullptr) {
+                        CheckNumberValue(GetConfigString(section, key, L"", document),
+                                         FormatText(L"%d", field(absent)), *present);
+                    }
+                },
+                [&](UintField field) {
+                    // The INI document's own conversion, so that the unsigned keys clamp
+                    // where every other number does.
+                    field(*this) = static_cast<std::uint32_t>(GetConfigInt(
+                        section, key, static_cast<std::int32_t>(field(absent)), document));
+                    if (present != nullptr) {
+                        CheckNumberValue(GetConfigString(section, key, L"", document),
+                                         FormatUnsignedDecimal(field(absent)), *present);
+                    }
+                },
+                [&](TextField field) {
+                    field(*this) = GetConfigString(section, key, field(absent).c_str(), document);
+                },
+                [&](Special special) {
+                    ReadSpecial(*this, special, section, key, document, automaticWord,
+                                priorityNames, keyFindings ? &*keyFindings : nullptr, findings);
+                },
+            },
+            entry.field);
     }
 
     if (!IsKnownGuiUpdateSpeed(Performance.UpdateSpeedGUI)) {
+        if (findings != nullptr) {
+            findings->ForKey(L"Performance", L"UpdateSpeedGUI")
+                .Report(FindingKind::kDefaulted,
+                        FormatText(L"%d is not one of 0, 250, 500, 1000, 2000, 5000 and 10000; "
+                                   L"read as 1000",
+                                   Performance.UpdateSpeedGUI));
+        }
         Performance.UpdateSpeedGUI = 1000;
     }
     if (GamingMode.TargetPowerPlan.empty()) {
+        if (findings != nullptr && findings->FirstEntryOf(L"TargetPowerPlan")) {
+            findings->ForKey(L"GamingMode", L"TargetPowerPlan")
+                .Report(FindingKind::kDefaulted,
+                        L"is empty; read as " + Quoted(kDefaultTargetPowerPlan));
+        }
         GamingMode.TargetPowerPlan = kDefaultTargetPowerPlan;
     }
     if (PowerSaver.EnergySaverUpPowerProfileName.empty()) {
+        if (findings != nullptr && PowerSaver.EnergySaverForceActivePowerProfile) {
+            findings->ForKey(powerSaver, L"EnergySaverForceActivePowerProfile")
+                .Report(FindingKind::kDefaulted,
+                        L"is true, but EnergySaverUpPowerProfileName names no plan; read as "
+                        L"false");
+        }
         PowerSaver.EnergySaverForceActivePowerProfile = false;
     }
     if (Advanced.AutomaticUpdate) {
         // A one-way switch: the registry value takes over and the file keeps "false".
-        platform::WriteRegistryDword(RegistryRoot::LocalMachine, kCorvaneKey, L"UpdatePromptless",
-                                     1);
+        if (findings == nullptr) {
+            platform::WriteRegistryDword(RegistryRoot::LocalMachine, kCorvaneKey,
+                                         L"UpdatePromptless", 1);
+        } else {
+            findings->ForKey(L"Advanced", L"AutomaticUpdate")
+                .Report(FindingKind::kRewritten,
+                        L"true is handed over to the registry value UpdatePromptless; a save "
+                        L"writes false");
+        }
         Advanced.AutomaticUpdate = false;
     }
     GUI.HideViewProcessIcons2 = GetConfigBool(L"GUI", L"HideViewProcessIcons2", false, document);
     if (const auto shown = platform::ReadRegistryDword(RegistryRoot::CurrentUser, kCorvaneKey,
                                                        L"ShowProcessIcons")) {
         GUI.HideViewProcessIcons2 = *shown == 0;
+    }
+    if (findings != nullptr) {
+        ReportDocumentFindings(*findings, environment.serverEdition);
     }
     {
         std::lock_guard guard(InstanceLimitMutex);
@@ -1040,7 +1278,7 @@ void ConfigSettings::WriteSettings(ConfigDocument& document) const {
         std::visit(Overloaded{
                        [&](BoolField field) { value = field(fields) ? L"true" : L"false"; },
                        [&](IntField field) { value = FormatText(L"%d", field(fields)); },
-                       [&](UintField field) { value = FormatText(L"%u", field(fields)); },
+                       [&](UintField field) { value = FormatUnsignedDecimal(field(fields)); },
                        [&](TextField field) { value = field(fields); },
                        [&](Special special) {
                            value = WriteSpecial(*this, special, automaticWord, priorityNames);

@@ -16,11 +16,19 @@ namespace cv {
 
 // Written as Version: the build stamp of this writer.
 constexpr std::int32_t kConfigBuildStamp = 5990600;
-// RestraintAffinity value that lets the restraint choose the processors.
-constexpr std::int64_t kAutomaticRestraintAffinity = -2;
 // LevelonDefaultsApplied from this stamp on means the hybrid thresholds are in place.
 constexpr std::uint32_t kHybridDefaultsStamp = 20240315;
 inline constexpr wchar_t kDefaultTargetPowerPlan[] = L"Tarvel Highest Performance";
+
+// RestraintAffinity: none, the processors of a mask, or the automatic choice. The choice is a
+// flag of its own so that no mask, not even every processor but the first, reads as automatic.
+struct RestraintAffinityChoice {
+    bool automatic = false;
+    std::uint64_t mask = 0;  // with automatic false, 0 is no restraint affinity
+    bool operator==(const RestraintAffinityChoice&) const = default;
+};
+
+class SettingsFindings;
 
 // A power plan chosen by name; the GUID is all zeros when the name did not resolve.
 struct PowerPlanChoice {
@@ -62,7 +70,7 @@ struct OutOfControlProcessRestraintSection {
     bool PlaySoundOnRestraint = false;
     bool PlaySoundOnRestore = false;
     bool RestrainByAffinity = false;
-    std::int64_t RestraintAffinity = 0;  // 0 none, kAutomaticRestraintAffinity, else a mask
+    RestraintAffinityChoice RestraintAffinity;
     bool ExcludeForegroundProcesses2 = false;
     bool DoNotLowerPriorityClass = false;
     bool LowerIOPriorityDuringRestraint = false;
@@ -202,6 +210,8 @@ struct ProcessDefaultsSection {
     bool MatchWildcardsToPathnames = true;
     bool MatchOnCommandLine = false;
     std::vector<PowerSchemeRule> DefaultPowerSchemes;  // PowerSchemeLock
+    // Its entries whose plan did not resolve, as "pattern;plan" texts, kept for the next save.
+    std::vector<std::wstring> DefaultPowerSchemesUnresolved;  // PowerSchemeLock
     bool operator==(const ProcessDefaultsSection&) const = default;
 };
 
@@ -305,8 +315,11 @@ class ConfigSettings : public ConfigSections {
     // Every field to its default, every rule list empty.
     void ResetToDefaults();
     // Every key from the document; lists are built aside and swapped in under their locks, with
-    // their duplicates already removed. Never fails.
-    void ReadSettings(const ConfigDocument& document);
+    // their duplicates already removed. Never fails. What is read is what WriteSettings writes,
+    // so a save changes no setting. With findings, everything that reading drops, clamps or
+    // rewrites is reported there, and reading has no side effects: no registry value is
+    // written and no message is shown.
+    void ReadSettings(const ConfigDocument& document, SettingsFindings* findings = nullptr);
     // Appends every key in save order. Also stores ShowProcessIcons in the registry.
     void WriteSettings(ConfigDocument& document) const;
     // Empties every rule list, each under its lock.

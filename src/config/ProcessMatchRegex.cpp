@@ -263,8 +263,42 @@ struct CompiledExpression {
     std::optional<std::wregex> breadthFirst;
 };
 
+// The library reads the numbers of "{m,n}" and of back-references into a long without a
+// bound, and overflows on twenty digits, even where the text is then refused as no quantifier.
+// Nine digits are more than any count that passes the estimate.
+bool HasOverlongNumber(std::wstring_view expression) {
+    constexpr std::size_t kLongestNumber = 9;
+    const auto overlong = [&](std::size_t from, bool commas) {
+        std::size_t digits = 0;
+        for (std::size_t j = from; j < expression.size(); ++j) {
+            if (expression[j] >= L'0' && expression[j] <= L'9') {
+                if (++digits > kLongestNumber) {
+                    return true;
+                }
+            } else if (commas && expression[j] == L',') {
+                digits = 0;
+            } else {
+                break;
+            }
+        }
+        return false;
+    };
+    for (std::size_t i = 0; i < expression.size(); ++i) {
+        if (expression[i] == L'\\') {
+            if (overlong(i + 1, false)) {
+                return true;
+            }
+            ++i;  // an escaped brace is a plain character
+        } else if (expression[i] == L'{' && overlong(i + 1, true)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 std::shared_ptr<const CompiledExpression> Compile(std::wstring_view expression) {
-    if (expression.empty() || StateEstimate().TooLarge(expression)) {
+    if (expression.empty() || HasOverlongNumber(expression) ||
+        StateEstimate().TooLarge(expression)) {
         // An empty expression would match every process there is.
         return nullptr;
     }

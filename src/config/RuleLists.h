@@ -1,7 +1,9 @@
 #pragma once
 // The list-valued keys of corvex.ini as typed records: one reader per list turns the key's value
 // into its container, one writer turns the container back into the value. Readers never fail;
-// entries they cannot use are skipped. Locking is the caller's (ConfigSettings).
+// entries they cannot use are skipped, and what a reader reads is what its writer writes, so a
+// save changes nothing that was read. Every reader tells an optional sink what it drops or
+// changes. Locking is the caller's (ConfigSettings).
 #include <array>
 #include <cstdint>
 #include <map>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "config/AffinityText.h"
+#include "config/ConfigFindings.h"
 #include "config/PowerPlanResolver.h"
 
 namespace cv {
@@ -37,7 +40,7 @@ struct NameListFormat {
 inline constexpr NameListFormat kOocExclusionsFormat{true, true, true, false, false};
 inline constexpr NameListFormat kOocHardCodedExclusionOverridesFormat{false, true, true, true,
                                                                       true};
-inline constexpr NameListFormat kPowerSaverExclusionsFormat{false, true, true, false, true};
+inline constexpr NameListFormat kPowerSaverExclusionsFormat{false, true, true, true, true};
 inline constexpr NameListFormat kProcessorGroupExtendedFormat{false, false, false, false, false};
 inline constexpr NameListFormat kProhibitInternetExplorerFormat{false, false, false, false, false};
 inline constexpr NameListFormat kForegroundBoostExclusionsFormat{false, true, true, false, false};
@@ -47,17 +50,18 @@ inline constexpr NameListFormat kCullmarkExclusionsFormat{false, true, true, tru
 inline constexpr NameListFormat kAutomaticGamingModeFormat{true, true, true, true, true};
 inline constexpr NameListFormat kDisplayFormat{false, true, true, true, true};
 inline constexpr NameListFormat kPcFormat{false, true, true, true, true};
-inline constexpr NameListFormat kDisableThreadPriorityBoostFormat{false, true, true, false, true};
-// The older DisableThreadPriorityBoostBoost key: trimmed but not lower-cased.
-inline constexpr NameListFormat kDisableThreadPriorityBoostBoostFormat{false, false, true, false,
-                                                                       true};
+// Its older key DisableThreadPriorityBoostBoost reads the same way: the saver writes both in
+// lower case and without duplicates, so reading does that already.
+inline constexpr NameListFormat kDisableThreadPriorityBoostFormat{false, true, true, true, true};
 
-// Appends the entries of the value: trimmed, lower-cased as the format says; entries that trim
-// to nothing stay (they match nothing).
-void ReadNameList(std::wstring_view value, const NameListFormat& format, NameList& names);
-NameSet ReadNameSet(std::wstring_view value, const NameListFormat& format);
+// Appends the entries of the value: trimmed, lower-cased as the format says. Entries that trim
+// to nothing are dropped: they match nothing and cannot be written.
+void ReadNameList(std::wstring_view value, const NameListFormat& format, NameList& names,
+                  FindingSink* findings = nullptr);
+NameSet ReadNameSet(std::wstring_view value, const NameListFormat& format,
+                    FindingSink* findings = nullptr);
 // Drops every entry equal, ignoring case, to an earlier one; empty entries stay.
-void RemoveDuplicateNames(NameList& names);
+void RemoveDuplicateNames(NameList& names, FindingSink* findings = nullptr);
 std::wstring WriteNameList(const NameList& names, const NameListFormat& format);
 std::wstring WriteNameSet(const NameSet& names, const NameListFormat& format);
 
@@ -67,7 +71,8 @@ struct InstanceLimitRule {
     std::int32_t count = 0;
     bool operator==(const InstanceLimitRule&) const = default;
 };
-std::vector<InstanceLimitRule> ReadInstanceLimits(std::wstring_view value);
+std::vector<InstanceLimitRule> ReadInstanceLimits(std::wstring_view value,
+                                                  FindingSink* findings = nullptr);
 std::wstring WriteInstanceLimits(const std::vector<InstanceLimitRule>& rules);
 
 // ProcessThrottles: "pattern;level", level above 0.
@@ -76,7 +81,7 @@ struct ThrottleRule {
     std::int32_t level = 0;
     bool operator==(const ThrottleRule&) const = default;
 };
-std::vector<ThrottleRule> ReadThrottles(std::wstring_view value);
+std::vector<ThrottleRule> ReadThrottles(std::wstring_view value, FindingSink* findings = nullptr);
 std::wstring WriteThrottles(const std::vector<ThrottleRule>& rules);
 
 // OneTimeProcessThrottles: "pattern;pid;level", a throttle for one process instance.
@@ -86,7 +91,8 @@ struct OneTimeThrottleRule {
     std::int32_t level = 0;
     bool operator==(const OneTimeThrottleRule&) const = default;
 };
-std::vector<OneTimeThrottleRule> ReadOneTimeThrottles(std::wstring_view value);
+std::vector<OneTimeThrottleRule> ReadOneTimeThrottles(std::wstring_view value,
+                                                      FindingSink* findings = nullptr);
 std::wstring WriteOneTimeThrottles(const std::vector<OneTimeThrottleRule>& rules);
 
 // KeepRunningProcesses: "pattern;command;number" with "\," and "\;" escapes. The number is kept
@@ -97,9 +103,10 @@ struct KeepRunningRule {
     std::int32_t number = 0;
     bool operator==(const KeepRunningRule&) const = default;
 };
-// Entries without ";" are skipped and counted in *missingSeparator.
-std::vector<KeepRunningRule> ReadKeepRunning(std::wstring_view value,
-                                             std::size_t* missingSeparator);
+// Entries without ";" are skipped and counted in *missingSeparator. A blank the writer put
+// between a trailing backslash and the ";" after it is taken away again.
+std::vector<KeepRunningRule> ReadKeepRunning(std::wstring_view value, std::size_t* missingSeparator,
+                                             FindingSink* findings = nullptr);
 std::wstring WriteKeepRunning(const std::vector<KeepRunningRule>& rules);
 
 // DefaultPowerSchemes: "pattern;plan name", the plan held as its GUID.
@@ -109,15 +116,22 @@ struct PowerSchemeRule {
     bool operator==(const PowerSchemeRule&) const = default;
 };
 // The older DefaultPowerSchemesEx entries follow the key's own. Entries without ";" are skipped
-// and counted in *missingSeparator; entries whose plan does not resolve are skipped; of entries
-// with the same pattern (ignoring case) the first stays.
+// and counted in *missingSeparator; of entries with the same pattern (ignoring case) the first
+// stays. An entry whose plan does not resolve (the plan is gone, or the power-plan service is
+// not there) is no rule, but its text "pattern;plan" is kept in *unresolved, as a save writes it,
+// so that the user's choice survives the save.
 std::vector<PowerSchemeRule> ReadPowerSchemes(std::wstring_view value, std::wstring_view olderValue,
                                               const PowerPlanResolver& plans,
-                                              std::size_t* missingSeparator);
-// None when the key is not to be written: an empty list or no power-plan service. Rules whose
+                                              std::size_t* missingSeparator,
+                                              FindingSink* findings = nullptr,
+                                              FindingSink* olderFindings = nullptr,
+                                              std::vector<std::wstring>* unresolved = nullptr);
+// The rules with the plans' current names, then the unresolved entries. None when there is
+// nothing to write, or only rules and no power-plan service to name their plans. Rules whose
 // plan has no name any more are left out.
 std::optional<std::wstring> WritePowerSchemes(const std::vector<PowerSchemeRule>& rules,
-                                              const PowerPlanResolver& plans);
+                                              const PowerPlanResolver& plans,
+                                              const std::vector<std::wstring>& unresolved = {});
 
 // InstanceManagedCPUAffinities (instance balancer), keyed by the lower-case pattern.
 struct InstanceBalancerRule {
@@ -130,7 +144,8 @@ struct InstanceBalancerRule {
     bool operator==(const InstanceBalancerRule&) const = default;
 };
 using InstanceBalancerMap = std::map<std::wstring, InstanceBalancerRule>;
-InstanceBalancerMap ReadInstanceBalancer(std::wstring_view value);
+// Empty fields keep their places; an entry without a pattern matches nothing and is dropped.
+InstanceBalancerMap ReadInstanceBalancer(std::wstring_view value, FindingSink* findings = nullptr);
 std::wstring WriteInstanceBalancer(const InstanceBalancerMap& rules);
 
 // CPULimitRules: "pattern;threshold;time over;processors;duration".
@@ -142,7 +157,9 @@ struct CpuLimitRule {
     std::uint32_t durationMs = 0;  // 0: no end
     bool operator==(const CpuLimitRule&) const = default;
 };
-std::vector<CpuLimitRule> ReadCpuLimitRules(std::wstring_view value);
+// Entries need all five fields, none of them empty.
+std::vector<CpuLimitRule> ReadCpuLimitRules(std::wstring_view value,
+                                            FindingSink* findings = nullptr);
 std::wstring WriteCpuLimitRules(const std::vector<CpuLimitRule>& rules);
 
 // WatchdogRules2: twelve ";"-separated fields, "-" for an empty one.
@@ -159,14 +176,15 @@ struct WatchdogRule {
     std::wstring Arguments;
     bool operator==(const WatchdogRule&) const = default;
 };
-std::vector<WatchdogRule> ReadWatchdogRules(std::wstring_view value);
+std::vector<WatchdogRule> ReadWatchdogRules(std::wstring_view value,
+                                            FindingSink* findings = nullptr);
 std::wstring WriteWatchdogRules(const std::vector<WatchdogRule>& rules);
 // Same action on the same condition: every field but the pattern equal, texts ignoring case.
 bool IsSameWatchdogRule(const WatchdogRule& a, const WatchdogRule& b);
 
 // NamedAffinities: "name, affinity-with-group" pairs; names keep their case.
 using NamedAffinityMap = std::map<std::wstring, GroupAffinity>;
-NamedAffinityMap ReadNamedAffinities(std::wstring_view value);
+NamedAffinityMap ReadNamedAffinities(std::wstring_view value, FindingSink* findings = nullptr);
 std::wstring WriteNamedAffinities(const NamedAffinityMap& affinities);
 
 // Priority classes in display order (realtime, high, above normal, normal, below normal, idle)
@@ -188,8 +206,11 @@ struct PriorityRule {
     std::uint32_t priorityClass = 0;
     bool operator==(const PriorityRule&) const = default;
 };
+// The comma-grouped lists drop rules whose pattern is empty: they match nothing, and an empty
+// token cannot be written.
 std::vector<PriorityRule> ReadDefaultPriorities(std::wstring_view value,
-                                                const PriorityClassNames& displayNames);
+                                                const PriorityClassNames& displayNames,
+                                                FindingSink* findings = nullptr);
 std::wstring WriteDefaultPriorities(const std::vector<PriorityRule>& rules,
                                     const PriorityClassNames& displayNames);
 
@@ -199,16 +220,20 @@ struct ValueRule {
     std::int32_t value = 0;
     bool operator==(const ValueRule&) const = default;
 };
-std::vector<ValueRule> ReadDefaultIoPriorities(std::wstring_view value);
+std::vector<ValueRule> ReadDefaultIoPriorities(std::wstring_view value,
+                                               FindingSink* findings = nullptr);
 // As the I/O priorities, but 0 is stored as 1.
-std::vector<ValueRule> ReadDefaultMemoryPriorities(std::wstring_view value);
+std::vector<ValueRule> ReadDefaultMemoryPriorities(std::wstring_view value,
+                                                   FindingSink* findings = nullptr);
 std::wstring WriteDefaultValueRules(const std::vector<ValueRule>& rules);
 // Patterns keep their case and may hold "\;".
-std::vector<ValueRule> ReadEfficiencyModes(std::wstring_view value);
+std::vector<ValueRule> ReadEfficiencyModes(std::wstring_view value,
+                                           FindingSink* findings = nullptr);
 std::wstring WriteEfficiencyModes(const std::vector<ValueRule>& rules);
 
 // DefaultAffinitiesEx ("pattern, delay, affinity-with-group"), preceded by the older
-// DefaultAffinities ("pattern, affinity-with-group", delay 0). Patterns keep their case.
+// DefaultAffinities ("pattern, affinity-with-group", delay 0). Patterns are lower-cased, as the
+// writer writes them.
 struct AffinityRule {
     RulePattern pattern;
     GroupAffinity affinity;
@@ -216,7 +241,9 @@ struct AffinityRule {
     bool operator==(const AffinityRule&) const = default;
 };
 std::vector<AffinityRule> ReadDefaultAffinities(std::wstring_view olderValue,
-                                                std::wstring_view value);
+                                                std::wstring_view value,
+                                                FindingSink* olderFindings = nullptr,
+                                                FindingSink* findings = nullptr);
 std::wstring WriteDefaultAffinities(const std::vector<AffinityRule>& rules);
 
 // CPUSets: "pattern, CPU-set text" pairs; patterns may hold "\;".
@@ -225,7 +252,7 @@ struct CpuSetRule {
     std::vector<GroupAffinity> sets;
     bool operator==(const CpuSetRule&) const = default;
 };
-std::vector<CpuSetRule> ReadCpuSets(std::wstring_view value);
+std::vector<CpuSetRule> ReadCpuSets(std::wstring_view value, FindingSink* findings = nullptr);
 std::wstring WriteCpuSets(const std::vector<CpuSetRule>& rules);
 
 }  // namespace cv

@@ -210,7 +210,7 @@ void Levelon::ConsiderRestraint(const FeatureContext& context, ProcessRecord& re
 std::uint64_t Levelon::RestraintMask(const FeatureContext& context, std::uint64_t current) {
     const auto& ooc = context.Settings().OutOfControlProcessRestraint;
     std::uint64_t target = current;
-    if (ooc.RestraintAffinity == kAutomaticRestraintAffinity) {
+    if (ooc.RestraintAffinity.automatic) {
         // A random half of the processors.
         std::vector<unsigned> bits;
         const std::uint64_t all = platform::ActiveProcessorMask();
@@ -225,8 +225,8 @@ std::uint64_t Levelon::RestraintMask(const FeatureContext& context, std::uint64_
              ++i) {
             target |= std::uint64_t{1} << bits[i];
         }
-    } else if (ooc.RestraintAffinity > 0) {
-        target = static_cast<std::uint64_t>(ooc.RestraintAffinity);
+    } else if (ooc.RestraintAffinity.mask != 0) {
+        target = ooc.RestraintAffinity.mask;
     }
     if (ooc.LevelonDropOneRandomCore && target != 0) {
         target = ClearNthSetBit(target, static_cast<unsigned>(random_() % std::popcount(target)));

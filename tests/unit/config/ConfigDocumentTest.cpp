@@ -149,6 +149,36 @@ TEST(ConfigParse, Utf16WithMarkAndAnsiGiveTheSameEntries) {
     }
 }
 
+// Where each entry stands, for telling the user: CR LF, CR and LF each end one line, and empty
+// lines count although they give no entry.
+TEST(ConfigParse, LayoutGivesEveryEntryItsLine) {
+    const struct {
+        std::string bytes;
+        std::vector<std::uint32_t> entryLines;
+        std::uint32_t stopLine;
+        std::uint32_t ignoredLines;
+        std::vector<std::uint32_t> unclosedSections;
+        std::uint32_t nulLine;
+    } cases[] = {
+        {"a=1\r\n\r\nb=2", {1, 3}, 0, 0, {}, 0},
+        {"a=1\rb=2\n\nc=3\r\r\nd=4", {1, 2, 4, 6}, 0, 0, {}, 0},
+        {"[S]\r\n;x\r\n[T\r\nk=v", {2, 4}, 0, 0, {3}, 0},
+        {"a=1\n;\nb=2\n\n  \nc=3\n", {1}, 2, 2, {}, 0},
+        {Utf16File(L"a=1\r\nb=2") + std::string("\0\0c\0", 4), {1, 2}, 0, 0, {}, 2},
+        {"a=1\nb=2" + std::string("\0\0", 2), {1, 2}, 0, 0, {}, 0},
+    };
+    for (const auto& c : cases) {
+        ConfigDocument document;
+        ConfigTextLayout layout;
+        ASSERT_TRUE(ParseConfigBytes(c.bytes, document, &layout));
+        EXPECT_EQ(layout.entryLines, c.entryLines) << c.bytes;
+        EXPECT_EQ(layout.stopLine, c.stopLine) << c.bytes;
+        EXPECT_EQ(layout.ignoredLines, c.ignoredLines) << c.bytes;
+        EXPECT_EQ(layout.unclosedSectionLines, c.unclosedSections) << c.bytes;
+        EXPECT_EQ(layout.nulLine, c.nulLine) << c.bytes;
+    }
+}
+
 TEST(ConfigParse, ByteOrderMarksAndOddLengths) {
     const struct {
         const char* name;

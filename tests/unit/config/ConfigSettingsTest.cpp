@@ -394,10 +394,10 @@ TEST_F(ConfigSettingsTest, ParticularKeys) {
          {{L"", L"PowerSaver_TargetGUID", L"POWER SAVER"}},
          L"PowerSaver_TargetGUID",
          L"Power saver"},
-        {"unresolved target plan is not written",
+        {"unresolved target plan keeps its name for the next load",
          {{L"", L"PowerSaver_TargetGUID", L"Nope"}},
          L"PowerSaver_TargetGUID",
-         L"<absent>"},
+         L"Nope"},
         {"older foreground key on a client",
          {{L"", L"ExcludeForegroundProcesses", L"true"}},
          L"ExcludeForegroundProcesses2",
@@ -461,10 +461,13 @@ TEST_F(ConfigSettingsTest, BooleansAndNumbers) {
         {L"BalloonTipDuration", L"99999999999", L"2147483647"},
         {L"BalloonTipDuration", L"-99999999999", L"-2147483648"},
         {L"TotalProcessorUsageBeforeRestraint", L"x", L"0"},
-        {L"MaximumTimeOfRestraint", L"-1", L"4294967295"},
-        {L"MaximumTimeOfRestraint", L"4294967295", L"4294967295"},
-        {L"MaximumTimeOfRestraint", L"3000000000", L"3000000000"},
-        {L"MaximumTimeOfRestraint", L"99999999999", L"4294967295"},
+        // Unsigned keys convert as every other number of the file does, so they clamp at the
+        // signed bound and a negative value keeps its text.
+        {L"MaximumTimeOfRestraint", L"-1", L"-1"},
+        {L"MaximumTimeOfRestraint", L"-99999999999", L"-2147483648"},
+        {L"MaximumTimeOfRestraint", L"4294967295", L"2147483647"},
+        {L"MaximumTimeOfRestraint", L"3000000000", L"2147483647"},
+        {L"MaximumTimeOfRestraint", L"99999999999", L"2147483647"},
         {L"GracefulWaitTimeInMs", L" 12 seconds", L"12"},
         {L"SetTimerResolutionAtStartup", L"99999999999", L"4294967295"},
         {L"ForegroundBoostPriorityClass", L"0x1FFFFFFFF", L"0xffffffff"},
@@ -723,9 +726,9 @@ TEST_F(ConfigSettingsTest, OlderListKeysMergeIntoTheirSuccessors) {
     ASSERT_EQ(defaults.DefaultAffinitiesEx.size(), 2u);
     EXPECT_EQ(defaults.DefaultAffinitiesEx[0].pattern.text, L"old.exe");
     EXPECT_EQ(defaults.DefaultAffinitiesEx[1].delayMs, 10u);
-    // The older key keeps its case and comes first; duplicates stay until the save.
+    // The older key comes first, read as the save will write it: lower case, no duplicates.
     EXPECT_EQ(defaults.DisableThreadPriorityBoost,
-              (NameList{{L"Old.exe"}, {L"both.exe"}, {L"new.exe"}, {L"both.exe"}}));
+              (NameList{{L"old.exe"}, {L"both.exe"}, {L"new.exe"}}));
     ASSERT_EQ(defaults.DefaultPowerSchemes.size(), 2u);
     EXPECT_EQ(defaults.DefaultPowerSchemes[0].plan, TestPlans().Find(L"balanced"));
     EXPECT_EQ(defaults.DefaultPowerSchemes[1].pattern.text, L"d.exe");
@@ -742,7 +745,7 @@ TEST_F(ConfigSettingsTest, OlderListKeysMergeIntoTheirSuccessors) {
     }
 }
 
-TEST_F(ConfigSettingsTest, ListNormalisationsThatASaveCompletes) {
+TEST_F(ConfigSettingsTest, ListNormalisationsOfASaveHappenWhenReading) {
     ConfigSettings settings(Environment());
     settings.ReadSettings(DocumentOf({
         {L"", L"PowerSaver_Exclusions", L"a.exe,A.exe"},
@@ -750,18 +753,19 @@ TEST_F(ConfigSettingsTest, ListNormalisationsThatASaveCompletes) {
         {L"", L"InstanceLimitedProcesses", L"a.exe;2"},
         {L"", L"OneTimeProcessThrottles", L"a.exe;10;3"},
     }));
-    // Reading keeps these duplicates and blank entries; the save drops them.
-    EXPECT_EQ(settings.PowerSaver.PowerSaver_Exclusions.size(), 2u);
-    EXPECT_EQ(settings.ProcessAllowances.DisallowedProcesses,
-              (NameList{{L"a.exe"}, {L""}, {L"b.exe"}}));
+    // Duplicates and blank entries, which a save would drop, are gone once read, so that the
+    // settings a save writes read back as these very settings.
+    EXPECT_EQ(settings.PowerSaver.PowerSaver_Exclusions, (NameList{{L"a.exe"}}));
+    EXPECT_EQ(settings.ProcessAllowances.DisallowedProcesses, (NameList{{L"a.exe"}, {L"b.exe"}}));
     EXPECT_TRUE(settings.instanceLimitsPresent);
     EXPECT_TRUE(settings.throttlesPresent);
     const std::vector<Line> written = Written(settings);
     EXPECT_EQ(ValueOf(written, L"PowerSaver_Exclusions"), L"a.exe");
-    EXPECT_EQ(ValueOf(written, L"DisallowedProcesses"), L"a.exe,,b.exe");
+    EXPECT_EQ(ValueOf(written, L"DisallowedProcesses"), L"a.exe,b.exe");
     ConfigSettings again(Environment());
     again.ReadSettings(DocumentOf(written));
-    EXPECT_EQ(again.ProcessAllowances.DisallowedProcesses, (NameList{{L"a.exe"}, {L"b.exe"}}));
+    EXPECT_TRUE(static_cast<const ConfigSections&>(again) ==
+                static_cast<const ConfigSections&>(settings));
 
     settings.ReadSettings(ConfigDocument{});
     EXPECT_FALSE(settings.instanceLimitsPresent);
@@ -953,7 +957,7 @@ TEST_F(ConfigSettingsTest, RoundTripKeepsWhatTheCorpusSays) {
     const std::map<std::wstring, std::wstring> expected = {
         {L"OocOn", L"false"},
         {L"TotalProcessorUsageBeforeRestraint", L"-5"},
-        {L"MaximumTimeOfRestraint", L"4294967295"},
+        {L"MaximumTimeOfRestraint", L"-1"},
         {L"PlayOnRestraint", L"c:\\sounds\\a,b.wav"},
         {L"RestraintAffinity", L"0-3;5"},
         {L"OocExclusions", L"a.exe,b.exe,my\\, app.exe"},
@@ -987,7 +991,8 @@ TEST_F(ConfigSettingsTest, RoundTripKeepsWhatTheCorpusSays) {
          L"a.exe;0;0;90.50;5000;0;0;1;-;-;-;-,b\\,c.exe;8;1;512.00;1000;0;0;1;"
          L"c:\\tools\\run.exe;/x\\,y;-;-"},
         {L"AutomaticGamingModeProcessPaths", L"c:\\games\\*,steam\\,x.exe"},
-        {L"DefaultPowerSchemes", L"a.exe;balanced,b.exe;power saver"},
+        // A plan this machine lacks stays in the file for the machine that has it.
+        {L"DefaultPowerSchemes", L"a.exe;balanced,b.exe;power saver,c.exe;unknown plan"},
         {L"PowerSaver_IdleTime", L"600"},
         {L"EnergySaverEnabled", L"true"},
         {L"PowerSaver_TargetGUID", L"Power saver"},

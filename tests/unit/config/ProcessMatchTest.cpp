@@ -581,6 +581,12 @@ TEST(MatchRegexSafety, HostileExpressions) {
         {L"", &as, RegexOutcome::kUnusable},
         {L"(?:a{1000}){1000}", &as, RegexOutcome::kUnusable},
         {L"a{99999999999999999999}", &as, RegexOutcome::kUnusable},
+        // Numbers the library would overflow on while reading them (the sanitizer build sees it).
+        {L"a{99999999999999999999", &as, RegexOutcome::kUnusable},
+        {L"a{1,99999999999999999999", &as, RegexOutcome::kUnusable},
+        {L"(a)\\99999999999999999999", &as, RegexOutcome::kUnusable},
+        {L"a{1,999999999}", &as, RegexOutcome::kUnusable},
+        {L"\\{12345678901\\}", &as, RegexOutcome::kNotFound},  // escaped braces hold no count
         {L"(?:|b){600}x", &as, RegexOutcome::kUnusable},
         {tooDeep, &as, RegexOutcome::kUnusable},
     };

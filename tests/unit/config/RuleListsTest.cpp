@@ -48,13 +48,18 @@ TEST(RuleListText, NumberConversions) {
     EXPECT_FALSE(ScanUnsigned(L"fast", 10, UINT32_MAX));
     EXPECT_FALSE(ScanUnsigned(L"-", 0, UINT32_MAX));
 
-    // Every value "%u" writes reads back unchanged.
-    EXPECT_EQ(DecimalToUnsigned(L"4294967295"), 4294967295u);
-    EXPECT_EQ(DecimalToUnsigned(L"3000000000"), 3000000000u);
+    // Unsigned fields convert as the INI document does: clamped to the signed range, the bits of
+    // a negative value kept; and every value read is written in a form that reads back alike.
+    EXPECT_EQ(DecimalToUnsigned(L"4294967295"), 2147483647u);
+    EXPECT_EQ(DecimalToUnsigned(L"3000000000"), 2147483647u);
     EXPECT_EQ(DecimalToUnsigned(L"-1"), 4294967295u);
-    EXPECT_EQ(DecimalToUnsigned(L"99999999999999"), 4294967295u);
+    EXPECT_EQ(DecimalToUnsigned(L"99999999999999"), 2147483647u);
     EXPECT_EQ(DecimalToUnsigned(L"12ms"), 12u);
     EXPECT_EQ(DecimalToUnsigned(L"x"), 0u);
+    for (const std::uint32_t value : {0u, 7u, 2147483647u, 2147483648u, 4294967295u}) {
+        EXPECT_EQ(DecimalToUnsigned(FormatUnsignedDecimal(value)), value) << value;
+    }
+    EXPECT_EQ(FormatUnsignedDecimal(4294967295u), L"-1");
 
     EXPECT_EQ(ScanDouble(L"25"), 25.0);
     EXPECT_EQ(ScanDouble(L" 12.5%"), 12.5);
@@ -165,11 +170,11 @@ TEST(RuleListNames, ReadingAndWritingPerFormat) {
          {L"\u00E4pp.exe", L"c:\\\u043F\u0440\u043E\u0433\\app.exe"},
          L"\u00E4pp.exe,c:\\\u043F\u0440\u043E\u0433\\app.exe"},
         {"unterminated escape", kAutomaticGamingModeFormat, L"game\\", {L"game\\"}, L"game\\ "},
-        {"blank entries stay empty",
+        {"blank entries are dropped, as writing would",
          kForegroundBoostExclusionsFormat,
          L"a, ,b",
-         {L"a", L"", L"b"},
-         L"a,,b"},
+         {L"a", L"b"},
+         L"a,b"},
         {"empty value", kPcFormat, L"", {}, L""},
     };
     for (const auto& c : cases) {
@@ -306,11 +311,11 @@ TEST(RuleListSemicolon, InstanceBalancerAndCpuLimits) {
     ASSERT_EQ(balancer.size(), 3u);
     EXPECT_EQ(balancer.at(L"app.exe"), (InstanceBalancerRule{{L"app.exe"}, 0, 4, 25.0f, 2, false}));
     EXPECT_EQ(balancer.at(L"x,y.exe"), (InstanceBalancerRule{{L"x,y.exe"}, 1, 0, 0, 0, false}));
-    // Empty fields vanish, so the 7 becomes the fixed count.
-    EXPECT_EQ(balancer.at(L"z.exe").fixedCount, 7);
+    // Empty fields keep their places: the 7 is the CPU threshold.
+    EXPECT_EQ(balancer.at(L"z.exe"), (InstanceBalancerRule{{L"z.exe"}, 0, 0, 7.0f, 0, false}));
     EXPECT_EQ(ReadInstanceBalancer(L"a.exe;1;2;3;4;yes").at(L"a.exe").alternate, true);
     EXPECT_EQ(WriteInstanceBalancer(balancer),
-              L"app.exe;0;4;25.00;2;n,x\\,y.exe;1;0;0.00;0;n,z.exe;7;0;0.00;0;n");
+              L"app.exe;0;4;25.00;2;n,x\\,y.exe;1;0;0.00;0;n,z.exe;0;0;7.00;0;n");
 
     const auto limits = ReadCpuLimitRules(L"A.exe;25;0x10;010;7, b.exe;1;2;3, c\\,d;12.5;1;1;0;9");
     EXPECT_EQ(limits, (std::vector<CpuLimitRule>{{{L"a.exe"}, 25.0f, 16, 8, 7},
@@ -332,7 +337,8 @@ TEST(RuleListSemicolon, WatchdogRules) {
         L"A.EXE;1;0;50.126;1000;18446744073709551615;0;1;-;-;-;-,"
         L"b\\,c.exe; 8 ;1;512;-5;12;3;2;C:\\Tools\\Run.exe;/x\\,y;ignored;-;more");
     ASSERT_EQ(rules.size(), 2u);
-    EXPECT_EQ(rules[0], (WatchdogRule{{L"a.exe"}, 1, 0, 50.126, 1000, UINT64_MAX, 0, 1, L"", L""}));
+    // The threshold is held as the file keeps it, with two decimals.
+    EXPECT_EQ(rules[0], (WatchdogRule{{L"a.exe"}, 1, 0, 50.13, 1000, UINT64_MAX, 0, 1, L"", L""}));
     // A field beginning with "-" counts as empty; the whole value is lower-cased.
     EXPECT_EQ(rules[1],
               (WatchdogRule{{L"b,c.exe"}, 8, 1, 512, 0, 12, 3, 2, L"c:\\tools\\run.exe", L"/x,y"}));
@@ -391,7 +397,7 @@ TEST(RuleListGrouped, PrioritiesAndValues) {
 
 TEST(RuleListGrouped, AffinitiesAndCpuSets) {
     const auto affinities = ReadDefaultAffinities(L"Old.exe,0-1,broken", L"game.exe,5000,1/0-3");
-    EXPECT_EQ(affinities, (std::vector<AffinityRule>{{{L"Old.exe"}, {-1, 0x3}, 0},
+    EXPECT_EQ(affinities, (std::vector<AffinityRule>{{{L"old.exe"}, {-1, 0x3}, 0},
                                                      {{L"game.exe"}, {1, 0xF}, 5000}}));
     EXPECT_EQ(WriteDefaultAffinities(affinities), L"old.exe,0,0-1,game.exe,5000,1/0-3");
 
@@ -421,10 +427,10 @@ TEST(RuleListGrouped, OneEmptyFieldDoesNotShiftThePairsAfterIt) {
     const std::vector<CpuSetRule> sets = {{{L"a.exe"}, {}}, {{L"b.exe"}, {{0, 1}}}};
     EXPECT_EQ(ReadCpuSets(WriteCpuSets(sets)), sets);
 
+    // A pattern that trims to nothing drops its rule, not the pairing of the rules after it.
     const auto io = ReadDefaultIoPriorities(L" ,2,b.exe,3");
-    ASSERT_EQ(io.size(), 2u);
-    EXPECT_EQ(ReadDefaultIoPriorities(WriteDefaultValueRules(io)),
-              (std::vector<ValueRule>{{{L"b.exe"}, 3}}));
+    EXPECT_EQ(io, (std::vector<ValueRule>{{{L"b.exe"}, 3}}));
+    EXPECT_EQ(ReadDefaultIoPriorities(WriteDefaultValueRules(io)), io);
 }
 
 TEST(RuleListBadInput, HugeListsAndBrokenTextNeverBreakReading) {
