@@ -1,0 +1,206 @@
+// Watchdog rules and throttles under Wine, acting on helper programs the test starts: a process
+// burning a processor is ended once it has done so for the rule's time, an idle one gets a
+// program launched about it, and a throttled one runs only in short bursts until the engine ends.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <sstream>
+
+#include "EngineLog.h"
+#include "EngineProcessHelpers.h"
+#include "TempFolder.h"
+
+#include <tlhelp32.h>
+
+namespace cv::e2e {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+using Clock = std::chrono::steady_clock;
+
+std::wstring HelperPath(const wchar_t* name) {
+    return TestFolder() + L"\\" + name;
+}
+
+std::string Narrow(const std::wstring& text) {
+    return std::string(text.begin(), text.end());
+}
+
+// Ends every helper program still running, including those the engine started.
+void EndHelpers() {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more;
+         more = Process32NextW(snapshot, &entry)) {
+        for (const wchar_t* helper : {L"cv_e2e_burner.exe", L"cv_e2e_sleeper.exe",
+                                      L"cv_e2e_counter.exe", L"cv_e2e_recorder.exe"}) {
+            if (_wcsicmp(entry.szExeFile, helper) != 0) {
+                continue;
+            }
+            if (HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID)) {
+                TerminateProcess(process, 0);
+                CloseHandle(process);
+            }
+        }
+    }
+    CloseHandle(snapshot);
+}
+
+class Watchdog : public ::testing::Test {
+  protected:
+    TempFolder config{L"cfg-watchdog"};
+    TempFolder logs{L"logs-watchdog"};
+    Program engine;
+
+    void SetUp() override {
+        if (EngineMutexExists()) {
+            RunEngineCommand(L"/exit");
+            ASSERT_TRUE(WaitFor([] { return !EngineMutexExists(); }, seconds(10)));
+        }
+    }
+    void TearDown() override {
+        if (engine.IsRunning()) {
+            RunEngineCommand(L"/exit");
+            engine.WaitForExit(5000);
+        }
+        EndHelpers();
+    }
+
+    // Starts the engine on a configuration of these lines and waits for its first cycle.
+    void StartWith(const std::string& lines) {
+        WriteBytes(config.File(L"corvex.ini"),
+                   "[Performance]\r\nUpdateSpeedCore=200\r\n"
+                   "GracefulWaitTimeInMs=500\r\n" +
+                       lines);
+        ASSERT_TRUE(StartEngine(engine, Switches(config, logs)));
+        ASSERT_TRUE(WaitFor([&] { return HasAction(logs, "60"); }, seconds(15)));
+    }
+
+    std::string PidField(const Program& program) {
+        return "\",\"" + std::to_string(program.Id()) + "\",\"";
+    }
+    int CountActions(const std::string& action, const std::string& text) {
+        const auto lines = LogLines(logs);
+        return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const auto& line) {
+            return ActionOf(line) == action && line.find(text) != std::string::npos;
+        }));
+    }
+    std::string Log() { return ReadBytes(logs.File(L"corvane.log")); }
+};
+
+TEST_F(Watchdog, ABurnerAboveTheThresholdIsTerminatedAfterTheDurationAndNotBefore) {
+    constexpr auto kDuration = milliseconds(4000);
+    // The same rule for an idle program, which never crosses the threshold.
+    StartWith(
+        "[AdvancedRules]\r\nWatchdogRules2=cv_e2e_burner.exe;0;0;20;4000;0;0;1;-;-;-;-,"
+        "cv_e2e_sleeper.exe;0;0;20;4000;0;0;1;-;-;-;-\r\n");
+    Program burner, idle;
+    ASSERT_TRUE(idle.Start(HelperPath(L"cv_e2e_sleeper.exe"), L"60000"));
+    const auto started = Clock::now();
+    ASSERT_TRUE(burner.Start(HelperPath(L"cv_e2e_burner.exe"), L"60000"));
+    ASSERT_TRUE(burner.WaitForExit(30000).has_value()) << Log();
+    // The condition can only begin once the burner runs, so it lived at least the duration.
+    EXPECT_GE(Clock::now() - started, kDuration);
+    EXPECT_TRUE(WaitFor([&] { return HasAction(logs, "9", PidField(burner)); }, seconds(5)))
+        << Log();
+    EXPECT_TRUE(idle.IsRunning());
+    EXPECT_FALSE(HasAction(logs, "9", PidField(idle)));
+}
+
+TEST_F(Watchdog, ABelowRuleLaunchesAProgramToldTheIdleProcessIdNameAndSession) {
+    const std::wstring output = config.File(L"launched.txt");
+    // The rule list is read in lower case; Windows paths do not mind.
+    StartWith("[AdvancedRules]\r\nWatchdogRules2=cv_e2e_sleeper.exe;8;0;10;2000;0;0;2;" +
+              Narrow(HelperPath(L"cv_e2e_recorder.exe")) + ";" + Narrow(output) +
+              " %1 %2 %sessionid%;-;-\r\n");
+    Program idle;
+    const auto started = Clock::now();
+    ASSERT_TRUE(idle.Start(HelperPath(L"cv_e2e_sleeper.exe"), L"60000"));
+    ASSERT_TRUE(WaitFor(
+        [&] { return GetFileAttributesW(output.c_str()) != INVALID_FILE_ATTRIBUTES; }, seconds(15)))
+        << Log();
+    EXPECT_GE(Clock::now() - started, milliseconds(2000));
+
+    std::istringstream lines(ReadBytes(output));
+    std::string pid, name, session;
+    lines >> pid >> name >> session;
+    DWORD sessionId = 0;
+    ASSERT_TRUE(ProcessIdToSessionId(idle.Id(), &sessionId));
+    EXPECT_EQ(pid, std::to_string(idle.Id()));
+    EXPECT_EQ(_stricmp(name.c_str(), "cv_e2e_sleeper.exe"), 0) << name;
+    EXPECT_EQ(session, std::to_string(sessionId));
+    EXPECT_TRUE(WaitFor([&] { return HasAction(logs, "77", PidField(idle)); }, seconds(5)))
+        << Log();
+
+    // Once for the episode: the process stays idle, and nothing is launched again.
+    std::this_thread::sleep_for(milliseconds(1500));
+    EXPECT_EQ(CountActions("77", PidField(idle)), 1) << Log();
+    EXPECT_TRUE(idle.IsRunning());
+}
+
+// Shared memory the counter helper publishes its count in.
+class SharedCount {
+  public:
+    explicit SharedCount(const std::wstring& name) : name_(name) {
+        mapping_ = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                      sizeof(LONG64), name.c_str());
+        if (mapping_ != nullptr) {
+            view_ = static_cast<LONG64*>(
+                MapViewOfFile(mapping_, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, sizeof(LONG64)));
+        }
+    }
+    SharedCount(const SharedCount&) = delete;
+    SharedCount& operator=(const SharedCount&) = delete;
+    ~SharedCount() {
+        if (view_ != nullptr) {
+            UnmapViewOfFile(view_);
+        }
+        if (mapping_ != nullptr) {
+            CloseHandle(mapping_);
+        }
+    }
+    bool Valid() const { return view_ != nullptr; }
+    const std::wstring& Name() const { return name_; }
+    LONG64 Read() const { return InterlockedCompareExchange64(view_, 0, 0); }
+    // How far the count grows in this time.
+    LONG64 GrowthOver(milliseconds time) const {
+        const LONG64 before = Read();
+        std::this_thread::sleep_for(time);
+        return Read() - before;
+    }
+
+  private:
+    std::wstring name_;
+    HANDLE mapping_ = nullptr;
+    LONG64* view_ = nullptr;
+};
+
+TEST_F(Watchdog, AThrottledCounterRunsAtMostAFifthAsFastAndExitResumesItForGood) {
+    SharedCount count(L"Local\\CvE2eCounter-" + std::to_wstring(GetCurrentProcessId()));
+    ASSERT_TRUE(count.Valid());
+    // Level 8: suspended 1000 ms, then running 100 ms.
+    StartWith("[ProcessAllowances]\r\nProcessThrottles=cv_e2e_counter.exe;8\r\n");
+    Program counter;
+    ASSERT_TRUE(counter.Start(HelperPath(L"cv_e2e_counter.exe"), count.Name() + L" 60000"));
+    ASSERT_TRUE(WaitFor([&] { return HasAction(logs, "48", PidField(counter)); }, seconds(10)))
+        << Log();
+    // Whole duty cycles, so the share of running time does not depend on where the window starts.
+    constexpr auto kThrottledWindow = milliseconds(4400);
+    constexpr auto kFreeWindow = milliseconds(2200);
+    const LONG64 throttled = count.GrowthOver(kThrottledWindow);
+
+    EXPECT_TRUE(RunEngineCommand(L"/exit", 10000).has_value());
+    ASSERT_TRUE(engine.WaitForExit(10000).has_value());
+    const LONG64 free = count.GrowthOver(kFreeWindow);
+    ASSERT_GT(free, 0) << "left suspended";
+    // Rates per window: the throttled one is twice as long.
+    EXPECT_LE(throttled * 5, free * 2) << "throttled " << throttled << " free " << free;
+    // Still running a while later: nothing suspends it again.
+    EXPECT_GT(count.GrowthOver(milliseconds(1100)), free / 4);
+    EXPECT_TRUE(counter.IsRunning());
+}
+
+}  // namespace
+}  // namespace cv::e2e
