@@ -38,6 +38,11 @@ CommandLineSwitches ParseCommandLine(const std::wstring& commandLine,
     }
     switches.manual = commandLine.find(L"/manual") != std::wstring::npos;
     switches.exit = commandLine.find(L"/exit") != std::wstring::npos;
+    if (const auto rest = TextAfter(commandLine, L"/check=")) {
+        switches.check = GetSwitchValue(*rest);
+    } else if (commandLine.find(L"/check") != std::wstring::npos) {
+        switches.check = std::wstring();
+    }
 
     const std::wstring lower = ToLower(commandLine);
     if (const auto rest = TextAfter(lower, L"/configfile=")) {

@@ -13,6 +13,8 @@ struct CommandLineSwitches {
     // Lower-cased, from /configfile= (its folder) or /configfolder= (which wins).
     std::optional<std::wstring> configFolder;
     std::optional<std::wstring> logFolder;  // /logfolder=, lower-cased
+    // /check (empty: the active file) or /check=<path of a configuration file>.
+    std::optional<std::wstring> check;
 };
 
 // The value of a switch from the text that follows its "=": trailing white space is dropped;

@@ -5,6 +5,7 @@
 
 #include "actionlog/EngineTexts.h"
 #include "engine/CommandLine.h"
+#include "engine/ConfigCheckCommand.h"
 #include "engine/ControlLoop.h"
 #include "platform/Clock.h"
 #include "platform/KernelObjects.h"
@@ -123,6 +124,9 @@ int RunEngine() {
     }
     if (switches.configFolder) {
         ProcessValues().ConfigFolderOverride = *switches.configFolder;
+    }
+    if (switches.check) {
+        return RunConfigCheck(*switches.check);
     }
     if (switches.logFolder) {
         ProcessValues().LogFolderOverride = *switches.logFolder;

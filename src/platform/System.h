@@ -12,6 +12,12 @@ std::wstring OwnCommandLine();
 std::uint32_t OwnProcessId();
 // Full path of the running executable; empty when it cannot be read.
 std::wstring OwnImagePath();
+// AttachConsole(ATTACH_PARENT_PROCESS): true when the program now writes to the console of the
+// program that started it.
+bool AttachParentConsole();
+// Writes to the attached console, or to the standard output the program was given when that is
+// a file or a pipe (UTF-8 there); false when neither takes the text.
+bool WriteToConsole(const std::wstring& text);
 // GetWindowsDirectoryW; empty on failure.
 std::wstring WindowsFolder();
 std::wstring CurrentDirectory();

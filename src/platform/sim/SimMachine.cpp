@@ -23,6 +23,8 @@ void Machine::Reset() {
     commandLine = fresh.commandLine;
     currentDirectory = fresh.currentDirectory;
     windowsFolder = fresh.windowsFolder;
+    parentConsole = false;
+    consoleOutput.clear();
     userName = fresh.userName;
     computerName = fresh.computerName;
     osMajor = fresh.osMajor;

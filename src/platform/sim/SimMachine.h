@@ -227,6 +227,9 @@ class Machine {
     std::wstring commandLine = L"\"C:\\Program Files\\Corvane\\vigilor.exe\"";
     std::wstring currentDirectory = L"C:\\Users\\Tester";
     std::wstring windowsFolder = L"C:\\Windows";
+    // The console of the program that started this one (none by default), and what was written.
+    bool parentConsole = false;
+    std::wstring consoleOutput;
     std::optional<std::wstring> userName = L"Tester";
     std::wstring computerName = L"TESTPC";
     std::uint32_t osMajor = 10;

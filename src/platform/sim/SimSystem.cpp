@@ -23,6 +23,22 @@ std::wstring OwnImagePath() {
     return Machine::Get().ownImagePath;
 }
 
+bool AttachParentConsole() {
+    Machine& machine = Machine::Get();
+    std::lock_guard lock(machine.Lock());
+    return machine.parentConsole;
+}
+
+bool WriteToConsole(const std::wstring& text) {
+    Machine& machine = Machine::Get();
+    std::lock_guard lock(machine.Lock());
+    if (!machine.parentConsole) {
+        return false;
+    }
+    machine.consoleOutput += text;
+    return true;
+}
+
 std::wstring WindowsFolder() {
     Machine& machine = Machine::Get();
     std::lock_guard lock(machine.Lock());

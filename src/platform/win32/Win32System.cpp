@@ -16,6 +16,33 @@ std::uint32_t OwnProcessId() {
     return GetCurrentProcessId();
 }
 
+bool AttachParentConsole() { return AttachConsole(ATTACH_PARENT_PROCESS) != FALSE; }
+
+bool WriteToConsole(const std::wstring& text) {
+    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (output == nullptr || output == INVALID_HANDLE_VALUE) {
+        output = CreateFileW(L"CONOUT$", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                             nullptr);
+        if (output == INVALID_HANDLE_VALUE) {
+            return false;
+        }
+    }
+    DWORD written = 0;
+    if (WriteConsoleW(output, text.data(), static_cast<DWORD>(text.size()), &written, nullptr)) {
+        return true;
+    }
+    // Redirected to a file or a pipe: bytes, as UTF-8.
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
+    if (size > 0) {
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(),
+                            size, nullptr, nullptr);
+    }
+    return WriteFile(output, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) !=
+           FALSE;
+}
+
 std::wstring WindowsFolder() {
     wchar_t folder[MAX_PATH + 1] = {};
     const UINT length = GetWindowsDirectoryW(folder, MAX_PATH);

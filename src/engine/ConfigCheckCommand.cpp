@@ -1,0 +1,56 @@
+#include "engine/ConfigCheckCommand.h"
+
+#include "common/Format.h"
+#include "common/WideString.h"
+#include "config/ConfigCheck.h"
+#include "config/ConfigSettings.h"
+#include "config/ConfigStorage.h"
+#include "platform/Files.h"
+#include "platform/System.h"
+#include "powerplans/MachineEnvironment.h"
+#include "services/EngineProcess.h"
+
+namespace cv {
+
+namespace {
+
+constexpr wchar_t kReportFileName[] = L"corvex-check.txt";
+
+bool WriteReportFile(const std::wstring& path, const std::wstring& text) {
+    const std::string bytes = "\xEF\xBB\xBF" + ToUtf8(text);
+    platform::FileOpenResult file =
+        platform::OpenFile(path, platform::kGenericWrite, 0, platform::FileCreation::CreateAlways,
+                           platform::kFileAttributeNormal);
+    return file.handle &&
+           platform::WriteToFile(file.handle.Get(), bytes.data(),
+                                 static_cast<std::uint32_t>(bytes.size()));
+}
+
+}  // namespace
+
+int RunConfigCheck(const std::wstring& requested) {
+    const SettingsEnvironment environment = MachineSettingsEnvironment();
+    std::wstring path = requested;
+    if (path.empty()) {
+        // The file the engine would use now, with the folder switches given beside /check.
+        ConfigSettings settings(environment);
+        ConfigStorage storage(settings);
+        storage.SetFolderOverride(ProcessValues().ConfigFolderOverride);
+        path = storage.ResolveConfigPath();
+    }
+    const ConfigCheckReport report = CheckConfigFile(path, environment);
+    std::wstring text = FormatText(L"Checked %s: ", path);
+    text += report.HasFindings()
+                ? FormatText(L"%u finding(s)%s\r\n", static_cast<unsigned>(report.findings.size()),
+                             report.Dropped() ? L", some entries are dropped" : L"")
+                : std::wstring(L"nothing is dropped or changed\r\n");
+    text += report.Text();
+    if (!platform::AttachParentConsole() || !platform::WriteToConsole(text)) {
+        const auto slash = path.find_last_of(L"\\/");
+        const std::wstring folder = slash == std::wstring::npos ? L"." : path.substr(0, slash);
+        WriteReportFile(folder + L"\\" + kReportFileName, text);
+    }
+    return report.HasFindings() ? 1 : 0;
+}
+
+}  // namespace cv

@@ -1,0 +1,12 @@
+#pragma once
+// vigilor.exe /check[=path]: reads a configuration file exactly as the engine would and reports
+// every entry it drops, clamps or rewrites. It never writes the file.
+#include <string>
+
+namespace cv {
+
+// The report goes to the console of the program that started the engine, else to
+// corvex-check.txt beside the file. 0 when nothing was found, 1 otherwise.
+int RunConfigCheck(const std::wstring& path);
+
+}  // namespace cv
