@@ -21,9 +21,8 @@ bool WriteReportFile(const std::wstring& path, const std::wstring& text) {
     platform::FileOpenResult file =
         platform::OpenFile(path, platform::kGenericWrite, 0, platform::FileCreation::CreateAlways,
                            platform::kFileAttributeNormal);
-    return file.handle &&
-           platform::WriteToFile(file.handle.Get(), bytes.data(),
-                                 static_cast<std::uint32_t>(bytes.size()));
+    return file.handle && platform::WriteToFile(file.handle.Get(), bytes.data(),
+                                                static_cast<std::uint32_t>(bytes.size()));
 }
 
 }  // namespace

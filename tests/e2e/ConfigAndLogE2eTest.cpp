@@ -7,8 +7,8 @@
 #include <optional>
 #include <vector>
 
-#include "EngineProcessHelpers.h"
 #include "EngineLog.h"
+#include "EngineProcessHelpers.h"
 #include "TempFolder.h"
 
 namespace cv::e2e {
@@ -26,7 +26,7 @@ std::string AnsiConfig(const std::string& updateSpeed, bool logProcesses) {
 }
 
 class ConfigAndLog : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (EngineMutexExists()) {
             RunEngineCommand(L"/exit");
@@ -142,6 +142,27 @@ TEST_F(ConfigAndLog, ARefreshIntervalOfMinusOneNeitherHangsNorSpins) {
     StopEngine(engine);
     // The file keeps what the user wrote.
     EXPECT_NE(ReadBytes(config.File(L"corvex.ini")).find("UpdateSpeedCore=-1"), std::string::npos);
+}
+
+TEST_F(ConfigAndLog, CheckExitsOneOnABadEntryAndZeroOnTheDefaults) {
+    TempFolder config(L"cfg-check");
+    TempFolder logs(L"logs-check");
+    // The defaults, as a first start writes them.
+    Program engine;
+    ASSERT_TRUE(StartEngine(engine, Switches(config, logs)));
+    ASSERT_TRUE(WaitFor([&] { return HasAction(logs, "60"); }, seconds(10)));
+    StopEngine(engine);
+    const std::wstring defaults = config.File(L"corvex.ini");
+    const std::string before = ReadBytes(defaults);
+    EXPECT_EQ(RunEngineCommand(L"\"/check=" + defaults + L"\""), std::optional<DWORD>(0));
+    EXPECT_EQ(ReadBytes(defaults), before);
+
+    const std::wstring bad = config.File(L"bad.ini");
+    WriteBytes(bad,
+               "[ProcessDefaults]\r\nDefaultPriorities=a.exe,Fastest\r\n"
+               "[AdvancedRules]\r\nWatchdogRules2=a.exe;0;0;90\r\n");
+    EXPECT_EQ(RunEngineCommand(L"\"/check=" + bad + L"\""), std::optional<DWORD>(1));
+    EXPECT_EQ(ReadBytes(bad).size(), 98u);  // never rewritten
 }
 
 class LogFolderValue {

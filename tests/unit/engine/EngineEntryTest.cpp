@@ -1,8 +1,10 @@
 #include "SimFixture.h"
+#include "common/WideString.h"
 #include "engine/ControlLoop.h"
 #include "engine/EngineEntry.h"
 #include "platform/KernelObjects.h"
 #include "platform/MessageBox.h"
+#include "platform/sim/SimFiles.h"
 #include "services/KernelObjectNames.h"
 
 namespace cv {
@@ -12,7 +14,7 @@ using platform::RegistryRoot;
 constexpr wchar_t kServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\Vigilor";
 
 class EngineEntryTest : public test::SimTest {
-protected:
+  protected:
     int Run(const std::wstring& arguments) {
         machine().commandLine = L"\"C:\\Program Files\\Corvane\\vigilor.exe\" " + arguments;
         return RunEngine();
@@ -62,6 +64,38 @@ TEST_F(EngineEntryTest, ExitStopsTheServiceOrAsksNetToStopIt) {
     EXPECT_EQ(machine().launches[0].parameters, L"stop Vigilor");
     EXPECT_EQ(machine().launches[0].verb, L"runas");  // medium integrity asks for elevation
     EXPECT_EQ(machine().launches[0].directory, L"C:\\Program Files\\Corvane");
+}
+
+TEST_F(EngineEntryTest, CheckReportsWhatReadingDropsAndNeverWritesTheFile) {
+    const std::string bad =
+        "[ProcessDefaults]\r\nDefaultPriorities=a.exe,Fastest\r\n"
+        "[AdvancedRules]\r\nWatchdogRules2=a.exe;0;0;90\r\n";
+    const struct {
+        const char* what;
+        std::string file;
+        bool console;
+        int exitCode;
+    } cases[] = {
+        {"a bad entry of two lists, on the console", bad, true, 1},
+        {"the same without a console: the report goes beside the file", bad, false, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        machine().Reset();
+        sim::PutFolder(L"C:\\Cfg");
+        sim::PutFile(L"C:\\Cfg\\corvex.ini", c.file);
+        machine().parentConsole = c.console;
+        EXPECT_EQ(Run(L"/check=C:\\Cfg\\corvex.ini"), c.exitCode);
+        const std::wstring report =
+            c.console
+                ? machine().consoleOutput
+                : FromUtf8(sim::FileBytes(L"C:\\Cfg\\corvex-check.txt").value_or("").substr(3));
+        EXPECT_NE(report.find(L"line 2"), std::wstring::npos) << ToUtf8(report);
+        EXPECT_NE(report.find(L"line 4"), std::wstring::npos) << ToUtf8(report);
+        EXPECT_NE(report.find(L"WatchdogRules2"), std::wstring::npos);
+        EXPECT_EQ(sim::FileBytes(L"C:\\Cfg\\corvex.ini"), std::optional<std::string>(c.file));
+        EXPECT_EQ(machine().FindNamedObject(L"Local\\CVVigilorExists"), nullptr);
+    }
 }
 
 TEST_F(EngineEntryTest, SecondStartEndsAtOnce) {
