@@ -282,7 +282,8 @@ void ControlLoop::RunPerRecordStep(ProcessRecord& record) {
             power_.Apply(*context_, record, judgeAgain);
             throttles_.Apply(*context_, record);
             const LevelonCycle levelon = LevelonFacts();
-            levelon_.JudgeEligibility(*context_, record, judgeAgain, levelon);
+            levelon_.JudgeEligibility(*context_, record, judgeAgain, levelon,
+                                      PowerAutomation::EngagedPerformanceMode(record));
             defaults_.ApplyEfficiencyMode(*context_, record, judgeAgain);
             defaults_.Apply(*context_, record, judgeAgain);
             cpuLimiter_.Apply(*context_, record);

@@ -94,12 +94,14 @@ bool Levelon::ForegroundRules(const FeatureContext& context, const LevelonCycle&
 }
 
 void Levelon::JudgeEligibility(const FeatureContext& context, ProcessRecord& record,
-                               bool judgeAgain, const LevelonCycle& cycle) {
+                               bool judgeAgain, const LevelonCycle& cycle,
+                               bool engagedPerformanceMode) {
     if (!judgeAgain) {
         return;
     }
     RestraintState& state = record.restraint;
-    state.excluded = IsExcludedByRules(context, record);
+    // A process that switched the machine to performance mode is not held back either.
+    state.excluded = engagedPerformanceMode || IsExcludedByRules(context, record);
     if (state.restrained && state.excluded) {
         DecideRestore(context, record, false, true, cycle);
     }

@@ -34,7 +34,7 @@ class Levelon {
     // Whether the process may be restrained at all, judged again when the rules may have
     // changed; a restrained process that is now excluded is restored at once.
     void JudgeEligibility(const FeatureContext& context, ProcessRecord& record, bool judgeAgain,
-                          const LevelonCycle& cycle);
+                          const LevelonCycle& cycle, bool engagedPerformanceMode = false);
     // The restraint and restore decisions for one process, when OocOn.
     void Apply(const FeatureContext& context, ProcessRecord& record, const LevelonCycle& cycle);
     // The process ended while restrained.

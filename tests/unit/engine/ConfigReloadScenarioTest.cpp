@@ -1,4 +1,5 @@
 #include "EngineScenario.h"
+#include "config/ConfigDocument.h"
 #include "actionlog/EngineTexts.h"
 #include "common/Format.h"
 #include "platform/KernelObjects.h"
@@ -43,6 +44,32 @@ TEST_F(ConfigReload, MissingFileIsCreatedAndLoggedWithItsCode) {
     ASSERT_GE(log.size(), 4u);
     EXPECT_EQ(log[0].info, L"ERROR loading configuration - code 2");
     EXPECT_EQ(Ids(log), (std::vector<std::uint32_t>{59, 59, 58, 60}));
+}
+
+TEST_F(ConfigReload, AFirstStartOnAHybridMachineWritesTheHybridDefaults) {
+    // Four performance cores and four efficiency cores.
+    sim::Machine::Get().SetProcessorGroups({{1, 1, 1, 1, 0, 0, 0, 0}});
+    ControlLoop& loop = StartWithoutFile();
+    const auto& ooc = loop.Settings().OutOfControlProcessRestraint;
+    EXPECT_FALSE(ooc.OocOn);
+    EXPECT_EQ(ooc.PerProcessUsageBeforeRestraint, 30u);  // twice the four performance cores' 15
+    EXPECT_EQ(ooc.TimeOverQuotaBeforeRestraint, 2700u);
+    EXPECT_EQ(ooc.MinimumTimeOfRestraint, 3600u);
+    // What the file now says is what a later start reads.
+    const auto bytes = sim::FileBytes(ConfigPath());
+    ASSERT_TRUE(bytes.has_value());
+    ConfigDocument written;
+    ASSERT_TRUE(ParseConfigBytes(*bytes, written));
+    const auto value = [&](const std::wstring& key) {
+        for (std::size_t i = 0; i < written.keys.size(); ++i) {
+            if (written.keys[i] == key) {
+                return written.values[i];
+            }
+        }
+        return std::wstring(L"(missing)");
+    };
+    EXPECT_EQ(value(L"PerProcessUsageBeforeRestraint"), L"30");
+    EXPECT_EQ(value(L"TimeOverQuotaBeforeRestraint"), L"2700");
 }
 
 TEST_F(ConfigReload, ManageOnlyCurrentUserNamesTheEngineUser) {
