@@ -1,5 +1,7 @@
 #include "keeprunning/KeepRunning.h"
 
+#include <algorithm>
+
 #include <mutex>
 
 #include "common/Format.h"
@@ -30,16 +32,27 @@ void KeepRunningTracker::Load(const ConfigSettings& settings) {
 
 void KeepRunningTracker::MarkRunning(const std::wstring& /*name*/, const std::wstring& path,
                                      const std::wstring& commandLine) {
-    const std::wstring livePath = ToLower(path);
-    const std::wstring liveCommand = ToLower(commandLine);
-    const auto [first, last] = rules_.equal_range(livePath);
-    for (auto it = first; it != last; ++it) {
+    // A record's path is lower-cased once, when the record is made; most processes match no
+    // rule, so nothing is copied for them and their command lines are never looked at.
+    auto range = rules_.equal_range(path);
+    std::wstring lowered;
+    if (range.first == range.second) {
+        const bool alreadyLower = std::all_of(path.begin(), path.end(),
+                                              [](wchar_t c) { return ToLowerChar(c) == c; });
+        if (alreadyLower) {
+            return;
+        }
+        lowered = ToLower(path);
+        range = rules_.equal_range(lowered);
+    }
+    const std::wstring& livePath = lowered.empty() ? path : lowered;
+    for (auto it = range.first; it != range.second; ++it) {
         const std::wstring& arguments = it->second;
-        if (!liveCommand.empty() && !arguments.empty()) {
+        if (!commandLine.empty() && !arguments.empty()) {
             const bool satisfied =
-                EqualsIgnoreCase(liveCommand, arguments) ||
-                EqualsIgnoreCase(liveCommand, FormatText(L"\"%s\" %s", livePath, arguments)) ||
-                EqualsIgnoreCase(liveCommand, FormatText(L"%s %s", livePath, arguments));
+                EqualsIgnoreCase(commandLine, arguments) ||
+                EqualsIgnoreCase(commandLine, FormatText(L"\"%s\" %s", livePath, arguments)) ||
+                EqualsIgnoreCase(commandLine, FormatText(L"%s %s", livePath, arguments));
             if (!satisfied) {
                 continue;
             }
