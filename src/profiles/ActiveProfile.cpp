@@ -114,6 +114,12 @@ ActiveProfile ReadActiveProfile() {
 void SetActiveProfile(const std::wstring& folder, const std::wstring& name, bool signal) {
     const std::wstring kept =
         IsDefaultProfileName(name) || !IsUsableProfileName(name) ? std::wstring() : name;
+    // A configuration folder given on the command line leaves the default one uncreated; without
+    // it the choice could never be stored, and the switcher would ask for it again and again.
+    if (!platform::PathExists(folder)) {
+        platform::CreateFolderTree(folder);
+    }
+    bool stored = false;
     auto opened =
         platform::OpenFile(folder + L"\\" + kProfileFileName, platform::kGenericWrite,
                            platform::kFileShareRead | platform::kFileShareWrite,
@@ -127,10 +133,11 @@ void SetActiveProfile(const std::wstring& folder, const std::wstring& name, bool
         }
         if (bytes.empty() || platform::WriteToFile(opened.handle.Get(), bytes.data(),
                                                    static_cast<std::uint32_t>(bytes.size()))) {
-            platform::SetEndOfFileHere(opened.handle.Get());
+            stored = platform::SetEndOfFileHere(opened.handle.Get());
         }
     }
-    if (!signal) {
+    // Nothing changed that a reload could pick up.
+    if (!signal || !stored) {
         return;
     }
     for (const wchar_t* eventName : {names::kReloadNowEvent, names::kProfileChangedEvent}) {

@@ -90,6 +90,19 @@ TEST_F(ProfileFile, SettingWritesTheNameAndWakesTheEngine) {
     EXPECT_FALSE(platform::IsSignalled(reload.Get()));
 }
 
+TEST_F(ProfileFile, AMissingFolderIsMadeAndAChoiceThatCannotBeStoredWakesNobody) {
+    const auto reload = platform::CreateEventObject(names::kReloadNowEvent, false, false,
+                                                    platform::ObjectSecurity::Open);
+    sim::PutFolder(L"C:\\Users");
+    SetActiveProfile(L"C:\\Users\\Tester\\Corvane\\config", L"Gaming");
+    EXPECT_EQ(sim::FileBytes(L"C:\\Users\\Tester\\Corvane\\config\\.profile"),
+              Utf16Bytes(L"Gaming"));
+    EXPECT_TRUE(platform::IsSignalled(reload.Get()));
+    machine().FailCall("CreateFile");
+    SetActiveProfile(L"C:\\Users\\Tester\\Corvane\\config", L"Work");
+    EXPECT_FALSE(platform::IsSignalled(reload.Get()));
+}
+
 class ProfileSwitchScenario : public test::EngineScenario {
   protected:
     static std::wstring ProfileFolder() { return GetDefaultConfigFolder(); }
