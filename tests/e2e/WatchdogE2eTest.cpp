@@ -118,8 +118,9 @@ TEST_F(Watchdog, ABelowRuleLaunchesAProgramToldTheIdleProcessIdNameAndSession) {
     Program idle;
     const auto started = Clock::now();
     ASSERT_TRUE(idle.Start(HelperPath(L"cv_e2e_sleeper.exe"), L"60000"));
-    ASSERT_TRUE(WaitFor(
-        [&] { return GetFileAttributesW(output.c_str()) != INVALID_FILE_ATTRIBUTES; }, seconds(15)))
+    // Wine may show the renamed file a moment before it can be read: wait for its content.
+    ASSERT_TRUE(WaitFor([&] { return ReadBytes(output).find('\n') != std::string::npos; },
+                        seconds(15)))
         << Log();
     EXPECT_GE(Clock::now() - started, milliseconds(2000));
 
