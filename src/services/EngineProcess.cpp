@@ -121,8 +121,16 @@ platform::UniqueHandle LaunchDetached(const std::wstring& applicationPath,
 
 void RestartSelf() {
     const std::wstring image = platform::OwnImagePath();
-    const std::wstring commandLine =
+    std::wstring commandLine =
         FormatText(L"\"%s\" %s%d", image, L"/restart=", platform::OwnProcessId());
+    // The new engine keeps the folders this one was told to use.
+    const EngineProcessValues& values = ProcessValues();
+    if (!values.ConfigFolderOverride.empty()) {
+        commandLine += L" \"/configfolder=" + values.ConfigFolderOverride + L"\"";
+    }
+    if (!values.LogFolderOverride.empty()) {
+        commandLine += L" \"/logfolder=" + values.LogFolderOverride + L"\"";
+    }
     {
         platform::UniqueHandle process = IsVistaOrLater() ? LaunchWithElevation(image, commandLine)
                                                           : LaunchDetached(image, commandLine);

@@ -1,5 +1,6 @@
 #include "SimFixture.h"
 #include "common/WideString.h"
+#include "engine/CommandLine.h"
 #include "engine/ControlLoop.h"
 #include "engine/EngineEntry.h"
 #include "platform/KernelObjects.h"
@@ -204,6 +205,19 @@ TEST_F(EngineProcessTest, RestartSelfStartsANewEngineThatWaitsForThisOne) {
     EXPECT_EQ(machine().launches[0].file, machine().ownImagePath);
     EXPECT_EQ(machine().launches[0].parameters,
               L"\"C:\\Program Files\\Corvane\\vigilor.exe\" /restart=4242");
+
+    // The folders given on the command line go to the new engine too.
+    machine().Reset();
+    ResetEngineProcessValues();
+    ProcessValues().ConfigFolderOverride = L"c:\\my settings";
+    ProcessValues().LogFolderOverride = L"d:\\logs";
+    EXPECT_THROW(RestartSelf(), sim::ProcessExitCalled);
+    ASSERT_EQ(machine().launches.size(), 1u);
+    const CommandLineSwitches again =
+        ParseCommandLine(machine().launches[0].parameters, L"C:\\Users\\Tester");
+    EXPECT_EQ(again.restartProcessId, std::optional<std::uint32_t>(4242));
+    EXPECT_EQ(again.configFolder, std::optional<std::wstring>(L"c:\\my settings"));
+    EXPECT_EQ(again.logFolder, std::optional<std::wstring>(L"d:\\logs"));
 
     machine().Reset();
     ResetEngineProcessValues();
