@@ -101,17 +101,17 @@ void RaiseOwnScheduling() {
 }  // namespace
 
 int RunEngine() {
-    // 1.
+    // Random numbers differ from run to run.
     std::srand(static_cast<unsigned>(platform::TickCount64()));
-    // 2. and 3.
+    // The rights the engine needs, and crash reports from here on.
     EnablePrivileges();
     InstallCrashFilter();
-    // 4. and 5.
+    // The language of messages and records.
     ResetLanguageForServiceAccount();
     SelectLanguage();
     LoadEngineMessageTexts();
 
-    // 6.
+    // The command line: a restart waits for the old engine; /exit and /check end here.
     const CommandLineSwitches switches =
         ParseCommandLine(platform::OwnCommandLine(), platform::CurrentDirectory());
     if (switches.restartProcessId) {
@@ -132,7 +132,7 @@ int RunEngine() {
         ProcessValues().LogFolderOverride = *switches.logFolder;
     }
 
-    // 7.
+    // One engine at a time.
     if (AnotherEngineRuns()) {
         if (ProcessValues().ManualStart) {
             ShowEngineMessage(kAlreadyRunningText, platform::kMbIconError);
@@ -143,12 +143,12 @@ int RunEngine() {
         ShowEngineMessage(kStartingText, platform::kMbOk);
     }
 
-    // 8. to 10.
+    // Shut down late with the system, and run ahead of the programs it manages.
     platform::SetOwnShutdownParameters(0x110, platform::kShutdownNoRetry);
     platform::LoadSystemLibrary(L"psapi.dll");
     RaiseOwnScheduling();
 
-    // 11. and 12.
+    // The control thread does the work; this one only waits for it.
     // A service has nobody to answer a box, and a crash there only ends the process.
     const bool service = IsServiceInstalled();
     SetCrashRunningAsService(service);

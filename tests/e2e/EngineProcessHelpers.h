@@ -9,7 +9,10 @@
 #endif
 #include <windows.h>
 
+#include <tlhelp32.h>
+
 #include <chrono>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <thread>
@@ -23,10 +26,35 @@ inline std::wstring TestFolder() {
     return folder.substr(0, folder.find_last_of(L"\\/"));
 }
 
-inline std::wstring EnginePath() { return TestFolder() + L"\\vigilor.exe"; }
+inline std::wstring EnginePath() {
+    return TestFolder() + L"\\vigilor.exe";
+}
+
+// Ends every running copy of the named programs, including those the engine started; with a
+// wait, until each has gone (so that its folder can be removed).
+inline void EndProgramsNamed(std::initializer_list<const wchar_t*> images, DWORD waitMs = 0) {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more;
+         more = Process32NextW(snapshot, &entry)) {
+        for (const wchar_t* image : images) {
+            if (_wcsicmp(entry.szExeFile, image) != 0) {
+                continue;
+            }
+            if (HANDLE process =
+                    OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID)) {
+                TerminateProcess(process, 0);
+                WaitForSingleObject(process, waitMs);
+                CloseHandle(process);
+            }
+        }
+    }
+    CloseHandle(snapshot);
+}
 
 class Program {
-public:
+  public:
     Program() = default;
     Program(const Program&) = delete;
     Program& operator=(const Program&) = delete;
@@ -58,7 +86,9 @@ public:
         return code;
     }
 
-    bool IsRunning() { return process_ != nullptr && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT; }
+    bool IsRunning() {
+        return process_ != nullptr && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT;
+    }
     DWORD Id() const { return processId_; }
     HANDLE Handle() const { return process_; }
 
@@ -73,7 +103,7 @@ public:
         }
     }
 
-private:
+  private:
     HANDLE process_ = nullptr;
     DWORD processId_ = 0;
 };

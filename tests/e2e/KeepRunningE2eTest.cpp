@@ -8,8 +8,6 @@
 #include "EngineProcessHelpers.h"
 #include "TempFolder.h"
 
-#include <tlhelp32.h>
-
 namespace cv::e2e {
 namespace {
 
@@ -20,21 +18,7 @@ constexpr wchar_t kSleeper[] = L"cv_e2e_sleeper.exe";
 
 // Ends every copy of the helper and waits until each has gone, so its folder can be removed.
 void EndSleepers() {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more;
-         more = Process32NextW(snapshot, &entry)) {
-        if (_wcsicmp(entry.szExeFile, kSleeper) == 0) {
-            if (HANDLE process =
-                    OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID)) {
-                TerminateProcess(process, 0);
-                WaitForSingleObject(process, 5000);
-                CloseHandle(process);
-            }
-        }
-    }
-    CloseHandle(snapshot);
+    EndProgramsNamed({kSleeper}, 5000);
 }
 
 // The configuration as UTF-16 with its byte order mark, the form that keeps non-ASCII paths.

@@ -16,8 +16,6 @@
 #include "sampling/SamplingOutput.h"
 #include "services/KernelObjectNames.h"
 
-#include <tlhelp32.h>
-
 namespace cv::e2e {
 namespace {
 
@@ -33,20 +31,7 @@ std::string Narrow(const std::wstring& text) {
 
 // Ends every copy of the helpers these tests start, should one outlive its Program.
 void EndHelpers() {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more;
-         more = Process32NextW(snapshot, &entry)) {
-        if (_wcsicmp(entry.szExeFile, L"cv_e2e_sleeper.exe") == 0 ||
-            _wcsicmp(entry.szExeFile, L"cv_e2e_burner.exe") == 0) {
-            if (HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID)) {
-                TerminateProcess(process, 0);
-                CloseHandle(process);
-            }
-        }
-    }
-    CloseHandle(snapshot);
+    EndProgramsNamed({L"cv_e2e_sleeper.exe", L"cv_e2e_burner.exe"});
 }
 
 // The fields of one CSV line whose fields are all quoted.

@@ -11,8 +11,6 @@
 #include "EngineProcessHelpers.h"
 #include "TempFolder.h"
 
-#include <tlhelp32.h>
-
 namespace cv::e2e {
 namespace {
 
@@ -30,19 +28,7 @@ std::wstring SleeperPath() {
 }
 
 void EndSleepers() {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more;
-         more = Process32NextW(snapshot, &entry)) {
-        if (_wcsicmp(entry.szExeFile, L"cv_e2e_sleeper.exe") == 0) {
-            if (HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID)) {
-                TerminateProcess(process, 0);
-                CloseHandle(process);
-            }
-        }
-    }
-    CloseHandle(snapshot);
+    EndProgramsNamed({L"cv_e2e_sleeper.exe"});
 }
 
 // An event of the engine, opened as an observer would open it.

@@ -8,8 +8,6 @@
 #include "EngineProcessHelpers.h"
 #include "TempFolder.h"
 
-#include <tlhelp32.h>
-
 namespace cv::e2e {
 namespace {
 
@@ -29,20 +27,7 @@ std::string Narrow(const std::wstring& text) {
 
 // Ends every helper program still running, including those the engine started.
 void EndSleepers() {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more;
-         more = Process32NextW(snapshot, &entry)) {
-        if (_wcsicmp(entry.szExeFile, L"cv_e2e_sleeper.exe") == 0 ||
-            _wcsicmp(entry.szExeFile, L"cv_e2e_stubborn.exe") == 0) {
-            if (HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID)) {
-                TerminateProcess(process, 0);
-                CloseHandle(process);
-            }
-        }
-    }
-    CloseHandle(snapshot);
+    EndProgramsNamed({L"cv_e2e_sleeper.exe", L"cv_e2e_stubborn.exe"});
 }
 
 class Rules : public ::testing::Test {

@@ -10,8 +10,6 @@
 #include "EngineProcessHelpers.h"
 #include "TempFolder.h"
 
-#include <tlhelp32.h>
-
 namespace cv::e2e {
 namespace {
 
@@ -29,23 +27,8 @@ std::string Narrow(const std::wstring& text) {
 
 // Ends every helper program still running, including those the engine started.
 void EndHelpers() {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more;
-         more = Process32NextW(snapshot, &entry)) {
-        for (const wchar_t* helper : {L"cv_e2e_burner.exe", L"cv_e2e_sleeper.exe",
-                                      L"cv_e2e_counter.exe", L"cv_e2e_recorder.exe"}) {
-            if (_wcsicmp(entry.szExeFile, helper) != 0) {
-                continue;
-            }
-            if (HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID)) {
-                TerminateProcess(process, 0);
-                CloseHandle(process);
-            }
-        }
-    }
-    CloseHandle(snapshot);
+    EndProgramsNamed({L"cv_e2e_burner.exe", L"cv_e2e_sleeper.exe", L"cv_e2e_counter.exe",
+                      L"cv_e2e_recorder.exe"});
 }
 
 class Watchdog : public ::testing::Test {
@@ -119,8 +102,8 @@ TEST_F(Watchdog, ABelowRuleLaunchesAProgramToldTheIdleProcessIdNameAndSession) {
     const auto started = Clock::now();
     ASSERT_TRUE(idle.Start(HelperPath(L"cv_e2e_sleeper.exe"), L"60000"));
     // Wine may show the renamed file a moment before it can be read: wait for its content.
-    ASSERT_TRUE(WaitFor([&] { return ReadBytes(output).find('\n') != std::string::npos; },
-                        seconds(15)))
+    ASSERT_TRUE(
+        WaitFor([&] { return ReadBytes(output).find('\n') != std::string::npos; }, seconds(15)))
         << Log();
     EXPECT_GE(Clock::now() - started, milliseconds(2000));
 
