@@ -412,8 +412,10 @@ void Publish(const ConfigSettings& settings, Special key, Container& target, Con
     if (std::recursive_mutex* lock = LockOf(settings, key)) {
         std::lock_guard guard(*lock);
         target = std::move(fresh);
+        settings.NoteRulesChanged();
     } else {
         target = std::move(fresh);
+        settings.NoteRulesChanged();
     }
 }
 
@@ -1076,6 +1078,13 @@ ConfigSettings::ConfigSettings(SettingsEnvironment settingsEnvironment)
     ResetToDefaults();
 }
 
+void ConfigSettings::NoteRulesChanged() const {
+    // One sequence for every settings object, so that results kept under one never pass for
+    // results under another.
+    static std::atomic<std::uint64_t> lastGeneration{0};
+    rulesGeneration_.store(lastGeneration.fetch_add(1) + 1, std::memory_order_release);
+}
+
 void ConfigSettings::ClearRuleLists() {
     for (const auto& entry : kKeys) {
         if (const auto* key = std::get_if<Special>(&entry.field)) {
@@ -1266,6 +1275,8 @@ void ConfigSettings::ReadSettings(const ConfigDocument& document, SettingsFindin
         std::lock_guard guard(OneTimeThrottleLock);
         throttlesPresent = throttlesPresent || !ProcessAllowances.OneTimeProcessThrottles.empty();
     }
+    // The switches that say which facts the lists compare were read after the lists.
+    NoteRulesChanged();
 }
 
 void ConfigSettings::WriteSettings(ConfigDocument& document) const {

@@ -3,6 +3,7 @@
 // the key, and the rule lists each under its lock. ConfigSettings fills them from a
 // ConfigDocument and writes them back in the fixed save order; finding, locking and
 // rewriting the file is the storage code's.
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -331,6 +332,12 @@ class ConfigSettings : public ConfigSections {
     bool instanceLimitsPresent = false;
     bool throttlesPresent = false;
 
+    // Moves on whenever a rule list, or a setting that changes how the lists match, may have
+    // been replaced, so that match results processes keep are looked up again. Unique across
+    // every settings object of the process, and never 0.
+    std::uint64_t RulesGeneration() const { return rulesGeneration_.load(std::memory_order_acquire); }
+    void NoteRulesChanged() const;
+
     // Kept by the storage code: tick count at the end of the last load, and whether one succeeded.
     std::uint32_t loadStamp = 3;
     bool loadedOnce = false;
@@ -346,6 +353,9 @@ class ConfigSettings : public ConfigSections {
     mutable std::recursive_mutex PowerSchemeLock;
     mutable std::recursive_mutex TrimListLock;
     mutable std::recursive_mutex PreventSleepLock;
+
+  private:
+    mutable std::atomic<std::uint64_t> rulesGeneration_{0};
 };
 
 // Post-update step for hybrid processors: once (tracked by the registry value

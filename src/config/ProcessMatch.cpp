@@ -281,6 +281,9 @@ bool RuleMatcher::MatchesAncestor(std::wstring_view ancestorPattern) const {
 }
 
 const std::wstring& RuleMatcher::Subject() {
+    if (facts_.memo != nullptr) {
+        return facts_.memo->Subject([this] { return BuildMatchSubject(facts_); });
+    }
     if (!subject_) {
         subject_ = BuildMatchSubject(facts_);
     }

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <utility>
 
+#include "config/MatchMemo.h"
 #include "config/RuleLists.h"
 
 namespace cv {
@@ -36,6 +37,8 @@ struct MatchFacts {
     std::wstring_view commandLine;
     std::wstring_view user;
     const ParentLookup* parents = nullptr;  // none: no parent is known
+    // The process's kept results and match subject; none for facts that belong to no record.
+    MatchMemo* memo = nullptr;
 };
 
 // The whole text against a wildcard pattern: '?' one character, '*' any run, and the character

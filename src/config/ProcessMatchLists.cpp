@@ -8,26 +8,53 @@
 namespace cv {
 namespace {
 
+// Position of the first matching rule: what the process kept, while the rules are the same
+// ones, or a walk of the list whose answer it keeps. The caller holds the list's lock.
+template <typename Rules>
+std::optional<std::size_t> KeptFirstMatch(const ConfigSettings& settings, RuleFamily family,
+                                          const Rules& rules, const MatchVariant& variant,
+                                          const MatchFacts& facts) {
+    const std::uint64_t generation = settings.RulesGeneration();
+    if (facts.memo != nullptr) {
+        if (const auto kept = facts.memo->Find(family, generation)) {
+            if (*kept == MatchMemo::kNoRule) {
+                return std::nullopt;
+            }
+            if (*kept < std::size(rules)) {
+                return *kept;
+            }
+        }
+    }
+    const auto index = FindMatchingRule(rules, variant, facts);
+    if (facts.memo != nullptr) {
+        facts.memo->Keep(family, generation, index);
+    }
+    return index;
+}
+
 // A copy of the first matching rule, taken under the list's lock.
 template <typename Rules>
-auto CopyFirstMatch(std::recursive_mutex& lock, const Rules& rules, const MatchVariant& variant,
-                    const MatchFacts& facts)
+auto CopyFirstMatch(const ConfigSettings& settings, RuleFamily family, std::recursive_mutex& lock,
+                    const Rules& rules, const MatchVariant& variant, const MatchFacts& facts)
     -> std::optional<std::remove_cvref_t<decltype(*std::begin(rules))>> {
     std::lock_guard guard(lock);
-    if (const auto* rule = FirstMatchingRule(rules, variant, facts)) {
-        return *rule;
+    if (const auto index = KeptFirstMatch(settings, family, rules, variant, facts)) {
+        return *std::next(std::begin(rules), static_cast<std::ptrdiff_t>(*index));
     }
     return std::nullopt;
 }
 
 template <typename Rules>
-bool AnyMatch(std::recursive_mutex* lock, const Rules& rules, const MatchVariant& variant,
-              const MatchFacts& facts) {
+bool AnyMatch(const ConfigSettings& settings, RuleFamily family, std::recursive_mutex* lock,
+              const Rules& rules, const MatchVariant& variant, const MatchFacts& facts) {
     std::unique_lock<std::recursive_mutex> guard;
     if (lock != nullptr) {
         guard = std::unique_lock(*lock);
     }
-    return FindMatchingRule(rules, variant, facts).has_value();
+    if (std::empty(rules)) {
+        return false;
+    }
+    return KeptFirstMatch(settings, family, rules, variant, facts).has_value();
 }
 
 // An odd number of leading '~' and '!'.
@@ -63,43 +90,48 @@ MatchVariant OocExclusionsVariant(const ConfigSettings& settings) {
 
 std::optional<PriorityRule> FindDefaultPriority(const ConfigSettings& settings,
                                                 const MatchFacts& facts) {
-    return CopyFirstMatch(settings.RuleListMutex, settings.ProcessDefaults.DefaultPriorities,
-                          DefaultRulesVariant(settings), facts);
+    return CopyFirstMatch(settings, RuleFamily::kDefaultPriorities, settings.RuleListMutex,
+                          settings.ProcessDefaults.DefaultPriorities, DefaultRulesVariant(settings),
+                          facts);
 }
 
 std::optional<ValueRule> FindDefaultIoPriority(const ConfigSettings& settings,
                                                const MatchFacts& facts) {
-    return CopyFirstMatch(settings.RuleListMutex, settings.ProcessDefaults.DefaultIOPriorities,
+    return CopyFirstMatch(settings, RuleFamily::kDefaultIoPriorities, settings.RuleListMutex,
+                          settings.ProcessDefaults.DefaultIOPriorities,
                           DefaultRulesVariant(settings), facts);
 }
 
 std::optional<ValueRule> FindDefaultMemoryPriority(const ConfigSettings& settings,
                                                    const MatchFacts& facts) {
-    return CopyFirstMatch(settings.RuleListMutex, settings.ProcessDefaults.DefaultMemoryPriorities,
+    return CopyFirstMatch(settings, RuleFamily::kDefaultMemoryPriorities, settings.RuleListMutex,
+                          settings.ProcessDefaults.DefaultMemoryPriorities,
                           DefaultRulesVariant(settings), facts);
 }
 
 std::optional<CpuSetRule> FindCpuSets(const ConfigSettings& settings, const MatchFacts& facts) {
-    return CopyFirstMatch(settings.RuleListMutex, settings.ProcessDefaults.CPUSets,
-                          DefaultRulesVariant(settings), facts);
+    return CopyFirstMatch(settings, RuleFamily::kCpuSets, settings.RuleListMutex,
+                          settings.ProcessDefaults.CPUSets, DefaultRulesVariant(settings), facts);
 }
 
 std::optional<ValueRule> FindEfficiencyMode(const ConfigSettings& settings,
                                             const MatchFacts& facts) {
-    return CopyFirstMatch(settings.RuleListMutex, settings.ProcessAllowances.EfficiencyMode,
-                          DefaultRulesVariant(settings), facts);
+    return CopyFirstMatch(settings, RuleFamily::kEfficiencyMode, settings.RuleListMutex,
+                          settings.ProcessAllowances.EfficiencyMode, DefaultRulesVariant(settings),
+                          facts);
 }
 
 std::optional<AffinityRule> FindDefaultAffinity(const ConfigSettings& settings,
                                                 const MatchFacts& facts) {
-    return CopyFirstMatch(settings.RuleListMutex, settings.ProcessDefaults.DefaultAffinitiesEx,
+    return CopyFirstMatch(settings, RuleFamily::kDefaultAffinities, settings.RuleListMutex,
+                          settings.ProcessDefaults.DefaultAffinitiesEx,
                           DefaultAffinityVariant(settings), facts);
 }
 
 std::optional<CpuLimitRule> FindCpuLimitRule(const ConfigSettings& settings,
                                              const MatchFacts& facts) {
-    return CopyFirstMatch(settings.RuleListMutex, settings.ProcessAllowances.CPULimitRules,
-                          kCpuLimitVariant, facts);
+    return CopyFirstMatch(settings, RuleFamily::kCpuLimits, settings.RuleListMutex,
+                          settings.ProcessAllowances.CPULimitRules, kCpuLimitVariant, facts);
 }
 
 std::optional<IndexedRule<WatchdogRule>> FindNextWatchdogRule(const ConfigSettings& settings,
@@ -118,7 +150,8 @@ std::optional<IndexedRule<InstanceBalancerRule>> FindInstanceBalancerRule(
     const ConfigSettings& settings, const MatchFacts& facts) {
     std::lock_guard guard(settings.RuleListMutex);
     const auto& rules = settings.ProcessAllowances.InstanceManagedCPUAffinities;
-    const auto index = FindMatchingRule(rules, kInstanceBalancerVariant, facts);
+    const auto index = KeptFirstMatch(settings, RuleFamily::kInstanceBalancer, rules,
+                                      kInstanceBalancerVariant, facts);
     if (!index) {
         return std::nullopt;
     }
@@ -128,10 +161,11 @@ std::optional<IndexedRule<InstanceBalancerRule>> FindInstanceBalancerRule(
 
 std::optional<std::int32_t> FindThrottleLevel(const ConfigSettings& settings,
                                               const MatchFacts& facts) {
-    const auto rule =
-        CopyFirstMatch(settings.ThrottleLock, settings.ProcessAllowances.ProcessThrottles,
-                       kNameOnlyVariant, facts);
-    return rule ? std::optional(rule->level) : std::nullopt;
+    // Not kept: the throttle lists change while the engine runs.
+    std::lock_guard guard(settings.ThrottleLock);
+    const auto* rule =
+        FirstMatchingRule(settings.ProcessAllowances.ProcessThrottles, kNameOnlyVariant, facts);
+    return rule != nullptr ? std::optional(rule->level) : std::nullopt;
 }
 
 std::optional<std::int32_t> FindOneTimeThrottleLevel(const ConfigSettings& settings,
@@ -175,60 +209,65 @@ std::optional<PlanGuid> FindPowerScheme(const ConfigSettings& settings, const Ma
 }
 
 bool MatchesAllowedProcesses(const ConfigSettings& settings, const MatchFacts& facts) {
-    return AnyMatch(&settings.RuleListMutex, settings.ProcessAllowances.AllowedProcesses,
-                    DefaultRulesVariant(settings), facts);
+    return AnyMatch(settings, RuleFamily::kAllowedProcesses, &settings.RuleListMutex,
+                    settings.ProcessAllowances.AllowedProcesses, DefaultRulesVariant(settings),
+                    facts);
 }
 
 bool MatchesDisallowedProcesses(const ConfigSettings& settings, const MatchFacts& facts) {
-    return AnyMatch(&settings.RuleListMutex, settings.ProcessAllowances.DisallowedProcesses,
-                    DefaultRulesVariant(settings), facts);
+    return AnyMatch(settings, RuleFamily::kDisallowedProcesses, &settings.RuleListMutex,
+                    settings.ProcessAllowances.DisallowedProcesses, DefaultRulesVariant(settings),
+                    facts);
 }
 
 bool MatchesInternetExplorerExemptions(const ConfigSettings& settings, const MatchFacts& facts) {
-    return AnyMatch(&settings.RuleListMutex,
+    return AnyMatch(settings, RuleFamily::kInternetExplorerExemptions, &settings.RuleListMutex,
                     settings.AdvancedRules.ProhibitInternetExplorerExceptWhenAny,
                     DefaultRulesVariant(settings), facts);
 }
 
 bool MatchesOocExclusions(const ConfigSettings& settings, const MatchFacts& facts) {
-    return AnyMatch(&settings.ExclusionMutex, settings.OutOfControlProcessRestraint.OocExclusions,
+    return AnyMatch(settings, RuleFamily::kOocExclusions, &settings.ExclusionMutex,
+                    settings.OutOfControlProcessRestraint.OocExclusions,
                     OocExclusionsVariant(settings), facts);
 }
 
 bool MatchesProcessorGroupExtended(const ConfigSettings& settings, const MatchFacts& facts) {
-    return AnyMatch(&settings.RuleListMutex, settings.AdvancedRules.ProcessorGroupExtended,
-                    kCpuLimitVariant, facts);
+    return AnyMatch(settings, RuleFamily::kProcessorGroupExtended, &settings.RuleListMutex,
+                    settings.AdvancedRules.ProcessorGroupExtended, kCpuLimitVariant, facts);
 }
 
 bool MatchesForegroundBoostExclusions(const ConfigSettings& settings, const MatchFacts& facts) {
-    return AnyMatch(nullptr, settings.ForegroundBoosting.ForegroundBoostExclusions,
-                    kNameAndUserVariant, facts);
+    return AnyMatch(settings, RuleFamily::kForegroundBoostExclusions, nullptr,
+                    settings.ForegroundBoosting.ForegroundBoostExclusions, kNameAndUserVariant,
+                    facts);
 }
 
 bool MatchesOocHardCodedExclusionOverrides(const ConfigSettings& settings,
                                            const MatchFacts& facts) {
-    return AnyMatch(nullptr, settings.OutOfControlProcessRestraint.OocHardCodedExclusionOverrides,
+    return AnyMatch(settings, RuleFamily::kOocHardCodedExclusionOverrides, nullptr,
+                    settings.OutOfControlProcessRestraint.OocHardCodedExclusionOverrides,
                     kNameOnlyVariant, facts);
 }
 
 bool MatchesPowerSaverExclusions(const ConfigSettings& settings, const MatchFacts& facts) {
-    return AnyMatch(&settings.RuleListMutex, settings.PowerSaver.PowerSaver_Exclusions,
-                    kNameAndUserVariant, facts);
+    return AnyMatch(settings, RuleFamily::kPowerSaverExclusions, &settings.RuleListMutex,
+                    settings.PowerSaver.PowerSaver_Exclusions, kNameAndUserVariant, facts);
 }
 
 bool MatchesDisableThreadPriorityBoost(const ConfigSettings& settings, const MatchFacts& facts) {
-    return AnyMatch(&settings.RuleListMutex, settings.ProcessDefaults.DisableThreadPriorityBoost,
-                    kNameOnlyVariant, facts);
+    return AnyMatch(settings, RuleFamily::kDisableThreadPriorityBoost, &settings.RuleListMutex,
+                    settings.ProcessDefaults.DisableThreadPriorityBoost, kNameOnlyVariant, facts);
 }
 
 bool MatchesPreventDisplaySleep(const ConfigSettings& settings, const MatchFacts& facts) {
-    return AnyMatch(&settings.PreventSleepLock, settings.PowerManagement.Display, kNameOnlyVariant,
-                    facts);
+    return AnyMatch(settings, RuleFamily::kPreventDisplaySleep, &settings.PreventSleepLock,
+                    settings.PowerManagement.Display, kNameOnlyVariant, facts);
 }
 
 bool MatchesPreventSystemSleep(const ConfigSettings& settings, const MatchFacts& facts) {
-    return AnyMatch(&settings.PreventSleepLock, settings.PowerManagement.PC, kNameOnlyVariant,
-                    facts);
+    return AnyMatch(settings, RuleFamily::kPreventSystemSleep, &settings.PreventSleepLock,
+                    settings.PowerManagement.PC, kNameOnlyVariant, facts);
 }
 
 }  // namespace cv

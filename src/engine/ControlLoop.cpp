@@ -303,6 +303,8 @@ void ControlLoop::RunPerRecordStep(ProcessRecord& record) {
     if (record.info->ThreadCount() == 0) {
         record.info->ReleaseHandle();
     }
+    // The record's look-ups for this cycle are done; its kept results stay.
+    record.matches.ReleaseSubject();
     if (record.ended) {
         endedRecords_.push_back(record.pid);
     } else {

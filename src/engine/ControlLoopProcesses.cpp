@@ -144,6 +144,10 @@ void ControlLoop::RetryProcessPath(ProcessRecord& record) {
     }
     ++record.pathRetries;
     record.path = ToLower(record.info->Path());
+    if (!record.path.empty()) {
+        // Rules that compare paths may match now.
+        record.matches.Forget();
+    }
     if (!record.path.empty() || record.pathRetries == kMaxPathAttempts) {
         RecordNewProcess(record);
     }

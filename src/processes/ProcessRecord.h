@@ -34,6 +34,8 @@ struct ProcessRecord {
     // later rule touches it.
     bool terminatedByEngine = false;
     bool ended = false;
+    // Which rule of each family the process matched, kept while the rules stay the same.
+    mutable MatchMemo matches;
 
     // Each feature's own state for this process.
     DefaultsState defaults;
@@ -54,6 +56,7 @@ inline MatchFacts FactsOf(const ProcessRecord& record, const ParentLookup* paren
     facts.commandLine = record.commandLine;
     facts.user = record.user;
     facts.parents = parents;
+    facts.memo = &record.matches;
     return facts;
 }
 

@@ -1,3 +1,4 @@
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -551,6 +552,75 @@ TEST_F(MatchLookups, FactsOfARecord) {
     EXPECT_EQ(facts.user, record.user);
     EXPECT_EQ(facts.commandLine, record.commandLine);
     EXPECT_EQ(facts.parents, &tree);
+}
+
+// Who started whom, as a test says; an id can be handed to a new process.
+class ParentTable : public ParentLookup {
+  public:
+    std::map<std::uint32_t, std::pair<std::uint32_t, std::wstring>> processes;  // parent, name
+    std::uint32_t ParentOf(std::uint32_t pid) const override {
+        const auto it = processes.find(pid);
+        return it == processes.end() ? 0 : it->second.first;
+    }
+    std::wstring NameOf(std::uint32_t pid) const override {
+        const auto it = processes.find(pid);
+        return it == processes.end() ? L"" : it->second.second;
+    }
+};
+
+ProcessRecord Record(std::uint32_t pid, const std::wstring& name) {
+    ProcessRecord record;
+    record.pid = pid;
+    record.name = name;
+    record.path = L"c:\\games\\" + name;
+    record.user = L"alice";
+    record.commandLine = name;
+    return record;
+}
+
+// A record's answer is kept while the rules stay: a process that starts later, even one that
+// takes the id of an earlier one's parent, changes nothing for the others, while the children
+// of the new process are matched as what they are.
+TEST_F(MatchLookups, ARecordKeepsItsAnswerUntilTheRulesChange) {
+    ParentTable parents;
+    auto& balancer = settings.ProcessAllowances.InstanceManagedCPUAffinities;
+    balancer[L"childof:launcher.exe"] = {{L"childof:launcher.exe"}, 0, 2, 0, 0, false};
+    settings.ProcessDefaults.DefaultPriorities = {{{L"regex:,launcher\\.exe,"}, 64}};
+    settings.NoteRulesChanged();
+    // The game's parent, id 10, has ended and is not known.
+    parents.processes[20] = {10, L"game.exe"};
+    ProcessRecord game = Record(20, L"game.exe");
+    EXPECT_FALSE(FindInstanceBalancerRule(settings, FactsOf(game, &parents)).has_value());
+    EXPECT_FALSE(FindDefaultPriority(settings, FactsOf(game, &parents)).has_value());
+
+    // A new launcher gets id 10 and starts a child of its own.
+    parents.processes[10] = {4, L"launcher.exe"};
+    parents.processes[30] = {10, L"child.exe"};
+    ProcessRecord child = Record(30, L"child.exe");
+    EXPECT_TRUE(FindInstanceBalancerRule(settings, FactsOf(child, &parents)).has_value());
+    EXPECT_EQ(FindDefaultPriority(settings, FactsOf(child, &parents))->priorityClass, 64u);
+    EXPECT_FALSE(FindInstanceBalancerRule(settings, FactsOf(game, &parents)).has_value());
+    EXPECT_FALSE(FindDefaultPriority(settings, FactsOf(game, &parents)).has_value());
+
+    // New rules are matched afresh, for the game too.
+    settings.ProcessDefaults.DefaultPriorities = {{{L"*.exe"}, 128},
+                                                  {{L"regex:,launcher\\.exe,"}, 16384}};
+    settings.NoteRulesChanged();
+    EXPECT_TRUE(FindInstanceBalancerRule(settings, FactsOf(game, &parents)).has_value());
+    EXPECT_EQ(FindDefaultPriority(settings, FactsOf(game, &parents))->priorityClass, 128u);
+    EXPECT_EQ(FindDefaultPriority(settings, FactsOf(child, &parents))->priorityClass, 128u);
+
+    // A path that becomes known may match a rule it did not before.
+    settings.ProcessDefaults.DefaultPriorities = {{{L"c:\\tools\\*"}, 128}};
+    settings.ProcessDefaults.MatchWildcardsToPathnames = true;
+    settings.NoteRulesChanged();
+    ProcessRecord tool = Record(40, L"tool.exe");
+    tool.path.clear();
+    EXPECT_FALSE(FindDefaultPriority(settings, FactsOf(tool, &parents)).has_value());
+    tool.path = L"c:\\tools\\tool.exe";
+    EXPECT_FALSE(FindDefaultPriority(settings, FactsOf(tool, &parents)).has_value());
+    tool.matches.Forget();
+    EXPECT_EQ(FindDefaultPriority(settings, FactsOf(tool, &parents))->priorityClass, 128u);
 }
 
 // Expressions are the user's and the subject may be a 32 K command line: nothing may crash

@@ -164,5 +164,33 @@ TEST_F(DefaultsScenario, ForegroundBoostOnlyForNormalClass) {
     (void)loop;
 }
 
+// A process keeps which rule it matched; what it kept is the position in the list, so a kept
+// answer that outlived the list it came from would pick another rule.
+TEST_F(DefaultsScenario, AReloadMatchesEveryProcessAgainstTheNewRules) {
+    Spawn(100, L"notepad.exe");
+    Start({{L"DefaultPriorities", L"notepad.exe,Below Normal,calc.exe,High"}});
+    Cycles(1);
+    EXPECT_EQ(Process(100).priorityClass, kBelowNormalPriorityClass);
+    WriteConfig({{L"DefaultPriorities", L"calc.exe,High,notepad.exe,Idle"}});
+    machine().SetNamedEvent(L"Local\\Corvane777");
+    Cycles(1);
+    EXPECT_EQ(Process(100).priorityClass, kIdlePriorityClass);
+}
+
+TEST_F(DefaultsScenario, AReusedIdIsMatchedAsTheNewProcessItIs) {
+    Spawn(100, L"notepad.exe");
+    Start({{L"DefaultPriorities", L"calc.exe,High,notepad.exe,Below Normal"}});
+    Cycles(1);
+    EXPECT_EQ(Process(100).priorityClass, kBelowNormalPriorityClass);
+    machine().EndProcess(100);
+    Spawn(100, L"other.exe").createTime += 1;
+    Cycles(1);
+    EXPECT_EQ(Process(100).priorityClass, kNormalPriorityClass);
+    machine().EndProcess(100);
+    Spawn(100, L"calc.exe").createTime += 2;
+    Cycles(1);
+    EXPECT_EQ(Process(100).priorityClass, kHighPriorityClass);
+}
+
 }  // namespace
 }  // namespace cv

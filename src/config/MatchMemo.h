@@ -1,0 +1,93 @@
+#pragma once
+// What one process keeps of its rule look-ups: for every rule family, the position of the first
+// rule that matched it, or that none did. Matching a process against a family is done once for
+// as long as the configuration's rules stay the same, not again whenever anything happens.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace cv {
+
+enum class RuleFamily : std::uint8_t {
+    kDefaultPriorities,
+    kDefaultIoPriorities,
+    kDefaultMemoryPriorities,
+    kCpuSets,
+    kEfficiencyMode,
+    kDefaultAffinities,
+    kCpuLimits,
+    kInstanceBalancer,
+    kAllowedProcesses,
+    kDisallowedProcesses,
+    kInternetExplorerExemptions,
+    kOocExclusions,
+    kProcessorGroupExtended,
+    kForegroundBoostExclusions,
+    kOocHardCodedExclusionOverrides,
+    kPowerSaverExclusions,
+    kDisableThreadPriorityBoost,
+    kPreventDisplaySleep,
+    kPreventSystemSleep,
+    kCount,
+};
+
+class MatchMemo {
+  public:
+    MatchMemo() { results_.fill(kUnknown); }
+
+    // The kept answer for the family under this rule generation: the rule's position, or
+    // kNoRule; none when it was never looked up. Rules of another generation drop everything
+    // kept, the subject too.
+    static constexpr std::uint32_t kNoRule = 0xFFFFFFFEu;
+    std::optional<std::uint32_t> Find(RuleFamily family, std::uint64_t generation) {
+        if (generation != generation_) {
+            Forget();
+            generation_ = generation;
+            return std::nullopt;
+        }
+        const std::uint32_t kept = results_[static_cast<std::size_t>(family)];
+        if (kept == kUnknown) {
+            return std::nullopt;
+        }
+        return kept;
+    }
+    // Keeps what a look-up that began with Find under the same generation found.
+    void Keep(RuleFamily family, std::uint64_t generation, std::optional<std::size_t> position) {
+        if (generation != generation_ || (position && *position >= kNoRule)) {
+            return;  // the rules changed meanwhile, or not representable: looked up again
+        }
+        results_[static_cast<std::size_t>(family)] =
+            position ? static_cast<std::uint32_t>(*position) : kNoRule;
+    }
+    // The facts matching compares have changed (the path became known).
+    void Forget() {
+        results_.fill(kUnknown);
+        subject_.clear();
+    }
+
+    // The regular-expression subject, built by the first look-up that needs it and dropped by
+    // ReleaseSubject once the process's look-ups of the cycle are done.
+    template <typename Build>
+    const std::wstring& Subject(Build build) {
+        if (subject_.empty()) {
+            subject_ = build();
+        }
+        return subject_;
+    }
+    void ReleaseSubject() {
+        if (!subject_.empty()) {
+            std::wstring().swap(subject_);
+        }
+    }
+
+  private:
+    static constexpr std::uint32_t kUnknown = 0xFFFFFFFFu;
+
+    std::uint64_t generation_ = 0;
+    std::array<std::uint32_t, static_cast<std::size_t>(RuleFamily::kCount)> results_{};
+    std::wstring subject_;
+};
+
+}  // namespace cv
