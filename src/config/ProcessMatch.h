@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "config/MatchMemo.h"
 #include "config/RuleLists.h"
@@ -66,12 +67,19 @@ enum class RegexOutcome {
     kUnusable,  // empty, too large or does not compile
     kAborted,   // the search went over its step or stack allowance
 };
-// Searches the expression (ECMAScript, case ignored) anywhere in the subject. Each expression
-// is compiled once and kept (up to 512 of them) until ClearRegexCache; only kFound is a match.
+// Searches the expression (ECMAScript, case ignored) anywhere in the subject. Compiled
+// expressions are kept, the 4,096 most recently used, until ClearRegexCache; only kFound is a
+// match. The answer is exact unless it is kAborted.
 RegexOutcome SearchRegex(std::wstring_view expression, std::wstring_view subject);
 // The loader may call this after a reload to drop expressions no rule uses any more.
 void ClearRegexCache();
 std::size_t RegexCacheSize();
+// Expressions whose search was cut since the last call, each only the first time it happens
+// (until ForgetCutExpressions), for the engine to report.
+std::vector<std::wstring> TakeCutExpressions();
+void ForgetCutExpressions();
+// Why a search of the expression may be cut, or empty when it never is: the text /check shows.
+std::wstring RegexCutRisk(std::wstring_view expression);
 
 enum class UserFilter {
     kNone,   // the whole entry is the process pattern

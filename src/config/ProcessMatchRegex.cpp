@@ -1,28 +1,35 @@
 // Regular-expression rules. The expressions are the user's and the subject holds a whole
 // command line (up to 32 K characters), and the standard library's matchers backtrack by
 // recursion: ".*" alone costs some 270 bytes of stack per character and "(a+)+b" takes time
-// exponential in the text. No thread here has a stack we can choose, so instead:
+// exponential in the text. So:
 //  - an expression is rejected (matches nothing) when its automaton could be large or deeply
 //    nested, which bounds both the compiler's recursion and any run of states the matcher
 //    passes without touching the text;
-//  - every search walks the subject through an iterator that counts its steps and measures the
-//    stack below the search's start; over either allowance it throws and the search ends as
-//    "aborted", which is no match. The step allowance grows with the subject, so any search
-//    that is linear in it completes, and a runaway one stops within tens of milliseconds;
-//  - the search runs depth-first, the faster way for ordinary rules; when that goes too deep
-//    (".*" over a long command line) it runs again breadth-first where the library can
-//    (libstdc++'s Thompson NFA), whose recursion depends on the expression only.
+//  - a literal that every match must contain is looked for first, and an expression anchored at
+//    the start is tried at the start only, which settles most rules without the matcher;
+//  - the search runs depth-first, the faster way for ordinary rules, through an iterator that
+//    counts its steps and measures the stack below the search's start. When either allowance
+//    is used up, an expression without back-references is searched again breadth-first
+//    (libstdc++'s Thompson NFA) in one pass over the subject, whose cost is the subject's
+//    length times the expression's states and whose recursion depends on the expression only.
+//    Its answer is exact, so which build, compiler or frame size made the first attempt stop
+//    never changes an answer;
+//  - only an expression with back-references can be cut: when its steps run out, or when the
+//    subject is longer than the depth-first search may go. A cut search is "aborted", which is
+//    no match, and is reported once (TakeCutExpressions).
 #include <algorithm>
 #include <cstdint>
 #include <exception>
 #include <functional>
 #include <iterator>
-#include <map>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <regex>
+#include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "config/ProcessMatch.h"
@@ -32,13 +39,20 @@ namespace {
 
 constexpr std::size_t kMaxEstimatedStates = 2000;
 constexpr std::size_t kMaxGroupNesting = 32;
-// An ordinary search takes 6 to 25 steps per character; a step costs 15 to 50 ns.
+// An ordinary depth-first search takes 6 to 25 steps per character; a step costs 15 to 50 ns.
 constexpr std::uint64_t kBaseSteps = 100'000;
 constexpr std::uint64_t kStepsPerCharacter = 32;
-// Well inside the 1 MB a Windows thread gets by default, beyond what the caller already uses.
-constexpr std::uintptr_t kStackAllowance = 256 * 1024;
-// Entries of older configurations are dropped all at once when this many have gathered.
-constexpr std::size_t kMaxCachedExpressions = 512;
+// The breadth-first pass touches the text once per live state and character; lookaheads start
+// passes of their own, so it gets a multiple of that.
+constexpr std::uint64_t kBreadthFirstStepsPerStateAndCharacter = 16;
+// Depth below the search's start. Every thread that matches rules reserves more than this
+// (kMatchingThreadStackReserve).
+constexpr std::uintptr_t kStackAllowance = 4 * 1024 * 1024;
+// The longest subject an expression with back-references is searched in: within it the
+// depth-first search stays inside the stack allowance in any build, beyond it the rule is cut.
+constexpr std::size_t kDepthFirstOnlySubjectLimit = 4096;
+// Compiled expressions kept; the least recently used one goes first.
+constexpr std::size_t kMaxCachedExpressions = 4096;
 
 #if defined(__GLIBCXX__)
 constexpr auto kBreadthFirst = std::regex_constants::__polynomial;
@@ -59,8 +73,11 @@ class StateEstimate {
                 return true;
             }
         }
+        states_ = Total();
         return false;
     }
+    // After TooLarge said no.
+    std::size_t States() const { return states_; }
 
   private:
     struct Group {
@@ -166,6 +183,7 @@ class StateEstimate {
     }
 
     std::vector<Group> groups_;
+    std::size_t states_ = 0;
 };
 
 // Thrown from inside the library's matcher and caught by SearchRegex, never further.
@@ -257,10 +275,170 @@ class GuardedIterator {
     SearchGuard* guard_ = nullptr;
 };
 
+bool IsAsciiLetter(wchar_t c) {
+    return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z');
+}
+bool IsAsciiAlphanumeric(wchar_t c) {
+    return IsAsciiLetter(c) || (c >= L'0' && c <= L'9');
+}
+wchar_t AsciiLower(wchar_t c) {
+    return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+}
+
+// What the expression's top level says about every match: whether it can only start at the
+// subject's start, and the longest run of plain characters it must contain (ASCII, lower case).
+struct ExpressionShape {
+    bool anchored = false;
+    std::wstring literal;
+};
+
+ExpressionShape ShapeOf(std::wstring_view e) {
+    ExpressionShape shape;
+    std::wstring run;
+    const auto endRun = [&] {
+        if (run.size() > shape.literal.size()) {
+            shape.literal = run;
+        }
+        run.clear();
+    };
+    // A quantifier after a plain character makes that character optional or repeated: the run
+    // ends before it, or with it when it must occur at least once.
+    const auto quantify = [&](bool mayBeAbsent) {
+        if (mayBeAbsent && !run.empty()) {
+            run.pop_back();
+        }
+        endRun();
+    };
+    int depth = 0;
+    for (std::size_t i = 0; i < e.size();) {
+        const wchar_t c = e[i];
+        if (c == L'\\') {
+            const wchar_t next = i + 1 < e.size() ? e[i + 1] : L'\0';
+            if (depth == 0 && next != L'\0' && next < 0x80 && !IsAsciiAlphanumeric(next)) {
+                run += next;
+                i += 2;
+                continue;
+            }
+            endRun();
+            i += 2;
+            // \xHH, \uHHHH, \cX and the digits of a back-reference or \0 go with the escape.
+            if (next == L'x') {
+                i += 2;
+            } else if (next == L'u') {
+                i += 4;
+            } else if (next == L'c') {
+                i += 1;
+            } else if (next >= L'0' && next <= L'9') {
+                while (i < e.size() && e[i] >= L'0' && e[i] <= L'9') {
+                    ++i;
+                }
+            }
+            continue;
+        }
+        if (c == L'[') {
+            endRun();
+            std::size_t j = i + 1;
+            if (j < e.size() && e[j] == L'^') {
+                ++j;
+            }
+            if (j < e.size() && e[j] == L']') {
+                ++j;
+            }
+            while (j < e.size() && e[j] != L']') {
+                j += e[j] == L'\\' ? 2 : 1;
+            }
+            i = j + 1;
+            continue;
+        }
+        switch (c) {
+            case L'(':
+                endRun();
+                ++depth;
+                break;
+            case L')':
+                endRun();
+                depth = depth > 0 ? depth - 1 : 0;
+                break;
+            case L'|':
+                if (depth == 0) {
+                    // Either side may match: nothing is required, nothing anchored.
+                    return {};
+                }
+                break;
+            case L'*':
+            case L'?':
+                quantify(true);
+                break;
+            case L'+':
+                quantify(false);
+                break;
+            case L'{': {
+                std::size_t j = i + 1;
+                while (j < e.size() && e[j] >= L'0' && e[j] <= L'9') {
+                    ++j;
+                }
+                const std::size_t close = e.find(L'}', j);
+                if (j > i + 1 && close != std::wstring_view::npos &&
+                    (e[j] == L',' || e[j] == L'}')) {
+                    quantify(e[i + 1] == L'0' && j == i + 2);
+                    i = close + 1;
+                    continue;
+                }
+                if (depth == 0) {
+                    run += c;  // a plain brace
+                }
+                break;
+            }
+            case L'^':
+                shape.anchored = shape.anchored || i == 0;
+                endRun();
+                break;
+            case L'.':
+            case L'$':
+                endRun();
+                break;
+            default:
+                if (depth == 0 && c < 0x80) {
+                    run += AsciiLower(c);
+                } else if (depth == 0) {
+                    endRun();
+                }
+                break;
+        }
+        ++i;
+    }
+    endRun();
+    return shape;
+}
+
+// Whether the subject holds the literal, compared the way the matcher ignores case or more
+// loosely: a character outside ASCII may be a letter's other case in some locale.
+bool MayContain(std::wstring_view subject, std::wstring_view literal) {
+    if (literal.size() > subject.size()) {
+        return false;
+    }
+    const auto same = [](wchar_t s, wchar_t l) {
+        return s < 0x80 ? AsciiLower(s) == l : IsAsciiLetter(l);
+    };
+    for (std::size_t i = 0; i + literal.size() <= subject.size(); ++i) {
+        std::size_t k = 0;
+        while (k < literal.size() && same(subject[i + k], literal[k])) {
+            ++k;
+        }
+        if (k == literal.size()) {
+            return true;
+        }
+    }
+    return false;
+}
+
 struct CompiledExpression {
     std::wregex depthFirst;
-    // Where the library offers it and the expression has no back-reference.
+    // Where the library offers it and the expression has no back-reference: one pass over the
+    // subject that looks for a match at every position at once.
     std::optional<std::wregex> breadthFirst;
+    ExpressionShape shape;
+    std::size_t states = 0;
 };
 
 // The library reads the numbers of "{m,n}" and of back-references into a long without a
@@ -297,18 +475,28 @@ bool HasOverlongNumber(std::wstring_view expression) {
 }
 
 std::shared_ptr<const CompiledExpression> Compile(std::wstring_view expression) {
-    if (expression.empty() || HasOverlongNumber(expression) ||
-        StateEstimate().TooLarge(expression)) {
+    StateEstimate estimate;
+    if (expression.empty() || HasOverlongNumber(expression) || estimate.TooLarge(expression)) {
         // An empty expression would match every process there is.
         return nullptr;
     }
     try {
         auto compiled = std::make_shared<CompiledExpression>();
         compiled->depthFirst.assign(expression.begin(), expression.end(), kSyntax);
+        compiled->shape = ShapeOf(expression);
+        compiled->states = estimate.States();
         if (kBreadthFirst != std::regex_constants::syntax_option_type{}) {
+            // Unanchored, the pass carries a way to skip any prefix, so that one pass from the
+            // start finds a match wherever it begins.
+            std::wstring wrapped;
+            if (!compiled->shape.anchored) {
+                wrapped = L"[\\s\\S]*?";
+            }
+            wrapped += L"(?:";
+            wrapped += expression;
+            wrapped += L")";
             try {
-                compiled->breadthFirst.emplace(expression.begin(), expression.end(),
-                                               kSyntax | kBreadthFirst);
+                compiled->breadthFirst.emplace(wrapped, kSyntax | kBreadthFirst);
             } catch (const std::regex_error&) {
                 // A back-reference: depth-first only.
             }
@@ -320,10 +508,39 @@ std::shared_ptr<const CompiledExpression> Compile(std::wstring_view expression) 
     }
 }
 
-bool Search(const std::wregex& regex, std::wstring_view subject, SearchGuard& guard) {
+bool Search(const std::wregex& regex, std::wstring_view subject, SearchGuard& guard,
+            std::regex_constants::match_flag_type flags) {
     const GuardedIterator first(subject.data(), &guard);
     const GuardedIterator last(subject.data() + subject.size(), &guard);
-    return std::regex_search(first, last, regex);
+    return std::regex_search(first, last, regex, flags);
+}
+
+// The answer of an exact search, or none when the expression must be cut.
+std::optional<bool> SearchCompiled(const CompiledExpression& compiled, std::wstring_view subject) {
+    if (!compiled.shape.literal.empty() && !MayContain(subject, compiled.shape.literal)) {
+        return false;
+    }
+    const auto where = compiled.shape.anchored ? std::regex_constants::match_continuous
+                                               : std::regex_constants::match_default;
+    if (!compiled.breadthFirst && subject.size() > kDepthFirstOnlySubjectLimit) {
+        return std::nullopt;
+    }
+    try {
+        SearchGuard guard(kBaseSteps + kStepsPerCharacter * subject.size());
+        return Search(compiled.depthFirst, subject, guard, where);
+    } catch (const SearchStopped&) {
+        if (!compiled.breadthFirst) {
+            return std::nullopt;
+        }
+    }
+    try {
+        const std::uint64_t passes = (subject.size() + 2) * (compiled.states + 2);
+        SearchGuard guard(kBaseSteps + kBreadthFirstStepsPerStateAndCharacter * passes);
+        return Search(*compiled.breadthFirst, subject, guard,
+                      std::regex_constants::match_continuous);
+    } catch (const SearchStopped&) {
+        return std::nullopt;  // lookaheads that restart without end
+    }
 }
 
 class RegexCache {
@@ -335,17 +552,27 @@ class RegexCache {
 
     // Null for an expression that cannot be used; that answer is kept too.
     std::shared_ptr<const CompiledExpression> Get(std::wstring_view expression) {
-        std::lock_guard lock(mutex_);
-        const auto found = entries_.find(expression);
-        if (found != entries_.end()) {
-            return found->second;
+        {
+            std::lock_guard lock(mutex_);
+            const auto found = index_.find(std::wstring(expression));
+            if (found != index_.end()) {
+                order_.splice(order_.begin(), order_, found->second);
+                return found->second->second;
+            }
         }
-        if (entries_.size() >= kMaxCachedExpressions) {
-            entries_.clear();
-        }
+        // Compiled outside the lock: another thread may compile the same one meanwhile.
         auto compiled = Compile(expression);
         try {
-            entries_.emplace(std::wstring(expression), compiled);
+            std::lock_guard lock(mutex_);
+            std::wstring key(expression);
+            if (index_.find(key) == index_.end()) {
+                order_.emplace_front(key, compiled);
+                index_.emplace(std::move(key), order_.begin());
+                if (order_.size() > kMaxCachedExpressions) {
+                    index_.erase(order_.back().first);
+                    order_.pop_back();
+                }
+            }
         } catch (const std::bad_alloc&) {
             // Not kept; compiled again next time.
         }
@@ -353,16 +580,45 @@ class RegexCache {
     }
     void Clear() {
         std::lock_guard lock(mutex_);
-        entries_.clear();
+        index_.clear();
+        order_.clear();
     }
     std::size_t Size() {
         std::lock_guard lock(mutex_);
-        return entries_.size();
+        return order_.size();
+    }
+
+    // An expression whose search was cut; true the first time.
+    bool NoteCut(std::wstring_view expression) {
+        std::lock_guard lock(mutex_);
+        if (reported_.size() >= kMaxCachedExpressions) {
+            return false;
+        }
+        const bool added = reported_.emplace(expression).second;
+        if (added) {
+            pendingCuts_.emplace_back(expression);
+        }
+        return added;
+    }
+    std::vector<std::wstring> TakeCuts() {
+        std::lock_guard lock(mutex_);
+        std::vector<std::wstring> cuts;
+        cuts.swap(pendingCuts_);
+        return cuts;
+    }
+    void ForgetCuts() {
+        std::lock_guard lock(mutex_);
+        reported_.clear();
+        pendingCuts_.clear();
     }
 
   private:
+    using Entry = std::pair<std::wstring, std::shared_ptr<const CompiledExpression>>;
     std::mutex mutex_;
-    std::map<std::wstring, std::shared_ptr<const CompiledExpression>, std::less<>> entries_;
+    std::list<Entry> order_;  // most recently used first
+    std::unordered_map<std::wstring, std::list<Entry>::iterator> index_;
+    std::set<std::wstring, std::less<>> reported_;
+    std::vector<std::wstring> pendingCuts_;
 };
 
 }  // namespace
@@ -373,19 +629,10 @@ RegexOutcome SearchRegex(std::wstring_view expression, std::wstring_view subject
         if (!compiled) {
             return RegexOutcome::kUnusable;
         }
-        // Both attempts share one allowance of steps.
-        SearchGuard guard(kBaseSteps + kStepsPerCharacter * subject.size());
-        try {
-            return Search(compiled->depthFirst, subject, guard) ? RegexOutcome::kFound
-                                                                : RegexOutcome::kNotFound;
-        } catch (const SearchStopped& stopped) {
-            if (!stopped.tooDeep || !compiled->breadthFirst) {
-                return RegexOutcome::kAborted;
-            }
+        if (const auto found = SearchCompiled(*compiled, subject)) {
+            return *found ? RegexOutcome::kFound : RegexOutcome::kNotFound;
         }
-        return Search(*compiled->breadthFirst, subject, guard) ? RegexOutcome::kFound
-                                                               : RegexOutcome::kNotFound;
-    } catch (const SearchStopped&) {
+        RegexCache::Instance().NoteCut(expression);
         return RegexOutcome::kAborted;
     } catch (const std::exception&) {
         // Other libraries give up with error_complexity or error_stack; or memory ran out.
@@ -399,6 +646,23 @@ void ClearRegexCache() {
 
 std::size_t RegexCacheSize() {
     return RegexCache::Instance().Size();
+}
+
+std::vector<std::wstring> TakeCutExpressions() {
+    return RegexCache::Instance().TakeCuts();
+}
+
+std::wstring RegexCutRisk(std::wstring_view expression) {
+    const auto compiled = RegexCache::Instance().Get(expression);
+    if (!compiled || compiled->breadthFirst) {
+        return {};
+    }
+    return L"has back-references, so it is searched depth-first only: in subjects of up to "
+           L"4,096 characters, and cut (matching nothing) when the search runs away";
+}
+
+void ForgetCutExpressions() {
+    RegexCache::Instance().ForgetCuts();
 }
 
 }  // namespace cv

@@ -627,22 +627,27 @@ TEST_F(MatchLookups, ARecordKeepsItsAnswerUntilTheRulesChange) {
 // or run away, and nothing that compiles badly may match.
 TEST(MatchRegexSafety, HostileExpressions) {
     const std::wstring as(32000, L'a');
+    const std::wstring asThenB = std::wstring(2000, L'a') + L"cb";
     const std::wstring commandLine =
         L"\"c:\\apps\\chrome.exe\" " + std::wstring(32000, L'x') + L" --type=renderer";
-    const std::wstring doubledThenLong = L"xx" + std::wstring(32000, L'a');
-    const std::wstring doubledThenShort = L"xx" + std::wstring(100, L'a') + L"y";
+    const std::wstring doubledThenLong = L"xx" + std::wstring(32000, L'a') + L"y";
     const std::wstring tooDeep = std::wstring(40, L'(') + L"a" + std::wstring(40, L')');
     const struct {
         std::wstring expression;
         const std::wstring* subject;
         RegexOutcome expected;
     } cases[] = {
-        {L"(a+)+b", &as, RegexOutcome::kAborted},      // exponential backtracking
-        {L"(.*a){20}b", &as, RegexOutcome::kAborted},  // polynomial of degree 20
-        {L"(a|aa)+$b", &as, RegexOutcome::kAborted},
-        {L".*nomatch", &commandLine, RegexOutcome::kAborted},      // quadratic over 32 K
-        {L"(x)\\1.*y", &doubledThenLong, RegexOutcome::kAborted},  // depth-first, too deep
-        {L"(x)\\1.*y", &doubledThenShort, RegexOutcome::kFound},   // depth-first, shallow
+        // Runaway backtracking is searched again in one breadth-first pass: the exact answer.
+        {L"(a+)+b", &as, RegexOutcome::kNotFound},
+        {L"(a+)+b", &asThenB, RegexOutcome::kNotFound},
+        {L"(.*a){20}b", &asThenB, RegexOutcome::kNotFound},
+        {L"(.*a){3}c", &asThenB, RegexOutcome::kFound},
+        {L"(a|aa)+$b", &asThenB, RegexOutcome::kNotFound},
+        {L".*nomatch", &commandLine, RegexOutcome::kNotFound},
+        {L".*renderer", &commandLine, RegexOutcome::kFound},  // deeper than the stack allows
+        // Only back-references can be cut: runaway, or a subject beyond the depth-first limit.
+        {L"(a+)+\\1b", &asThenB, RegexOutcome::kAborted},
+        {L"(x)\\1.*y", &doubledThenLong, RegexOutcome::kAborted},
         {L"--type=renderer", &commandLine, RegexOutcome::kFound},
         {L"chrome\\.exe.*--type=renderer", &commandLine, RegexOutcome::kFound},
         {L"zzz", &commandLine, RegexOutcome::kNotFound},
@@ -665,12 +670,82 @@ TEST(MatchRegexSafety, HostileExpressions) {
     }
 }
 
+// Patterns users write, whose cost grows with a power of the subject's length, give the right
+// answer on subjects of up to 2,000 characters.
+TEST(MatchRegexSafety, PolynomialPatternsGiveTheRightAnswer) {
+    std::wstring line = L"\"c:\\program files\\app\\app.exe\" --type=renderer";
+    while (line.size() < 273) {
+        line += L" --flag=value";
+    }
+    const std::wstring withBoth = line + L" zzz --qqq";
+    std::wstring text;
+    while (text.size() < 2000) {
+        text += L"a quick brown fox jumps over a lazy dog, ";
+    }
+    const std::wstring doubled100 = L"xx" + std::wstring(100, L'a') + L"y";
+    const std::wstring doubled1000 = L"xx" + std::wstring(1000, L'a') + L"y";
+    const std::wstring doubled2000 = L"xx" + std::wstring(2000, L'a') + L"y";
+    const struct {
+        std::wstring expression;
+        const std::wstring* subject;
+        bool found;
+    } cases[] = {
+        {L".*zzz.*qqq", &line, false},      {L".*zzz.*qqq", &withBoth, true},
+        {L".*a.*q", &text, true},   // "quick"
+        {L".*a.*#", &text, false},  // many a's, no '#'
+        {L"(.*o){3}.*g,", &text, true},     {L"(x)\\1.*y", &doubled100, true},
+        {L"(x)\\1.*y", &doubled1000, true}, {L"(x)\\1.*y", &doubled2000, true},
+        {L"^.*dog, $", &text, true},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(SearchRegex(c.expression, *c.subject),
+                  c.found ? RegexOutcome::kFound : RegexOutcome::kNotFound)
+            << c.expression << " on " << c.subject->size() << " characters";
+    }
+}
+
+// The required literal and the start anchor are read from the expression's top level; what
+// they cannot tell, the matcher decides.
+TEST(MatchRegexSafety, ShortcutsNeverChangeAnAnswer) {
+    const struct {
+        const wchar_t* expression;
+        const wchar_t* subject;
+        bool found;
+    } cases[] = {
+        {L"a{0}b", L"b", true},        {L"ab?c", L"AC", true},      {L"colou?r", L"color", true},
+        {L"x\\.y", L"X.Y", true},      {L"x\\.y", L"xzy", false},   {L"\\x41b", L"ab", true},
+        {L"\\u0041b", L"Ab", true},    {L"a{2,3}b", L"aab", true},  {L"(?:a|b)c", L"BC", true},
+        {L"a|zzz", L"a", true},        {L"^abc|x", L"zx", true},    {L"^abc", L"zabc", false},
+        {L"[abc]+def", L"cdef", true}, {L"\\bfoo", L"a foo", true}, {L"(a)\\1b", L"aab", true},
+        {L"(a)\\1b", L"ab", false},    {L"x(?=y)", L"xy", true},    {L"x(?!y)y", L"xy", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(SearchRegex(c.expression, c.subject),
+                  c.found ? RegexOutcome::kFound : RegexOutcome::kNotFound)
+            << c.expression << " in " << c.subject;
+    }
+}
+
+TEST(MatchRegexSafety, ACutExpressionIsReportedOnce) {
+    ForgetCutExpressions();
+    static_cast<void>(TakeCutExpressions());
+    const std::wstring subject = std::wstring(2000, L'a') + L"cb";
+    EXPECT_EQ(SearchRegex(L"(a+)+\\1b", subject), RegexOutcome::kAborted);
+    EXPECT_EQ(SearchRegex(L"(a+)+\\1b", subject), RegexOutcome::kAborted);
+    EXPECT_EQ(TakeCutExpressions(), (std::vector<std::wstring>{L"(a+)+\\1b"}));
+    EXPECT_EQ(SearchRegex(L"(a+)+\\1b", subject), RegexOutcome::kAborted);
+    EXPECT_TRUE(TakeCutExpressions().empty());
+    EXPECT_FALSE(RegexCutRisk(L"(a+)+\\1b").empty());
+    EXPECT_TRUE(RegexCutRisk(L"(a+)+b").empty());
+}
+
 TEST(MatchRegexSafety, HostileRuleOnALongCommandLineMatchesNothing) {
     Process process;
     process.commandLine = std::wstring(32000, L'a');
     const MatchVariant variant{true, true, UserFilter::kWild, CommandLineMatch::kWholePattern,
                                false};
     EXPECT_FALSE(MatchRule(L"regex: (a+)+b", variant, process.Facts()));
+    EXPECT_FALSE(MatchRule(L"regex: (a+)+\\1b", variant, process.Facts()));
     EXPECT_TRUE(MatchRule(L"regex: a{5}$", variant, process.Facts()));
 }
 
@@ -685,6 +760,23 @@ TEST(MatchRegexCache, EachExpressionIsCompiledOnce) {
     EXPECT_EQ(RegexCacheSize(), 2u);
     ClearRegexCache();
     EXPECT_EQ(RegexCacheSize(), 0u);
+}
+
+// A full cache lets go of the expression used longest ago, one at a time.
+TEST(MatchRegexCache, TheLeastRecentlyUsedExpressionGoesFirst) {
+    ClearRegexCache();
+    constexpr int kCapacity = 4096;
+    for (int i = 0; i < kCapacity; ++i) {
+        SearchRegex(L"x" + std::to_wstring(i), L"x");
+        SearchRegex(L"x0", L"x");  // kept in use
+    }
+    EXPECT_EQ(RegexCacheSize(), static_cast<std::size_t>(kCapacity));
+    SearchRegex(L"y", L"x");
+    EXPECT_EQ(RegexCacheSize(), static_cast<std::size_t>(kCapacity));
+    // "x1" went; "x0" is still there, so using it adds nothing.
+    SearchRegex(L"x0", L"x");
+    EXPECT_EQ(RegexCacheSize(), static_cast<std::size_t>(kCapacity));
+    ClearRegexCache();
 }
 
 TEST(MatchRegexCache, SharedByThreads) {
