@@ -15,6 +15,7 @@ enum class FindingKind {
     kDefaulted,  // a value the reader does not know is replaced by a default
     kUnparsed,   // a number without digits, or text after a number that is ignored
     kRewritten,  // kept, but saved in another form or place than the one written
+    kLimited,    // kept, but the engine may not apply it to every process
 };
 
 class FindingSink {

@@ -11,6 +11,7 @@
 #include "common/Format.h"
 #include "common/WideString.h"
 #include "config/ConfigCheck.h"
+#include "config/ProcessMatch.h"
 #include "config/RuleListText.h"
 #include "platform/MessageBox.h"
 #include "platform/Registry.h"
@@ -426,6 +427,47 @@ std::wstring UnderLock(const ConfigSettings& settings, Special key, Build build)
         return build();
     }
     return build();
+}
+
+// Regular-expression rules that can never match, or whose search may be cut.
+void ReportRegexRules(ConfigSettings& settings, SettingsFindings& findings) {
+    static constexpr Special kRegexLists[] = {
+        Special::DefaultPriorities,   Special::DefaultIOPriorities,
+        Special::DefaultMemoryPriorities, Special::CPUSets,
+        Special::EfficiencyMode,      Special::DefaultAffinitiesEx,
+        Special::AllowedProcesses,    Special::DisallowedProcesses,
+        Special::ProhibitInternetExplorerExceptWhenAny, Special::OocExclusions,
+        Special::CPULimitRules,       Special::ProcessorGroupExtended,
+        Special::WatchdogRules2,      Special::InstanceManagedCPUAffinities,
+    };
+    for (const auto& entry : kKeys) {
+        const auto* key = std::get_if<Special>(&entry.field);
+        if (key == nullptr || std::find(std::begin(kRegexLists), std::end(kRegexLists), *key) ==
+                                  std::end(kRegexLists)) {
+            continue;
+        }
+        VisitList(settings, *key, [&](const auto& list) {
+            if constexpr (requires { PatternText(*std::begin(list)); }) {
+                for (const auto& rule : list) {
+                    const auto expression = ExtractRegex(PatternText(rule));
+                    if (!expression) {
+                        continue;
+                    }
+                    auto sink = findings.ForKey(entry.section, entry.key);
+                    if (SearchRegex(*expression, L"") == RegexOutcome::kUnusable) {
+                        sink.Report(FindingKind::kDropped,
+                                    L"the regular expression `" + *expression +
+                                        L"` is empty, does not compile or is too large; its "
+                                        L"rule matches nothing");
+                    } else if (const std::wstring risk = RegexCutRisk(*expression);
+                               !risk.empty()) {
+                        sink.Report(FindingKind::kLimited,
+                                    L"the regular expression `" + *expression + L"` " + risk);
+                    }
+                }
+            }
+        });
+    }
 }
 
 void ApplyLevelonDefaults(ConfigSections& sections, const LevelonDefaults& defaults) {
@@ -1262,6 +1304,7 @@ void ConfigSettings::ReadSettings(const ConfigDocument& document, SettingsFindin
     }
     if (findings != nullptr) {
         ReportDocumentFindings(*findings, environment.serverEdition);
+        ReportRegexRules(*this, *findings);
     }
     {
         std::lock_guard guard(InstanceLimitMutex);

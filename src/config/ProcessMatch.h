@@ -155,6 +155,7 @@ inline const std::wstring& PatternText(const WatchdogRule& rule) {
     return rule.Pattern.text;
 }
 template <typename Key, typename Rule>
+requires requires(const Rule& rule) { PatternText(rule); }
 const std::wstring& PatternText(const std::pair<const Key, Rule>& entry) {
     return PatternText(entry.second);
 }

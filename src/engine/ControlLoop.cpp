@@ -183,6 +183,7 @@ bool ControlLoop::RunCycle() {
         RunPerRecordStep(*record);
     }
     power_.RunManualToggle(*context_);
+    ReportCutRules();
 
     // Programs that must keep running, then the records of processes that ended.
     keepRunning_.RestartMissing(*context_);
@@ -258,8 +259,10 @@ void ControlLoop::RetryConfiguration() {
 }
 
 void ControlLoop::ApplyReloadedSettings() {
-    // Every process is judged again under the new settings.
+    // Every process is judged again under the new settings, and a rule cut under them is
+    // reported again.
     ignored_.Clear();
+    ForgetCutExpressions();
     NoteRefreshIntervalChange();
     newProcess_.NoteReload(*context_);
     keepRunning_.Reload(*context_);

@@ -104,6 +104,8 @@ class ControlLoop {
     void ReloadConfiguration();
     void RetryConfiguration();
     void ApplyReloadedSettings();
+    // One record for each regular-expression rule whose search was cut since the last cycle.
+    void ReportCutRules();
     // Records what a load found wrong, once, and when it loads again.
     void NoteLoadResult(const ConfigLoadResult& result);
     void NoteRefreshIntervalChange();

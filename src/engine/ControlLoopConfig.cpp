@@ -165,4 +165,17 @@ void ControlLoop::StopWorkers() {
     actionLog_->StopWriter();
 }
 
+void ControlLoop::ReportCutRules() {
+    for (const std::wstring& expression : TakeCutExpressions()) {
+        if (context_->LoggingEnabled()) {
+            context_->Record(
+                CV_ACTION_CORE_ENGINE_INITIALIZED,
+                context_->EngineFacts(L"The regular expression \"" + expression +
+                                          L"\" ran away and was cut; its rule matches nothing "
+                                          L"where that happens",
+                                      false));
+        }
+    }
+}
+
 }  // namespace cv

@@ -149,6 +149,24 @@ TEST_F(ConfigCheckTest, EachRuleListReportsItsBadEntryWithItsLine) {
                   L"fields, 12 needed; dropped");
 }
 
+// A regular expression that can never match is as good as dropped; one with back-references
+// is kept but may be cut on long command lines.
+TEST_F(ConfigCheckTest, RegularExpressionsThatMatchNothingOrMayBeCut) {
+    const ConfigCheckReport report =
+        CheckConfigText(FileOf({L"[Lists]", L"DisallowedProcesses=regex: (,b.exe,/chrome/",
+                                L"DefaultPriorities=/(x)\\1y/,Idle,a.exe,High"}),
+                        Environment());
+    ASSERT_EQ(report.findings.size(), 2u) << ToUtf8(report.Text());
+    EXPECT_EQ(report.findings[0].line, 2u);
+    EXPECT_EQ(report.findings[0].kind, FindingKind::kDropped);
+    EXPECT_NE(report.findings[0].message.find(L"`(` is empty, does not compile"),
+              std::wstring::npos);
+    EXPECT_EQ(report.findings[1].line, 3u);
+    EXPECT_EQ(report.findings[1].kind, FindingKind::kLimited);
+    EXPECT_NE(report.findings[1].message.find(L"`(x)\\1y` has back-references"),
+              std::wstring::npos);
+}
+
 TEST_F(ConfigCheckTest, ValuesAndLinesTheLoaderChanges) {
     const struct {
         std::vector<std::wstring> lines;

@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "EngineScenario.h"
 #include "common/Format.h"
 #include "platform/ProcessControl.h"
@@ -190,6 +192,20 @@ TEST_F(DefaultsScenario, AReusedIdIsMatchedAsTheNewProcessItIs) {
     Spawn(100, L"calc.exe").createTime += 2;
     Cycles(1);
     EXPECT_EQ(Process(100).priorityClass, kHighPriorityClass);
+}
+
+// A rule whose search is cut matches nothing there, and the log says so once.
+TEST_F(DefaultsScenario, ACutRuleIsReportedOnce) {
+    Spawn(100, L"tool.exe").commandLine = L"tool.exe xx" + std::wstring(5000, L'a') + L"y";
+    Spawn(101, L"tool.exe").commandLine = L"tool.exe xx" + std::wstring(6000, L'a') + L"y";
+    Start({{L"DefaultPriorities", L"/(x)\\1.*y/,Idle"}});
+    Cycles(2);
+    EXPECT_EQ(Process(100).priorityClass, kNormalPriorityClass);
+    const auto log = Only(StopAndReadLog(), 59);
+    const auto cut = std::count_if(log.begin(), log.end(), [](const auto& action) {
+        return action.info.find(L"(x)\\1.*y\" ran away and was cut") != std::wstring::npos;
+    });
+    EXPECT_EQ(cut, 1);
 }
 
 }  // namespace
