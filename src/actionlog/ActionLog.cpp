@@ -7,8 +7,8 @@
 
 #include "actionlog/ActionCodes.h"
 #include "actionlog/LogWriter.h"
-#include "common/ThreadParking.h"
 #include "common/Format.h"
+#include "common/ThreadParking.h"
 #include "config/ConfigSettings.h"
 #include "platform/Clock.h"
 #include "platform/DateTime.h"
@@ -87,8 +87,9 @@ ActionLog::ActionLog(std::chrono::milliseconds stopGrace)
 
 ActionLog::~ActionLog() {
     StopWriter();
-    if (thread_.joinable()) {
-        ParkUnresponsiveThread(std::move(thread_), writer_,
+    if (thread_ && thread_->Joinable()) {
+        std::shared_ptr<platform::WorkerThread> thread(std::move(thread_));
+        ParkUnresponsiveThread([thread] { thread->Join(); }, writer_,
                                [writer = writer_] { return writer->HasEnded(); });
     }
 }
@@ -119,30 +120,29 @@ std::uint64_t ActionLog::LostCount() {
 }
 
 bool ActionLog::StartWriter() {
-    if (thread_.joinable()) {
+    if (thread_ && thread_->Joinable()) {
         if (!writer_->HasEnded()) {
             return !writer_->IsAbandoned();  // running, or left behind in a file call
         }
-        thread_.join();
+        thread_->Join();
     }
     writer_->PrepareRun();
-    try {
-        thread_ = std::thread([writer = writer_] { writer->Run(); });
-    } catch (const std::system_error&) {
-        return false;
+    if (!thread_) {
+        thread_ = std::make_unique<platform::WorkerThread>();
     }
-    return true;
+    return thread_->Start([writer = writer_] { writer->Run(); }, platform::kWorkerStackReserve,
+                          platform::kThreadPriorityNormal);
 }
 
 bool ActionLog::WriterRunning() {
-    return thread_.joinable() && !writer_->HasEnded();
+    return thread_ && thread_->Joinable() && !writer_->HasEnded();
 }
 
 void ActionLog::StopWriter() {
     // The writer is joined only once it has said it ended, so a file call that never returns
     // cannot hold up shutdown. Its waits end on the stop signal and, at shutdown, on the abandon
     // signal; the grace is real time, as it bounds how long the engine takes to end.
-    if (thread_.joinable() && !writer_->IsAbandoned()) {
+    if (thread_ && thread_->Joinable() && !writer_->IsAbandoned()) {
         writer_->RequestStop();
         const auto lastTenth = stopGrace_ / 10;
         if (!writer_->WaitUntilEnded(stopGrace_ - lastTenth)) {
@@ -151,8 +151,8 @@ void ActionLog::StopWriter() {
             writer_->WaitUntilEnded(lastTenth);
         }
     }
-    if (thread_.joinable() && writer_->HasEnded()) {
-        thread_.join();
+    if (thread_ && thread_->Joinable() && writer_->HasEnded()) {
+        thread_->Join();
     }
     writer_->CountUnwritten();
 }

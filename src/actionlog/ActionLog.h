@@ -8,10 +8,10 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "actionlog/ActionRecord.h"
 #include "actionlog/LogFile.h"
+#include "platform/Threads.h"
 
 namespace cv {
 
@@ -62,7 +62,7 @@ class ActionLog {
 
   private:
     std::shared_ptr<LogWriter> writer_;  // shared with the writer thread
-    std::thread thread_;
+    std::unique_ptr<platform::WorkerThread> thread_;
     std::chrono::milliseconds stopGrace_;
 };
 

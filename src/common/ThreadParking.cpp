@@ -5,10 +5,10 @@
 
 namespace cv {
 
-void ParkUnresponsiveThread(std::thread thread, std::shared_ptr<void> state,
+void ParkUnresponsiveThread(std::function<void()> join, std::shared_ptr<void> state,
                             std::function<bool()> hasEnded) {
     struct Parked {
-        std::thread thread;
+        std::function<void()> join;
         std::shared_ptr<void> state;
         std::function<bool()> hasEnded;
     };
@@ -17,13 +17,13 @@ void ParkUnresponsiveThread(std::thread thread, std::shared_ptr<void> state,
     std::lock_guard guard(lock);
     for (auto it = parked->begin(); it != parked->end();) {
         if (it->hasEnded()) {
-            it->thread.join();
+            it->join();
             it = parked->erase(it);
         } else {
             ++it;
         }
     }
-    parked->push_back({std::move(thread), std::move(state), std::move(hasEnded)});
+    parked->push_back({std::move(join), std::move(state), std::move(hasEnded)});
 }
 
 }  // namespace cv

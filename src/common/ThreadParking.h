@@ -6,12 +6,12 @@
 // another one is parked.
 #include <functional>
 #include <memory>
-#include <thread>
 
 namespace cv {
 
-// `state` stays alive while the thread may still use it; `hasEnded` tells when it may be joined.
-void ParkUnresponsiveThread(std::thread thread, std::shared_ptr<void> state,
+// `join` owns the thread and joins it; `state` stays alive while the thread may still use it;
+// `hasEnded` tells when it may be joined.
+void ParkUnresponsiveThread(std::function<void()> join, std::shared_ptr<void> state,
                             std::function<bool()> hasEnded);
 
 }  // namespace cv

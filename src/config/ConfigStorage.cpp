@@ -529,15 +529,15 @@ void ConfigStorage::StartConfigWatcher(platform::RawHandle exitEvent) {
     platform::SleepMs(1000);
     // Taken here, so that a change made once this returns is a change to a polling watcher.
     const ConfigFileGlance glance = GlanceAt(ResolveConfigPath());
-    watcher_ = std::thread([this, exitEvent, stop = watcherStopEvent_.Get(), glance] {
-        RunWatcher(exitEvent, stop, glance);
-    });
+    watcher_.Start([this, exitEvent, stop = watcherStopEvent_.Get(),
+                    glance] { RunWatcher(exitEvent, stop, glance); },
+                   platform::kWorkerStackReserve, platform::kThreadPriorityNormal);
 }
 
 void ConfigStorage::StopConfigWatcher() {
-    if (watcher_.joinable()) {
+    if (watcher_.Joinable()) {
         platform::SetEventObject(watcherStopEvent_.Get());
-        watcher_.join();
+        watcher_.Join();
     }
 }
 

@@ -8,9 +8,9 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "config/ConfigFile.h"
+#include "platform/Threads.h"
 #include "platform/Handle.h"
 
 namespace cv {
@@ -163,7 +163,7 @@ private:
     platform::UniqueHandle reloadEvent_;
     platform::UniqueHandle watcherStopEvent_;
     platform::RawHandle watcherExitEvent_ = nullptr;
-    std::thread watcher_;
+    platform::WorkerThread watcher_;
 };
 
 }  // namespace cv

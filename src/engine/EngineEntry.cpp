@@ -13,6 +13,7 @@
 #include "platform/MessageBox.h"
 #include "platform/Registry.h"
 #include "platform/System.h"
+#include "platform/Threads.h"
 #include "services/CrashReports.h"
 #include "services/EngineProcess.h"
 #include "services/KernelObjectNames.h"
@@ -154,8 +155,13 @@ int RunEngine() {
     SetCrashRunningAsService(service);
     SetMessagesSilenced(service);
     ControlLoop loop;
-    std::thread control([&loop] { loop.Run(); });
-    control.join();
+    // The control thread matches rules: it gets room for a regular-expression search.
+    platform::WorkerThread control;
+    if (!control.Start([&loop] { loop.Run(); }, platform::kMatchingThreadStackReserve,
+                       platform::kThreadPriorityNormal)) {
+        loop.Run();
+    }
+    control.Join();
     platform::SetEventObject(loop.ExitEvent());
     return 0;
 }

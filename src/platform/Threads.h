@@ -16,6 +16,9 @@ constexpr int kThreadPriorityBelowNormal = -1;
 constexpr int kThreadPriorityNormal = 0;
 // What a worker reserves for its stack unless it says otherwise.
 constexpr std::size_t kWorkerStackReserve = 256 * 1024;
+// Threads that match rules: a regular-expression search may go 4 MB deep before it is stopped.
+// Only the pages a thread touches are ever committed.
+constexpr std::size_t kMatchingThreadStackReserve = 8 * 1024 * 1024;
 
 class WorkerThread {
   public:

@@ -86,20 +86,22 @@ ProfileSwitcher::~ProfileSwitcher() {
 
 void ProfileSwitcher::Start(const FeatureContext& context, std::recursive_mutex& controlLock,
                             platform::RawHandle exitEvent) {
-    if (thread_.joinable()) {
+    if (thread_.Joinable()) {
         return;
     }
     stopEvent_ = platform::CreateEventObject(L"", true, false, platform::ObjectSecurity::Default);
-    thread_ = std::thread(
-        [this, &context, &controlLock, exitEvent] { Run(context, controlLock, exitEvent); });
+    // It matches the switch rules, so it gets room for a regular-expression search.
+    thread_.Start(
+        [this, &context, &controlLock, exitEvent] { Run(context, controlLock, exitEvent); },
+        platform::kMatchingThreadStackReserve, platform::kThreadPriorityNormal);
 }
 
 void ProfileSwitcher::Stop() {
-    if (!thread_.joinable()) {
+    if (!thread_.Joinable()) {
         return;
     }
     platform::SetEventObject(stopEvent_.Get());
-    thread_.join();
+    thread_.Join();
     stopEvent_.Reset();
 }
 

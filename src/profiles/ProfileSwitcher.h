@@ -5,10 +5,10 @@
 // holding the control lock so that the process table stands still meanwhile.
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "control/FeatureContext.h"
+#include "platform/Threads.h"
 #include "platform/Handle.h"
 
 namespace cv {
@@ -51,7 +51,7 @@ class ProfileSwitcher {
              platform::RawHandle exitEvent);
 
     platform::UniqueHandle stopEvent_;
-    std::thread thread_;
+    platform::WorkerThread thread_;
     bool setByRule_ = false;
     std::wstring returnTo_;
 };

@@ -6,12 +6,13 @@
 namespace cv {
 
 ShutdownRequestWatcher::ShutdownRequestWatcher(platform::RawHandle exitEvent)
-    : exitEvent_(exitEvent), thread_([this] { Run(); }) {}
+    : exitEvent_(exitEvent) {
+    thread_.Start([this] { Run(); }, platform::kWorkerStackReserve,
+                  platform::kThreadPriorityNormal);
+}
 
 ShutdownRequestWatcher::~ShutdownRequestWatcher() {
-    if (thread_.joinable()) {
-        thread_.join();
-    }
+    thread_.Join();
 }
 
 void ShutdownRequestWatcher::Run() {

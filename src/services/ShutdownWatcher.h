@@ -1,9 +1,8 @@
 #pragma once
 // Ends the engine when an outside program sets the shutdown-request event: once a second it looks
 // for that event and, when it is set, sets the engine's exit event.
-#include <thread>
-
 #include "platform/Handle.h"
+#include "platform/Threads.h"
 
 namespace cv {
 
@@ -20,7 +19,7 @@ private:
     void Run();
 
     platform::RawHandle exitEvent_;
-    std::thread thread_;
+    platform::WorkerThread thread_;
 };
 
 }  // namespace cv

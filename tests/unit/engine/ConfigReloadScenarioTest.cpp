@@ -1,8 +1,9 @@
 #include "EngineScenario.h"
-#include "config/ConfigDocument.h"
 #include "actionlog/EngineTexts.h"
 #include "common/Format.h"
+#include "config/ConfigDocument.h"
 #include "platform/KernelObjects.h"
+#include "platform/Threads.h"
 #include "services/KernelObjectNames.h"
 
 namespace cv {
@@ -230,6 +231,20 @@ TEST_F(ConfigReload, ReloadForgetsIgnoredProcesses) {
     sim::Machine::Get().SetNamedEvent(L"Local\\Corvane777");
     Cycles(1);
     EXPECT_NE(loop.Processes().Find(700), nullptr);
+}
+
+// Workers reserve small stacks; only a thread that matches rules gets room for a
+// regular-expression search.
+TEST_F(ConfigReload, EveryWorkerReservesASmallStack) {
+    Start();
+    Cycles(1);
+    const auto& starts = sim::Machine::Get().threadStarts;
+    ASSERT_GE(starts.size(), 3u);  // the log writer, the configuration and shutdown watchers
+    for (const auto& start : starts) {
+        EXPECT_TRUE(start.stackReserve <= platform::kWorkerStackReserve ||
+                    start.stackReserve == platform::kMatchingThreadStackReserve)
+            << start.stackReserve;
+    }
 }
 
 }  // namespace
