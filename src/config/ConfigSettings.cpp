@@ -410,6 +410,12 @@ bool VisitList(ConfigSections& s, Special key, Visit visit) {
 // Replaces a list with one built aside, under the list's lock when it has one.
 template <typename Container>
 void Publish(const ConfigSettings& settings, Special key, Container& target, Container fresh) {
+    // Each pattern is prepared (its expression compiled) before the list is in use.
+    for (const auto& rule : fresh) {
+        if constexpr (requires { PatternOf(rule); }) {
+            PreparePattern(PatternOf(rule));
+        }
+    }
     if (std::recursive_mutex* lock = LockOf(settings, key)) {
         std::lock_guard guard(*lock);
         target = std::move(fresh);
@@ -447,7 +453,7 @@ void ReportRegexRules(ConfigSettings& settings, SettingsFindings& findings) {
             continue;
         }
         VisitList(settings, *key, [&](const auto& list) {
-            if constexpr (requires { PatternText(*std::begin(list)); }) {
+            if constexpr (requires { PatternOf(*std::begin(list)); }) {
                 for (const auto& rule : list) {
                     const auto expression = ExtractRegex(PatternText(rule));
                     if (!expression) {

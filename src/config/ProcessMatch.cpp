@@ -1,6 +1,7 @@
 #include "config/ProcessMatch.h"
 
 #include <algorithm>
+#include <memory>
 
 #include "common/WideString.h"
 
@@ -28,10 +29,29 @@ bool SameIgnoringCase(wchar_t a, wchar_t b) {
     return ToLowerChar(a) == ToLowerChar(b);
 }
 
+// The name, a blank and the command line, read in place rather than copied together.
+class JoinedText {
+  public:
+    JoinedText(std::wstring_view head, std::wstring_view tail) : head_(head), tail_(tail) {}
+    std::size_t size() const { return head_.size() + 1 + tail_.size(); }
+    bool empty() const { return false; }
+    wchar_t operator[](std::size_t i) const {
+        if (i < head_.size()) {
+            return head_[i];
+        }
+        return i == head_.size() ? L' ' : tail_[i - head_.size() - 1];
+    }
+
+  private:
+    std::wstring_view head_;
+    std::wstring_view tail_;
+};
+
 // Greedy matching that only ever returns to the last '*': a '*' followed by a literal and '?'
 // both take one character, so that is enough, and it stays linear in the pattern for each
 // text position even on a 32 K command line.
-bool MatchWildcards(std::wstring_view pattern, std::wstring_view text) {
+template <typename Text>
+bool MatchWildcards(std::wstring_view pattern, const Text& text) {
     if (pattern.empty() || text.empty()) {
         return false;
     }
@@ -187,6 +207,32 @@ std::wstring BuildMatchSubject(const MatchFacts& facts) {
 RuleMatcher::RuleMatcher(const MatchFacts& facts, const MatchVariant& variant)
     : facts_(facts), variant_(variant) {}
 
+void PreparePattern(const RulePattern& pattern) {
+    auto prepared = std::make_shared<PreparedPattern>();
+    prepared->expression = ExtractRegex(pattern.text);
+    if (prepared->expression) {
+        prepared->compiled = CompileRegex(*prepared->expression);
+    }
+    pattern.prepared = std::move(prepared);
+}
+
+bool RuleMatcher::Matches(const RulePattern& pattern) {
+    const PreparedPattern* prepared = pattern.prepared.get();
+    if (prepared == nullptr) {
+        return Matches(pattern.text);
+    }
+    if (variant_.regex && prepared->expression) {
+        return SearchCompiledRegex(prepared->compiled.get(), *prepared->expression, Subject()) ==
+               RegexOutcome::kFound;
+    }
+    if (variant_.childOf) {
+        if (const auto ancestor = ChildOfPattern(pattern.text)) {
+            return MatchesAncestor(*ancestor);
+        }
+    }
+    return MatchesByFacts(pattern.text);
+}
+
 bool RuleMatcher::Matches(std::wstring_view pattern) {
     if (variant_.regex) {
         if (const auto expression = ExtractRegex(pattern)) {
@@ -242,20 +288,22 @@ bool RuleMatcher::UserAllows(const UserFilterParts& parts) const {
     return false;
 }
 
-bool RuleMatcher::CommandLineHit(std::wstring_view pattern) {
+bool RuleMatcher::CommandLineHit(std::wstring_view pattern) const {
     if (variant_.commandLine == CommandLineMatch::kNever || facts_.commandLine.empty()) {
         return false;
     }
-    if (!nameAndCommandLine_) {
-        nameAndCommandLine_.emplace(facts_.name);
-        *nameAndCommandLine_ += L' ';
-        *nameAndCommandLine_ += facts_.commandLine;
+    const NegatedPattern parts = SplitNegation(pattern);
+    if (parts.positive.empty()) {
+        return false;
     }
-    if (MatchPattern(pattern, *nameAndCommandLine_)) {
+    const auto hit = [&](const auto& text) {
+        return MatchWildcards(parts.positive, text) != parts.negated;
+    };
+    if (hit(JoinedText(facts_.name, facts_.commandLine))) {
         return true;
     }
     // A leading '*' that matches the command line alone has matched it after the name already.
-    return !pattern.starts_with(L'*') && MatchPattern(pattern, facts_.commandLine);
+    return !pattern.starts_with(L'*') && hit(facts_.commandLine);
 }
 
 bool RuleMatcher::MatchesAncestor(std::wstring_view ancestorPattern) const {

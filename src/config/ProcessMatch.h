@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -58,6 +59,20 @@ UserFilterParts SplitUserFilter(std::wstring_view pattern);
 // The expression of a "regex: ..." or "/.../" pattern, in lower case; none for other patterns.
 std::optional<std::wstring> ExtractRegex(std::wstring_view pattern);
 
+// A compiled regular expression, shared by every rule that names it.
+struct CompiledExpression;
+
+// What matching a pattern needs that depends on the pattern alone, worked out once when the
+// list is loaded rather than on every comparison.
+struct PreparedPattern {
+    // "regex: ..." or "/.../": the expression in lower case, and its compiled form (null when
+    // it cannot be used).
+    std::optional<std::wstring> expression;
+    std::shared_ptr<const CompiledExpression> compiled;
+};
+// Prepares the pattern in place; a pattern without it is prepared on every comparison.
+void PreparePattern(const RulePattern& pattern);
+
 // "pid,user,name,path,parent pid,parent name,,,,,command line", commas in texts as "\,".
 std::wstring BuildMatchSubject(const MatchFacts& facts);
 
@@ -67,6 +82,11 @@ enum class RegexOutcome {
     kUnusable,  // empty, too large or does not compile
     kAborted,   // the search went over its step or stack allowance
 };
+// The expression compiled, from the cache of compiled expressions; null when it cannot be used.
+std::shared_ptr<const CompiledExpression> CompileRegex(std::wstring_view expression);
+// SearchRegex with the expression compiled already (null: unusable).
+RegexOutcome SearchCompiledRegex(const CompiledExpression* compiled, std::wstring_view expression,
+                                 std::wstring_view subject);
 // Searches the expression (ECMAScript, case ignored) anywhere in the subject. Compiled
 // expressions are kept, the 4,096 most recently used, until ClearRegexCache; only kFound is a
 // match. The answer is exact unless it is kAborted.
@@ -124,40 +144,49 @@ class RuleMatcher {
     RuleMatcher(const RuleMatcher&) = delete;
     RuleMatcher& operator=(const RuleMatcher&) = delete;
     bool Matches(std::wstring_view pattern);
+    bool Matches(const RulePattern& pattern);
 
   private:
     bool MatchesByFacts(std::wstring_view pattern);
     bool MatchesAncestor(std::wstring_view ancestorPattern) const;
     bool UserAllows(const UserFilterParts& parts) const;
-    bool CommandLineHit(std::wstring_view pattern);
+    bool CommandLineHit(std::wstring_view pattern) const;
     const std::wstring& Subject();
 
     const MatchFacts& facts_;
     MatchVariant variant_;
     std::optional<std::wstring> subject_;
-    std::optional<std::wstring> nameAndCommandLine_;
 };
 
 bool MatchRule(std::wstring_view pattern, const MatchVariant& variant, const MatchFacts& facts);
 
 // The pattern of any rule record: NameList and NameSet entries, rule records, map entries.
-inline const std::wstring& PatternText(const RulePattern& pattern) {
-    return pattern.text;
+inline const RulePattern& PatternOf(const RulePattern& pattern) {
+    return pattern;
 }
 template <typename Rule>
 requires requires(const Rule& rule) {
     { rule.pattern } -> std::convertible_to<const RulePattern&>;
 }
-const std::wstring& PatternText(const Rule& rule) {
-    return rule.pattern.text;
+const RulePattern& PatternOf(const Rule& rule) {
+    return rule.pattern;
 }
-inline const std::wstring& PatternText(const WatchdogRule& rule) {
-    return rule.Pattern.text;
+inline const RulePattern& PatternOf(const WatchdogRule& rule) {
+    return rule.Pattern;
 }
 template <typename Key, typename Rule>
-requires requires(const Rule& rule) { PatternText(rule); }
-const std::wstring& PatternText(const std::pair<const Key, Rule>& entry) {
-    return PatternText(entry.second);
+requires requires(const Rule& rule) {
+    PatternOf(rule);
+}
+const RulePattern& PatternOf(const std::pair<const Key, Rule>& entry) {
+    return PatternOf(entry.second);
+}
+template <typename Rule>
+requires requires(const Rule& rule) {
+    PatternOf(rule);
+}
+const std::wstring& PatternText(const Rule& rule) {
+    return PatternOf(rule).text;
 }
 
 // Position of the first rule, at or after `from`, that matches; the container's own order.
@@ -171,7 +200,7 @@ std::optional<std::size_t> FindMatchingRule(const Rules& rules, const MatchVaria
     RuleMatcher matcher(facts, variant);
     std::size_t index = 0;
     for (const auto& rule : rules) {
-        if (index >= from && matcher.Matches(PatternText(rule))) {
+        if (index >= from && matcher.Matches(PatternOf(rule))) {
             return index;
         }
         ++index;

@@ -285,12 +285,16 @@ wchar_t AsciiLower(wchar_t c) {
     return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
 }
 
+}  // namespace
+
 // What the expression's top level says about every match: whether it can only start at the
 // subject's start, and the longest run of plain characters it must contain (ASCII, lower case).
 struct ExpressionShape {
     bool anchored = false;
     std::wstring literal;
 };
+
+namespace {
 
 ExpressionShape ShapeOf(std::wstring_view e) {
     ExpressionShape shape;
@@ -432,6 +436,8 @@ bool MayContain(std::wstring_view subject, std::wstring_view literal) {
     return false;
 }
 
+}  // namespace
+
 struct CompiledExpression {
     std::wregex depthFirst;
     // Where the library offers it and the expression has no back-reference: one pass over the
@@ -440,6 +446,8 @@ struct CompiledExpression {
     ExpressionShape shape;
     std::size_t states = 0;
 };
+
+namespace {
 
 // The library reads the numbers of "{m,n}" and of back-references into a long without a
 // bound, and overflows on twenty digits, even where the text is then refused as no quantifier.
@@ -623,12 +631,20 @@ class RegexCache {
 
 }  // namespace
 
-RegexOutcome SearchRegex(std::wstring_view expression, std::wstring_view subject) {
+std::shared_ptr<const CompiledExpression> CompileRegex(std::wstring_view expression) {
     try {
-        const auto compiled = RegexCache::Instance().Get(expression);
-        if (!compiled) {
-            return RegexOutcome::kUnusable;
-        }
+        return RegexCache::Instance().Get(expression);
+    } catch (const std::exception&) {
+        return nullptr;
+    }
+}
+
+RegexOutcome SearchCompiledRegex(const CompiledExpression* compiled, std::wstring_view expression,
+                                 std::wstring_view subject) {
+    if (compiled == nullptr) {
+        return RegexOutcome::kUnusable;
+    }
+    try {
         if (const auto found = SearchCompiled(*compiled, subject)) {
             return *found ? RegexOutcome::kFound : RegexOutcome::kNotFound;
         }
@@ -638,6 +654,11 @@ RegexOutcome SearchRegex(std::wstring_view expression, std::wstring_view subject
         // Other libraries give up with error_complexity or error_stack; or memory ran out.
         return RegexOutcome::kAborted;
     }
+}
+
+RegexOutcome SearchRegex(std::wstring_view expression, std::wstring_view subject) {
+    const auto compiled = CompileRegex(expression);
+    return SearchCompiledRegex(compiled.get(), expression, subject);
 }
 
 void ClearRegexCache() {

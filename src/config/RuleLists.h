@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -19,10 +20,16 @@
 
 namespace cv {
 
-// The text a rule names its processes by; the matching service interprets it.
+struct PreparedPattern;
+
+// The text a rule names its processes by; the matching service interprets it. A loaded list
+// also carries each pattern's prepared form (PreparePattern), which compares and copies along
+// but is no part of the rule: two patterns are the same when their texts are.
 struct RulePattern {
     std::wstring text;
-    auto operator<=>(const RulePattern&) const = default;
+    mutable std::shared_ptr<const PreparedPattern> prepared;
+    bool operator==(const RulePattern& other) const { return text == other.text; }
+    auto operator<=>(const RulePattern& other) const { return text <=> other.text; }
 };
 
 // Plain name lists: one pattern per entry.

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "SimFixture.h"
+#include "config/ConfigDocument.h"
 #include "config/ConfigSettings.h"
 #include "config/ProcessMatch.h"
 #include "processes/ParentTree.h"
@@ -621,6 +622,34 @@ TEST_F(MatchLookups, ARecordKeepsItsAnswerUntilTheRulesChange) {
     EXPECT_FALSE(FindDefaultPriority(settings, FactsOf(tool, &parents)).has_value());
     tool.matches.Forget();
     EXPECT_EQ(FindDefaultPriority(settings, FactsOf(tool, &parents))->priorityClass, 128u);
+}
+
+// A loaded list carries each pattern prepared, its expression compiled: matching compiles
+// nothing, however many distinct expressions there are, and the prepared form is no part of
+// what the rule is.
+TEST_F(MatchLookups, LoadedPatternsArePreparedOnce) {
+    std::wstring rules;
+    for (int i = 0; i < 5000; ++i) {
+        rules += L"regex:^\\d+\\,alice\\,tool" + std::to_wstring(i) + L"\\.exe,High,";
+    }
+    rules += L"/--type=renderer/,Idle";
+    ConfigDocument document;
+    AddEntry(document, L"ProcessDefaults", L"DefaultPriorities", rules);
+    settings.ReadSettings(document);
+    ASSERT_EQ(settings.ProcessDefaults.DefaultPriorities.size(), 5001u);
+    ClearRegexCache();
+    const auto rule = FindDefaultPriority(settings, renderer.Facts());
+    ASSERT_TRUE(rule.has_value());
+    EXPECT_EQ(rule->priorityClass, 64u);
+    EXPECT_EQ(RegexCacheSize(), 0u);
+
+    Process tool = Named(L"tool4999.exe");
+    EXPECT_EQ(FindDefaultPriority(settings, tool.Facts())->priorityClass, 128u);
+    EXPECT_EQ(RegexCacheSize(), 0u);
+
+    RulePattern plain{L"/--type=renderer/"};
+    EXPECT_EQ(plain, rule->pattern);
+    EXPECT_NE(rule->pattern.prepared, nullptr);
 }
 
 // Expressions are the user's and the subject may be a 32 K command line: nothing may crash
