@@ -49,6 +49,13 @@ add_executable(cv_e2e_counter tests/e2e/helpers/counter.cpp)
 target_compile_options(cv_e2e_counter PRIVATE ${CV_WARNINGS})
 add_executable(cv_e2e_recorder tests/e2e/helpers/recorder.cpp)
 target_compile_options(cv_e2e_recorder PRIVATE ${CV_WARNINGS})
+# The baseline that scripts/wine-footprint.sh measures the engine against: the engine's DLLs and
+# its once-a-second process-list query, nothing else. Built only to be run from the build folder.
+add_executable(cv_listquery bench/wine/listquery.cpp)
+target_compile_options(cv_listquery PRIVATE ${CV_WARNINGS})
+target_compile_definitions(cv_listquery PRIVATE UNICODE _UNICODE)
+target_link_options(cv_listquery PRIVATE ${CV_WIN_PROGRAM_FLAGS})
+target_link_libraries(cv_listquery PRIVATE advapi32 dbghelp pdh rpcrt4 shell32 shlwapi user32)
 add_dependencies(cv_e2e_tests vigilor trellion cv_rsrc_english cv_e2e_sleeper cv_e2e_stubborn cv_e2e_burner
     cv_e2e_counter cv_e2e_recorder)
 add_dependencies(cv_win_tests cv_rsrc_english cv_e2e_sleeper)

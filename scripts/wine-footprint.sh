@@ -1,0 +1,219 @@
+#!/usr/bin/env bash
+# Measures what the engine itself costs under Wine: its CPU time and memory while about a hundred
+# idle programs run, beside those of cv_listquery.exe, a program that loads the same DLLs and only
+# takes the process list once a second the way the engine does. Prints the figures beside the
+# targets (CPU at most 1.1 times the list query's, memory at most 4 MB above it) and never fails
+# on them; it exits non-zero only when something could not run.
+#
+#   scripts/wine-footprint.sh [folder of vigilor.exe]
+#
+# The folder (or CV_BIN_DIR) lets another build's vigilor.exe be measured, for example
+# CV_BIN_DIR=/tmp/before-win; the helper programs always come from this checkout's build/win.
+# CV_FOOTPRINT_SECONDS (60) is the measured window, CV_FOOTPRINT_WARMUP (5) the seconds before
+# it, CV_FOOTPRINT_HELPERS (100) the number of idle programs. CV_FOOTPRINT_BUILD=0 skips the
+# build. Wine runs in a prefix of the script's own under build/footprint unless CV_WINEPREFIX
+# names another; only its own prefix's server is ended afterwards.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root="$PWD"
+
+bin="${1:-${CV_BIN_DIR:-$root/build/win}}"
+bin="$(cd "$bin" 2>/dev/null && pwd)" || { echo "No folder $bin" >&2; exit 2; }
+helpers="$root/build/win"
+seconds="${CV_FOOTPRINT_SECONDS:-60}"
+warmup="${CV_FOOTPRINT_WARMUP:-5}"
+helperCount="${CV_FOOTPRINT_HELPERS:-100}"
+work="$root/build/footprint"
+
+if [ "${CV_FOOTPRINT_BUILD:-1}" != 0 ]; then
+    scripts/install-deps.sh
+    scripts/build.sh windows
+fi
+for file in "$bin/vigilor.exe" "$helpers/cv_e2e_sleeper.exe" "$helpers/cv_listquery.exe"; do
+    [ -f "$file" ] || { echo "Missing $file (build it with scripts/build.sh windows)" >&2; exit 2; }
+done
+
+mkdir -p "$work"
+exec 8>"$work/.lock"
+flock -n 8 || { echo "Another footprint run is using $work" >&2; exit 2; }
+
+ownPrefix=0
+if [ -z "${CV_WINEPREFIX:-}" ]; then
+    export CV_WINEPREFIX="$work/wineprefix"
+    ownPrefix=1
+fi
+export WINEPREFIX="$CV_WINEPREFIX" WINEDEBUG="${WINEDEBUG:--all}"
+# The programs must end through this script, not through wine-run.sh's wind-down.
+unset CV_WINE_WIND_DOWN
+
+wine_path() { echo "Z:${1//\//\\}"; }
+# Runs a Windows program to its end. The ones started in the background call wine-run.sh directly:
+# it execs Wine, so the Linux process started there is the Windows program itself.
+run_wine() { cmake/wine-run.sh "$@" </dev/null >/dev/null 2>&1; }
+is_alive() { [ -e "/proc/$1" ] && ! grep -q '^State:.*Z' "/proc/$1/status" 2>/dev/null; }
+
+sleepers=()
+measured=()
+cleanup() {
+    local pid
+    for pid in "${measured[@]}" "${sleepers[@]}"; do
+        kill -TERM "$pid" 2>/dev/null || true
+    done
+    sleep 1
+    for pid in "${measured[@]}" "${sleepers[@]}"; do
+        kill -KILL "$pid" 2>/dev/null || true
+    done
+    wait 2>/dev/null || true
+    if [ "$ownPrefix" = 1 ]; then
+        wineserver -k 2>/dev/null || true
+    fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# CPU ticks (user + system) of a Linux process; the name field may hold spaces, so the fields are
+# counted after its closing parenthesis.
+cpu_ticks() {
+    local stat fields
+    stat="$(cat "/proc/$1/stat")" || return 1
+    read -ra fields <<<"${stat##*) }"
+    echo $((fields[11] + fields[12]))
+}
+rss_kb() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
+ticksPerSecond="$(getconf CLK_TCK)"
+
+# Waits until the process has become the Windows program (Wine names it after the image, cut to
+# the kernel's 15 characters) or has ended.
+wait_for_image() {
+    local pid="$1" name="${2:0:15}" tries=0
+    while is_alive "$pid"; do
+        [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = "$name" ] && return 0
+        tries=$((tries + 1))
+        [ "$tries" -lt 300 ] || return 1
+        sleep 0.1
+    done
+    return 1
+}
+
+# The Wine server of this prefix (others may run for other prefixes), or nothing.
+prefix_server() {
+    local pid
+    for pid in $(pgrep -x 'wineserver(64)?' || true); do
+        if tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
+            echo "$pid"
+            return 0
+        fi
+    done
+}
+
+# Measures one running program after the warm-up: sets cpuSeconds, rssEndMb, rssPeakMb and
+# serverSeconds (the Wine server's CPU over the same window), and modules (its DLL names).
+measure() {
+    local pid="$1" server startTicks endTicks serverStart=0 serverEnd=0 rss peak=0 i
+    sleep "$warmup"
+    is_alive "$pid" || return 1
+    server="$(prefix_server)"
+    [ -n "$server" ] && serverStart="$(cpu_ticks "$server" || echo 0)"
+    startTicks="$(cpu_ticks "$pid")" || return 1
+    for ((i = 0; i < seconds; i++)); do
+        sleep 1
+        rss="$(rss_kb "$pid")" && [ -n "$rss" ] || return 1
+        [ "$rss" -gt "$peak" ] && peak="$rss"
+    done
+    endTicks="$(cpu_ticks "$pid")" || return 1
+    [ -n "$server" ] && serverEnd="$(cpu_ticks "$server" || echo 0)"
+    modules="$(grep -io '[^/]*\.dll$' "/proc/$pid/maps" | tr '[:upper:]' '[:lower:]' | sort -u |
+        tr '\n' ' ')"
+    cpuSeconds="$(awk -v t=$((endTicks - startTicks)) -v hz="$ticksPerSecond" \
+        'BEGIN { printf "%.2f", t / hz }')"
+    serverSeconds="$(awk -v t=$((serverEnd - serverStart)) -v hz="$ticksPerSecond" \
+        'BEGIN { printf "%.2f", t / hz }')"
+    rssEndMb="$(awk -v k="$rss" 'BEGIN { printf "%.1f", k / 1024 }')"
+    rssPeakMb="$(awk -v k="$peak" 'BEGIN { printf "%.1f", k / 1024 }')"
+}
+
+# Waits up to the seconds given for a process to end; kills it when it does not.
+end_within() {
+    local pid="$1" limit="$2" i
+    for ((i = 0; i < limit * 10; i++)); do
+        is_alive "$pid" || { wait "$pid" 2>/dev/null || true; return 0; }
+        sleep 0.1
+    done
+    kill -KILL "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    return 1
+}
+
+echo "Binaries: $bin/vigilor.exe; helpers from $helpers; Wine prefix $CV_WINEPREFIX"
+if [ "$ownPrefix" = 1 ]; then
+    # Whatever an interrupted earlier run left in this prefix goes first.
+    wineserver -k 2>/dev/null || true
+fi
+# Creates the prefix when needed and starts Wine's own services before anything is measured.
+# With no list query running, the /exit request has nobody to tell and ends with 1.
+run_wine "$helpers/cv_listquery.exe" /exit || true
+
+echo "Starting $helperCount idle programs"
+helperMs=$(((warmup + seconds) * 2 * 1000 + 600000))
+for ((i = 0; i < helperCount; i++)); do
+    cmake/wine-run.sh "$helpers/cv_e2e_sleeper.exe" "$helperMs" </dev/null >/dev/null 2>&1 &
+    sleepers+=("$!")
+    sleep 0.05
+done
+for pid in "${sleepers[@]}"; do
+    wait_for_image "$pid" cv_e2e_sleeper.exe ||
+        { echo "An idle program did not start" >&2; exit 1; }
+done
+sleep 3
+
+echo "Phase A: vigilor.exe for ${seconds} s after ${warmup} s"
+rm -rf "$work/config" "$work/logs"
+mkdir -p "$work/config" "$work/logs"
+cp samples/corvex.ini "$work/config/corvex.ini"
+cmake/wine-run.sh "$bin/vigilor.exe" "/configfolder=$(wine_path "$work/config")" \
+    "/logfolder=$(wine_path "$work/logs")" </dev/null >/dev/null 2>&1 &
+engine=$!
+measured+=("$engine")
+if ! wait_for_image "$engine" vigilor.exe || ! measure "$engine"; then
+    echo "vigilor.exe ended early (is another engine running in this prefix?)" >&2
+    exit 1
+fi
+engineCpu="$cpuSeconds" engineRss="$rssEndMb" enginePeak="$rssPeakMb"
+engineServer="$serverSeconds" engineModules="$modules"
+run_wine "$bin/vigilor.exe" /exit || true
+end_within "$engine" 30 || echo "vigilor.exe did not end after /exit; it was killed" >&2
+
+echo "Phase B: cv_listquery.exe for ${seconds} s after ${warmup} s"
+cmake/wine-run.sh "$helpers/cv_listquery.exe" $((warmup + seconds + 120)) \
+    </dev/null >/dev/null 2>&1 &
+query=$!
+measured+=("$query")
+if ! wait_for_image "$query" cv_listquery.exe || ! measure "$query"; then
+    echo "cv_listquery.exe ended early" >&2
+    exit 1
+fi
+queryCpu="$cpuSeconds" queryRss="$rssEndMb" queryPeak="$rssPeakMb"
+queryServer="$serverSeconds" queryModules="$modules"
+run_wine "$helpers/cv_listquery.exe" /exit || true
+end_within "$query" 30 || echo "cv_listquery.exe did not end after /exit; it was killed" >&2
+
+ratio="$(awk -v e="$engineCpu" -v q="$queryCpu" \
+    'BEGIN { if (q > 0) printf "%.2fx", e / q; else print "n/a" }')"
+rssDiff="$(awk -v e="$engineRss" -v q="$queryRss" 'BEGIN { printf "%+.1f MB", e - q }')"
+peakDiff="$(awk -v e="$enginePeak" -v q="$queryPeak" 'BEGIN { printf "%+.1f MB", e - q }')"
+echo
+echo "Footprint under Wine: ${seconds} s measured after ${warmup} s, $helperCount idle programs"
+printf '%-22s %10s %12s %12s %10s\n' "" "engine" "list query" "figure" "target"
+printf '%-22s %10s %12s %12s %10s\n' "CPU time (s)" "$engineCpu" "$queryCpu" "$ratio" "<= 1.1x"
+printf '%-22s %10s %12s %12s %10s\n' "RSS at end (MB)" "$engineRss" "$queryRss" "$rssDiff" \
+    "<= +4 MB"
+printf '%-22s %10s %12s %12s %10s\n' "RSS peak (MB)" "$enginePeak" "$queryPeak" "$peakDiff" ""
+printf '%-22s %10s %12s %12s %10s\n' "wineserver CPU (s)" "$engineServer" "$queryServer" "" ""
+onlyEngine="$(comm -23 <(tr ' ' '\n' <<<"$engineModules" | sort -u) \
+    <(tr ' ' '\n' <<<"$queryModules" | sort -u) | tr '\n' ' ')"
+onlyQuery="$(comm -13 <(tr ' ' '\n' <<<"$engineModules" | sort -u) \
+    <(tr ' ' '\n' <<<"$queryModules" | sort -u) | tr '\n' ' ')"
+[ -z "${onlyEngine// /}" ] || echo "DLLs only the engine mapped: $onlyEngine"
+[ -z "${onlyQuery// /}" ] || echo "DLLs only the list query mapped: $onlyQuery"
+exit 0
