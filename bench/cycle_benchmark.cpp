@@ -1,12 +1,15 @@
 // One whole engine cycle on the simulated machine as users run it: every rule family configured
-// (50 rules each, a quarter of them regular expressions and some childof:), realistic command
-// lines, 250 to 4,000 processes, steady and with one new process per cycle. The simulator builds
+// (50 rules each, a quarter of them regular expressions and some childof:), one process in ten
+// matching one of them, realistic command lines, 250 to 4,000 processes, steady and with one
+// new process per cycle. The simulator builds
 // its process list outside the timed region; each figure is printed beside its target.
 #include <benchmark/benchmark.h>
 
 #include <deque>
 #include <functional>
+#include <iterator>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "config/ConfigDocument.h"
@@ -85,8 +88,25 @@ std::wstring CommandLine(std::uint32_t i, std::size_t length) {
     return line;
 }
 
+// Most processes match no rule; one in ten matches a rule of a family that sets something (by
+// name, or by a regular expression), and one launcher's children match a childof: rule.
+std::wstring ImageName(std::uint32_t i) {
+    static constexpr int kFamilies[] = {1, 2, 3, 4, 5, 6, 9};
+    const int family = kFamilies[(i / 20) % std::size(kFamilies)];
+    if (i == 40) {
+        return L"launcher910.exe";
+    }
+    if (i % 20 == 0) {
+        return L"tool" + std::to_wstring(family * 100 + 6) + L".exe";
+    }
+    if (i % 20 == 10) {
+        return L"tool" + std::to_wstring(family * 100 + 3) + L".exe";
+    }
+    return L"app" + std::to_wstring(i % 97) + L".exe";
+}
+
 sim::SimProcess& AddProcess(std::uint32_t pid, std::uint32_t i, std::size_t commandLength) {
-    auto& process = sim::Machine::Get().AddProcess(pid, L"app" + std::to_wstring(i % 97) + L".exe");
+    auto& process = sim::Machine::Get().AddProcess(pid, ImageName(i));
     process.imagePath = L"C:\\Program Files\\App" + std::to_wstring(i % 97) + L"\\app.exe";
     process.commandLine = CommandLine(i, commandLength);
     process.threadCount = 1 + i % 12;
@@ -98,7 +118,8 @@ sim::SimProcess& AddProcess(std::uint32_t pid, std::uint32_t i, std::size_t comm
 // The engine on a machine with `count` processes and every rule family.
 class CycleFixture {
   public:
-    CycleFixture(std::uint32_t count, std::size_t commandLength)
+    CycleFixture(std::uint32_t count, std::size_t commandLength,
+                 const std::map<std::wstring, std::wstring>& moreKeys = {}, int startCycles = 2)
         : count_(count), length_(commandLength) {
         auto& machine = sim::Machine::Get();
         machine.Reset();
@@ -111,7 +132,8 @@ class CycleFixture {
         ConfigSettings defaults(environment);
         ConfigDocument document;
         defaults.WriteSettings(document);
-        const auto keys = EveryFamily();
+        auto keys = EveryFamily();
+        keys.insert(moreKeys.begin(), moreKeys.end());
         for (std::size_t k = 0; k < document.keys.size(); ++k) {
             if (const auto it = keys.find(document.keys[k]); it != keys.end()) {
                 document.values[k] = it->second;
@@ -124,8 +146,10 @@ class CycleFixture {
         }
         machine.FreezeProcessList();
         loop_.Startup();
-        loop_.RunCycle();  // the first cycle judges every process
-        loop_.RunCycle();
+        // The first cycle judges every process.
+        for (int i = 0; i < startCycles; ++i) {
+            loop_.RunCycle();
+        }
     }
     ~CycleFixture() {
         loop_.Shutdown();
@@ -189,6 +213,37 @@ void BM_CycleWithANewProcess(benchmark::State& state) {
     state.SetLabel("target: <= 1 us a process + 500 us");
 }
 BENCHMARK(BM_CycleWithANewProcess)->Arg(250)->Arg(1000)->Arg(4000)->Unit(benchmark::kMicrosecond);
+
+// The first cycle matches every process against every family; ForcedMode applies the rules
+// to every process in every cycle. Neither has a target of its own; they show what matching
+// once per process is worth.
+void BM_FirstCycle(benchmark::State& state) {
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto fixture = std::make_unique<CycleFixture>(static_cast<std::uint32_t>(state.range(0)),
+                                                      300, std::map<std::wstring, std::wstring>{},
+                                                      0);
+        state.ResumeTiming();
+        fixture->Loop().RunCycle();
+        state.PauseTiming();
+        fixture.reset();
+        state.ResumeTiming();
+    }
+    Report(state, 0);
+    state.SetLabel("no target");
+}
+BENCHMARK(BM_FirstCycle)->Arg(1000)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+void BM_ForcedModeCycle(benchmark::State& state) {
+    CycleFixture fixture(static_cast<std::uint32_t>(state.range(0)), 300,
+                         {{L"ForcedMode", L"true"}});
+    for (auto _ : state) {
+        fixture.Loop().RunCycle();
+    }
+    Report(state, 0);
+    state.SetLabel("no target");
+}
+BENCHMARK(BM_ForcedModeCycle)->Arg(1000)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 }  // namespace cv

@@ -1,12 +1,15 @@
 # Windows build: the deliverables, and the Windows-side tests that run under Wine.
 set(CV_WIN_PROGRAM_FLAGS -municode -mwindows)
+# Sections aligned in the file as in memory, so that a loader can map the image's pages from the
+# file as they are used (Wine otherwise copies the whole image into private memory).
+set(CV_WIN_IMAGE_FLAGS -Wl,--file-alignment,4096)
 
 add_executable(vigilor src/programs/vigilor_main.cpp)
 add_executable(trellion src/programs/trellion_main.cpp)
 foreach(program vigilor trellion)
     target_link_libraries(${program} PRIVATE cv_core)
     target_compile_options(${program} PRIVATE ${CV_WARNINGS})
-    target_link_options(${program} PRIVATE ${CV_WIN_PROGRAM_FLAGS})
+    target_link_options(${program} PRIVATE ${CV_WIN_PROGRAM_FLAGS} ${CV_WIN_IMAGE_FLAGS})
 endforeach()
 
 # The English language module holds string resources only: no code, no entry point.

@@ -30,6 +30,7 @@ enum class RuleFamily : std::uint8_t {
     kDisableThreadPriorityBoost,
     kPreventDisplaySleep,
     kPreventSystemSleep,
+    kProcessThrottles,
     kCount,
 };
 

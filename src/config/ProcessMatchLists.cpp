@@ -161,11 +161,11 @@ std::optional<IndexedRule<InstanceBalancerRule>> FindInstanceBalancerRule(
 
 std::optional<std::int32_t> FindThrottleLevel(const ConfigSettings& settings,
                                               const MatchFacts& facts) {
-    // Not kept: the throttle lists change while the engine runs.
     std::lock_guard guard(settings.ThrottleLock);
-    const auto* rule =
-        FirstMatchingRule(settings.ProcessAllowances.ProcessThrottles, kNameOnlyVariant, facts);
-    return rule != nullptr ? std::optional(rule->level) : std::nullopt;
+    const auto& rules = settings.ProcessAllowances.ProcessThrottles;
+    const auto index =
+        KeptFirstMatch(settings, RuleFamily::kProcessThrottles, rules, kNameOnlyVariant, facts);
+    return index ? std::optional(rules[*index].level) : std::nullopt;
 }
 
 std::optional<std::int32_t> FindOneTimeThrottleLevel(const ConfigSettings& settings,
