@@ -5,6 +5,8 @@
 // its process list outside the timed region; each figure is printed beside its target.
 #include <benchmark/benchmark.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <functional>
 #include <iterator>
@@ -30,7 +32,8 @@ constexpr int kRulesPerFamily = 50;
 std::wstring Pattern(int family, int i) {
     const std::wstring n = std::to_wstring(family * 100 + i);
     if (i % 4 == 3) {
-        return i % 8 == 3 ? L"regex:^\\d+,[^,]*,tool" + n + L"\\.exe,"
+        // Commas separate the entries of a list, so an expression names them "\x2c".
+        return i % 8 == 3 ? L"regex:^\\d+\\x2c[^\\x2c]*\\x2ctool" + n + L"\\.exe\\x2c"
                           : L"/--profile=" + n + L"\\b/";
     }
     if (i % 10 == 0) {
@@ -146,6 +149,18 @@ class CycleFixture {
         }
         machine.FreezeProcessList();
         loop_.Startup();
+        if (std::getenv("CV_BENCH_PROBE") != nullptr) {
+            auto& settings = loop_.Settings();
+            const auto& d = settings.ProcessDefaults;
+            const auto& a = settings.ProcessAllowances;
+            std::fprintf(stderr, "rules: %zu %zu %zu %zu %zu %zu %zu %zu %zu %zu; forced %d\n",
+                         d.DefaultPriorities.size(), d.DefaultAffinitiesEx.size(),
+                         d.CPUSets.size(), d.DefaultIOPriorities.size(),
+                         d.DefaultMemoryPriorities.size(), a.EfficiencyMode.size(),
+                         a.DisallowedProcesses.size(), a.InstanceLimitedProcesses.size(),
+                         a.InstanceManagedCPUAffinities.size(), d.KeepRunningProcesses.size(),
+                         static_cast<int>(settings.Performance.ForcedMode));
+        }
         // The first cycle judges every process.
         for (int i = 0; i < startCycles; ++i) {
             loop_.RunCycle();

@@ -31,6 +31,10 @@ enum class RuleFamily : std::uint8_t {
     kPreventDisplaySleep,
     kPreventSystemSleep,
     kProcessThrottles,
+    // Yes-or-no answers that rest on the same facts and lists.
+    kPerformanceModeTrigger,
+    kLevelonExclusion,
+    kKeepRunning,
     kCount,
 };
 
@@ -62,6 +66,17 @@ class MatchMemo {
         results_[static_cast<std::size_t>(family)] =
             position ? static_cast<std::uint32_t>(*position) : kNoRule;
     }
+    // A kept yes-or-no answer, or the one `compute` gives, kept from now on.
+    template <typename Compute>
+    bool Answer(RuleFamily family, std::uint64_t generation, Compute compute) {
+        if (const auto kept = Find(family, generation)) {
+            return *kept != kNoRule;
+        }
+        const bool answer = compute();
+        Keep(family, generation, answer ? std::optional<std::size_t>(0) : std::nullopt);
+        return answer;
+    }
+
     // The facts matching compares have changed (the path became known).
     void Forget() {
         results_.fill(kUnknown);

@@ -32,11 +32,24 @@ std::optional<std::size_t> KeptFirstMatch(const ConfigSettings& settings, RuleFa
     return index;
 }
 
+// The process kept that no rule of the family matches it: the list need not be read, nor its
+// lock taken.
+bool KeptNoMatch(const ConfigSettings& settings, RuleFamily family, const MatchFacts& facts) {
+    if (facts.memo == nullptr) {
+        return false;
+    }
+    const auto kept = facts.memo->Find(family, settings.RulesGeneration());
+    return kept && *kept == MatchMemo::kNoRule;
+}
+
 // A copy of the first matching rule, taken under the list's lock.
 template <typename Rules>
 auto CopyFirstMatch(const ConfigSettings& settings, RuleFamily family, std::recursive_mutex& lock,
                     const Rules& rules, const MatchVariant& variant, const MatchFacts& facts)
     -> std::optional<std::remove_cvref_t<decltype(*std::begin(rules))>> {
+    if (KeptNoMatch(settings, family, facts)) {
+        return std::nullopt;
+    }
     std::lock_guard guard(lock);
     if (const auto index = KeptFirstMatch(settings, family, rules, variant, facts)) {
         return *std::next(std::begin(rules), static_cast<std::ptrdiff_t>(*index));
@@ -47,6 +60,9 @@ auto CopyFirstMatch(const ConfigSettings& settings, RuleFamily family, std::recu
 template <typename Rules>
 bool AnyMatch(const ConfigSettings& settings, RuleFamily family, std::recursive_mutex* lock,
               const Rules& rules, const MatchVariant& variant, const MatchFacts& facts) {
+    if (KeptNoMatch(settings, family, facts)) {
+        return false;
+    }
     std::unique_lock<std::recursive_mutex> guard;
     if (lock != nullptr) {
         guard = std::unique_lock(*lock);
@@ -148,6 +164,9 @@ std::optional<IndexedRule<WatchdogRule>> FindNextWatchdogRule(const ConfigSettin
 
 std::optional<IndexedRule<InstanceBalancerRule>> FindInstanceBalancerRule(
     const ConfigSettings& settings, const MatchFacts& facts) {
+    if (KeptNoMatch(settings, RuleFamily::kInstanceBalancer, facts)) {
+        return std::nullopt;
+    }
     std::lock_guard guard(settings.RuleListMutex);
     const auto& rules = settings.ProcessAllowances.InstanceManagedCPUAffinities;
     const auto index = KeptFirstMatch(settings, RuleFamily::kInstanceBalancer, rules,
@@ -161,6 +180,9 @@ std::optional<IndexedRule<InstanceBalancerRule>> FindInstanceBalancerRule(
 
 std::optional<std::int32_t> FindThrottleLevel(const ConfigSettings& settings,
                                               const MatchFacts& facts) {
+    if (KeptNoMatch(settings, RuleFamily::kProcessThrottles, facts)) {
+        return std::nullopt;
+    }
     std::lock_guard guard(settings.ThrottleLock);
     const auto& rules = settings.ProcessAllowances.ProcessThrottles;
     const auto index =

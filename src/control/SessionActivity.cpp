@@ -5,12 +5,14 @@
 namespace cv {
 
 std::vector<SessionActivity::ForegroundMove> SessionActivity::ReadSessionAgents(
-    ProcessTable& table) {
+    ProcessTable& table, std::vector<std::uint32_t>& agents) {
     std::vector<ForegroundMove> moves;
-    for (auto& [pid, record] : table) {
-        if (!record->isSessionAgent) {
-            continue;
-        }
+    std::erase_if(agents, [&](std::uint32_t pid) {
+        const ProcessRecord* record = table.Find(pid);
+        return record == nullptr || !record->isSessionAgent;
+    });
+    for (const std::uint32_t pid : agents) {
+        ProcessRecord* record = table.Find(pid);
         SessionAgentReport report;
         if (!ParseSessionAgentCommandLine(record->info->CommandLine(true), report)) {
             continue;

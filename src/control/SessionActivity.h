@@ -18,8 +18,11 @@ class SessionActivity {
     };
 
     // Reads the channel of every session agent in the table (agents rewrite their command line,
-    // so it is read afresh each time) and raises the last input tick to theirs.
-    std::vector<ForegroundMove> ReadSessionAgents(ProcessTable& table);
+    // so it is read afresh each time) and raises the last input tick to theirs. `agents` holds
+    // the ids of the agents' records, so that the table is not walked; ids whose record is gone
+    // leave it.
+    std::vector<ForegroundMove> ReadSessionAgents(ProcessTable& table,
+                                                  std::vector<std::uint32_t>& agents);
     // The engine's own session's last input tick.
     void NoteInputTick(std::uint32_t tick);
     std::uint32_t LastInputTick() const { return lastInputTick_; }

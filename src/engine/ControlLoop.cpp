@@ -311,7 +311,7 @@ void ControlLoop::RunPerRecordStep(ProcessRecord& record) {
     if (record.ended) {
         endedRecords_.push_back(record.pid);
     } else {
-        keepRunning_.ReportRunning(record);
+        keepRunning_.ReportRunning(*context_, record);
     }
 }
 

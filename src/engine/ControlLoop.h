@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <unordered_set>
 #include <vector>
 
 #include "actionlog/ActionLog.h"
@@ -158,8 +157,8 @@ class ControlLoop {
     ProcessTable processTable_;
     cv::IgnoredProcesses ignored_;
     std::vector<std::uint32_t> endedRecords_;
+    std::vector<std::uint32_t> sessionAgents_;  // ids of the session agents' records
     bool judgedThisCycle_ = false;
-    std::unordered_set<std::uint32_t> liveIds_;  // kept between cycles
     SessionActivity sessions_;
 
     // The one power plan service of the control thread.

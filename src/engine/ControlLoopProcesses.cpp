@@ -1,6 +1,6 @@
 // The control loop's process phases: judging the snapshot's new processes, the session agents,
 // and removing the records of processes that ended.
-#include <unordered_set>
+#include <algorithm>
 
 #include "actionlog/ActionCodes.h"
 #include "actionlog/EngineTexts.h"
@@ -109,6 +109,10 @@ void ControlLoop::InsertRecord(std::unique_ptr<ProcessRecord> record) {
     const std::uint32_t parent = record->info->ParentPid();
     record->seenWalk = walk_;
     ProcessRecord& inserted = processTable_.Insert(std::move(record));
+    if (inserted.isSessionAgent && std::find(sessionAgents_.begin(), sessionAgents_.end(),
+                                             inserted.pid) == sessionAgents_.end()) {
+        sessionAgents_.push_back(inserted.pid);
+    }
     parentTree_.AddProcess(inserted.pid, inserted.name, parent, inserted.createTime);
     cycle_.newProcess = true;
 }
@@ -133,7 +137,8 @@ void ControlLoop::RecordNewProcess(ProcessRecord& record) {
 }
 
 void ControlLoop::ReadSessionAgents() {
-    for (const SessionActivity::ForegroundMove& move : sessions_.ReadSessionAgents(processTable_)) {
+    for (const SessionActivity::ForegroundMove& move :
+         sessions_.ReadSessionAgents(processTable_, sessionAgents_)) {
         foregroundBoost_.Move(*context_, move.fromPid, move.toPid);
     }
 }
@@ -166,11 +171,8 @@ void ControlLoop::RemoveEndedRecords() {
     if (!release) {
         return;
     }
-    liveIds_.clear();
-    for (const auto& [pid, record] : processTable_) {
-        liveIds_.insert(pid);
-    }
-    ProcessHandleCache::Instance().ReleaseAllExcept(liveIds_);
+    ProcessHandleCache::Instance().ReleaseAllExceptWhere(
+        [this](std::uint32_t pid) { return processTable_.Find(pid) != nullptr; });
 }
 
 }  // namespace cv

@@ -21,6 +21,7 @@ std::wstring KeepRunningKey(const std::wstring& path, const std::wstring& argume
 void KeepRunningTracker::Load(const ConfigSettings& settings) {
     Clear();
     std::lock_guard lock(settings.KeepRunningLock);
+    loadedGeneration_ = settings.RulesGeneration();
     for (const KeepRunningRule& rule : settings.ProcessDefaults.KeepRunningProcesses) {
         // Lower-cased the same way as the live paths, whatever the list did with them.
         std::wstring path = ToLower(rule.pattern.text);
@@ -30,6 +31,15 @@ void KeepRunningTracker::Load(const ConfigSettings& settings) {
     }
 }
 
+bool KeepRunningTracker::HasRuleFor(const std::wstring& path) const {
+    if (rules_.count(path) != 0) {
+        return true;
+    }
+    const bool alreadyLower =
+        std::all_of(path.begin(), path.end(), [](wchar_t c) { return ToLowerChar(c) == c; });
+    return !alreadyLower && rules_.count(ToLower(path)) != 0;
+}
+
 void KeepRunningTracker::MarkRunning(const std::wstring& /*name*/, const std::wstring& path,
                                      const std::wstring& commandLine) {
     // A record's path is lower-cased once, when the record is made; most processes match no
@@ -37,8 +47,8 @@ void KeepRunningTracker::MarkRunning(const std::wstring& /*name*/, const std::ws
     auto range = rules_.equal_range(path);
     std::wstring lowered;
     if (range.first == range.second) {
-        const bool alreadyLower = std::all_of(path.begin(), path.end(),
-                                              [](wchar_t c) { return ToLowerChar(c) == c; });
+        const bool alreadyLower =
+            std::all_of(path.begin(), path.end(), [](wchar_t c) { return ToLowerChar(c) == c; });
         if (alreadyLower) {
             return;
         }

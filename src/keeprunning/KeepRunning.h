@@ -22,6 +22,10 @@ class KeepRunningTracker {
     void Load(const ConfigSettings& settings);
     void MarkRunning(const std::wstring& name, const std::wstring& path,
                      const std::wstring& commandLine);
+    // Whether any rule names the path (whatever its case).
+    bool HasRuleFor(const std::wstring& path) const;
+    // The settings' rule generation the rules were loaded under.
+    std::uint64_t LoadedGeneration() const { return loadedGeneration_; }
     void ClearMarks();
     void Clear();
 
@@ -37,6 +41,7 @@ class KeepRunningTracker {
   private:
     std::multimap<std::wstring, std::wstring> rules_;  // path -> arguments
     std::map<std::wstring, bool> states_;              // path + U+25A0 + arguments -> running
+    std::uint64_t loadedGeneration_ = 0;
 };
 
 // The key of a rule.

@@ -54,8 +54,18 @@ void KeepRunningPolicy::Reload(const FeatureContext& context) {
                          .value_or(0) != 0;
 }
 
-void KeepRunningPolicy::ReportRunning(const ProcessRecord& record) {
-    if (tracker_.RuleCount() != 0) {
+void KeepRunningPolicy::ReportRunning(const FeatureContext& context, const ProcessRecord& record) {
+    if (tracker_.RuleCount() == 0) {
+        return;
+    }
+    // Whether a rule names the process's path is kept with its rule matches, while the rules the
+    // tracker holds are the settings' current ones.
+    const auto named = [&] { return tracker_.HasRuleFor(record.path); };
+    const std::uint64_t generation = context.Settings().RulesGeneration();
+    const bool candidate = generation == tracker_.LoadedGeneration()
+                               ? record.matches.Answer(RuleFamily::kKeepRunning, generation, named)
+                               : named();
+    if (candidate) {
         tracker_.MarkRunning(record.name, record.path, record.commandLine);
     }
 }

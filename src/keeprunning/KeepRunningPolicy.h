@@ -20,7 +20,7 @@ class KeepRunningPolicy {
     void Reload(const FeatureContext& context);
 
     // A live record's process satisfies the rules of its path.
-    void ReportRunning(const ProcessRecord& record);
+    void ReportRunning(const FeatureContext& context, const ProcessRecord& record);
     // Starts every rule's program that has no live process, then forgets the marks.
     void RestartMissing(const FeatureContext& context);
     // The record of a process that ended (action 76).

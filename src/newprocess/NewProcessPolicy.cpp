@@ -1,5 +1,7 @@
 #include "newprocess/NewProcessPolicy.h"
 
+#include <algorithm>
+
 #include <mutex>
 
 #include "actionlog/ActionCodes.h"
@@ -107,7 +109,10 @@ bool NewProcessPolicy::HoldIfOverLimit(const FeatureContext& context,
     std::lock_guard guard(context.Settings().InstanceLimitMutex);
     const std::vector<InstanceLimitRule>& limits =
         context.Settings().ProcessAllowances.InstanceLimitedProcesses;
-    if (limits.empty()) {
+    // Instances are counted only for a name that some limit names.
+    if (std::none_of(limits.begin(), limits.end(), [&](const InstanceLimitRule& limit) {
+            return MatchPattern(limit.pattern.text, record->name);
+        })) {
         return false;
     }
     std::vector<RunningInstance> running;

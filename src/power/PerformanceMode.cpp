@@ -72,6 +72,13 @@ bool PowerAutomation::EngagedPerformanceMode(const ProcessRecord& record) {
 }
 
 bool PowerAutomation::Triggers(const FeatureContext& context, const ProcessRecord& record) const {
+    // Kept with the record's rule matches: the facts and the ancestry it rests on stay.
+    return record.matches.Answer(RuleFamily::kPerformanceModeTrigger,
+                                 context.Settings().RulesGeneration(),
+                                 [&] { return JudgeTrigger(context, record); });
+}
+
+bool PowerAutomation::JudgeTrigger(const FeatureContext& context, const ProcessRecord& record) {
     const ConfigSettings& settings = context.Settings();
     const std::wstring& key = record.path.empty() ? record.name : record.path;
     if (settings.GamingMode.GamingModeEngageForSteam &&

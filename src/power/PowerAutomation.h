@@ -60,6 +60,7 @@ class PowerAutomation {
   private:
     // Performance mode.
     bool Triggers(const FeatureContext& context, const ProcessRecord& record) const;
+    static bool JudgeTrigger(const FeatureContext& context, const ProcessRecord& record);
     void ApplyPerformanceMode(const FeatureContext& context, ProcessRecord& record,
                               bool judgeAgain);
     // Saves the plan to come back to, writes its recovery value and activates the target.

@@ -100,11 +100,16 @@ bool ProcessHandleCache::ReleaseHandle(std::uint32_t processId) {
 }
 
 std::size_t ProcessHandleCache::ReleaseAllExcept(const std::unordered_set<std::uint32_t>& keep) {
+    return ReleaseAllExceptWhere([&](std::uint32_t pid) { return keep.count(pid) != 0; });
+}
+
+std::size_t ProcessHandleCache::ReleaseAllExceptWhere(
+    const std::function<bool(std::uint32_t)>& keep) {
     std::vector<SharedProcessHandle> dropped;
     {
         std::lock_guard lock(mutex_);
         for (auto it = handles_.begin(); it != handles_.end();) {
-            if (keep.count(it->first) == 0) {
+            if (!keep(it->first)) {
                 dropped.push_back(std::move(it->second.handle));
                 it = handles_.erase(it);
             } else {

@@ -6,6 +6,7 @@
 // holds another, so a release by the control thread only drops the cache's reference and never
 // closes a handle another thread is still working with.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -41,6 +42,8 @@ class ProcessHandleCache {
     // Drops the cache's reference of every process whose id is not in the set; the number
     // dropped.
     std::size_t ReleaseAllExcept(const std::unordered_set<std::uint32_t>& keep);
+    // The same, asking `keep` (under the cache's lock) instead of a set of ids.
+    std::size_t ReleaseAllExceptWhere(const std::function<bool(std::uint32_t)>& keep);
     std::size_t Size();
     void Clear();
 

@@ -132,12 +132,15 @@ bool IsServiceProcess(std::wstring_view imageName, std::wstring_view user) {
 
 bool IsExcludedByRules(const FeatureContext& context, const ProcessRecord& record) {
     const ConfigSettings& settings = context.Settings();
-    const MatchFacts facts = context.Facts(record);
-    if (IsBuiltInLevelonExclusion(record.info->ImageName()) &&
-        !MatchesOocHardCodedExclusionOverrides(settings, facts)) {
-        return true;
-    }
-    return MatchesOocExclusions(settings, facts);
+    // Kept with the record's rule matches: the image name and the lists it rests on stay.
+    return record.matches.Answer(RuleFamily::kLevelonExclusion, settings.RulesGeneration(), [&] {
+        const MatchFacts facts = context.Facts(record);
+        if (IsBuiltInLevelonExclusion(record.info->ImageName()) &&
+            !MatchesOocHardCodedExclusionOverrides(settings, facts)) {
+            return true;
+        }
+        return MatchesOocExclusions(settings, facts);
+    });
 }
 
 }  // namespace cv
