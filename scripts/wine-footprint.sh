@@ -167,36 +167,38 @@ for pid in "${sleepers[@]}"; do
 done
 sleep 3
 
+# Starts a program with the command after the first three arguments, measures it, and asks it
+# to end with "<program> /exit": the image name Wine gives it, the program that asks, and what
+# to add when it ends early.
+measure_program() {
+    local image="$1" exitProgram="$2" hint="$3"
+    shift 3
+    "$@" </dev/null >/dev/null 2>&1 &
+    local pid=$!
+    measured+=("$pid")
+    if ! wait_for_image "$pid" "$image" || ! measure "$pid"; then
+        echo "$image ended early$hint" >&2
+        exit 1
+    fi
+    run_wine "$exitProgram" /exit || true
+    end_within "$pid" 30 || echo "$image did not end after /exit; it was killed" >&2
+}
+
 echo "Phase A: vigilor.exe for ${seconds} s after ${warmup} s"
 rm -rf "$work/config" "$work/logs"
 mkdir -p "$work/config" "$work/logs"
 cp samples/corvex.ini "$work/config/corvex.ini"
-cmake/wine-run.sh "$bin/vigilor.exe" "/configfolder=$(wine_path "$work/config")" \
-    "/logfolder=$(wine_path "$work/logs")" </dev/null >/dev/null 2>&1 &
-engine=$!
-measured+=("$engine")
-if ! wait_for_image "$engine" vigilor.exe || ! measure "$engine"; then
-    echo "vigilor.exe ended early (is another engine running in this prefix?)" >&2
-    exit 1
-fi
+measure_program vigilor.exe "$bin/vigilor.exe" " (is another engine running in this prefix?)" \
+    cmake/wine-run.sh "$bin/vigilor.exe" "/configfolder=$(wine_path "$work/config")" \
+    "/logfolder=$(wine_path "$work/logs")"
 engineCpu="$cpuSeconds" engineRss="$rssEndMb" enginePeak="$rssPeakMb"
 engineServer="$serverSeconds" engineModules="$modules"
-run_wine "$bin/vigilor.exe" /exit || true
-end_within "$engine" 30 || echo "vigilor.exe did not end after /exit; it was killed" >&2
 
 echo "Phase B: cv_listquery.exe for ${seconds} s after ${warmup} s"
-cmake/wine-run.sh "$helpers/cv_listquery.exe" $((warmup + seconds + 120)) \
-    </dev/null >/dev/null 2>&1 &
-query=$!
-measured+=("$query")
-if ! wait_for_image "$query" cv_listquery.exe || ! measure "$query"; then
-    echo "cv_listquery.exe ended early" >&2
-    exit 1
-fi
+measure_program cv_listquery.exe "$helpers/cv_listquery.exe" "" \
+    cmake/wine-run.sh "$helpers/cv_listquery.exe" $((warmup + seconds + 120))
 queryCpu="$cpuSeconds" queryRss="$rssEndMb" queryPeak="$rssPeakMb"
 queryServer="$serverSeconds" queryModules="$modules"
-run_wine "$helpers/cv_listquery.exe" /exit || true
-end_within "$query" 30 || echo "cv_listquery.exe did not end after /exit; it was killed" >&2
 
 ratio="$(awk -v e="$engineCpu" -v q="$queryCpu" \
     'BEGIN { if (q > 0) printf "%.2fx", e / q; else print "n/a" }')"
