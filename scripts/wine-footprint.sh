@@ -72,16 +72,19 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-# CPU ticks (user + system) of a Linux process; the name field may hold spaces, so the fields are
-# counted after its closing parenthesis.
-cpu_ticks() {
-    local stat fields
-    stat="$(cat "/proc/$1/stat")" || return 1
-    read -ra fields <<<"${stat##*) }"
-    echo $((fields[11] + fields[12]))
+# CPU time of a Linux process in nanoseconds: the sum over its threads of the time the scheduler
+# ran them, finer than the 10 ms ticks of /proc/PID/stat. Every thread measured here lives for
+# the whole window.
+cpu_ns() {
+    local total=0 task value rest
+    [ -d "/proc/$1/task" ] || return 1
+    for task in /proc/"$1"/task/*/schedstat; do
+        read -r value rest <"$task" 2>/dev/null || continue
+        total=$((total + value))
+    done
+    echo "$total"
 }
 rss_kb() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
-ticksPerSecond="$(getconf CLK_TCK)"
 
 # Waits until the process has become the Windows program (Wine names it after the image, cut to
 # the kernel's 15 characters) or has ended.
@@ -110,25 +113,23 @@ prefix_server() {
 # Measures one running program after the warm-up: sets cpuSeconds, rssEndMb, rssPeakMb and
 # serverSeconds (the Wine server's CPU over the same window), and modules (its DLL names).
 measure() {
-    local pid="$1" server startTicks endTicks serverStart=0 serverEnd=0 rss peak=0 i
+    local pid="$1" server start end serverStart=0 serverEnd=0 rss peak=0 i
     sleep "$warmup"
     is_alive "$pid" || return 1
     server="$(prefix_server)"
-    [ -n "$server" ] && serverStart="$(cpu_ticks "$server" || echo 0)"
-    startTicks="$(cpu_ticks "$pid")" || return 1
+    [ -n "$server" ] && serverStart="$(cpu_ns "$server" || echo 0)"
+    start="$(cpu_ns "$pid")" || return 1
     for ((i = 0; i < seconds; i++)); do
         sleep 1
         rss="$(rss_kb "$pid")" && [ -n "$rss" ] || return 1
         [ "$rss" -gt "$peak" ] && peak="$rss"
     done
-    endTicks="$(cpu_ticks "$pid")" || return 1
-    [ -n "$server" ] && serverEnd="$(cpu_ticks "$server" || echo 0)"
+    end="$(cpu_ns "$pid")" || return 1
+    [ -n "$server" ] && serverEnd="$(cpu_ns "$server" || echo 0)"
     modules="$(grep -io '[^/]*\.dll$' "/proc/$pid/maps" | tr '[:upper:]' '[:lower:]' | sort -u |
         tr '\n' ' ')"
-    cpuSeconds="$(awk -v t=$((endTicks - startTicks)) -v hz="$ticksPerSecond" \
-        'BEGIN { printf "%.2f", t / hz }')"
-    serverSeconds="$(awk -v t=$((serverEnd - serverStart)) -v hz="$ticksPerSecond" \
-        'BEGIN { printf "%.2f", t / hz }')"
+    cpuSeconds="$(awk -v t=$((end - start)) 'BEGIN { printf "%.3f", t / 1e9 }')"
+    serverSeconds="$(awk -v t=$((serverEnd - serverStart)) 'BEGIN { printf "%.3f", t / 1e9 }')"
     rssEndMb="$(awk -v k="$rss" 'BEGIN { printf "%.1f", k / 1024 }')"
     rssPeakMb="$(awk -v k="$peak" 'BEGIN { printf "%.1f", k / 1024 }')"
 }
