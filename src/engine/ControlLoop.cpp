@@ -272,9 +272,10 @@ void ControlLoop::ApplyReloadedSettings() {
 }
 
 void ControlLoop::RunPerRecordStep(ProcessRecord& record) {
-    // Listed in this cycle's snapshot with threads: alive, without asking its handle.
-    const bool alive = (record.seenWalk == walk_ && record.info->ThreadCount() > 0) ||
-                       record.info->IsAlive();
+    // Listed in this cycle's snapshot with threads: alive, without asking its handle. The count
+    // comes from the snapshot entry, which nothing in the step replaces.
+    const std::uint32_t threads = record.info->ThreadCount();
+    const bool alive = (record.seenWalk == walk_ && threads > 0) || record.info->IsAlive();
     if (alive) {
         record.info->SampleCpu();
         RetryProcessPath(record);
@@ -303,7 +304,7 @@ void ControlLoop::RunPerRecordStep(ProcessRecord& record) {
     }
     // A process without threads is ending: its cached handle is not needed any more, and its
     // times are kept for the exit record.
-    if (record.info->ThreadCount() == 0) {
+    if (threads == 0) {
         record.info->ReleaseHandle();
     }
     // The record's look-ups for this cycle are done; its kept results stay.
