@@ -112,10 +112,10 @@ void ControlLoop::RecordStartupActions(int loadResult) {
     }
     // Only a file that was read or created can be said to be loaded.
     if (loadedOk_) {
-        context_->Record(CV_ACTION_CORE_ENGINE_INITIALIZED,
-                         context_->EngineFacts(
-                             FormatText(EngineText(kConfigurationFileText), storage_->FilePath()),
-                             true));
+        context_->Record(
+            CV_ACTION_CORE_ENGINE_INITIALIZED,
+            context_->EngineFacts(
+                FormatText(EngineText(kConfigurationFileText), storage_->FilePath()), true));
     }
     context_->Record(
         CV_ACTION_CORE_ENGINE_STARTED,
@@ -131,9 +131,17 @@ void ControlLoop::RecordStartupActions(int loadResult) {
 }
 
 bool ControlLoop::IsReloadDue() {
-    if (platform::IsSignalled(storage_->ConfigChangedEvent()) ||
-        platform::IsSignalled(storage_->ConfigReloadEvent()) ||
-        platform::IsSignalled(reloadNowEvent_.Get())) {
+    // One look at the three events, in this order, instead of three: a wait that takes the
+    // first one set acts as testing them one after the other did.
+    platform::RawHandle events[3];
+    std::size_t count = 0;
+    for (const platform::RawHandle event :
+         {storage_->ConfigChangedEvent(), storage_->ConfigReloadEvent(), reloadNowEvent_.Get()}) {
+        if (platform::IsValidRawHandle(event)) {
+            events[count++] = event;
+        }
+    }
+    if (count != 0 && platform::WaitForAnyObject(events, count, 0) >= 0) {
         return true;
     }
     return forcedReloadCounter_ >= 20 &&
