@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "EngineFixture.h"
 #include "EngineLog.h"
 #include "EngineProcessHelpers.h"
 #include "TempFolder.h"
@@ -27,11 +28,6 @@ std::wstring HelperPath(const wchar_t* name) {
 
 std::string Narrow(const std::wstring& text) {
     return std::string(text.begin(), text.end());
-}
-
-// Ends every copy of the helpers these tests start, should one outlive its Program.
-void EndHelpers() {
-    EndProgramsNamed({L"cv_e2e_sleeper.exe", L"cv_e2e_burner.exe"});
 }
 
 // The fields of one CSV line whose fields are all quoted.
@@ -93,31 +89,9 @@ bool SetEventByName(const wchar_t* name) {
     return set;
 }
 
-class MemoryAndProfiles : public ::testing::Test {
+class MemoryAndProfiles : public EngineFixture {
   protected:
-    TempFolder config{L"cfg-memory"};
-    TempFolder logs{L"logs-memory"};
-    Program engine;
-
-    void SetUp() override {
-        if (EngineMutexExists()) {
-            RunEngineCommand(L"/exit");
-            ASSERT_TRUE(WaitFor([] { return !EngineMutexExists(); }, seconds(10)));
-        }
-    }
-    void TearDown() override {
-        if (engine.IsRunning()) {
-            RunEngineCommand(L"/exit");
-            engine.WaitForExit(5000);
-        }
-        EndHelpers();
-    }
-
-    void StartWith(const std::string& lines) {
-        WriteBytes(config.File(L"corvex.ini"), "[Performance]\r\nUpdateSpeedCore=200\r\n" + lines);
-        ASSERT_TRUE(StartEngine(engine, Switches(config, logs)));
-        ASSERT_TRUE(WaitFor([&] { return HasAction(logs, "60"); }, seconds(15)));
-    }
+    MemoryAndProfiles() : EngineFixture(L"memory", {L"cv_e2e_sleeper.exe", L"cv_e2e_burner.exe"}) {}
 };
 
 TEST_F(MemoryAndProfiles, RunNowEventMakesOneRecordedPass) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "EngineFixture.h"
 #include "EngineLog.h"
 #include "EngineProcessHelpers.h"
 #include "TempFolder.h"
@@ -25,10 +26,6 @@ constexpr wchar_t kPreventDisplaySleepEvent[] = L"Global\\{2faa5a35-5473-4c53-b1
 
 std::wstring SleeperPath() {
     return TestFolder() + L"\\cv_e2e_sleeper.exe";
-}
-
-void EndSleepers() {
-    EndProgramsNamed({L"cv_e2e_sleeper.exe"});
 }
 
 // An event of the engine, opened as an observer would open it.
@@ -63,32 +60,9 @@ int RecordIndex(const TempFolder& logs, const std::string& action, const std::st
     return -1;
 }
 
-class Power : public ::testing::Test {
+class Power : public EngineFixture {
   protected:
-    TempFolder config{L"cfg-power"};
-    TempFolder logs{L"logs-power"};
-    Program engine;
-
-    void SetUp() override {
-        if (EngineMutexExists()) {
-            RunEngineCommand(L"/exit");
-            ASSERT_TRUE(WaitFor([] { return !EngineMutexExists(); }, seconds(10)));
-        }
-    }
-    void TearDown() override {
-        if (engine.IsRunning()) {
-            RunEngineCommand(L"/exit");
-            engine.WaitForExit(5000);
-        }
-        EndSleepers();
-    }
-
-    // Starts the engine on a configuration of these lines and waits for its first cycle.
-    void StartWith(const std::string& lines) {
-        WriteBytes(config.File(L"corvex.ini"), "[Performance]\r\nUpdateSpeedCore=200\r\n" + lines);
-        ASSERT_TRUE(StartEngine(engine, Switches(config, logs)));
-        ASSERT_TRUE(WaitFor([&] { return HasAction(logs, "60"); }, seconds(15)));
-    }
+    Power() : EngineFixture(L"power", {L"cv_e2e_sleeper.exe"}) {}
 
     std::string Log() { return ReadBytes(logs.File(L"corvane.log")); }
 

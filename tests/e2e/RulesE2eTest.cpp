@@ -4,6 +4,7 @@
 
 #include <optional>
 
+#include "EngineFixture.h"
 #include "EngineLog.h"
 #include "EngineProcessHelpers.h"
 #include "TempFolder.h"
@@ -25,37 +26,9 @@ std::string Narrow(const std::wstring& text) {
     return std::string(text.begin(), text.end());
 }
 
-// Ends every helper program still running, including those the engine started.
-void EndSleepers() {
-    EndProgramsNamed({L"cv_e2e_sleeper.exe", L"cv_e2e_stubborn.exe"});
-}
-
-class Rules : public ::testing::Test {
+class Rules : public EngineFixture {
   protected:
-    TempFolder config{L"cfg-rules"};
-    TempFolder logs{L"logs-rules"};
-    Program engine;
-
-    void SetUp() override {
-        if (EngineMutexExists()) {
-            RunEngineCommand(L"/exit");
-            ASSERT_TRUE(WaitFor([] { return !EngineMutexExists(); }, seconds(10)));
-        }
-    }
-    void TearDown() override {
-        if (engine.IsRunning()) {
-            RunEngineCommand(L"/exit");
-            engine.WaitForExit(5000);
-        }
-        EndSleepers();
-    }
-
-    // Starts the engine on a configuration of these lines and waits for its first cycle.
-    void StartWith(const std::string& lines) {
-        WriteBytes(config.File(L"corvex.ini"), "[Performance]\r\nUpdateSpeedCore=200\r\n" + lines);
-        ASSERT_TRUE(StartEngine(engine, Switches(config, logs)));
-        ASSERT_TRUE(WaitFor([&] { return HasAction(logs, "60"); }, seconds(15)));
-    }
+    Rules() : EngineFixture(L"rules", {L"cv_e2e_sleeper.exe", L"cv_e2e_stubborn.exe"}) {}
 
     std::string PidField(const Program& program) {
         return "\",\"" + std::to_string(program.Id()) + "\",\"";

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <sstream>
 
+#include "EngineFixture.h"
 #include "EngineLog.h"
 #include "EngineProcessHelpers.h"
 #include "TempFolder.h"
@@ -25,41 +26,13 @@ std::string Narrow(const std::wstring& text) {
     return std::string(text.begin(), text.end());
 }
 
-// Ends every helper program still running, including those the engine started.
-void EndHelpers() {
-    EndProgramsNamed({L"cv_e2e_burner.exe", L"cv_e2e_sleeper.exe", L"cv_e2e_counter.exe",
-                      L"cv_e2e_recorder.exe"});
-}
-
-class Watchdog : public ::testing::Test {
+class Watchdog : public EngineFixture {
   protected:
-    TempFolder config{L"cfg-watchdog"};
-    TempFolder logs{L"logs-watchdog"};
-    Program engine;
-
-    void SetUp() override {
-        if (EngineMutexExists()) {
-            RunEngineCommand(L"/exit");
-            ASSERT_TRUE(WaitFor([] { return !EngineMutexExists(); }, seconds(10)));
-        }
-    }
-    void TearDown() override {
-        if (engine.IsRunning()) {
-            RunEngineCommand(L"/exit");
-            engine.WaitForExit(5000);
-        }
-        EndHelpers();
-    }
-
-    // Starts the engine on a configuration of these lines and waits for its first cycle.
-    void StartWith(const std::string& lines) {
-        WriteBytes(config.File(L"corvex.ini"),
-                   "[Performance]\r\nUpdateSpeedCore=200\r\n"
-                   "GracefulWaitTimeInMs=500\r\n" +
-                       lines);
-        ASSERT_TRUE(StartEngine(engine, Switches(config, logs)));
-        ASSERT_TRUE(WaitFor([&] { return HasAction(logs, "60"); }, seconds(15)));
-    }
+    Watchdog()
+        : EngineFixture(L"watchdog",
+                        {L"cv_e2e_burner.exe", L"cv_e2e_sleeper.exe", L"cv_e2e_counter.exe",
+                         L"cv_e2e_recorder.exe"},
+                        "GracefulWaitTimeInMs=500\r\n") {}
 
     std::string PidField(const Program& program) {
         return "\",\"" + std::to_string(program.Id()) + "\",\"";
