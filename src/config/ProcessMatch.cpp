@@ -225,12 +225,7 @@ bool RuleMatcher::Matches(const RulePattern& pattern) {
         return SearchCompiledRegex(prepared->compiled.get(), *prepared->expression, Subject()) ==
                RegexOutcome::kFound;
     }
-    if (variant_.childOf) {
-        if (const auto ancestor = ChildOfPattern(pattern.text)) {
-            return MatchesAncestor(*ancestor);
-        }
-    }
-    return MatchesByFacts(pattern.text);
+    return MatchesWithoutExpression(pattern.text);
 }
 
 bool RuleMatcher::Matches(std::wstring_view pattern) {
@@ -239,6 +234,10 @@ bool RuleMatcher::Matches(std::wstring_view pattern) {
             return SearchRegex(*expression, Subject()) == RegexOutcome::kFound;
         }
     }
+    return MatchesWithoutExpression(pattern);
+}
+
+bool RuleMatcher::MatchesWithoutExpression(std::wstring_view pattern) {
     if (variant_.childOf) {
         if (const auto ancestor = ChildOfPattern(pattern)) {
             return MatchesAncestor(*ancestor);

@@ -147,6 +147,8 @@ class RuleMatcher {
     bool Matches(const RulePattern& pattern);
 
   private:
+    // A childof: pattern, or one compared with the process's facts.
+    bool MatchesWithoutExpression(std::wstring_view pattern);
     bool MatchesByFacts(std::wstring_view pattern);
     bool MatchesAncestor(std::wstring_view ancestorPattern) const;
     bool UserAllows(const UserFilterParts& parts) const;
