@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Windows programs and runs the engine under Wine on the sample configuration for a
-# while (CV_RUN_SECONDS, 10 by default), then stops it with its own /exit.
+# while (CV_RUN_SECONDS, 25 by default: long enough to show a restraint begin and end), then
+# stops it with its own /exit.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh

@@ -21,8 +21,9 @@ std::vector<SessionActivity::ForegroundMove> SessionActivity::ReadSessionAgents(
         const auto known = sessionForeground_.find(report.SessionId);
         if (known == sessionForeground_.end()) {
             sessionForeground_[report.SessionId] = report.ForegroundProcessId;
+            moves.push_back({report.SessionId, 0, report.ForegroundProcessId, true});
         } else if (known->second != report.ForegroundProcessId) {
-            moves.push_back({known->second, report.ForegroundProcessId});
+            moves.push_back({report.SessionId, known->second, report.ForegroundProcessId, false});
             known->second = report.ForegroundProcessId;
         }
     }

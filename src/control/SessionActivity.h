@@ -11,10 +11,14 @@ namespace cv {
 
 class SessionActivity {
   public:
-    // A session whose foreground moved from one process to another since the last report.
+    // A session whose foreground moved from one process to another since the last report, or
+    // (firstReport) a session reported for the first time since the map was last emptied, whose
+    // previous foreground is not known here.
     struct ForegroundMove {
+        std::int32_t sessionId = 0;
         std::uint32_t fromPid = 0;
         std::uint32_t toPid = 0;
+        bool firstReport = false;
     };
 
     // Reads the channel of every session agent in the table (agents rewrite their command line,
@@ -28,7 +32,8 @@ class SessionActivity {
     std::uint32_t LastInputTick() const { return lastInputTick_; }
     // The process is in the foreground of some session, as its agent reports.
     bool IsSessionForeground(std::uint32_t pid) const;
-    // Forgets every session's foreground process.
+    // Forgets every session's foreground process; the next report of each session comes back
+    // as a first report.
     void ClearForegroundMap() { sessionForeground_.clear(); }
 
   private:

@@ -1,5 +1,7 @@
 #include "defaults/ForegroundBoost.h"
 
+#include <algorithm>
+
 #include "config/ConfigSettings.h"
 #include "control/ProcessControl.h"
 #include "platform/KernelObjects.h"
@@ -33,8 +35,18 @@ void ForegroundBoost::RestoreAll() {
     boosted_.clear();
 }
 
-void ForegroundBoost::Move(const FeatureContext& context, std::uint32_t fromPid,
-                           std::uint32_t toPid) {
+void ForegroundBoost::Rejoin(const FeatureContext& context, std::int32_t sessionId,
+                             std::uint32_t toPid) {
+    const auto boosted = std::find_if(boosted_.begin(), boosted_.end(), [&](const auto& entry) {
+        return entry.second.sessionId == sessionId;
+    });
+    if (boosted != boosted_.end() && boosted->first != toPid) {
+        Move(context, sessionId, boosted->first, toPid);
+    }
+}
+
+void ForegroundBoost::Move(const FeatureContext& context, std::int32_t sessionId,
+                           std::uint32_t fromPid, std::uint32_t toPid) {
     const auto boosted = boosted_.find(fromPid);
     if (boosted != boosted_.end()) {
         Restore(fromPid, boosted->second.pin, boosted->second.previousClass);
@@ -59,7 +71,7 @@ void ForegroundBoost::Move(const FeatureContext& context, std::uint32_t fromPid,
                         current != static_cast<std::int32_t>(platform::kNormalPriorityClass))) {
         return;
     }
-    boosted_[toPid] = Boosted{static_cast<std::uint32_t>(current), std::move(pin)};
+    boosted_[toPid] = Boosted{static_cast<std::uint32_t>(current), sessionId, std::move(pin)};
     ChangePriorityClass(toPid, boosting.ForegroundBoostPriorityClass);
 }
 

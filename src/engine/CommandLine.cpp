@@ -15,6 +15,53 @@ std::optional<std::wstring_view> TextAfter(std::wstring_view line, std::wstring_
     return line.substr(at + name.size());
 }
 
+bool IsBlank(wchar_t c) {
+    return c == L' ' || c == L'\t';
+}
+
+// Where an argument of the line starts with the switch: at the line's start or after a blank,
+// or just inside a quote that opens an argument. A switch name inside a value (a folder written
+// with '/') is no switch.
+std::size_t FindSwitchAtArgumentStart(std::wstring_view line, std::wstring_view name,
+                                      std::size_t from = 0) {
+    for (std::size_t at = line.find(name, from); at != std::wstring_view::npos;
+         at = line.find(name, at + 1)) {
+        std::size_t before = at;
+        if (before > 0 && line[before - 1] == L'"') {
+            --before;
+        }
+        if (before == 0 || IsBlank(line[before - 1])) {
+            return at;
+        }
+    }
+    return std::wstring_view::npos;
+}
+
+// The switch as a whole argument without a value: "/check", not "/checked".
+bool HasBareSwitch(std::wstring_view line, std::wstring_view name) {
+    for (std::size_t from = 0; from < line.size();) {
+        const std::size_t at = FindSwitchAtArgumentStart(line, name, from);
+        if (at == std::wstring_view::npos) {
+            return false;
+        }
+        const std::size_t end = at + name.size();
+        if (end == line.size() || IsBlank(line[end]) || line[end] == L'"') {
+            return true;
+        }
+        from = end;
+    }
+    return false;
+}
+
+// The text after a switch that takes a value ("/check="), at an argument's start.
+std::optional<std::wstring_view> ValueAfterSwitch(std::wstring_view line, std::wstring_view name) {
+    const std::size_t at = FindSwitchAtArgumentStart(line, name);
+    if (at == std::wstring_view::npos) {
+        return std::nullopt;
+    }
+    return line.substr(at + name.size());
+}
+
 bool IsCurrentDirectoryDot(std::wstring_view value) {
     return value == L"." || value == L".\\" || value == L"./";
 }
@@ -38,9 +85,9 @@ CommandLineSwitches ParseCommandLine(const std::wstring& commandLine,
     }
     switches.manual = commandLine.find(L"/manual") != std::wstring::npos;
     switches.exit = commandLine.find(L"/exit") != std::wstring::npos;
-    if (const auto rest = TextAfter(commandLine, L"/check=")) {
+    if (const auto rest = ValueAfterSwitch(commandLine, L"/check=")) {
         switches.check = GetSwitchValue(*rest);
-    } else if (commandLine.find(L"/check") != std::wstring::npos) {
+    } else if (HasBareSwitch(commandLine, L"/check")) {
         switches.check = std::wstring();
     }
 

@@ -22,7 +22,8 @@ struct CommandLineSwitches {
 std::wstring GetSwitchValue(std::wstring_view textAfterEquals);
 
 // /restart=, /manual and /exit are matched case-sensitively in the line as received; the folder
-// switches in a lower-cased copy. A switch counts wherever it appears in the line.
+// switches in a lower-cased copy. Those count wherever they appear in the line; /check only as
+// an argument of its own (or its start, before "=").
 CommandLineSwitches ParseCommandLine(const std::wstring& commandLine,
                                      const std::wstring& currentDirectory);
 

@@ -194,9 +194,9 @@ bool ControlLoop::RunCycle() {
     ++cycle_.counter;
     cycle_.first = false;
     if (cycle_.counter % 60 == 0) {
-        // A boost whose session is forgotten could never be moved off again.
+        // The boosts keep their sessions: the next report of a session keeps the boost of the
+        // process still in front and moves one whose process is not.
         sessions_.ClearForegroundMap();
-        foregroundBoost_.RestoreAll();
     }
     lastConfigurationStamp_ = storage_->LoadStamp();
     actionLog_->Wake();
@@ -247,10 +247,11 @@ void ControlLoop::ReloadConfiguration() {
 }
 
 void ControlLoop::RetryConfiguration() {
-    // The file could not be read before: one quick look, no pause.
+    // The file could not be read before: one quick look, no pause. Read as a reload, so that a
+    // new refresh interval is noted and recorded as a reload's would be.
+    cycle_.reloaded = true;
     const int code = LoadConfiguration(false);
     if (code == kConfigLoaded || code == kConfigCreatedWithDefaults) {
-        cycle_.reloaded = true;
         ApplyReloadedSettings();
     } else {
         cycle_.reloaded = false;

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "actionlog/ActionLog.h"
-#include "config/ConfigSettings.h"
 #include "config/ConfigLoadRecords.h"
+#include "config/ConfigSettings.h"
 #include "config/ConfigStorage.h"
 #include "control/FeatureContext.h"
 #include "control/SessionActivity.h"
@@ -35,8 +35,8 @@
 #include "sampling/SamplingOutput.h"
 #include "services/PerformanceModeState.h"
 #include "services/ShutdownWatcher.h"
-#include "trimming/CullmarkTrimmer.h"
 #include "throttle/ProcessThrottles.h"
+#include "trimming/CullmarkTrimmer.h"
 #include "watchdog/CpuLimiter.h"
 #include "watchdog/WatchdogRules.h"
 
@@ -120,6 +120,8 @@ class ControlLoop {
     void RunPerRecordStep(ProcessRecord& record);
     void RetryProcessPath(ProcessRecord& record);
     void RemoveEndedRecords();
+    // Processes whose parents or ancestors came, went or were replaced match again.
+    void ForgetMatchesOfChangedAncestry();
 
     // Shutdown.
     void StopWorkers();

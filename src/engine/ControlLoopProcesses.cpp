@@ -58,6 +58,15 @@ void ControlLoop::JudgeSnapshotEntries() {
     for (auto& record : newProcess_.CloseExcessInstances(*context_, exitEvent_.Get())) {
         InsertRecord(std::move(record));
     }
+    ForgetMatchesOfChangedAncestry();
+}
+
+void ControlLoop::ForgetMatchesOfChangedAncestry() {
+    for (const std::uint32_t pid : parentTree_.TakeChangedAncestry()) {
+        if (ProcessRecord* record = processTable_.Find(pid)) {
+            record->matches.Forget();
+        }
+    }
 }
 
 void ControlLoop::JudgeNewProcess(const std::uint8_t* entry, std::size_t size) {
@@ -139,7 +148,11 @@ void ControlLoop::RecordNewProcess(ProcessRecord& record) {
 void ControlLoop::ReadSessionAgents() {
     for (const SessionActivity::ForegroundMove& move :
          sessions_.ReadSessionAgents(processTable_, sessionAgents_)) {
-        foregroundBoost_.Move(*context_, move.fromPid, move.toPid);
+        if (move.firstReport) {
+            foregroundBoost_.Rejoin(*context_, move.sessionId, move.toPid);
+        } else {
+            foregroundBoost_.Move(*context_, move.sessionId, move.fromPid, move.toPid);
+        }
     }
 }
 
@@ -167,6 +180,7 @@ void ControlLoop::RemoveEndedRecords() {
         processTable_.Erase(pid);
     }
     endedRecords_.clear();
+    ForgetMatchesOfChangedAncestry();
     judgedThisCycle_ = false;
     if (!release) {
         return;

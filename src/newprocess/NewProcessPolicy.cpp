@@ -12,6 +12,7 @@
 #include "config/ProcessMatch.h"
 #include "control/ProcessControl.h"
 #include "newprocess/NewProcessRules.h"
+#include "platform/KernelObjects.h"
 #include "platform/ProcessControl.h"
 #include "platform/System.h"
 #include "processes/NewProcess.h"
@@ -88,6 +89,8 @@ void NewProcessPolicy::ApplyInternetExplorerRestriction(const FeatureContext& co
         }
         const bool terminated = TerminateById(pid);
         record->newProcess.internetExplorerTerminated = terminated;
+        // Listed until the next snapshot, but no rule may act on it any more.
+        record->terminatedByEngine = record->terminatedByEngine || terminated;
         // Made whatever the log switches say; a refusal is told once, not every cycle.
         if (!terminated && record->newProcess.internetExplorerErrorLogged) {
             continue;
@@ -123,40 +126,54 @@ bool NewProcessPolicy::HoldIfOverLimit(const FeatureContext& context,
     const std::size_t instances =
         CountInstances(running, record->name, record->user,
                        context.Settings().ProcessAllowances.ApplyInstanceCountLimitsToAllUsers);
-    if (ExceededInstanceLimits(limits, record->name, instances).empty()) {
+    const std::size_t exceeded = ExceededInstanceLimits(limits, record->name, instances).size();
+    if (exceeded == 0) {
         return false;
     }
-    excessInstances_.push_back(std::move(record));
+    excessInstances_.push_back({std::move(record), exceeded});
     return true;
 }
 
 std::vector<std::unique_ptr<ProcessRecord>> NewProcessPolicy::CloseExcessInstances(
     const FeatureContext& context, platform::RawHandle stopEvent) {
-    std::vector<std::unique_ptr<ProcessRecord>> excess;
+    std::vector<ExcessInstance> excess;
     excess.swap(excessInstances_);
-    if (excess.empty()) {
-        return excess;
-    }
-    std::vector<std::uint32_t> pids;
-    for (const auto& record : excess) {
-        pids.push_back(record->pid);
-    }
-    // All are asked at once and waited for together, so the cycle waits one grace period at
-    // most, however many instances there are.
-    const std::vector<bool> closed = CloseGracefullyTogether(
-        pids, context.Settings().Performance.GracefulWaitTimeInMs, stopEvent);
     const bool log = context.LogOn(context.Settings().Logging.LogInstanceLimitTerminations);
     std::vector<std::unique_ptr<ProcessRecord>> stillRunning;
-    for (std::size_t i = 0; i < excess.size(); ++i) {
-        if (log) {
-            context.Record(
-                closed[i] ? CV_ACTION_TOOK_INSTANCE_LIMIT_TERMINATION
-                          : CV_ACTION_TOOK_INSTANCE_LIMIT_TERMINATION_ERROR,
-                context.RecordFacts(*excess[i], EngineText(closed[i] ? kClosedOverLimitText
-                                                                     : kCloseOverLimitFailedText)));
+    // One round per exceeded pair: all that still run and exceed another pair are asked again,
+    // together, so a round waits one grace period at most, however many instances there are.
+    for (std::size_t round = 0; !excess.empty(); ++round) {
+        std::vector<std::uint32_t> pids;
+        for (const ExcessInstance& instance : excess) {
+            pids.push_back(instance.record->pid);
         }
-        if (!closed[i]) {
-            stillRunning.push_back(std::move(excess[i]));
+        const std::vector<bool> closed = CloseGracefullyTogether(
+            pids, context.Settings().Performance.GracefulWaitTimeInMs, stopEvent);
+        std::vector<ExcessInstance> askAgain;
+        for (std::size_t i = 0; i < excess.size(); ++i) {
+            ProcessRecord& record = *excess[i].record;
+            if (log) {
+                context.Record(
+                    closed[i] ? CV_ACTION_TOOK_INSTANCE_LIMIT_TERMINATION
+                              : CV_ACTION_TOOK_INSTANCE_LIMIT_TERMINATION_ERROR,
+                    context.RecordFacts(record, EngineText(closed[i] ? kClosedOverLimitText
+                                                                     : kCloseOverLimitFailedText)));
+            }
+            if (closed[i]) {
+                continue;
+            }
+            if (round + 1 < excess[i].exceededPairs) {
+                askAgain.push_back(std::move(excess[i]));
+            } else {
+                stillRunning.push_back(std::move(excess[i].record));
+            }
+        }
+        excess.swap(askAgain);
+        if (platform::IsSignalled(stopEvent)) {
+            for (ExcessInstance& instance : excess) {
+                stillRunning.push_back(std::move(instance.record));
+            }
+            break;
         }
     }
     return stillRunning;

@@ -26,7 +26,8 @@ class NewProcessPolicy {
     // asked to close with the others once the snapshot is judged.
     bool HoldIfOverLimit(const FeatureContext& context, std::unique_ptr<ProcessRecord>& record);
     // Asks the held processes to close, together and bounded by the grace period and the stop
-    // event; gives back the records of those that could not be closed.
+    // event, once for every pair each exceeds; gives back the records of those that could not
+    // be closed.
     std::vector<std::unique_ptr<ProcessRecord>> CloseExcessInstances(const FeatureContext& context,
                                                                      platform::RawHandle stopEvent);
     // Internet Explorer is ended unless one of the exemption processes runs.
@@ -42,7 +43,13 @@ class NewProcessPolicy {
     // The balancer rules as last loaded, to tell on a reload whether they changed.
     std::optional<InstanceBalancerMap> balancerRules_;
     bool balancerRulesChanged_ = false;
-    std::vector<std::unique_ptr<ProcessRecord>> excessInstances_;
+    // A new process over its limits, with the number of limit pairs it exceeds: each pair asks
+    // it to close, until one succeeds.
+    struct ExcessInstance {
+        std::unique_ptr<ProcessRecord> record;
+        std::size_t exceededPairs = 0;
+    };
+    std::vector<ExcessInstance> excessInstances_;
 };
 
 }  // namespace cv

@@ -50,6 +50,11 @@ class PowerAutomation {
     // For Levelon: a process that engaged performance mode is left alone.
     static bool EngagedPerformanceMode(const ProcessRecord& record);
 
+    // Whether the process starts performance mode: kept with its rule matches, or judged
+    // afresh.
+    bool Triggers(const FeatureContext& context, const ProcessRecord& record) const;
+    static bool JudgeTrigger(const FeatureContext& context, const ProcessRecord& record);
+
     // For tests.
     std::uint32_t Triggers() const { return triggers_; }
     std::uint32_t PlanHolders() const { return holders_; }
@@ -59,8 +64,6 @@ class PowerAutomation {
 
   private:
     // Performance mode.
-    bool Triggers(const FeatureContext& context, const ProcessRecord& record) const;
-    static bool JudgeTrigger(const FeatureContext& context, const ProcessRecord& record);
     void ApplyPerformanceMode(const FeatureContext& context, ProcessRecord& record,
                               bool judgeAgain);
     // Saves the plan to come back to, writes its recovery value and activates the target.

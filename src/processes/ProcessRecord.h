@@ -30,8 +30,8 @@ struct ProcessRecord {
     bool isSessionAgent = false;
     // The snapshot walk that last listed the process.
     std::uint32_t seenWalk = 0;
-    // The engine terminated the process as disallowed: it only waits to leave the table, and no
-    // later rule touches it.
+    // The engine terminated the process (as disallowed, or by the Internet Explorer restriction):
+    // it only waits to leave the table, and no later rule touches it.
     bool terminatedByEngine = false;
     bool ended = false;
     // Which rule of each family the process matched, kept while the rules stay the same.

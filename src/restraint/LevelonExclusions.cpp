@@ -130,17 +130,32 @@ bool IsServiceProcess(std::wstring_view imageName, std::wstring_view user) {
            EqualsIgnoreCase(user, L"network service");
 }
 
+namespace {
+
+bool ExcludedByRules(const ConfigSettings& settings, const ProcessRecord& record,
+                     const MatchFacts& facts) {
+    if (IsBuiltInLevelonExclusion(record.info->ImageName()) &&
+        !MatchesOocHardCodedExclusionOverrides(settings, facts)) {
+        return true;
+    }
+    return MatchesOocExclusions(settings, facts);
+}
+
+}  // namespace
+
 bool IsExcludedByRules(const FeatureContext& context, const ProcessRecord& record) {
     const ConfigSettings& settings = context.Settings();
     // Kept with the record's rule matches: the image name and the lists it rests on stay.
     return record.matches.Answer(RuleFamily::kLevelonExclusion, settings.RulesGeneration(), [&] {
-        const MatchFacts facts = context.Facts(record);
-        if (IsBuiltInLevelonExclusion(record.info->ImageName()) &&
-            !MatchesOocHardCodedExclusionOverrides(settings, facts)) {
-            return true;
-        }
-        return MatchesOocExclusions(settings, facts);
+        return ExcludedByRules(settings, record, context.Facts(record));
     });
+}
+
+bool JudgeExcludedByRules(const FeatureContext& context, const ProcessRecord& record) {
+    // Neither this answer nor its lists' kept answers are asked.
+    MatchFacts facts = context.Facts(record);
+    facts.memo = nullptr;
+    return ExcludedByRules(context.Settings(), record, facts);
 }
 
 }  // namespace cv

@@ -18,5 +18,7 @@ bool IsServiceProcess(std::wstring_view imageName, std::wstring_view user);
 // The built-in list with the user's overrides, and the user's own exclusions (by name, and by
 // path too when MatchExclusionsByPathnameToo).
 bool IsExcludedByRules(const FeatureContext& context, const ProcessRecord& record);
+// The same, judged afresh without the answer the record kept.
+bool JudgeExcludedByRules(const FeatureContext& context, const ProcessRecord& record);
 
 }  // namespace cv

@@ -68,17 +68,40 @@ TEST(CommandLine, CaseSensitiveSwitchesAreMatchedAsReceived) {
     EXPECT_FALSE(ParseCommandLine(L"v.exe /RESTART=12", kCurrent).restartProcessId.has_value());
 }
 
+// The configuration check is a switch only where an argument starts with it; a folder written
+// with '/' may hold the same letters.
+TEST(CommandLine, CheckIsASwitchOnlyAtAnArgumentsStart) {
+    const struct {
+        const wchar_t* line;
+        std::optional<std::wstring> check;
+    } cases[] = {
+        {L"v.exe /check", L""},
+        {L"v.exe /check /configfolder=c:\\x", L""},
+        {L"v.exe \"/check\"", L""},
+        {L"v.exe\t/check", L""},
+        {L"/check", L""},
+        {L"v.exe /check=C:\\Cfg\\corvex.ini", L"C:\\Cfg\\corvex.ini"},
+        {L"v.exe \"/check=C:\\My Cfg\\corvex.ini\"", L"C:\\My Cfg\\corvex.ini"},
+        {L"v.exe \"/configfolder=D:/checklists/cfg\"", std::nullopt},
+        {L"v.exe /configfolder=D:/check", std::nullopt},
+        {L"v.exe /configfile=D:/check=x/corvex.ini", std::nullopt},
+        {L"v.exe /checked", std::nullopt},
+        {L"v.exe x/check", std::nullopt},
+        {L"v.exe /configfolder=D:/check /check", L""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ParseCommandLine(c.line, kCurrent).check, c.check) << c.line;
+    }
+}
+
 TEST(CommandLine, RestartReadsADecimalProcessId) {
     const struct {
         const wchar_t* line;
         std::uint32_t pid;
     } cases[] = {
-        {L"v.exe /restart=1234", 1234},
-        {L"v.exe /restart=1234 /manual", 1234},
-        {L"v.exe /restart=12ab", 12},
-        {L"v.exe /restart=abc", 0},
-        {L"v.exe /restart=", 0},
-        {L"v.exe /restart=99999999999999999999", 2147483647},
+        {L"v.exe /restart=1234", 1234}, {L"v.exe /restart=1234 /manual", 1234},
+        {L"v.exe /restart=12ab", 12},   {L"v.exe /restart=abc", 0},
+        {L"v.exe /restart=", 0},        {L"v.exe /restart=99999999999999999999", 2147483647},
         {L"v.exe \"/restart=77\"", 77},
     };
     for (const auto& c : cases) {

@@ -10,7 +10,7 @@ namespace cv {
 namespace {
 
 class ConfigReload : public test::EngineScenario {
-protected:
+  protected:
     // Waits (in real time) for the folder watcher's reload request, without consuming it.
     static bool WatcherSignalled(ControlLoop& loop) {
         auto& machine = sim::Machine::Get();
@@ -110,7 +110,8 @@ TEST_F(ConfigReload, FolderWatcherPicksUpARewriteWithinTwoCycles) {
     ControlLoop& loop = Start();
     Cycles(1);
     // The watcher thread arms its notification.
-    ASSERT_TRUE(sim::Machine::Get().WaitUntil([] { return !sim::Machine::Get().folderWatches.empty(); }));
+    ASSERT_TRUE(
+        sim::Machine::Get().WaitUntil([] { return !sim::Machine::Get().folderWatches.empty(); }));
     WriteConfig({{L"UpdateSpeedCore", L"300"}});
     ASSERT_TRUE(WatcherSignalled(loop));
     Cycles(2);
@@ -120,7 +121,8 @@ TEST_F(ConfigReload, FolderWatcherPicksUpARewriteWithinTwoCycles) {
 TEST_F(ConfigReload, NewRefreshIntervalIsLoggedOnceAndTakesEffectAtTheNextWait) {
     ControlLoop& loop = Start();
     Cycles(1);
-    ASSERT_TRUE(sim::Machine::Get().WaitUntil([] { return !sim::Machine::Get().folderWatches.empty(); }));
+    ASSERT_TRUE(
+        sim::Machine::Get().WaitUntil([] { return !sim::Machine::Get().folderWatches.empty(); }));
     WriteConfig({{L"UpdateSpeedCore", L"2500"}});
     sim::Machine::Get().SetNamedEvent(L"Local\\Corvane777");
     Cycles(1);
@@ -136,12 +138,32 @@ TEST_F(ConfigReload, NewRefreshIntervalIsLoggedOnceAndTakesEffectAtTheNextWait) 
     EXPECT_EQ(log79[0].info, FormatText(LoadResourceString(937), 2500u));
 }
 
+// An edit that could only be read at a later retry changes the interval as a reload does.
+TEST_F(ConfigReload, ANewRefreshIntervalReadAtARetryIsLoggedOnce) {
+    ControlLoop& loop = Start();
+    Cycles(1);
+    ASSERT_TRUE(
+        sim::Machine::Get().WaitUntil([] { return !sim::Machine::Get().folderWatches.empty(); }));
+    sim::Machine::Get().FailCall("ReadFile", ConfigPath());
+    WriteConfig({{L"UpdateSpeedCore", L"2500"}});
+    ASSERT_TRUE(WatcherSignalled(loop));
+    sim::Machine::Get().SetNamedEvent(L"Local\\Corvane777");
+    Cycles(3);  // both requests are taken, and a retry fails
+    ASSERT_EQ(loop.RefreshInterval(), 1000u);
+    sim::Machine::Get().ClearFailures();
+    Cycles(2);
+    EXPECT_EQ(loop.RefreshInterval(), 2500u);
+    const auto log79 = Only(StopAndReadLog(), 79);
+    ASSERT_EQ(log79.size(), 1u);
+    EXPECT_EQ(log79[0].info, FormatText(LoadResourceString(937), 2500u));
+}
+
 TEST_F(ConfigReload, TheRefreshIntervalIsBoundedButTheFileKeepsItsValue) {
     const struct {
         const wchar_t* configured;
         std::uint32_t used;
-    } cases[] = {{L"0", 100}, {L"-1", 100}, {L"99", 100}, {L"100", 100},
-                 {L"60000", 60000}, {L"3600000", 60000}};
+    } cases[] = {{L"0", 100},   {L"-1", 100},      {L"99", 100},
+                 {L"100", 100}, {L"60000", 60000}, {L"3600000", 60000}};
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(std::wstring(c.configured)));
         ControlLoop& loop = Start({{L"UpdateSpeedCore", c.configured}});

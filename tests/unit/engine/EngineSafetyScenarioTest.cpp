@@ -171,20 +171,32 @@ TEST_F(EngineSafety, ABoostNeverReachesTheProcessThatTookOverItsId) {
     (void)loop;
 }
 
-TEST_F(EngineSafety, ForgettingTheSessionsRestoresTheirBoosts) {
+// Every minute the session map is emptied; the boosts outlive it. The process still in front
+// keeps its boost, and one that left the front while the map was empty is given back.
+TEST_F(EngineSafety, ForgettingTheSessionsKeepsTheBoostInFrontAndMovesTheOthers) {
     ControlLoop& loop = Start({{L"BoostForegroundProcess", L"true"}});
     auto& agent = Spawn(1200, L"TarvelSessionAgent.exe");
-    agent.commandLine = L"ipc0 si=1 fpid=1f4 litm=10";
-    Spawn(500, L"first.exe");
-    sim::SimProcess& boosted = Spawn(600, L"other.exe");
+    agent.commandLine = L"ipc0 si=1 fpid=1f4 litm=10";  // 500
+    sim::SimProcess& first = Spawn(500, L"first.exe");
+    sim::SimProcess& game = Spawn(600, L"game.exe");
+    sim::SimProcess& viewer = Spawn(700, L"viewer.exe");
     Cycles(1);
-    agent.commandLine = L"ipc0 si=1 fpid=258 litm=10";
+    agent.commandLine = L"ipc0 si=1 fpid=258 litm=10";  // the game comes to the front
     Cycles(1);
-    ASSERT_NE(boosted.priorityClass, platform::kNormalPriorityClass);
+    ASSERT_EQ(game.priorityClass, platform::kAboveNormalPriorityClass);
+    while (loop.CycleCounter() < 130) {  // two clearings of the map
+        Cycles(1);
+    }
+    EXPECT_EQ(game.priorityClass, platform::kAboveNormalPriorityClass);
+    EXPECT_EQ(first.priorityClass, platform::kNormalPriorityClass);
+
     while (loop.CycleCounter() % 60 != 0) {
         Cycles(1);
     }
-    EXPECT_EQ(boosted.priorityClass, platform::kNormalPriorityClass);
+    agent.commandLine = L"ipc0 si=1 fpid=2bc litm=10";  // 700, the first report after a clearing
+    Cycles(2);
+    EXPECT_EQ(game.priorityClass, platform::kNormalPriorityClass);
+    EXPECT_EQ(viewer.priorityClass, platform::kAboveNormalPriorityClass);
 }
 
 TEST_F(EngineSafety, KeepRunningBacksOffWhileTheProgramIsNeverSeen) {

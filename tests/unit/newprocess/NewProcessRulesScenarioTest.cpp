@@ -227,6 +227,24 @@ TEST_F(NewProcessRulesScenario, InternetExplorerThatRefusesIsReportedOnceAndRetr
     EXPECT_EQ(Only(log, 4).size(), 1u);
 }
 
+// A browser the restriction ended is still listed while it goes; no other rule acts on it.
+TEST_F(NewProcessRulesScenario, InternetExplorerEndedByTheRestrictionGetsNoFurtherRules) {
+    Start({{L"ProhibitInternetExplorerExceptWhenAny", L"outlook.exe"},
+           {L"DefaultPriorities", L"iexplore.exe,Below Normal"},
+           {L"DefaultMemoryPriorities", L"iexplore.exe,2"}});
+    sim::SimProcess& browser = Spawn(300, L"iexplore.exe");
+    browser.terminationDelayMs = 2500;
+    Cycles(4);
+    EXPECT_TRUE(browser.ended);
+    const auto log = StopAndReadLog();
+    ASSERT_EQ(Only(log, 4).size(), 1u);
+    for (const auto& action : log) {
+        if (action.pid == 300) {
+            EXPECT_TRUE(action.actionId == 4 || action.actionId == 76) << action.actionId;
+        }
+    }
+}
+
 // --- Instance limits ---------------------------------------------------------------------
 
 TEST_F(NewProcessRulesScenario, ThirdCopyOfALimitTwoProgramIsClosed) {
@@ -266,6 +284,39 @@ TEST_F(NewProcessRulesScenario, ThirdCopyOfALimitTwoProgramIsClosed) {
             EXPECT_FALSE(closed[0].commandLine.empty());
             EXPECT_EQ(closed[0].info, LoadResourceString(285));
         }
+    }
+}
+
+// Every pair the new copy exceeds asks it to close and records what came of it.
+TEST_F(NewProcessRulesScenario, EachExceededPairOfALimitIsHandled) {
+    const struct {
+        const char* what;
+        bool closes;
+        std::size_t closedRecords;
+        std::size_t failedRecords;
+        std::size_t attempts;
+    } cases[] = {
+        {"a copy that refuses: one attempt and one failure per pair", false, 0, 2, 2},
+        {"a copy that closes: nothing left for the second pair", true, 1, 0, 1},
+    };
+    for (const auto& c : cases) {
+        ResetMachine();
+        Start({{L"InstanceLimitedProcesses", L"app.exe;1,*.exe;1"},
+               {L"GracefulWaitTimeInMs", L"500"}});
+        Spawn(100, L"app.exe");
+        Cycles(1);
+        sim::SimProcess& second = Spawn(110, L"app.exe");
+        machine().AddWindow(110);
+        if (!c.closes) {
+            second.deniedAccess = platform::kProcessTerminate;
+            machine().windows.back().endsProcessOnClose = false;
+        }
+        Cycles(1);
+        EXPECT_EQ(second.ended, c.closes) << c.what;
+        EXPECT_EQ(machine().closeMessages.size(), c.attempts) << c.what;
+        const auto log = StopAndReadLog();
+        EXPECT_EQ(Only(log, 7).size(), c.closedRecords) << c.what;
+        EXPECT_EQ(Only(log, 8).size(), c.failedRecords) << c.what;
     }
 }
 
