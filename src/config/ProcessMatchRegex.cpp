@@ -6,7 +6,11 @@
 //    nested, which bounds both the compiler's recursion and any run of states the matcher
 //    passes without touching the text;
 //  - a literal that every match must contain is looked for first, and an expression anchored at
-//    the start is tried at the start only, which settles most rules without the matcher;
+//    the start is tried at the start only, which settles most rules without the matcher. Both
+//    are read from the expression exactly as the library reads it; one read any other way gets
+//    neither;
+//  - look-aheads that open an unanchored expression are tried only where what follows them
+//    matches, as each is a search of its own to the subject's end;
 //  - the search runs depth-first, the faster way for ordinary rules, through an iterator that
 //    counts its steps and measures the stack below the search's start. When either allowance
 //    is used up, an expression without back-references is searched again breadth-first
@@ -14,9 +18,11 @@
 //    length times the expression's states and whose recursion depends on the expression only.
 //    Its answer is exact, so which build, compiler or frame size made the first attempt stop
 //    never changes an answer;
-//  - only an expression with back-references can be cut: when its steps run out, or when the
-//    subject is longer than the depth-first search may go. A cut search is "aborted", which is
-//    no match, and is reported once (TakeCutExpressions).
+//  - two kinds of expression can be cut: one with back-references, when its steps run out or
+//    the subject is longer than the depth-first search may go, and one with look-aheads, when
+//    they are tried at so many positions that the breadth-first pass runs out too
+//    (RegexCutRisk names both). A cut search is "aborted", which is no match, and is reported
+//    once (TakeCutExpressions).
 #include <algorithm>
 #include <cstdint>
 #include <exception>
