@@ -6,7 +6,11 @@
 //    nested, which bounds both the compiler's recursion and any run of states the matcher
 //    passes without touching the text;
 //  - a literal that every match must contain is looked for first, and an expression anchored at
-//    the start is tried at the start only, which settles most rules without the matcher;
+//    the start is tried at the start only, which settles most rules without the matcher. Both
+//    are read from the expression exactly as the library reads it; one read any other way gets
+//    neither;
+//  - look-aheads that open an unanchored expression are tried only where what follows them
+//    matches, as each is a search of its own to the subject's end;
 //  - the search runs depth-first, the faster way for ordinary rules, through an iterator that
 //    counts its steps and measures the stack below the search's start. When either allowance
 //    is used up, an expression without back-references is searched again breadth-first
@@ -14,9 +18,11 @@
 //    length times the expression's states and whose recursion depends on the expression only.
 //    Its answer is exact, so which build, compiler or frame size made the first attempt stop
 //    never changes an answer;
-//  - only an expression with back-references can be cut: when its steps run out, or when the
-//    subject is longer than the depth-first search may go. A cut search is "aborted", which is
-//    no match, and is reported once (TakeCutExpressions).
+//  - two kinds of expression can be cut: one with back-references, when its steps run out or
+//    the subject is longer than the depth-first search may go, and one with look-aheads, when
+//    they are tried at so many positions that the breadth-first pass runs out too
+//    (RegexCutRisk names both). A cut search is "aborted", which is no match, and is reported
+//    once (TakeCutExpressions).
 #include <algorithm>
 #include <cstdint>
 #include <exception>
@@ -29,6 +35,7 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -62,6 +69,78 @@ constexpr auto kBreadthFirst = std::regex_constants::__polynomial;
 constexpr auto kBreadthFirst = std::regex_constants::syntax_option_type{};
 #endif
 constexpr auto kSyntax = std::regex_constants::ECMAScript | std::regex_constants::icase;
+
+// The shortcuts read expressions the way libstdc++ does; with another library, none is taken.
+#if defined(__GLIBCXX__)
+constexpr bool kShapesFollowTheLibrary = true;
+#else
+constexpr bool kShapesFollowTheLibrary = false;
+#endif
+
+bool IsHexDigit(wchar_t c) {
+    return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F');
+}
+
+// Where the escape whose backslash stands before i ends, as the library reads it: "\cX",
+// "\xHH", "\uHHHH" and the digits of a back-reference go with it, while "\0" is one character
+// and digits after it are plain. npos for an escape the library refuses.
+std::size_t EscapeEnd(std::wstring_view e, std::size_t i) {
+    if (i >= e.size()) {
+        return std::wstring_view::npos;
+    }
+    const wchar_t c = e[i++];
+    if (c == L'c') {
+        return i < e.size() ? i + 1 : std::wstring_view::npos;
+    }
+    if (c == L'x' || c == L'u') {
+        const std::size_t end = i + (c == L'x' ? 2 : 4);
+        for (; i < end; ++i) {
+            if (i >= e.size() || !IsHexDigit(e[i])) {
+                return std::wstring_view::npos;
+            }
+        }
+        return end;
+    }
+    if (c >= L'1' && c <= L'9') {
+        while (i < e.size() && e[i] >= L'0' && e[i] <= L'9') {
+            ++i;
+        }
+    }
+    return i;
+}
+
+// Where the bracket expression opening at i ends, as ECMAScript reads it: "[]" matches
+// nothing and "[^]" anything, both closed at once; "[:name:]", "[=x=]" and "[.x.]" hold a
+// "]" of their own; an escape may hold one too. npos for one the library refuses.
+std::size_t BracketEnd(std::wstring_view e, std::size_t i) {
+    ++i;
+    if (i < e.size() && e[i] == L'^') {
+        ++i;
+    }
+    while (i < e.size()) {
+        const wchar_t c = e[i++];
+        if (c == L']') {
+            return i;
+        }
+        if (c == L'\\') {
+            i = EscapeEnd(e, i);
+            if (i == std::wstring_view::npos) {
+                return i;
+            }
+        } else if (c == L'[' && i < e.size() && (e[i] == L':' || e[i] == L'=' || e[i] == L'.')) {
+            // Up to the first of the same mark, which a "]" must follow.
+            const wchar_t mark = e[i++];
+            while (i < e.size() && e[i] != mark) {
+                ++i;
+            }
+            if (i + 1 >= e.size() || e[i + 1] != L']') {
+                return std::wstring_view::npos;
+            }
+            i += 2;
+        }
+    }
+    return std::wstring_view::npos;
+}
 
 // A generous guess at the number of automaton states: every atom one, a counted repeat copies
 // its atom, "+" doubles it. Saturates just above the limit.
@@ -128,22 +207,16 @@ class StateEstimate {
     std::size_t Take(std::wstring_view text, std::size_t i) {
         Group& group = groups_.back();
         switch (text[i]) {
-            case L'\\':
+            case L'\\': {
+                const std::size_t end = EscapeEnd(text, i + 1);
                 Atom(1);
-                return i + 2;
+                return end == std::wstring_view::npos ? i + 2 : end;
+            }
             case L'[': {
-                std::size_t j = i + 1;
-                if (j < text.size() && text[j] == L'^') {
-                    ++j;
-                }
-                if (j < text.size() && text[j] == L']') {
-                    ++j;
-                }
-                while (j < text.size() && text[j] != L']') {
-                    j += text[j] == L'\\' ? 2 : 1;
-                }
+                const std::size_t end = BracketEnd(text, i);
                 Atom(1);
-                return j + 1;
+                // One the library refuses: the rest is counted as plain characters.
+                return end == std::wstring_view::npos ? i + 1 : end;
             }
             case L'(':
                 groups_.push_back(Group{});
@@ -294,127 +367,258 @@ wchar_t AsciiLower(wchar_t c) {
 struct ExpressionShape {
     bool anchored = false;
     std::wstring literal;
+    // Look-aheads anywhere in the expression (guessed from the text when it was not read).
+    std::size_t lookaheads = 0;
+    // Where the look-aheads that open an unanchored top level without alternatives or
+    // back-references end, when more follows; else 0.
+    std::size_t leadingLookaheadsEnd = 0;
 };
 
 namespace {
 
-ExpressionShape ShapeOf(std::wstring_view e) {
-    ExpressionShape shape;
-    std::wstring run;
-    const auto endRun = [&] {
-        if (run.size() > shape.literal.size()) {
-            shape.literal = run;
+// Reads the expression as libstdc++'s ECMAScript scanner and compiler do, for what its top
+// level says about every match. Anything read otherwise than exactly so gives no shape: the
+// shortcuts are then not taken, which costs time and never an answer.
+class ShapeReader {
+  public:
+    explicit ShapeReader(std::wstring_view expression) : e_(expression) {}
+
+    ExpressionShape Read() {
+        if (!kShapesFollowTheLibrary || !Disjunction(0) || i_ != e_.size()) {
+            ExpressionShape unread;
+            for (const std::wstring_view opening : {L"(?=", L"(?!"}) {
+                for (std::size_t at = e_.find(opening); at != std::wstring_view::npos;
+                     at = e_.find(opening, at + 1)) {
+                    ++unread.lookaheads;
+                }
+            }
+            return unread;
         }
-        run.clear();
-    };
-    // A quantifier after a plain character makes that character optional or repeated: the run
-    // ends before it, or with it when it must occur at least once.
-    const auto quantify = [&](bool mayBeAbsent) {
-        if (mayBeAbsent && !run.empty()) {
-            run.pop_back();
+        EndRun();
+        if (alternatives_) {
+            // Either side may match: nothing is required, nothing anchored.
+            return ExpressionShape{.lookaheads = shape_.lookaheads};
         }
-        endRun();
-    };
-    int depth = 0;
-    for (std::size_t i = 0; i < e.size();) {
-        const wchar_t c = e[i];
-        if (c == L'\\') {
-            const wchar_t next = i + 1 < e.size() ? e[i + 1] : L'\0';
-            if (depth == 0 && next != L'\0' && next < 0x80 && !IsAsciiAlphanumeric(next)) {
-                run += next;
-                i += 2;
-                continue;
-            }
-            endRun();
-            i += 2;
-            // \xHH, \uHHHH, \cX and the digits of a back-reference or \0 go with the escape.
-            if (next == L'x') {
-                i += 2;
-            } else if (next == L'u') {
-                i += 4;
-            } else if (next == L'c') {
-                i += 1;
-            } else if (next >= L'0' && next <= L'9') {
-                while (i < e.size() && e[i] >= L'0' && e[i] <= L'9') {
-                    ++i;
-                }
-            }
-            continue;
+        if (!backReferences_ && leadingLookaheadsEnd_ < e_.size()) {
+            shape_.leadingLookaheadsEnd = leadingLookaheadsEnd_;
         }
-        if (c == L'[') {
-            endRun();
-            std::size_t j = i + 1;
-            if (j < e.size() && e[j] == L'^') {
-                ++j;
-            }
-            if (j < e.size() && e[j] == L']') {
-                ++j;
-            }
-            while (j < e.size() && e[j] != L']') {
-                j += e[j] == L'\\' ? 2 : 1;
-            }
-            i = j + 1;
-            continue;
-        }
-        switch (c) {
-            case L'(':
-                endRun();
-                ++depth;
-                break;
-            case L')':
-                endRun();
-                depth = depth > 0 ? depth - 1 : 0;
-                break;
-            case L'|':
-                if (depth == 0) {
-                    // Either side may match: nothing is required, nothing anchored.
-                    return {};
-                }
-                break;
-            case L'*':
-            case L'?':
-                quantify(true);
-                break;
-            case L'+':
-                quantify(false);
-                break;
-            case L'{': {
-                std::size_t j = i + 1;
-                while (j < e.size() && e[j] >= L'0' && e[j] <= L'9') {
-                    ++j;
-                }
-                const std::size_t close = e.find(L'}', j);
-                if (j > i + 1 && close != std::wstring_view::npos &&
-                    (e[j] == L',' || e[j] == L'}')) {
-                    quantify(e[i + 1] == L'0' && j == i + 2);
-                    i = close + 1;
-                    continue;
-                }
-                if (depth == 0) {
-                    run += c;  // a plain brace
-                }
-                break;
-            }
-            case L'^':
-                shape.anchored = shape.anchored || i == 0;
-                endRun();
-                break;
-            case L'.':
-            case L'$':
-                endRun();
-                break;
-            default:
-                if (depth == 0 && c < 0x80) {
-                    run += AsciiLower(c);
-                } else if (depth == 0) {
-                    endRun();
-                }
-                break;
-        }
-        ++i;
+        return shape_;
     }
-    endRun();
-    return shape;
+
+  private:
+    // How often a quantified atom occurs: at least `least` times (2 stands for more), and
+    // whether at most once.
+    struct Count {
+        std::size_t least = 1;
+        bool atMostOnce = true;
+    };
+
+    bool Disjunction(int depth) {
+        for (;;) {
+            while (i_ < e_.size() && e_[i_] != L'|' && e_[i_] != L')') {
+                if (!Term(depth)) {
+                    return false;
+                }
+            }
+            if (i_ == e_.size() || e_[i_] != L'|') {
+                return true;
+            }
+            alternatives_ = alternatives_ || depth == 0;
+            ++i_;
+        }
+    }
+    bool CloseGroup() {
+        if (i_ == e_.size() || e_[i_] != L')') {
+            return false;
+        }
+        ++i_;
+        return true;
+    }
+    bool QuantifierAt() const {
+        return i_ < e_.size() && std::wstring_view(L"*+?{").find(e_[i_]) != std::wstring_view::npos;
+    }
+
+    bool Term(int depth) {
+        const std::wstring_view rest = e_.substr(i_);
+        // Assertions: the library takes no quantifier after them.
+        if (rest[0] == L'^' || rest[0] == L'$' || rest.starts_with(L"\\b") ||
+            rest.starts_with(L"\\B") || rest.starts_with(L"(?=") || rest.starts_with(L"(?!")) {
+            shape_.anchored = shape_.anchored || (i_ == 0 && rest[0] == L'^');
+            EndRun();
+            if (rest[0] == L'(') {
+                ++shape_.lookaheads;
+                i_ += 3;
+                if (!Disjunction(depth + 1) || !CloseGroup()) {
+                    return false;
+                }
+                if (depth == 0 && onlyLookaheads_) {
+                    leadingLookaheadsEnd_ = i_;
+                }
+            } else {
+                onlyLookaheads_ = onlyLookaheads_ && depth > 0;
+                i_ += rest[0] == L'\\' ? 2 : 1;
+            }
+            return !QuantifierAt();
+        }
+        onlyLookaheads_ = onlyLookaheads_ && depth > 0;
+        std::optional<wchar_t> literal;
+        if (!Atom(depth, literal)) {
+            return false;
+        }
+        Count count;
+        while (QuantifierAt()) {
+            if (!Quantifier(count)) {
+                return false;
+            }
+        }
+        if (depth > 0) {
+            return true;
+        }
+        if (!literal || count.least == 0) {
+            EndRun();
+            return true;
+        }
+        run_ += *literal;
+        if (count.least > 1 || !count.atMostOnce) {
+            EndRun();  // what follows may come after more copies
+        }
+        return true;
+    }
+
+    // One atom at i_; `literal` is set for a plain ASCII character at the top level, in lower
+    // case.
+    bool Atom(int depth, std::optional<wchar_t>& literal) {
+        const wchar_t c = e_[i_];
+        switch (c) {
+            case L'*':
+            case L'+':
+            case L'?':
+            case L'{':
+                return false;  // a quantifier with nothing to repeat
+            case L'.':
+                ++i_;
+                return true;
+            case L'[':
+                i_ = BracketEnd(e_, i_);
+                return i_ != std::wstring_view::npos;
+            case L'(':
+                EndRun();
+                if (e_.substr(i_, 2) == L"(?") {
+                    if (e_.substr(i_, 3) != L"(?:") {
+                        return false;
+                    }
+                    ++i_;
+                    ++i_;
+                }
+                ++i_;
+                return Disjunction(depth + 1) && CloseGroup();
+            case L'\\':
+                return Escape(depth, literal);
+            default:
+                ++i_;
+                if (depth == 0 && c < 0x80) {
+                    literal = AsciiLower(c);
+                }
+                return true;
+        }
+    }
+
+    bool Escape(int depth, std::optional<wchar_t>& literal) {
+        const std::size_t end = EscapeEnd(e_, i_ + 1);
+        if (end == std::wstring_view::npos) {
+            return false;
+        }
+        const wchar_t c = e_[i_ + 1];
+        std::optional<wchar_t> character;
+        if (c == L'x' || c == L'u') {
+            std::uint32_t value = 0;
+            for (std::size_t k = i_ + 2; k < end; ++k) {
+                const wchar_t d = e_[k];
+                value = value * 16 + static_cast<std::uint32_t>(
+                                         d <= L'9' ? d - L'0' : AsciiLower(d) - L'a' + 10);
+            }
+            if (value < 0x80) {
+                character = static_cast<wchar_t>(value);
+            }
+        } else if (c < 0x80 && !IsAsciiAlphanumeric(c)) {
+            character = c;  // an escaped punctuation mark is itself
+        } else if (c >= L'1' && c <= L'9') {
+            backReferences_ = true;
+        }
+        if (depth == 0 && character) {
+            literal = AsciiLower(*character);
+        }
+        i_ = end;
+        return true;
+    }
+
+    // "*", "+", "?" or a count, each maybe followed by the "?" that makes it lazy; each
+    // applies to all before it.
+    bool Quantifier(Count& count) {
+        std::size_t least = 0;
+        bool atMostOnce = false;
+        const wchar_t c = e_[i_++];
+        if (c == L'+') {
+            least = 1;
+        } else if (c == L'?') {
+            atMostOnce = true;
+        } else if (c == L'{') {
+            const auto number = [&]() -> std::optional<std::size_t> {
+                const std::size_t from = i_;
+                std::size_t value = 0;
+                for (; i_ < e_.size() && e_[i_] >= L'0' && e_[i_] <= L'9'; ++i_) {
+                    value = std::min<std::size_t>(value * 10 + (e_[i_] - L'0'), kMaxNumber);
+                }
+                return i_ > from ? std::optional(value) : std::nullopt;
+            };
+            const auto low = number();
+            if (!low) {
+                return false;
+            }
+            std::optional<std::size_t> high = low;
+            if (i_ < e_.size() && e_[i_] == L',') {
+                ++i_;
+                high = number();  // none: no upper bound
+                if (high && *high < *low) {
+                    return false;
+                }
+            }
+            if (i_ == e_.size() || e_[i_] != L'}') {
+                return false;
+            }
+            ++i_;
+            least = *low;
+            atMostOnce = high && *high <= 1;
+        }
+        if (i_ < e_.size() && e_[i_] == L'?') {
+            ++i_;  // lazy
+        }
+        count.least = std::min<std::size_t>(count.least * least, 2);
+        count.atMostOnce = count.atMostOnce && atMostOnce;
+        return true;
+    }
+
+    void EndRun() {
+        if (run_.size() > shape_.literal.size()) {
+            shape_.literal = run_;
+        }
+        run_.clear();
+    }
+
+    static constexpr std::size_t kMaxNumber = 1'000'000'000;
+
+    std::wstring_view e_;
+    std::size_t i_ = 0;
+    ExpressionShape shape_;
+    std::wstring run_;
+    bool alternatives_ = false;
+    bool backReferences_ = false;
+    bool onlyLookaheads_ = true;  // at the top level so far
+    std::size_t leadingLookaheadsEnd_ = 0;
+};
+
+ExpressionShape ShapeOf(std::wstring_view expression) {
+    return ShapeReader(expression).Read();
 }
 
 // Whether the subject holds the literal, compared the way the matcher ignores case or more
@@ -495,6 +699,16 @@ std::shared_ptr<const CompiledExpression> Compile(std::wstring_view expression) 
         compiled->depthFirst.assign(expression.begin(), expression.end(), kSyntax);
         compiled->shape = ShapeOf(expression);
         compiled->states = estimate.States();
+        std::wstring searched(expression);
+        if (const std::size_t end = compiled->shape.leadingLookaheadsEnd;
+            end > 0 && compiled->states * 2 <= kMaxEstimatedStates) {
+            // Each look-ahead is a search of its own to the subject's end, tried at every
+            // position: "(?!.*x)y" costs the square of the length. A match starts only where
+            // what follows them matches, so that is looked for first, and it mostly fails at
+            // once. Without back-references the copy changes no answer.
+            searched = L"(?=" + std::wstring(expression.substr(end)) + L")" + searched;
+            compiled->depthFirst.assign(searched, kSyntax);
+        }
         if (kBreadthFirst != std::regex_constants::syntax_option_type{}) {
             // Unanchored, the pass carries a way to skip any prefix, so that one pass from the
             // start finds a match wherever it begins.
@@ -503,7 +717,7 @@ std::shared_ptr<const CompiledExpression> Compile(std::wstring_view expression) 
                 wrapped = L"[\\s\\S]*?";
             }
             wrapped += L"(?:";
-            wrapped += expression;
+            wrapped += searched;
             wrapped += L")";
             try {
                 compiled->breadthFirst.emplace(wrapped, kSyntax | kBreadthFirst);
@@ -677,11 +891,18 @@ std::vector<std::wstring> TakeCutExpressions() {
 
 std::wstring RegexCutRisk(std::wstring_view expression) {
     const auto compiled = RegexCache::Instance().Get(expression);
-    if (!compiled || compiled->breadthFirst) {
+    if (!compiled) {
         return {};
     }
-    return L"has back-references, so it is searched depth-first only: in subjects of up to "
-           L"2,048 characters, and cut (matching nothing) when the search runs away";
+    if (!compiled->breadthFirst) {
+        return L"has back-references, so it is searched depth-first only: in subjects of up to "
+               L"2,048 characters, and cut (matching nothing) when the search runs away";
+    }
+    if (compiled->shape.lookaheads > 0) {
+        return L"has look-aheads, each a search of its own that may be tried at every position "
+               L"of the subject: on a long subject the search may be cut (matching nothing)";
+    }
+    return {};
 }
 
 void ForgetCutExpressions() {

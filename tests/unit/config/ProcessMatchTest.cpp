@@ -700,7 +700,7 @@ TEST(MatchRegexSafety, HostileExpressions) {
 }
 
 // Patterns users write, whose cost grows with a power of the subject's length, give the right
-// answer on subjects of up to 2,000 characters.
+// answer on subjects of up to 2,000 characters, and look-aheads on command lines of 4,000.
 TEST(MatchRegexSafety, PolynomialPatternsGiveTheRightAnswer) {
     std::wstring line = L"\"c:\\program files\\app\\app.exe\" --type=renderer";
     while (line.size() < 273) {
@@ -714,17 +714,44 @@ TEST(MatchRegexSafety, PolynomialPatternsGiveTheRightAnswer) {
     const std::wstring doubled100 = L"xx" + std::wstring(100, L'a') + L"y";
     const std::wstring doubled1000 = L"xx" + std::wstring(1000, L'a') + L"y";
     const std::wstring doubled2000 = L"xx" + std::wstring(2000, L'a') + L"y";
+    // A browser's renderer, as the subject holds it (commas escaped), of some 300 and 4,000
+    // characters.
+    std::wstring renderer =
+        L"4321,alice,chrome.exe,c:\\program files\\google\\chrome\\application\\chrome.exe,"
+        L"100,explorer.exe,,,,,\"c:\\program files\\google\\chrome\\application\\chrome.exe\" "
+        L"--type=renderer --video-capture-use-gpu-memory-buffer --lang=en-us "
+        L"--device-scale-factor=1 --num-raster-threads=4 --renderer-client-id=7 "
+        L"--launch-time-ticks=123456789 --field-trial-handle=1234\\,i\\,5678\\,262144 "
+        L"/prefetch:1";
+    const std::wstring renderer300 = renderer;
+    while (renderer.size() < 4000) {
+        renderer += L" --enable-features=backforwardcache\\,webuitabstrip";
+    }
+    const std::wstring& renderer4000 = renderer;
     const struct {
         std::wstring expression;
         const std::wstring* subject;
         bool found;
     } cases[] = {
-        {L".*zzz.*qqq", &line, false},      {L".*zzz.*qqq", &withBoth, true},
+        {L".*zzz.*qqq", &line, false},
+        {L".*zzz.*qqq", &withBoth, true},
         {L".*a.*q", &text, true},   // "quick"
         {L".*a.*#", &text, false},  // many a's, no '#'
-        {L"(.*o){3}.*g,", &text, true},     {L"(x)\\1.*y", &doubled100, true},
-        {L"(x)\\1.*y", &doubled1000, true}, {L"(x)\\1.*y", &doubled2000, true},
+        {L"(.*o){3}.*g,", &text, true},
+        {L"(x)\\1.*y", &doubled100, true},
+        {L"(x)\\1.*y", &doubled1000, true},
+        {L"(x)\\1.*y", &doubled2000, true},
         {L"^.*dog, $", &text, true},
+        // Look-aheads, each a search to the end, tried where the rest of the expression could
+        // start.
+        {L"(?!.*--type=renderer)--type=", &renderer300, false},
+        {L"(?!.*--type=renderer)--type=", &renderer4000, false},
+        {L"(?!.*--type=gpu)--type=", &renderer4000, true},
+        {L"(?=.*gpu)--type=", &renderer300, true},
+        {L"(?=.*gpu)--type=", &renderer4000, true},
+        {L"(?=.*zzz)--type=", &renderer4000, false},
+        {L"(?=.*prefetch)(?!.*--type=gpu)--type=\\w+", &renderer4000, true},
+        {L"^(?=.*gpu)(?=.*chrome)", &renderer4000, true},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(SearchRegex(c.expression, *c.subject),
@@ -766,6 +793,7 @@ TEST(MatchRegexSafety, ACutExpressionIsReportedOnce) {
     EXPECT_TRUE(TakeCutExpressions().empty());
     EXPECT_FALSE(RegexCutRisk(L"(a+)+\\1b").empty());
     EXPECT_TRUE(RegexCutRisk(L"(a+)+b").empty());
+    EXPECT_FALSE(RegexCutRisk(L"(?!.*--type=renderer)--type=").empty());
 }
 
 TEST(MatchRegexSafety, HostileRuleOnALongCommandLineMatchesNothing) {
