@@ -121,6 +121,10 @@ void ControlLoop::CreateLoopEvents() {
                                                             false, ObjectSecurity::Open);
     reloadNowEvent_ =
         platform::CreateEventObject(names::kReloadNowEvent, false, false, ObjectSecurity::Open);
+    // An event another program keeps open keeps what an engine that ended abnormally left in
+    // it; the engine's prevent-sleep count starts at zero, so do the events.
+    platform::ResetEventObject(preventSleepEvent_.Get());
+    platform::ResetEventObject(preventDisplaySleepEvent_.Get());
 }
 
 void ControlLoop::ReadBufferReuseSetting() {

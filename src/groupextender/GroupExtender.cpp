@@ -6,6 +6,7 @@
 
 #include "actionlog/ActionCodes.h"
 #include "actionlog/EngineTexts.h"
+#include "common/ThreadParking.h"
 #include "config/ConfigSettings.h"
 #include "platform/Clock.h"
 #include "platform/KernelObjects.h"
@@ -26,7 +27,7 @@ struct WorkerTarget {
     std::uint32_t intervalMs = 1000;
     platform::RawHandle stopEvent = nullptr;
     platform::RawHandle exitEvent = nullptr;
-    std::mutex* placeLock = nullptr;
+    std::shared_ptr<std::mutex> placeLock;
 };
 
 void RunWorker(const WorkerTarget& target) {
@@ -113,7 +114,7 @@ void GroupExtender::Apply(const FeatureContext& context, ProcessRecord& record) 
     const bool log = context.LogOn(settings.Logging.LogGroupExtender);
     GroupExtenderState& state = record.groupExtender;
     if (matches && !state.started) {
-        auto worker = std::make_unique<Worker>();
+        auto worker = std::make_shared<Worker>();
         worker->stopEvent =
             platform::CreateEventObject(L"", false, false, platform::ObjectSecurity::Default);
         WorkerTarget target;
@@ -122,7 +123,8 @@ void GroupExtender::Apply(const FeatureContext& context, ProcessRecord& record) 
         target.intervalMs = GroupExtenderInterval(context.Cycle().intervalMs);
         target.stopEvent = worker->stopEvent.Get();
         target.exitEvent = exitEvent_;
-        target.placeLock = &placeLock_;
+        target.placeLock = placeLock_;
+        worker->placeLock = placeLock_;
         worker->thread = platform::StartThread([target] { RunWorker(target); });
         workers_[record.pid] = std::move(worker);
         state.started = true;
@@ -145,13 +147,16 @@ void GroupExtender::Stop(std::uint32_t pid) {
     if (it == workers_.end()) {
         return;
     }
-    Worker& worker = *it->second;
-    platform::SetEventObject(worker.stopEvent.Get());
-    if (worker.thread && platform::WaitForObject(worker.thread.Get(), kGroupExtenderStopWaitMs) !=
-                             platform::WaitResult::Signalled) {
-        platform::TerminateThreadHandle(worker.thread.Get(), 1);
-    }
+    const std::shared_ptr<Worker> worker = it->second;
     workers_.erase(it);
+    platform::SetEventObject(worker->stopEvent.Get());
+    if (worker->thread && platform::WaitForObject(worker->thread.Get(), kGroupExtenderStopWaitMs) !=
+                              platform::WaitResult::Signalled) {
+        // It checks its stop event between passes and will end after the one it is in; its
+        // handles and lock stay with it until then.
+        const platform::RawHandle thread = worker->thread.Get();
+        ParkUnresponsiveThread([] {}, worker, [thread] { return platform::IsSignalled(thread); });
+    }
 }
 
 void GroupExtender::End(ProcessRecord& record) {

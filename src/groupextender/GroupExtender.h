@@ -16,7 +16,8 @@ namespace cv {
 // interval is below 100 ms.
 std::uint32_t GroupExtenderInterval(std::uint32_t refreshIntervalMs);
 
-// The longest a worker is given to stop before it is terminated.
+// The longest a worker is waited for when it is asked to stop; one that has not stopped by then
+// is parked, never ended from outside, since it may hold the place lock or the heap's.
 constexpr std::uint32_t kGroupExtenderStopWaitMs = 3000;
 
 class GroupExtender {
@@ -34,18 +35,22 @@ class GroupExtender {
     // Called outside the control lock.
     void StopAll();
     std::size_t WorkerCount() const { return workers_.size(); }
+    // For tests: the lock workers place threads under.
+    std::mutex& PlaceLock() const { return *placeLock_; }
 
   private:
     struct Worker {
         platform::UniqueHandle stopEvent;
         platform::UniqueHandle thread;
+        // What the thread uses, kept alive with it when it is parked.
+        std::shared_ptr<std::mutex> placeLock;
     };
     void Stop(std::uint32_t pid);
 
     platform::RawHandle exitEvent_ = nullptr;
-    std::map<std::uint32_t, std::unique_ptr<Worker>> workers_;
+    std::map<std::uint32_t, std::shared_ptr<Worker>> workers_;
     // Workers examine and place threads one at a time.
-    std::mutex placeLock_;
+    std::shared_ptr<std::mutex> placeLock_ = std::make_shared<std::mutex>();
 };
 
 }  // namespace cv

@@ -256,11 +256,34 @@ MinCoresReading PowerPlanService::ReadMinCores(const std::wstring& schemeName, M
     if (!scheme) {
         return reading;
     }
-    const bool read =
-        platform::ReadPowerSettingValue(ac, ToPowerGuid(*scheme), ToPowerGuid(kProcessorSubgroup),
+    return ReadMinCores(*scheme, kind, ac);
+}
+
+MinCoresReading PowerPlanService::ReadMinCores(const PlanGuid& scheme, MinCoresKind kind, bool ac) {
+    MinCoresReading reading;
+    const PlanGuid* setting = MinCoresSetting(kind);
+    if (!available_ || setting == nullptr) {
+        return reading;
+    }
+    reading.read =
+        platform::ReadPowerSettingValue(ac, ToPowerGuid(scheme), ToPowerGuid(kProcessorSubgroup),
                                         ToPowerGuid(*setting), reading.value) == platform::kPowerOk;
-    reading.result = read && reading.value != 100;
+    if (!reading.read) {
+        reading.value = 0;
+    }
+    reading.result = reading.read && reading.value != 100;
     return reading;
+}
+
+std::optional<PlanGuid> PowerPlanService::ActiveSettingsScheme() {
+    if (!available_) {
+        return std::nullopt;
+    }
+    platform::PowerGuid guid;
+    if (platform::ReadActivePowerScheme(guid) != platform::kPowerOk) {
+        return std::nullopt;
+    }
+    return ToPlanGuid(guid);
 }
 
 bool PowerPlanService::WriteMinCores(const std::wstring& schemeName, MinCoresKind kind,

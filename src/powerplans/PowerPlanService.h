@@ -26,6 +26,7 @@ struct MinCoresReading {
     std::uint32_t value = 0;  // 0 when the read failed
     // The read succeeded and the value is not 100 (cores parked at all).
     bool result = false;
+    bool read = false;
 };
 
 class PowerPlanService {
@@ -62,7 +63,12 @@ class PowerPlanService {
     // is in force first takes the overlay off.
     bool SetActivePlan(const PlanGuid& plan);
 
+    // The scheme whose settings are in force: the active scheme itself, also while a power-mode
+    // overlay is on (an overlay has no settings of its own).
+    std::optional<PlanGuid> ActiveSettingsScheme();
+
     MinCoresReading ReadMinCores(const std::wstring& schemeName, MinCoresKind kind, bool ac);
+    MinCoresReading ReadMinCores(const PlanGuid& scheme, MinCoresKind kind, bool ac);
     bool WriteMinCores(const std::wstring& schemeName, MinCoresKind kind, std::uint32_t value,
                        bool ac);
     bool WriteMinCores(const PlanGuid& scheme, MinCoresKind kind, std::uint32_t value, bool ac);

@@ -4,6 +4,7 @@
 #include "actionlog/EngineTexts.h"
 #include "config/ConfigSettings.h"
 #include "platform/Registry.h"
+#include "powerplans/PlanGuids.h"
 #include "powerplans/PowerPlanService.h"
 #include "services/EngineProcess.h"
 
@@ -53,9 +54,16 @@ void CoreParking::RecoverAtStartup(PowerPlanService& service) {
     if (!platform::ReadRegistryDword(RegistryRoot::LocalMachine, kKey, kPending)) {
         return;
     }
-    const std::wstring scheme =
+    const std::wstring text =
         platform::ReadRegistryString(RegistryRoot::LocalMachine, kKey, kScheme).value_or(L"");
-    if (!scheme.empty()) {
+    // The scheme's GUID; an earlier version wrote its name.
+    std::optional<PlanGuid> scheme = ParsePlanGuid(text);
+    if (!scheme && !text.empty()) {
+        scheme = service.FindPlanByName(text);
+    }
+    bool back = true;
+    if (scheme) {
+        bool written = false;
         // AC and DC of the first setting, then of the efficiency-class-1 variant.
         for (std::size_t pair = 0; pair < 4; pair += 2) {
             const auto ac =
@@ -63,45 +71,70 @@ void CoreParking::RecoverAtStartup(PowerPlanService& service) {
             const auto dc = platform::ReadRegistryDword(RegistryRoot::LocalMachine, kKey,
                                                         kValueNames[pair + 1]);
             if (ac && dc) {
-                service.WriteMinCores(scheme, kSettings[pair].kind, *ac, true);
-                service.WriteMinCores(scheme, kSettings[pair].kind, *dc, false);
-                service.ReapplyActiveScheme();
+                back = service.WriteMinCores(*scheme, kSettings[pair].kind, *ac, true) && back;
+                back = service.WriteMinCores(*scheme, kSettings[pair].kind, *dc, false) && back;
+                written = true;
             }
         }
+        if (written) {
+            service.ReapplyActiveScheme();
+        }
     }
-    DeleteRecoveryValues();
+    // Values that could not be written back are kept for the next start.
+    if (back) {
+        DeleteRecoveryValues();
+    }
 }
 
 void CoreParking::Disable(const FeatureContext& context) {
     if (disabled_ || counter_ != 0 || !IsVistaOrLater() || service_ == nullptr) {
         return;
     }
-    const auto scheme = service_->ActivePlanName();
+    // Not tried again while the engine runs, whatever happens below.
+    counter_ = 1;
+    const auto scheme = service_->ActiveSettingsScheme();
     if (!scheme) {
-        // Not tried again while the engine runs.
-        counter_ = 1;
         return;
     }
     scheme_ = *scheme;
-    disabled_ = true;
+    std::array<bool, 4> read{};
     for (std::size_t i = 0; i < 4; ++i) {
-        saved_[i] = service_->ReadMinCores(scheme_, kSettings[i].kind, kSettings[i].ac).value;
+        const MinCoresReading reading =
+            service_->ReadMinCores(scheme_, kSettings[i].kind, kSettings[i].ac);
+        saved_[i] = reading.value;
+        read[i] = reading.read;
     }
+    pairSaved_ = {read[0] && read[1], read[2] && read[3]};
+    if (!pairSaved_[0] && !pairSaved_[1]) {
+        // Nothing that could be put back is changed.
+        RecordParking(context, CV_ACTION_TOOK_LEVELON_ENDED_RESTORE_CORE_PARKING_ERROR,
+                      kFailedText);
+        return;
+    }
+    disabled_ = true;
     // Saved before anything changes, so a crash can be repaired at the next start.
     platform::WriteRegistryDword(RegistryRoot::LocalMachine, kKey, kPending, 1);
-    platform::WriteRegistryString(RegistryRoot::LocalMachine, kKey, kScheme, scheme_);
+    platform::WriteRegistryString(RegistryRoot::LocalMachine, kKey, kScheme,
+                                  FormatPlanGuid(scheme_));
     for (std::size_t i = 0; i < 4; ++i) {
-        platform::WriteRegistryDword(RegistryRoot::LocalMachine, kKey, kValueNames[i], saved_[i]);
+        if (pairSaved_[i / 2]) {
+            platform::WriteRegistryDword(RegistryRoot::LocalMachine, kKey, kValueNames[i],
+                                         saved_[i]);
+        }
     }
-    for (const Setting& setting : kSettings) {
-        service_->WriteMinCores(scheme_, setting.kind, kUnparked, setting.ac);
+    bool written = true;
+    for (std::size_t i = 0; i < 4; ++i) {
+        if (pairSaved_[i / 2]) {
+            written =
+                service_->WriteMinCores(scheme_, kSettings[i].kind, kUnparked, kSettings[i].ac) &&
+                written;
+        }
     }
-    const bool applied = service_->ReapplyActiveScheme();
+    const bool applied = service_->ReapplyActiveScheme() && written;
     RecordParking(context,
                   applied ? CV_ACTION_TOOK_LEVELON_BEGIN_DISABLE_CORE_PARKING
                           : CV_ACTION_TOOK_LEVELON_ENDED_RESTORE_CORE_PARKING_ERROR,
                   applied ? kDisabledText : kFailedText);
-    counter_ = 1;
 }
 
 void CoreParking::Restore(const FeatureContext& context, bool stopping) {
@@ -109,12 +142,20 @@ void CoreParking::Restore(const FeatureContext& context, bool stopping) {
         return;
     }
     disabled_ = false;
-    if (!scheme_.empty() && counter_ == 1) {
+    if (counter_ == 1) {
+        bool back = true;
         for (std::size_t i = 0; i < 4; ++i) {
-            service_->WriteMinCores(scheme_, kSettings[i].kind, saved_[i], kSettings[i].ac);
+            if (pairSaved_[i / 2]) {
+                back = service_->WriteMinCores(scheme_, kSettings[i].kind, saved_[i],
+                                               kSettings[i].ac) &&
+                       back;
+            }
         }
-        DeleteRecoveryValues();
-        const bool applied = service_->ReapplyActiveScheme();
+        // Kept until the values are really back: the next start tries again.
+        if (back) {
+            DeleteRecoveryValues();
+        }
+        const bool applied = service_->ReapplyActiveScheme() && back;
         RecordParking(context,
                       applied ? CV_ACTION_TOOK_LEVELON_ENDED_RESTORE_CORE_PARKING
                               : CV_ACTION_TOOK_LEVELON_ENDED_RESTORE_CORE_PARKING_ERROR,

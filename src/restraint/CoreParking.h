@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "config/PowerPlanResolver.h"
 #include "control/FeatureContext.h"
 
 namespace cv {
@@ -28,9 +29,13 @@ class CoreParking {
     PowerPlanService* service_ = nullptr;
     bool disabled_ = false;
     int counter_ = 0;
-    std::wstring scheme_;
-    // Min cores for AC and DC, then the efficiency-class-1 variant for AC and DC.
+    // The scheme whose settings were changed, by its GUID: a name may be shared by two plans or
+    // change while parking is off.
+    PlanGuid scheme_{};
+    // Min cores for AC and DC, then the efficiency-class-1 variant for AC and DC; a pair whose
+    // values could not both be read is left alone.
     std::array<std::uint32_t, 4> saved_ = {50, 50, 50, 50};
+    std::array<bool, 2> pairSaved_ = {false, false};
 };
 
 }  // namespace cv

@@ -65,6 +65,8 @@ void Levelon::NoteReload(const FeatureContext& context) {
     const bool on = context.Settings().OutOfControlProcessRestraint.OocOn;
     if (wasOn_ && !on) {
         RestoreAll(context);
+        // No restraint is left to end it later.
+        parking_.Restore(context, true);
     }
     wasOn_ = on;
     sounds_.Reload(context);
@@ -191,7 +193,8 @@ void Levelon::ConsiderRestraint(const FeatureContext& context, ProcessRecord& re
     const std::int32_t priorityClass = QueryPriorityClass(record.pid);
     state.savedPriorityClass = priorityClass <= 0 ? platform::kNormalPriorityClass
                                                   : static_cast<std::uint32_t>(priorityClass);
-    const platform::RawHandle handle = ProcessHandleCache::Instance().GetHandle(record.pid, record.createTime);
+    const platform::RawHandle handle =
+        ProcessHandleCache::Instance().GetHandle(record.pid, record.createTime);
     state.savedBoostEnabled = handle == nullptr || platform::GetPriorityBoostEnabled(handle);
     state.savedAffinity =
         ooc.RestrainByAffinity && handle != nullptr ? platform::GetProcessAffinity(handle) : 0;
@@ -334,7 +337,8 @@ std::optional<bool> Levelon::PutBack(ProcessRecord& record) {
     std::optional<bool> affinityRestored;
     if (state.savedAffinity != 0) {
         // A mask the user set during the restraint stays.
-        const platform::RawHandle handle = ProcessHandleCache::Instance().GetHandle(record.pid, record.createTime);
+        const platform::RawHandle handle =
+            ProcessHandleCache::Instance().GetHandle(record.pid, record.createTime);
         if (handle != nullptr && platform::GetProcessAffinity(handle) == state.appliedAffinity) {
             affinityRestored = ChangeAffinity(record.pid, state.savedAffinity);
         }

@@ -11,7 +11,17 @@ constexpr const wchar_t* kNames[] = {
     names::kPerformanceModeManualEvent, names::kPerformanceModeToggleEvent};
 }  // namespace
 
-PerformanceModeState::PerformanceModeState(bool creator) : creator_(creator) { EnsureHandles(); }
+PerformanceModeState::PerformanceModeState(bool creator) : creator_(creator) {
+    EnsureHandles();
+    if (creator_) {
+        // Performance mode follows the triggers this engine sees; events an engine that ended
+        // abnormally left set (another program keeps them open) say nothing about them. A
+        // pending toggle request is the user's and stays.
+        for (const Index index : {kActive, kAutomatic, kManual}) {
+            platform::ResetEventObject(handles_[index].Get());
+        }
+    }
+}
 
 void PerformanceModeState::EnsureHandles() {
     for (int i = 0; i < 4; ++i) {
@@ -22,9 +32,9 @@ void PerformanceModeState::EnsureHandles() {
             handles_[i] = platform::CreateEventObject(kNames[i], i != kToggle, false,
                                                       platform::ObjectSecurity::Open);
         } else {
-            const std::uint32_t access =
-                i == kToggle ? platform::kSynchronize | platform::kEventModifyState
-                             : platform::kSynchronize;
+            const std::uint32_t access = i == kToggle
+                                             ? platform::kSynchronize | platform::kEventModifyState
+                                             : platform::kSynchronize;
             handles_[i] = platform::OpenEventObject(kNames[i], access);
         }
     }

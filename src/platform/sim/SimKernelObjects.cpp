@@ -106,9 +106,7 @@ WaitResult WaitOnMachine(std::uint32_t timeoutMs, Condition condition) {
                                        : machine.Now() + timeoutMs;
     for (;;) {
         // A terminated thread goes no further than the wait it was in.
-        if (sim::CurrentThreadTerminated()) {
-            throw sim::ThreadTerminated{};
-        }
+        sim::StopIfEnded(lock);
         if (condition()) {
             return WaitResult::Signalled;
         }

@@ -2,6 +2,8 @@
 // The simulated Windows machine behind the platform operations in the native build. Tests set
 // it up, move its clock, script its answers and make any call fail; the code under test sees
 // only the platform operations.
+#include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -40,10 +42,17 @@ struct ThreadTerminated {};
 struct SimThread {
     std::thread thread;
     std::shared_ptr<struct SimObject> object;  // signalled when the thread has ended
+    // Ended by the machine's reset: it unwinds at its next simulated call.
     bool terminated = false;
+    // Ended by TerminateThread: as on Windows, it goes no further and nothing it holds is let
+    // go, until the machine's reset unwinds it.
+    bool killed = false;
 };
-// Whether the calling thread is a simulated thread that was terminated.
+// Whether the calling thread is a simulated thread that was terminated or killed.
 bool CurrentThreadTerminated();
+// At a simulated call of the calling thread (the machine's lock held): a terminated thread
+// unwinds, a killed one stays where it is until the reset.
+void StopIfEnded(std::unique_lock<std::recursive_mutex>& lock);
 
 struct SimObject {
     enum class Kind { Event, Mutex, Process, Thread };
@@ -404,7 +413,12 @@ class Machine {
                              std::chrono::duration<double>(seconds));
         std::unique_lock<std::recursive_mutex> lock(mutex_);
         while (!condition()) {
-            if (changed_.wait_until(lock, end) == std::cv_status::timeout) {
+            // Looked at again now and then too: a condition on something other than the
+            // machine (a lock a thread holds) changes without a notification.
+            const auto next = std::min(end, std::chrono::steady_clock::now() +
+                                                std::chrono::milliseconds(10));
+            changed_.wait_until(lock, next);
+            if (std::chrono::steady_clock::now() >= end) {
                 return condition();
             }
         }

@@ -151,6 +151,7 @@ std::vector<std::uint32_t> ThreadIdsOfProcess(std::uint32_t processId) {
 
 bool SetThreadGroupAffinityById(std::uint32_t threadId, std::uint64_t mask, std::uint16_t group) {
     Machine& machine = Machine::Get();
+    machine.HangIfScripted("SetThreadGroupAffinity");
     std::lock_guard lock(machine.Lock());
     for (const std::uint32_t pid : machine.ProcessIds()) {
         SimProcess* process = machine.FindProcess(pid);

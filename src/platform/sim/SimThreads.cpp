@@ -1,6 +1,6 @@
 // Threads of the simulated machine: real threads. Workers have their stack and priority noted;
-// a thread started with a handle is a waitable object, and a terminate request stops it at the
-// next simulated call it blocks in.
+// a thread started with a handle is a waitable object, and a terminate request stops it for good
+// at the next simulated call it blocks in, holding whatever it holds, as on Windows.
 #include <thread>
 
 #include "platform/Threads.h"
@@ -19,7 +19,19 @@ bool CurrentThreadTerminated() {
         return false;
     }
     std::lock_guard lock(Machine::Get().Lock());
-    return currentThread->terminated;
+    return currentThread->terminated || currentThread->killed;
+}
+
+void StopIfEnded(std::unique_lock<std::recursive_mutex>& lock) {
+    if (currentThread == nullptr) {
+        return;
+    }
+    while (currentThread->killed && !currentThread->terminated) {
+        Machine::Get().WaitForChange(lock);
+    }
+    if (currentThread->terminated) {
+        throw ThreadTerminated{};
+    }
 }
 
 void Machine::HangIfScripted(const std::string& operation) {
@@ -27,11 +39,10 @@ void Machine::HangIfScripted(const std::string& operation) {
     if (IsDriverThread()) {
         return;
     }
+    StopIfEnded(lock);
     while (hungCalls.count(operation) != 0) {
-        if (CurrentThreadTerminated()) {
-            throw ThreadTerminated{};
-        }
         changed_.wait(lock);
+        StopIfEnded(lock);
     }
 }
 
@@ -94,7 +105,7 @@ bool TerminateThreadHandle(RawHandle handle, std::uint32_t /*exitCode*/) {
     }
     for (const auto& thread : machine.threads) {
         if (thread->object == object) {
-            thread->terminated = true;
+            thread->killed = true;
         }
     }
     // The thread has ended as far as anyone waiting on it can tell.

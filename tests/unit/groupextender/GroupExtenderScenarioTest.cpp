@@ -2,6 +2,8 @@
 // several processor groups.
 #include "EngineScenario.h"
 #include "groupextender/GroupExtender.h"
+#include "platform/KernelObjects.h"
+#include "platform/Threads.h"
 #include "services/KernelObjectNames.h"
 
 namespace cv {
@@ -73,6 +75,66 @@ TEST_F(GroupExtenderScenario, ThreadsAreSpreadOverTheGroupsUntilTheProcessNoLong
     const auto log = StopAndReadLog();
     EXPECT_EQ(Only(log, 92).size(), 1u);
     EXPECT_EQ(Only(log, 93).size(), 1u);
+}
+
+// A worker asked to stop while it places a thread is given time, then left to finish the pass
+// it is in: it lets go of the place lock afterwards. Ended from outside, it would hold the lock
+// for good, and every later worker would wait on it.
+TEST_F(GroupExtenderScenario, AWorkerSlowToStopIsParkedAndLetsItsLockGo) {
+    machine().SetProcessorGroups(
+        {std::vector<std::uint8_t>(8, 0), std::vector<std::uint8_t>(4, 0)});
+    {
+        std::lock_guard lock(machine().Lock());
+        machine().hungCalls.insert("SetThreadGroupAffinity");
+    }
+    Start({{L"ProcessorGroupExtended", L"wide.exe"}});
+    Spawn(300, 6);
+    Cycles(1);
+    std::mutex& placeLock = loop_->GroupExtension().PlaceLock();
+    const auto held = [&] {
+        if (placeLock.try_lock()) {
+            placeLock.unlock();
+            return false;
+        }
+        return true;
+    };
+    ASSERT_TRUE(machine().WaitUntil(held));
+    WriteConfig({});
+    machine().SetNamedEvent(names::kReloadNowEvent);
+    Cycles(1);
+    EXPECT_EQ(loop_->GroupExtension().WorkerCount(), 0u);
+    {
+        std::lock_guard lock(machine().Lock());
+        machine().hungCalls.clear();
+        machine().NotifyChange();
+    }
+    EXPECT_TRUE(machine().WaitUntil([&] { return !held(); }));
+}
+
+// The simulated machine ends a thread as Windows does: where it is, unwinding nothing.
+TEST_F(GroupExtenderScenario, AThreadEndedFromOutsideKeepsWhatItHolds) {
+    std::mutex shared;
+    const platform::UniqueHandle never =
+        platform::CreateEventObject(L"", true, false, platform::ObjectSecurity::Default);
+    const platform::RawHandle event = never.Get();
+    const platform::UniqueHandle thread = platform::StartThread([&shared, event] {
+        std::lock_guard lock(shared);
+        platform::WaitForObject(event, platform::kInfinite);
+    });
+    ASSERT_TRUE(machine().WaitUntil([&] {
+        if (shared.try_lock()) {
+            shared.unlock();
+            return false;
+        }
+        return true;
+    }));
+    ASSERT_TRUE(platform::TerminateThreadHandle(thread.Get(), 1));
+    EXPECT_TRUE(platform::IsSignalled(thread.Get()));
+    platform::SetEventObject(event);  // woken, it still goes no further
+    EXPECT_FALSE(machine().WaitUntil([&] { return shared.try_lock(); }, 0.3));
+    machine().JoinThreads();  // the reset unwinds it
+    EXPECT_TRUE(shared.try_lock());
+    shared.unlock();
 }
 
 }  // namespace

@@ -256,6 +256,27 @@ TEST_F(PowerScenario, ManualModeTurnedOffWhileAGameRunsKeepsThePlanUntilTheGameE
     EXPECT_EQ(Count(ids, 26), 1);
 }
 
+// An engine that ended abnormally may leave the shared events set while another program keeps
+// them open; a new engine starts them reset and believes only the programs it sees.
+TEST_F(PowerScenario, EventsLeftSetByAnEngineThatEndedAbnormallyStartReset) {
+    for (const wchar_t* name :
+         {names::kPerformanceModeActiveEvent, names::kPerformanceModeAutomaticEvent,
+          names::kPerformanceModeManualEvent, names::kPreventSleepEvent,
+          names::kPreventDisplaySleepEvent}) {
+        machine().SetNamedEvent(name);
+    }
+    Spawn(100, L"notepad.exe");
+    StartWith({});
+    Cycles(2);
+    EXPECT_FALSE(loop_->Power().PerformanceModeActive());
+    for (const wchar_t* name :
+         {names::kPerformanceModeActiveEvent, names::kPerformanceModeAutomaticEvent,
+          names::kPerformanceModeManualEvent, names::kPreventSleepEvent,
+          names::kPreventDisplaySleepEvent}) {
+        EXPECT_FALSE(On(name));
+    }
+}
+
 TEST_F(PowerScenario, PreventSleepKeepsTheMachineAwakeWhileItsProgramsRun) {
     const struct {
         const char* what;

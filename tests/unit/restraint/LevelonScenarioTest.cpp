@@ -1,6 +1,8 @@
 // Levelon in running engine cycles on the simulated machine: CPU use is driven cycle by cycle,
 // and the test watches when a hog is restrained, how it is restored, what is logged and counted,
 // and that nothing is left restrained when the engine stops.
+#include <functional>
+
 #include "EngineScenario.h"
 #include "actionlog/Statistics.h"
 #include "platform/Power.h"
@@ -351,8 +353,8 @@ class CoreParkingScenario : public LevelonScenario {
         }
         machine().activePowerPlan = ToPowerGuid(kBalancedPlan);
     }
-    static std::uint32_t MinCoresAc() {
-        sim::SimPowerPlan* plan = machine().FindPowerPlan(ToPowerGuid(kBalancedPlan));
+    static std::uint32_t MinCoresAc(const PlanGuid& scheme = kBalancedPlan) {
+        sim::SimPowerPlan* plan = machine().FindPowerPlan(ToPowerGuid(scheme));
         return plan->acValues[{ToPowerGuid(kProcessorSubgroup), ToPowerGuid(kCoreParkingMinCores)}];
     }
     static bool Pending() {
@@ -412,6 +414,108 @@ TEST_F(CoreParkingScenario, AStopPutsParkingBackAndACrashIsRepairedAtTheNextStar
     machine().powerPlans = plans;
     ASSERT_EQ(MinCoresAc(), 100u);
     StartWithoutFile();
+    EXPECT_EQ(MinCoresAc(), 10u);
+    EXPECT_FALSE(Pending());
+}
+
+// Parking follows the scheme whose settings are in force, by its GUID: a second plan of the same
+// name, an overlay over Balanced, or a rename during the restraint change nothing of that.
+TEST_F(CoreParkingScenario, ParkingIsChangedAndPutBackOnTheActiveSchemeByItsGuid) {
+    static constexpr PlanGuid kCopy{0x12345678, 0x1234, 0x4abc, {0x80, 1, 2, 3, 4, 5, 6, 7}};
+    const struct {
+        const char* what;
+        std::function<void()> arrange;
+        std::function<void()> duringRestraint;
+        PlanGuid changed;
+    } cases[] = {
+        {"a copy of the same name is active",
+         [] {
+             auto& copy = machine().AddPowerPlan(ToPowerGuid(kCopy), L"Balanced");
+             copy.acValues[{ToPowerGuid(kProcessorSubgroup), ToPowerGuid(kCoreParkingMinCores)}] =
+                 20;
+             copy.dcValues[{ToPowerGuid(kProcessorSubgroup), ToPowerGuid(kCoreParkingMinCores)}] =
+                 20;
+             machine().activePowerPlan = ToPowerGuid(kCopy);
+         },
+         [] {}, kCopy},
+        {"the best-performance overlay is on",
+         [] {
+             machine().activePowerOverlay = ToPowerGuid(kOverlayBestPerformance);
+             machine().EnablePowerOverlays();
+         },
+         [] {}, kBalancedPlan},
+        {"the plan is renamed during the restraint", [] {},
+         [] { machine().FindPowerPlan(ToPowerGuid(kBalancedPlan))->friendlyName = L"Renamed"; },
+         kBalancedPlan},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        loop_.reset();
+        SetUp();
+        c.arrange();
+        const std::uint32_t before = MinCoresAc(c.changed);
+        Start(Thresholds({{L"OocDisableCoreParkingWhileIn", L"true"}}));
+        Spawn(300, L"hog.exe");
+        Cycles(1);
+        ASSERT_EQ(CyclesUntilRestrained(300, 5), 3);
+        EXPECT_EQ(MinCoresAc(c.changed), 100u);
+        if (c.changed == kCopy) {
+            EXPECT_EQ(MinCoresAc(kBalancedPlan), 10u);  // the other plan of that name
+        }
+        c.duringRestraint();
+        for (int i = 0; i < 6 && Restrained(300); ++i) {
+            Busy(300, 1);
+        }
+        EXPECT_FALSE(Restrained(300));
+        EXPECT_EQ(MinCoresAc(c.changed), before);
+        EXPECT_FALSE(Pending());
+        const auto ids = Ids(StopAndReadLog());
+        EXPECT_EQ(std::count(ids.begin(), ids.end(), 36u), 1);
+        EXPECT_EQ(std::count(ids.begin(), ids.end(), 37u), 1);
+        EXPECT_EQ(std::count(ids.begin(), ids.end(), 38u), 0);
+    }
+}
+
+// A value that cannot be read is not changed, and one that cannot be written back stays in
+// the recovery values for the next start.
+TEST_F(CoreParkingScenario, NothingIsChangedBlindAndNothingForgottenBeforeItIsBack) {
+    machine().FailCall("PowerReadACValueIndex");
+    Start(Thresholds({{L"OocDisableCoreParkingWhileIn", L"true"}}));
+    Spawn(300, L"hog.exe");
+    Cycles(1);
+    ASSERT_EQ(CyclesUntilRestrained(300, 5), 3);
+    EXPECT_EQ(MinCoresAc(), 10u);
+    EXPECT_FALSE(Pending());
+    auto ids = Ids(StopAndReadLog());
+    EXPECT_EQ(std::count(ids.begin(), ids.end(), 36u), 0);
+    EXPECT_EQ(std::count(ids.begin(), ids.end(), 38u), 1);
+
+    machine().ClearFailures();
+    Start(Thresholds({{L"OocDisableCoreParkingWhileIn", L"true"}}));
+    Cycles(1);
+    ASSERT_EQ(CyclesUntilRestrained(300, 5), 3);
+    ASSERT_EQ(MinCoresAc(), 100u);
+    machine().FailCall("PowerWriteACValueIndex");
+    loop_->Shutdown();
+    EXPECT_TRUE(Pending());
+    loop_.reset();
+    machine().ClearFailures();
+    StartWithoutFile();
+    EXPECT_EQ(MinCoresAc(), 10u);
+    EXPECT_FALSE(Pending());
+}
+
+// Levelon switched off by a reload gives every core back at once, not at the engine's stop.
+TEST_F(CoreParkingScenario, SwitchingLevelonOffRestoresParkingAtOnce) {
+    Start(Thresholds({{L"OocDisableCoreParkingWhileIn", L"true"}}));
+    Spawn(300, L"hog.exe");
+    Cycles(1);
+    ASSERT_EQ(CyclesUntilRestrained(300, 5), 3);
+    ASSERT_EQ(MinCoresAc(), 100u);
+    WriteConfig(Thresholds({{L"OocDisableCoreParkingWhileIn", L"true"}, {L"OocOn", L"false"}}));
+    machine().SetNamedEvent(L"Local\\Corvane777");
+    Cycles(1);
+    EXPECT_FALSE(Restrained(300));
     EXPECT_EQ(MinCoresAc(), 10u);
     EXPECT_FALSE(Pending());
 }
