@@ -37,6 +37,16 @@ std::optional<std::wstring> ReadRegistryExpandString(RegistryRoot root, const st
                                                      const std::wstring& value);
 bool WriteRegistryExpandString(RegistryRoot root, const std::wstring& key,
                                const std::wstring& value, const std::wstring& data);
+// A text value of either kind (REG_SZ or REG_EXPAND_SZ), of any length, read unexpanded; none
+// when it is missing, of another type, or cannot be read.
+struct RegistryText {
+    std::wstring text;
+    bool expand = false;  // REG_EXPAND_SZ
+};
+std::optional<RegistryText> ReadRegistryText(RegistryRoot root, const std::wstring& key,
+                                             const std::wstring& value);
+bool WriteRegistryText(RegistryRoot root, const std::wstring& key, const std::wstring& value,
+                       const RegistryText& data);
 // SHDeleteKeyW on the tree, then RegDeleteKeyW on the key; true when the tree was deleted.
 bool DeleteRegistryTree(RegistryRoot root, const std::wstring& key);
 

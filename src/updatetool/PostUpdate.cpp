@@ -297,8 +297,8 @@ void RunPostUpdate() {
         platform::WriteRegistryDword(RegistryRoot::LocalMachine, kProductKey,
                                      L"InstalledSessionAgent", 1);
     }
-    if (!FlagSet(L"AddedToSystemPath")) {
-        AddToSystemPath(folder);
+    // Marked done only when the folder is really there, so a failed attempt is made again.
+    if (!FlagSet(L"AddedToSystemPath") && AddToSystemPath(folder)) {
         platform::WriteRegistryDword(RegistryRoot::LocalMachine, kProductKey, L"AddedToSystemPath",
                                      1);
     }

@@ -195,11 +195,11 @@ bool StartServiceByName(const std::wstring& serviceName) {
 
 // Registry trees and expandable strings.
 
-std::optional<std::wstring> ReadRegistryExpandString(RegistryRoot root, const std::wstring& key,
-                                                     const std::wstring& value) {
+std::optional<RegistryText> ReadRegistryText(RegistryRoot root, const std::wstring& key,
+                                             const std::wstring& value) {
     Machine& machine = Machine::Get();
     std::lock_guard lock(machine.Lock());
-    if (machine.ShouldFail("RegOpenKey", key)) {
+    if (machine.ShouldFail("RegOpenKey", key) || machine.ShouldFail("RegQueryValue", value)) {
         return std::nullopt;
     }
     const auto* found = machine.FindKey(root, key);
@@ -207,15 +207,14 @@ std::optional<std::wstring> ReadRegistryExpandString(RegistryRoot root, const st
         return std::nullopt;
     }
     const auto it = found->find(ToLower(value));
-    if (it == found->end() || it->second.type != sim::RegistryValue::Type::String ||
-        !it->second.expand) {
+    if (it == found->end() || it->second.type != sim::RegistryValue::Type::String) {
         return std::nullopt;
     }
-    return it->second.text;
+    return RegistryText{it->second.text, it->second.expand};
 }
 
-bool WriteRegistryExpandString(RegistryRoot root, const std::wstring& key,
-                               const std::wstring& value, const std::wstring& data) {
+bool WriteRegistryText(RegistryRoot root, const std::wstring& key, const std::wstring& value,
+                       const RegistryText& data) {
     Machine& machine = Machine::Get();
     std::lock_guard lock(machine.Lock());
     if (machine.ShouldFail("RegSetValue", value)) {
@@ -224,10 +223,24 @@ bool WriteRegistryExpandString(RegistryRoot root, const std::wstring& key,
     sim::RegistryValue entry;
     entry.name = value;
     entry.type = sim::RegistryValue::Type::String;
-    entry.text = data;
-    entry.expand = true;
+    entry.text = data.text;
+    entry.expand = data.expand;
     machine.CreateKey(root, key)[ToLower(value)] = std::move(entry);
     return true;
+}
+
+std::optional<std::wstring> ReadRegistryExpandString(RegistryRoot root, const std::wstring& key,
+                                                     const std::wstring& value) {
+    const std::optional<RegistryText> read = ReadRegistryText(root, key, value);
+    if (!read || !read->expand) {
+        return std::nullopt;
+    }
+    return read->text;
+}
+
+bool WriteRegistryExpandString(RegistryRoot root, const std::wstring& key,
+                               const std::wstring& value, const std::wstring& data) {
+    return WriteRegistryText(root, key, value, RegistryText{data, true});
 }
 
 bool DeleteRegistryTree(RegistryRoot root, const std::wstring& key) {

@@ -393,12 +393,13 @@ using win32::ServiceHandle;
 using win32::StateOf;
 
 std::optional<ServiceState> QuerySystemServiceState(const std::wstring& serviceName) {
-    const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | READ_CONTROL));
+    const ServiceHandle manager(
+        OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | READ_CONTROL));
     if (manager.Get() == nullptr) {
         return std::nullopt;
     }
     const ServiceHandle service(OpenServiceW(manager.Get(), serviceName.c_str(),
-                                        SERVICE_QUERY_STATUS | SERVICE_INTERROGATE));
+                                             SERVICE_QUERY_STATUS | SERVICE_INTERROGATE));
     SERVICE_STATUS status{};
     if (service.Get() == nullptr || !QueryServiceStatus(service.Get(), &status)) {
         return std::nullopt;
@@ -412,7 +413,8 @@ bool EnableDisabledService(const std::wstring& serviceName) {
     if (manager.Get() == nullptr) {
         return false;
     }
-    const ServiceHandle service(OpenServiceW(manager.Get(), serviceName.c_str(), SERVICE_ALL_ACCESS));
+    const ServiceHandle service(
+        OpenServiceW(manager.Get(), serviceName.c_str(), SERVICE_ALL_ACCESS));
     if (service.Get() == nullptr) {
         return false;
     }
@@ -437,28 +439,43 @@ bool EnableDisabledService(const std::wstring& serviceName) {
 
 // Registry trees and expandable strings.
 
-std::optional<std::wstring> ReadRegistryExpandString(RegistryRoot root, const std::wstring& key,
-                                                     const std::wstring& value) {
+std::optional<RegistryText> ReadRegistryText(RegistryRoot root, const std::wstring& key,
+                                             const std::wstring& value) {
     HKEY opened = nullptr;
     HKEY rootKey = root == RegistryRoot::LocalMachine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
     if (RegOpenKeyExW(rootKey, key.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &opened) !=
         ERROR_SUCCESS) {
         return std::nullopt;
     }
-    std::vector<wchar_t> buffer(65538 / sizeof(wchar_t) + 1, L'\0');
-    DWORD size = 65538;
+    // Asked for its size first and again while it grows between the calls: a value may be far
+    // longer than any fixed buffer.
+    std::vector<wchar_t> buffer;
     DWORD type = 0;
-    const LSTATUS status = RegQueryValueExW(opened, value.c_str(), nullptr, &type,
-                                            reinterpret_cast<BYTE*>(buffer.data()), &size);
+    LSTATUS status = ERROR_MORE_DATA;
+    for (int attempt = 0; attempt < 4 && status == ERROR_MORE_DATA; ++attempt) {
+        DWORD size = 0;
+        status = RegQueryValueExW(opened, value.c_str(), nullptr, &type, nullptr, &size);
+        if (status != ERROR_SUCCESS) {
+            break;
+        }
+        buffer.assign(size / sizeof(wchar_t) + 2, L'\0');
+        size = static_cast<DWORD>((buffer.size() - 1) * sizeof(wchar_t));
+        status = RegQueryValueExW(opened, value.c_str(), nullptr, &type,
+                                  reinterpret_cast<BYTE*>(buffer.data()), &size);
+        if (status == ERROR_SUCCESS) {
+            buffer.resize(size / sizeof(wchar_t) + 1, L'\0');
+        }
+    }
     RegCloseKey(opened);
-    if (status != ERROR_SUCCESS || type != REG_EXPAND_SZ) {
+    if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) {
         return std::nullopt;
     }
-    return std::wstring(buffer.data());
+    // Up to the first terminating zero, whether or not the value was stored with one.
+    return RegistryText{std::wstring(buffer.data()), type == REG_EXPAND_SZ};
 }
 
-bool WriteRegistryExpandString(RegistryRoot root, const std::wstring& key,
-                               const std::wstring& value, const std::wstring& data) {
+bool WriteRegistryText(RegistryRoot root, const std::wstring& key, const std::wstring& value,
+                       const RegistryText& data) {
     HKEY opened = nullptr;
     HKEY rootKey = root == RegistryRoot::LocalMachine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
     if (RegCreateKeyExW(rootKey, key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
@@ -466,11 +483,26 @@ bool WriteRegistryExpandString(RegistryRoot root, const std::wstring& key,
                         nullptr) != ERROR_SUCCESS) {
         return false;
     }
-    const LSTATUS status = RegSetValueExW(opened, value.c_str(), 0, REG_EXPAND_SZ,
-                                          reinterpret_cast<const BYTE*>(data.c_str()),
-                                          static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)));
+    const LSTATUS status =
+        RegSetValueExW(opened, value.c_str(), 0, data.expand ? REG_EXPAND_SZ : REG_SZ,
+                       reinterpret_cast<const BYTE*>(data.text.c_str()),
+                       static_cast<DWORD>((data.text.size() + 1) * sizeof(wchar_t)));
     RegCloseKey(opened);
     return status == ERROR_SUCCESS;
+}
+
+std::optional<std::wstring> ReadRegistryExpandString(RegistryRoot root, const std::wstring& key,
+                                                     const std::wstring& value) {
+    const std::optional<RegistryText> read = ReadRegistryText(root, key, value);
+    if (!read || !read->expand) {
+        return std::nullopt;
+    }
+    return read->text;
+}
+
+bool WriteRegistryExpandString(RegistryRoot root, const std::wstring& key,
+                               const std::wstring& value, const std::wstring& data) {
+    return WriteRegistryText(root, key, value, RegistryText{data, true});
 }
 
 bool DeleteRegistryTree(RegistryRoot root, const std::wstring& key) {

@@ -42,38 +42,62 @@ class TrellionTest : public SimTest {
     }
 };
 
-TEST(SystemPathTest, FolderIsAddedOnceAndCutOutAsPlainText) {
-    struct Case {
-        std::wstring path;
+// The folder is put into Path by entries: every other entry stays exactly as it was, the folder
+// is there once, the value keeps its type, and the flag says so only when it is true.
+TEST_F(TrellionTest, TheFolderIsInPathOnceAndNothingElseOfItChanges) {
+    const std::wstring longPath =
+        L"%SystemRoot%\\system32;" + std::wstring(40'000, L'x') + L";C:\\Data";
+    const struct {
+        const char* what;
         std::wstring folder;
-        std::wstring added;
-    };
-    const Case cases[] = {
-        {L"C:\\Windows;C:\\Tools", L"C:\\Apps\\Corvane",
+        std::optional<std::wstring> path;  // none: no Path value at all
+        bool expand;
+        std::wstring expected;
+    } cases[] = {
+        {"a drive root", L"Q:\\", L"C:\\Windows;Q:\\Tools;Q:\\Games\\bin;C:\\Data", true,
+         L"C:\\Windows;Q:\\Tools;Q:\\Games\\bin;C:\\Data;Q:\\;"},
+        {"a folder sharing a prefix", L"C:\\Apps\\Corvane", L"C:\\Apps\\CorvaneTools;C:\\W", true,
+         L"C:\\Apps\\CorvaneTools;C:\\W;C:\\Apps\\Corvane\\;"},
+        {"there in another case, once", L"C:\\Apps\\Corvane", L"C:\\W;c:\\APPS\\corvane;C:\\X",
+         true, L"C:\\W;c:\\APPS\\corvane;C:\\X"},
+        {"there twice, with a trailing backslash", L"C:\\Apps\\Corvane",
+         L"C:\\Apps\\Corvane\\;C:\\W;C:\\APPS\\Corvane;", true, L"C:\\W;C:\\Apps\\Corvane\\;"},
+        {"a REG_SZ value", L"C:\\Apps\\Corvane", L"C:\\Windows;C:\\Tools", false,
          L"C:\\Windows;C:\\Tools;C:\\Apps\\Corvane\\;"},
-        // The old entry's place can stay behind as an empty entry.
-        {L"C:\\Windows;C:\\Apps\\Corvane\\;", L"C:\\Apps\\Corvane",
-         L"C:\\Windows;;C:\\Apps\\Corvane\\;"},
-        // Plain text replacement also cuts the folder's text out of a longer entry.
-        {L"C:\\Apps\\CorvaneTools;C:\\W", L"C:\\Apps\\Corvane",
-         L"Tools;C:\\W;C:\\Apps\\Corvane\\;"},
+        {"empty entries and variables", L"C:\\Apps\\Corvane",
+         L";%SystemRoot%;;%ProgramFiles%\\App;", true,
+         L";%SystemRoot%;;%ProgramFiles%\\App;C:\\Apps\\Corvane\\;"},
+        {"a value over 64 KB", L"C:\\Apps\\Corvane", longPath, true,
+         longPath + L";C:\\Apps\\Corvane\\;"},
+        {"no value", L"C:\\Apps\\Corvane", std::nullopt, true, L"C:\\Apps\\Corvane\\;"},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(PathWithFolder(PathWithoutFolder(c.path, c.folder), c.folder), c.added) << c.path;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        machine().registry.clear();
+        if (c.path) {
+            platform::WriteRegistryText(RegistryRoot::LocalMachine, kEnvironmentKey, L"Path",
+                                        {*c.path, c.expand});
+        }
+        for (int run = 1; run <= 2; ++run) {
+            EXPECT_TRUE(AddToSystemPath(c.folder)) << run;
+            const auto path =
+                platform::ReadRegistryText(RegistryRoot::LocalMachine, kEnvironmentKey, L"Path");
+            ASSERT_TRUE(path.has_value());
+            EXPECT_EQ(path->text, c.expected) << run;
+            EXPECT_EQ(path->expand, c.expand) << run;
+        }
     }
+    EXPECT_FALSE(IsSameFolder(L"", L"C:\\"));
 }
 
-TEST_F(TrellionTest, AddingTwiceKeepsTheFolderOnceAndAMissingPathIsLeftAlone) {
-    AddToSystemPath(kFolder);
-    AddToSystemPath(kFolder);
-    const std::wstring path = SystemPath();
-    const std::wstring entry = std::wstring(kFolder) + L"\\;";
-    EXPECT_NE(path.find(entry), std::wstring::npos);
-    EXPECT_EQ(path.find(entry), path.rfind(entry));
-
-    machine().registry.clear();
-    EXPECT_TRUE(AddToSystemPath(kFolder));
-    EXPECT_EQ(SystemPath(), L"<none>");
+TEST_F(TrellionTest, ThePathFlagIsSetOnlyWhenTheFolderIsThere) {
+    machine().FailCall("RegSetValue", L"Path");
+    RunPostUpdate();
+    EXPECT_FALSE(HasValue(RegistryRoot::LocalMachine, L"Software\\Corvane", L"AddedToSystemPath"));
+    machine().ClearFailures();
+    RunPostUpdate();
+    EXPECT_TRUE(HasValue(RegistryRoot::LocalMachine, L"Software\\Corvane", L"AddedToSystemPath"));
+    EXPECT_EQ(SystemPath(), std::wstring(L"C:\\Windows;C:\\Tools;") + kFolder + L"\\;");
 }
 
 TEST_F(TrellionTest, GuardedKeyDeletionNeedsAProductWord) {
