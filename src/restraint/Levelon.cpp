@@ -63,6 +63,23 @@ void RecordFailure(const FeatureContext& context, const ProcessRecord& record,
     }
 }
 
+// What could not be put back stays journalled; it is said once, here.
+void RecordRestoreFailures(const FeatureContext& context, const ProcessRecord& record,
+                           const RestoreOutcome& outcome) {
+    if (!outcome.priorityClass.value_or(true)) {
+        RecordFailure(context, record, L"The priority class could not be restored");
+    }
+    if (!outcome.boost.value_or(true)) {
+        RecordFailure(context, record, L"Priority boost could not be enabled again");
+    }
+    if (!outcome.io.value_or(true)) {
+        RecordFailure(context, record, L"The I/O priority could not be restored");
+    }
+    if (!outcome.efficiency.value_or(true)) {
+        RecordFailure(context, record, L"Efficiency mode could not be restored");
+    }
+}
+
 std::uint64_t ClearNthSetBit(std::uint64_t mask, unsigned n) {
     for (std::uint64_t rest = mask; rest != 0; rest &= rest - 1) {
         if (n-- == 0) {
@@ -474,18 +491,7 @@ void Levelon::Restore(const FeatureContext& context, ProcessRecord& record, bool
                            context.RecordFacts(record, EngineText(kIoRestoredText)));
         }
     }
-    if (!outcome.priorityClass.value_or(true)) {
-        RecordFailure(context, record, L"The priority class could not be restored");
-    }
-    if (!outcome.boost.value_or(true)) {
-        RecordFailure(context, record, L"Priority boost could not be enabled again");
-    }
-    if (!outcome.io.value_or(true)) {
-        RecordFailure(context, record, L"The I/O priority could not be restored");
-    }
-    if (!outcome.efficiency.value_or(true)) {
-        RecordFailure(context, record, L"Efficiency mode could not be restored");
-    }
+    RecordRestoreFailures(context, record, outcome);
     parking_.Restore(context, false);
     const std::uint64_t now = platform::TickCount64();
     CountRestraintEnd(context, record, now > start ? now - start : 0);
@@ -511,7 +517,7 @@ void Levelon::EndDueToTerminate(const FeatureContext& context, ProcessRecord& re
 void Levelon::RestoreAll(const FeatureContext& context) {
     for (auto& [pid, record] : context.Table()) {
         if (record->restraint.restrained) {
-            PutBack(*record);
+            RecordRestoreFailures(context, *record, PutBack(*record));
         }
     }
 }

@@ -50,7 +50,8 @@ class Levelon {
     void Apply(const FeatureContext& context, ProcessRecord& record, const LevelonCycle& cycle);
     // The process ended while restrained.
     void EndDueToTerminate(const FeatureContext& context, ProcessRecord& record);
-    // Every restrained process gets its own settings back; nothing is logged or counted.
+    // Every restrained process gets its own settings back; only a value that could not be put
+    // back is logged, and nothing is counted.
     void RestoreAll(const FeatureContext& context);
     // At the engine's stop, before the power plans and the processes are restored.
     void RestoreCoreParking(const FeatureContext& context) { parking_.Restore(context, true); }
