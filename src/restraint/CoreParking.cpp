@@ -93,10 +93,12 @@ void CoreParking::Disable(const FeatureContext& context) {
     for (std::size_t i = 0; i < 4; ++i) {
         platform::WriteRegistryDword(RegistryRoot::LocalMachine, kKey, kValueNames[i], saved_[i]);
     }
+    // Recorded as done only when every setting was written and the plan applied again.
+    bool written = true;
     for (const Setting& setting : kSettings) {
-        service_->WriteMinCores(scheme_, setting.kind, kUnparked, setting.ac);
+        written = service_->WriteMinCores(scheme_, setting.kind, kUnparked, setting.ac) && written;
     }
-    const bool applied = service_->ReapplyActiveScheme();
+    const bool applied = service_->ReapplyActiveScheme() && written;
     RecordParking(context,
                   applied ? CV_ACTION_TOOK_LEVELON_BEGIN_DISABLE_CORE_PARKING
                           : CV_ACTION_TOOK_LEVELON_ENDED_RESTORE_CORE_PARKING_ERROR,
@@ -110,11 +112,14 @@ void CoreParking::Restore(const FeatureContext& context, bool stopping) {
     }
     disabled_ = false;
     if (!scheme_.empty() && counter_ == 1) {
+        bool written = true;
         for (std::size_t i = 0; i < 4; ++i) {
-            service_->WriteMinCores(scheme_, kSettings[i].kind, saved_[i], kSettings[i].ac);
+            written =
+                service_->WriteMinCores(scheme_, kSettings[i].kind, saved_[i], kSettings[i].ac) &&
+                written;
         }
         DeleteRecoveryValues();
-        const bool applied = service_->ReapplyActiveScheme();
+        const bool applied = service_->ReapplyActiveScheme() && written;
         RecordParking(context,
                       applied ? CV_ACTION_TOOK_LEVELON_ENDED_RESTORE_CORE_PARKING
                               : CV_ACTION_TOOK_LEVELON_ENDED_RESTORE_CORE_PARKING_ERROR,
