@@ -198,10 +198,14 @@ TEST(ProcessControlWin, PriorityBoost) {
     ASSERT_TRUE(GetProcessPriorityBoost(child.Process(), &disabled));
     RecordSupport("priority_boost_stored", disabled != FALSE);
     EXPECT_EQ(platform::GetPriorityBoostEnabled(child.Process()), disabled == FALSE);
+    EXPECT_EQ(platform::ReadPriorityBoostEnabled(child.Process()),
+              std::optional(disabled == FALSE));
     EXPECT_TRUE(ChangePriorityBoost(child.Pid(), true));
     EXPECT_TRUE(platform::GetPriorityBoostEnabled(child.Process()));
+    EXPECT_EQ(platform::ReadPriorityBoostEnabled(child.Process()), std::optional(true));
     EXPECT_FALSE(ChangePriorityBoost(kNoSuchProcess, true));
     EXPECT_TRUE(platform::GetPriorityBoostEnabled(nullptr));  // unreadable counts as enabled
+    EXPECT_EQ(platform::ReadPriorityBoostEnabled(nullptr), std::nullopt);  // or is told
 }
 
 TEST(ProcessControlWin, CpuSets) {
