@@ -95,6 +95,10 @@ enum ActionCode : std::uint32_t {
     CV_ACTION_TOOK_EFFICIENCY_MODE_CHANGE = 108,
     CV_ACTION_TOOK_EFFICIENCY_MODE_CHANGE_ERROR = 109,
     CV_ACTION_TOOK_CULLMARK_CLEAR_FS_CACHE = 110,
+    // A temporary change to a process (a restraint's, a CPU limit's, or one an earlier engine
+    // left behind) could not be read first, made or put back. Not in the table of texts:
+    // written as its number.
+    CV_ACTION_TOOK_PROCESS_CHANGE_ERROR = 111,
 };
 
 struct ActionCodeInfo {

@@ -1,5 +1,6 @@
 #include "engine/ControlLoop.h"
 
+#include "control/ChangeRecovery.h"
 #include "platform/Clock.h"
 #include "platform/KernelObjects.h"
 #include "platform/Registry.h"
@@ -9,6 +10,7 @@
 #include "processes/HandleCache.h"
 #include "services/EngineProcess.h"
 #include "services/KernelObjectNames.h"
+#include "services/RecoveryJournal.h"
 
 namespace cv {
 
@@ -70,6 +72,9 @@ int ControlLoop::Startup() {
     keepRunning_.Start(*context_, platform::ProcessorCount());
     storage_->StartConfigWatcher(exitEvent_.Get());
     RecordStartupActions(loadResult);
+    // What an engine that did not stop normally left changed in processes is put back, whatever
+    // the configuration now says; from here on every such change is journalled first.
+    RecoverAndBeginJournal(*context_, isService_);
     levelon_.Start(*context_, isService_, powerPlans_);
     throttles_.Start(exitEvent_.Get());
     cpuLimiter_.Start(*context_);
@@ -212,6 +217,8 @@ void ControlLoop::RunExitStep(ProcessRecord& record) {
     throttles_.End(record);
     groupExtender_.End(record);
     levelon_.EndDueToTerminate(*context_, record);
+    // Nothing of an ended process is left to put back.
+    RecoveryJournal::Instance().RemoveProcess(record.pid, record.createTime);
     power_.End(*context_, record);
     keepRunning_.RecordExit(*context_, record);
     record.ended = true;
@@ -340,11 +347,15 @@ int ControlLoop::Shutdown() {
             ClearRecoveryValue(value);
         }
         levelon_.RestoreAll(*context_);
+        cpuLimiter_.RestoreAll(*context_);
         keepRunning_.Clear();
     }
     // No process stays suspended or half-extended after the engine.
     throttles_.StopAll();
     groupExtender_.StopAll();
+    // Everything is put back: the journal's value goes (what could not be put back stays for
+    // the next start).
+    RecoveryJournal::Instance().End();
     // Threads that take the control lock are stopped outside it, or they could never end.
     StopWorkers();
     // The exit event stays open: the entry sets it once more when the thread has ended.

@@ -80,6 +80,8 @@ bool HonourOwnTimerResolution();
 
 // GetProcessPriorityBoost: true when boost is enabled, and also when it cannot be read.
 bool GetPriorityBoostEnabled(RawHandle process);
+// GetProcessPriorityBoost: whether boost is enabled; none when it cannot be read.
+std::optional<bool> ReadPriorityBoostEnabled(RawHandle process);
 // SetProcessPriorityBoost with the disable flag set to !enabled.
 bool SetPriorityBoostEnabled(RawHandle process, bool enabled);
 

@@ -93,11 +93,14 @@ void PowerAutomation::ApplyIdleExclusion(const FeatureContext& context, ProcessR
     state.idleExclusion = excluded;
 }
 
-void PowerAutomation::RecordIdleSwitch(const FeatureContext& context, const PlanGuid& plan) {
+void PowerAutomation::RecordIdleSwitch(const FeatureContext& context, const PlanGuid& plan,
+                                       bool switched) {
     if (!context.LoggingEnabled() || !context.Settings().PowerSaver.EnergySaverEvents) {
         return;
     }
-    context.Record(CV_ACTION_TOOK_ENERGY_SAVER_NON_IDLE,
+    // A switch that failed is not recorded as made.
+    context.Record(switched ? CV_ACTION_TOOK_ENERGY_SAVER_NON_IDLE
+                            : CV_ACTION_TOOK_APPLICATION_POWER_SCHEME_CHANGE_ERROR,
                    context.EngineFacts(FormatText(EngineText(kIdlePlanText),
                                                   plans_->FriendlyName(plan).value_or(L"Unknown")),
                                        false));
@@ -142,8 +145,7 @@ void PowerAutomation::RunIdlePlan(const FeatureContext& context, std::uint32_t l
             // The user is back.
             idleEngaged_ = false;
             if (!idleSaved_.IsZero()) {
-                plans_->SetActivePlan(idleSaved_);
-                RecordIdleSwitch(context, idleSaved_);
+                RecordIdleSwitch(context, idleSaved_, plans_->SetActivePlan(idleSaved_));
             }
             ClearRecoveryValue(kDrowselRecoveryValue);
             idleSaved_ = PlanGuid{};
@@ -166,8 +168,7 @@ void PowerAutomation::RunIdlePlan(const FeatureContext& context, std::uint32_t l
     if (saved && *saved != target) {
         // The value comes first: a crash while away still finds the plan to restore.
         StoreRecoveryValue(kDrowselRecoveryValue, idleSaved_);
-        plans_->SetActivePlan(target);
-        RecordIdleSwitch(context, target);
+        RecordIdleSwitch(context, target, plans_->SetActivePlan(target));
     }
     idleEngaged_ = true;
 }

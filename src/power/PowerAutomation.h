@@ -84,7 +84,8 @@ class PowerAutomation {
     void ApplyIdleExclusion(const FeatureContext& context, ProcessRecord& record, bool judgeAgain);
     void RunTimerResolution(const FeatureContext& context);
     void RunIdlePlan(const FeatureContext& context, std::uint32_t lastInputTick);
-    void RecordIdleSwitch(const FeatureContext& context, const PlanGuid& plan);
+    // 62 for a switch that was made, else 29.
+    void RecordIdleSwitch(const FeatureContext& context, const PlanGuid& plan, bool switched);
 
     // The plan the user had before any feature switched: the one a feature that already holds
     // a plan saved, else the active plan. None when the active plan cannot be read.

@@ -17,6 +17,7 @@
 #include "restraint/LevelonExclusions.h"
 #include "services/EngineProcess.h"
 #include "services/KernelObjectNames.h"
+#include "services/RecoveryJournal.h"
 
 namespace cv {
 
@@ -35,6 +36,49 @@ constexpr std::uint32_t kIoLoweredText = 1105;
 // Browsers and the foreground process get this long before they are restrained.
 constexpr std::uint64_t kForegroundGraceMs = 8100;
 constexpr std::uint32_t kVeryLowIoPriority = 0;
+
+// Journals one change of a restraint before it is made.
+void Journal(const ProcessRecord& record, JournalChange change, std::uint64_t value,
+             std::uint64_t applied = 0) {
+    JournalEntry entry;
+    entry.pid = record.pid;
+    entry.createTime = record.createTime;
+    entry.change = change;
+    entry.owner = JournalOwner::Restraint;
+    entry.value = value;
+    entry.applied = applied;
+    RecoveryJournal::Instance().Record(entry);
+}
+
+void Forget(const ProcessRecord& record, JournalChange change) {
+    RecoveryJournal::Instance().Remove(record.pid, record.createTime, change,
+                                       JournalOwner::Restraint);
+}
+
+// A change the restraint did not make, or could not put back: logged once, where it happened.
+void RecordFailure(const FeatureContext& context, const ProcessRecord& record,
+                   const wchar_t* what) {
+    if (context.LoggingEnabled()) {
+        context.Record(CV_ACTION_TOOK_PROCESS_CHANGE_ERROR, context.RecordFacts(record, what));
+    }
+}
+
+// What could not be put back stays journalled; it is said once, here.
+void RecordRestoreFailures(const FeatureContext& context, const ProcessRecord& record,
+                           const RestoreOutcome& outcome) {
+    if (!outcome.priorityClass.value_or(true)) {
+        RecordFailure(context, record, L"The priority class could not be restored");
+    }
+    if (!outcome.boost.value_or(true)) {
+        RecordFailure(context, record, L"Priority boost could not be enabled again");
+    }
+    if (!outcome.io.value_or(true)) {
+        RecordFailure(context, record, L"The I/O priority could not be restored");
+    }
+    if (!outcome.efficiency.value_or(true)) {
+        RecordFailure(context, record, L"Efficiency mode could not be restored");
+    }
+}
 
 std::uint64_t ClearNthSetBit(std::uint64_t mask, unsigned n) {
     for (std::uint64_t rest = mask; rest != 0; rest &= rest - 1) {
@@ -190,12 +234,14 @@ void Levelon::ConsiderRestraint(const FeatureContext& context, ProcessRecord& re
     if (ooc.UseEfficiencyMode) {
         state.savedEfficiencyMode = QueryEfficiencyMode(record.pid);
     }
+    // A value that cannot be read is left alone: it could not be put back.
     const std::int32_t priorityClass = QueryPriorityClass(record.pid);
-    state.savedPriorityClass = priorityClass <= 0 ? platform::kNormalPriorityClass
-                                                  : static_cast<std::uint32_t>(priorityClass);
+    state.savedPriorityClass = priorityClass <= 0 ? 0 : static_cast<std::uint32_t>(priorityClass);
     const platform::RawHandle handle =
         ProcessHandleCache::Instance().GetHandle(record.pid, record.createTime);
-    state.savedBoostEnabled = handle == nullptr || platform::GetPriorityBoostEnabled(handle);
+    const std::optional<bool> boost =
+        handle != nullptr ? platform::ReadPriorityBoostEnabled(handle) : std::nullopt;
+    state.savedBoost = boost ? (*boost ? 1 : 0) : -1;
     state.savedAffinity =
         ooc.RestrainByAffinity && handle != nullptr ? platform::GetProcessAffinity(handle) : 0;
 
@@ -244,45 +290,93 @@ void Levelon::BeginRestraint(const FeatureContext& context, ProcessRecord& recor
     const ConfigSettings& settings = context.Settings();
     const auto& ooc = settings.OutOfControlProcessRestraint;
     CountRestraintBegin(context, record);
+    // Each change is journalled before it is made, and only a value that was read is changed.
+    state.efficiencySet = false;
     if (ooc.UseEfficiencyMode) {
-        ChangeEfficiencyMode(record.pid, true);
+        if (state.savedEfficiencyMode == -1) {
+            RecordFailure(context, record, L"Efficiency mode could not be read; left as it is");
+        } else {
+            Journal(record, JournalChange::EfficiencyMode,
+                    static_cast<std::uint64_t>(state.savedEfficiencyMode));
+            state.efficiencySet = ChangeEfficiencyMode(record.pid, true);
+            if (!state.efficiencySet) {
+                Forget(record, JournalChange::EfficiencyMode);
+                RecordFailure(context, record, L"Efficiency mode could not be switched on");
+            }
+        }
     }
-    state.priorityLowered = !ooc.DoNotLowerPriorityClass;
-    if (state.priorityLowered) {
+    state.priorityLowered = false;
+    state.boostDisabled = false;
+    if (!ooc.DoNotLowerPriorityClass) {
         const std::uint32_t lowered = ooc.LowerToIdleInsteadOfBelowNormal
                                           ? platform::kIdlePriorityClass
                                           : platform::kBelowNormalPriorityClass;
-        // Below normal would raise a process that already runs at idle.
-        if (!(state.savedPriorityClass == platform::kIdlePriorityClass &&
-              lowered == platform::kBelowNormalPriorityClass)) {
-            ChangePriorityClass(record.pid, lowered);
+        if (state.savedPriorityClass == 0) {
+            RecordFailure(context, record, L"The priority class could not be read; left as it is");
+        } else if (!(state.savedPriorityClass == platform::kIdlePriorityClass &&
+                     lowered == platform::kBelowNormalPriorityClass)) {
+            // Below normal would raise a process that already runs at idle.
+            Journal(record, JournalChange::PriorityClass, state.savedPriorityClass);
+            state.priorityLowered = ChangePriorityClass(record.pid, lowered);
+            if (!state.priorityLowered) {
+                Forget(record, JournalChange::PriorityClass);
+                RecordFailure(context, record, L"The priority class could not be lowered");
+            }
         }
-        ChangePriorityBoost(record.pid, false);
+        if (state.savedBoost == -1) {
+            RecordFailure(context, record, L"Priority boost could not be read; left as it is");
+        } else if (state.savedBoost == 1) {
+            Journal(record, JournalChange::PriorityBoost, 1);
+            state.boostDisabled = ChangePriorityBoost(record.pid, false);
+            if (!state.boostDisabled) {
+                Forget(record, JournalChange::PriorityBoost);
+                RecordFailure(context, record, L"Priority boost could not be disabled");
+            }
+        }
     }
+    state.savedIoPriority = -1;
     if (IsVistaOrLater() && ooc.LowerIOPriorityDuringRestraint) {
         const auto io = platform::GetIoPriority(record.pid);
-        state.savedIoPriority = io ? static_cast<std::int32_t>(*io) : -1;
-        platform::SetIoPriority(record.pid, kVeryLowIoPriority);
-        if (context.LoggingEnabled()) {
-            context.Record(CV_ACTION_IO_PRIORITY_LOWERED,
-                           context.RecordFacts(record, EngineText(kIoLoweredText)));
+        if (!io) {
+            RecordFailure(context, record, L"The I/O priority could not be read; left as it is");
+        } else {
+            Journal(record, JournalChange::IoPriority, *io);
+            if (platform::SetIoPriority(record.pid, kVeryLowIoPriority)) {
+                state.savedIoPriority = static_cast<std::int32_t>(*io);
+                if (context.LoggingEnabled()) {
+                    context.Record(CV_ACTION_IO_PRIORITY_LOWERED,
+                                   context.RecordFacts(record, EngineText(kIoLoweredText)));
+                }
+            } else {
+                Forget(record, JournalChange::IoPriority);
+                RecordFailure(context, record, L"The I/O priority could not be lowered");
+            }
         }
     }
     if (ooc.RestrainByAffinity) {
         const std::uint64_t current = state.savedAffinity;
         const std::uint64_t full = platform::ActiveProcessorMask();
-        if (!ooc.DoNotAdjustAffinityIfCustomized || current == 0 || current == full) {
+        state.savedAffinity = 0;
+        state.appliedAffinity = 0;
+        if (current == 0) {
+            RecordFailure(context, record, L"The affinity could not be read; left as it is");
+        } else if (!ooc.DoNotAdjustAffinityIfCustomized || current == full) {
             const std::uint64_t target = RestraintMask(context, current);
-            if (target != 0 && ChangeAffinity(record.pid, target)) {
-                state.appliedAffinity = target;
-                if (context.LoggingEnabled()) {
-                    context.Record(
-                        CV_ACTION_TOOK_LEVELON_BEGIN_AFFINITY,
-                        context.RecordFacts(record, FormatText(EngineText(kRestraintAffinityText),
-                                                               FormatAffinityText(target))));
+            if (target != 0) {
+                Journal(record, JournalChange::Affinity, current, target);
+                if (ChangeAffinity(record.pid, target)) {
+                    state.savedAffinity = current;
+                    state.appliedAffinity = target;
+                    if (context.LoggingEnabled()) {
+                        context.Record(CV_ACTION_TOOK_LEVELON_BEGIN_AFFINITY,
+                                       context.RecordFacts(
+                                           record, FormatText(EngineText(kRestraintAffinityText),
+                                                              FormatAffinityText(target))));
+                    }
+                } else {
+                    Forget(record, JournalChange::Affinity);
+                    RecordFailure(context, record, L"The affinity could not be narrowed");
                 }
-            } else {
-                state.savedAffinity = 0;
             }
         }
     }
@@ -293,7 +387,7 @@ void Levelon::BeginRestraint(const FeatureContext& context, ProcessRecord& recor
     state.restrained = true;
     state.restraintStart = platform::TickCount64();
     state.candidate = false;
-    if (context.LogOn(settings.Logging.LogLevelonBegin) && !ooc.DoNotLowerPriorityClass) {
+    if (context.LogOn(settings.Logging.LogLevelonBegin) && state.priorityLowered) {
         context.Record(CV_ACTION_TOOK_LEVELON_BEGIN_PRIORITY,
                        context.RecordFacts(record, EngineText(kPriorityLoweredText)));
     }
@@ -319,48 +413,68 @@ bool Levelon::DecideRestore(const FeatureContext& context, ProcessRecord& record
     return true;
 }
 
-std::optional<bool> Levelon::PutBack(ProcessRecord& record) {
+RestoreOutcome Levelon::PutBack(ProcessRecord& record) {
     RestraintState& state = record.restraint;
-    if (state.savedEfficiencyMode != -1) {
-        ChangeEfficiencyMode(record.pid, state.savedEfficiencyMode == 1);
-        state.savedEfficiencyMode = -1;
+    RestoreOutcome outcome;
+    // What could not be put back stays in the journal for the next start.
+    if (state.efficiencySet) {
+        outcome.efficiency = ChangeEfficiencyMode(record.pid, state.savedEfficiencyMode == 1);
+        if (*outcome.efficiency) {
+            Forget(record, JournalChange::EfficiencyMode);
+        }
     }
+    state.efficiencySet = false;
+    state.savedEfficiencyMode = -1;
     if (state.priorityLowered) {
-        ChangePriorityClass(record.pid, state.savedPriorityClass);
-        ChangePriorityBoost(record.pid, state.savedBoostEnabled);
+        outcome.priorityClass = ChangePriorityClass(record.pid, state.savedPriorityClass);
+        if (*outcome.priorityClass) {
+            Forget(record, JournalChange::PriorityClass);
+        }
         state.priorityLowered = false;
     }
+    if (state.boostDisabled) {
+        outcome.boost = ChangePriorityBoost(record.pid, true);
+        if (*outcome.boost) {
+            Forget(record, JournalChange::PriorityBoost);
+        }
+        state.boostDisabled = false;
+    }
     if (state.savedIoPriority != -1) {
-        platform::SetIoPriority(record.pid, static_cast<std::uint32_t>(state.savedIoPriority));
+        outcome.io =
+            platform::SetIoPriority(record.pid, static_cast<std::uint32_t>(state.savedIoPriority));
+        if (*outcome.io) {
+            Forget(record, JournalChange::IoPriority);
+        }
         state.savedIoPriority = -1;
     }
-    std::optional<bool> affinityRestored;
     if (state.savedAffinity != 0) {
         // A mask the user set during the restraint stays.
         const platform::RawHandle handle =
             ProcessHandleCache::Instance().GetHandle(record.pid, record.createTime);
         if (handle != nullptr && platform::GetProcessAffinity(handle) == state.appliedAffinity) {
-            affinityRestored = ChangeAffinity(record.pid, state.savedAffinity);
+            outcome.affinity = ChangeAffinity(record.pid, state.savedAffinity);
+        }
+        if (outcome.affinity.value_or(true)) {
+            Forget(record, JournalChange::Affinity);
         }
         state.savedAffinity = 0;
         state.appliedAffinity = 0;
     }
     state.restrained = false;
     state.candidate = false;
-    return affinityRestored;
+    return outcome;
 }
 
 void Levelon::Restore(const FeatureContext& context, ProcessRecord& record, bool foreground,
                       bool maximumTime) {
     const ConfigSettings& settings = context.Settings();
-    const auto& ooc = settings.OutOfControlProcessRestraint;
     const std::uint64_t start = record.restraint.restraintStart;
-    const std::optional<bool> affinity = PutBack(record);
+    const RestoreOutcome outcome = PutBack(record);
     if (context.LogOn(settings.Logging.LogLevelonBegin && settings.Logging.LogLevelonEnd)) {
         const std::wstring ended = EngineText(kRestraintEndedText);
-        if (affinity) {
-            context.Record(*affinity ? CV_ACTION_TOOK_LEVELON_END_AFFINITY_RESTORED
-                                     : CV_ACTION_TOOK_LEVELON_END_AFFINITY_RESTORE_ERROR,
+        if (outcome.affinity) {
+            context.Record(*outcome.affinity ? CV_ACTION_TOOK_LEVELON_END_AFFINITY_RESTORED
+                                             : CV_ACTION_TOOK_LEVELON_END_AFFINITY_RESTORE_ERROR,
                            context.RecordFacts(record, ended));
         }
         if (maximumTime) {
@@ -370,15 +484,16 @@ void Levelon::Restore(const FeatureContext& context, ProcessRecord& record, bool
             context.Record(CV_ACTION_TOOK_LEVELON_END_DUE_TO_FOREGROUND,
                            context.RecordFacts(record, EngineText(kForegroundEndText)));
         }
-        if (!ooc.DoNotLowerPriorityClass) {
+        if (outcome.priorityClass.value_or(false)) {
             context.Record(CV_ACTION_TOOK_LEVELON_END_PRIORITY_RESTORED,
                            context.RecordFacts(record, ended));
         }
-        if (ooc.LowerIOPriorityDuringRestraint) {
+        if (outcome.io.value_or(false)) {
             context.Record(CV_ACTION_IO_PRIORITY_RESTORED,
                            context.RecordFacts(record, EngineText(kIoRestoredText)));
         }
     }
+    RecordRestoreFailures(context, record, outcome);
     parking_.Restore(context, false);
     const std::uint64_t now = platform::TickCount64();
     CountRestraintEnd(context, record, now > start ? now - start : 0);
@@ -404,7 +519,7 @@ void Levelon::EndDueToTerminate(const FeatureContext& context, ProcessRecord& re
 void Levelon::RestoreAll(const FeatureContext& context) {
     for (auto& [pid, record] : context.Table()) {
         if (record->restraint.restrained) {
-            PutBack(*record);
+            RecordRestoreFailures(context, *record, PutBack(*record));
         }
     }
 }

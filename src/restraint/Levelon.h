@@ -4,6 +4,7 @@
 // efficiency mode) until it calms down, its maximum time is up, or it comes to the foreground.
 // Nothing is left restrained when the engine stops.
 #include <cstdint>
+#include <optional>
 #include <random>
 
 #include "control/FeatureContext.h"
@@ -20,6 +21,16 @@ struct LevelonCycle {
     std::uint32_t foregroundPid = 0xFFFFFFFF;
     const SessionActivity* sessions = nullptr;
     bool performanceMode = false;
+};
+
+// What putting a restraint back did to each value it had changed: none when it had not changed
+// it, else whether it was put back.
+struct RestoreOutcome {
+    std::optional<bool> efficiency;
+    std::optional<bool> priorityClass;
+    std::optional<bool> boost;
+    std::optional<bool> io;
+    std::optional<bool> affinity;  // also none when the user had changed the mask since
 };
 
 class Levelon {
@@ -39,7 +50,8 @@ class Levelon {
     void Apply(const FeatureContext& context, ProcessRecord& record, const LevelonCycle& cycle);
     // The process ended while restrained.
     void EndDueToTerminate(const FeatureContext& context, ProcessRecord& record);
-    // Every restrained process gets its own settings back; nothing is logged or counted.
+    // Every restrained process gets its own settings back; only a value that could not be put
+    // back is logged, and nothing is counted.
     void RestoreAll(const FeatureContext& context);
     // At the engine's stop, before the power plans and the processes are restored.
     void RestoreCoreParking(const FeatureContext& context) { parking_.Restore(context, true); }
@@ -61,9 +73,8 @@ class Levelon {
                        bool forced, const LevelonCycle& cycle);
     void Restore(const FeatureContext& context, ProcessRecord& record, bool foreground,
                  bool maximumTime);
-    // Puts back what the restraint changed; whether an affinity was restored (true), failed
-    // (false) or not touched (none).
-    std::optional<bool> PutBack(ProcessRecord& record);
+    // Puts back what the restraint changed; each value's journal entry goes once it is back.
+    RestoreOutcome PutBack(ProcessRecord& record);
 
     bool wasOn_ = false;
     bool restraintBegan_ = false;

@@ -16,8 +16,10 @@
 #include "platform/Registry.h"
 #include "platform/System.h"
 #include "services/EngineProcess.h"
+#include "services/HeldSuspensions.h"
 #include "services/Language.h"
 #include "services/Messages.h"
+#include "services/RecoveryJournal.h"
 
 namespace cv {
 
@@ -46,6 +48,18 @@ std::wstring BaseNameOf(const std::wstring& path) {
     std::wstring name = slash == std::wstring::npos ? path : path.substr(slash + 1);
     const std::size_t dot = name.find_last_of(L'.');
     return (dot == std::wstring::npos ? name : name.substr(0, dot)).substr(0, 260);
+}
+
+// Every process a throttle holds suspended runs again, exactly once each, and no throttle
+// suspends again. The other threads are frozen meanwhile, so none is between its mark and its
+// call; nothing here takes a lock or allocates. The journal's entries then go if its lock can be
+// had; if not, the next engine resumes them once more, which a running process ignores.
+void ReleaseSuspensionsForCrash() {
+    const std::uint32_t self = platform::CurrentThreadId();
+    platform::SuspendOtherThreads(self);
+    ReleaseHeldSuspensions();
+    platform::ResumeOtherThreads(self);
+    RecoveryJournal::Instance().DropSuspensionsAfterCrash();
 }
 
 // Writes the dump on a thread of its own while every other thread stands still; true when it
@@ -124,6 +138,7 @@ void SetCrashRunningAsService(bool service) {
 void ResetCrashFilter() {
     filterEntered = false;
     runningAsService = false;
+    ResetHeldSuspensions();
 }
 
 std::wstring CrashDumpPath() {
@@ -186,6 +201,8 @@ long CrashFilter() {
     if (filterEntered.exchange(true)) {
         return 0;
     }
+    // First of all, and before the dump freezes the engine for a while.
+    ReleaseSuspensionsForCrash();
     const std::wstring path = CrashDumpPath();
     if (!path.empty()) {
         platform::DeleteFileAt(path);

@@ -1,7 +1,8 @@
 #pragma once
 // The engine's handler for exceptions nothing else handles: a full-memory dump in
 // ProgramData\Corvane\vigilor.exe.dmp, a message for an interactive user, and a fresh engine,
-// unless the engine keeps crashing soon after each restart.
+// unless the engine keeps crashing soon after each restart. Before any of it, every process a
+// throttle holds suspended is resumed.
 #include <cstdint>
 #include <string>
 #include <vector>

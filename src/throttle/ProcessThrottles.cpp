@@ -7,6 +7,7 @@
 #include "platform/ProcessControl.h"
 #include "platform/Processes.h"
 #include "platform/Threads.h"
+#include "services/RecoveryJournal.h"
 
 namespace cv {
 
@@ -16,8 +17,9 @@ constexpr std::uint32_t kThrottleEndsText = 399;
 constexpr std::uint32_t kThrottleBeginsText = 400;
 
 // A handle to the very process the record knows: the id alone may already name another one.
+// Its creation time is written to `created`.
 platform::UniqueHandle OpenSameProcess(std::uint32_t pid, std::uint64_t createTime,
-                                       std::uint32_t access) {
+                                       std::uint32_t access, std::uint64_t& created) {
     platform::UniqueHandle process =
         platform::OpenProcessHandle(pid, access | platform::kProcessQueryLimitedInformation);
     if (!process) {
@@ -27,7 +29,13 @@ platform::UniqueHandle OpenSameProcess(std::uint32_t pid, std::uint64_t createTi
     if (!times || (createTime != 0 && times->create != createTime)) {
         return {};
     }
+    created = times->create;
     return process;
+}
+
+void ForgetSuspension(const JournalEntry& entry) {
+    RecoveryJournal::Instance().Remove(entry.pid, entry.createTime, JournalChange::Suspension,
+                                       JournalOwner::Throttle);
 }
 
 // Removes the one-time entry of the process, so that it is not started again.
@@ -43,27 +51,42 @@ void ForgetOneTimeThrottle(ConfigSettings& settings, const std::wstring& name, s
                   });
 }
 
+// The throttle holds at most one suspension of its own at a time, and resumes exactly the one it
+// added: its mark and the journal say so before the suspension is made, so that its owner, the
+// crash filter or the next engine can resume it when this thread cannot.
 void RunThrottle(platform::RawHandle process, platform::RawHandle stopEvent,
-                 platform::RawHandle exitEvent, DutyCycle duty, std::atomic<bool>& suspended) {
+                 platform::RawHandle exitEvent, DutyCycle duty, HeldSuspension& held,
+                 JournalEntry entry) {
     if (!platform::IsValidRawHandle(process)) {
         return;
     }
+    RecoveryJournal& journal = RecoveryJournal::Instance();
+    entry.count = 1;
     const platform::RawHandle ends[] = {stopEvent, exitEvent};
     const std::size_t endCount = platform::IsValidRawHandle(exitEvent) ? 2 : 1;
     for (;;) {
         if (platform::IsSignalled(process)) {
             return;  // the process ended
         }
-        // Marked before the call, so an owner that has to end this thread resumes the process
-        // even when the thread hangs inside the call.
-        suspended = true;
-        if (!platform::SuspendProcessHandle(process)) {
-            suspended = false;
+        if (!held.Begin()) {
+            return;  // the crash filter took over: nothing is suspended any more
+        }
+        journal.Record(entry);
+        const bool suspended = platform::SuspendProcessHandle(process);
+        if (suspended && held.TakenOver()) {
+            // The crash filter may have resumed before this suspension was made.
+            platform::ResumeProcessHandle(process);
+            return;
+        }
+        if (!suspended) {
+            held.End();
+            ForgetSuspension(entry);
         }
         const int woken = platform::WaitForAnyObject(ends, endCount, duty.suspendedMs);
-        if (suspended) {
+        if (held.Held()) {
             platform::ResumeProcessHandle(process);
-            suspended = false;
+            held.End();
+            ForgetSuspension(entry);
         }
         if (woken != platform::kWaitTimedOut) {
             return;
@@ -135,21 +158,29 @@ void ProcessThrottles::Begin(const FeatureContext& context, ProcessRecord& recor
     auto throttle = std::make_unique<Throttle>();
     throttle->pid = record.pid;
     throttle->level = level;
-    throttle->process = OpenSameProcess(record.pid, record.createTime,
-                                        platform::kSynchronize | platform::kProcessSuspendResume);
+    JournalEntry entry;
+    entry.pid = record.pid;
+    entry.change = JournalChange::Suspension;
+    entry.owner = JournalOwner::Throttle;
+    throttle->process =
+        OpenSameProcess(record.pid, record.createTime,
+                        platform::kSynchronize | platform::kProcessSuspendResume, entry.createTime);
     throttle->stopEvent =
         platform::CreateEventObject(L"", false, false, platform::ObjectSecurity::Default);
     throttle->shared = std::make_unique<Shared>();
     const platform::RawHandle process = throttle->process.Get();
     const platform::RawHandle stopEvent = throttle->stopEvent.Get();
     const platform::RawHandle exitEvent = exitEvent_;
-    std::atomic<bool>& suspended = throttle->shared->suspended;
+    HeldSuspension& held = throttle->shared->held;
+    held.process = process;
+    ListHeldSuspension(&held);
+    throttle->entry = entry;
     ConfigSettings* settings = &context.Settings();
     const std::wstring name = record.name;
     const std::uint32_t pid = record.pid;
     const DutyCycle duty = DutyCycleFor(level);
-    throttle->thread = platform::StartThread([=, &suspended] {
-        RunThrottle(process, stopEvent, exitEvent, duty, suspended);
+    throttle->thread = platform::StartThread([=, &held] {
+        RunThrottle(process, stopEvent, exitEvent, duty, held, entry);
         if (oneTime) {
             ForgetOneTimeThrottle(*settings, name, pid);
         }
@@ -171,10 +202,12 @@ void ProcessThrottles::Stop(std::uint32_t pid) {
                                platform::WaitResult::Signalled) {
         // A thread that does not answer must not keep its process suspended.
         platform::TerminateThreadHandle(throttle.thread.Get(), 1);
-        if (throttle.shared->suspended && throttle.process) {
+        if (throttle.shared->held.End() && throttle.process) {
             platform::ResumeProcessHandle(throttle.process.Get());
         }
     }
+    UnlistHeldSuspension(&throttle.shared->held);
+    ForgetSuspension(throttle.entry);
     running_.erase(it);
 }
 

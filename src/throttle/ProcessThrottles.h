@@ -1,7 +1,8 @@
 #pragma once
 // Throttles: a thread per throttled process suspends and resumes it in a fixed duty cycle, at the
 // level ProcessThrottles (by name) or OneTimeProcessThrottles (by name and id) give. Whatever
-// ends a throttle, its process is left running.
+// ends a throttle, its process is left running: each suspension is journalled before it is made
+// (services/RecoveryJournal.h) and marked for the crash filter (services/HeldSuspensions.h).
 #include <atomic>
 #include <cstdint>
 #include <map>
@@ -10,6 +11,8 @@
 
 #include "control/FeatureContext.h"
 #include "platform/Handle.h"
+#include "services/HeldSuspensions.h"
+#include "services/RecoveryJournal.h"
 
 namespace cv {
 
@@ -42,9 +45,10 @@ class ProcessThrottles {
     std::size_t RunningCount() const { return running_.size(); }
 
   private:
-    // What the thread and its owner share: whether the process is suspended right now.
+    // What the thread, its owner and the crash filter share: whether the process is suspended
+    // by this throttle right now.
     struct Shared {
-        std::atomic<bool> suspended{false};
+        HeldSuspension held;
     };
     struct Throttle {
         std::uint32_t pid = 0;
@@ -53,6 +57,7 @@ class ProcessThrottles {
         platform::UniqueHandle stopEvent;
         platform::UniqueHandle thread;
         std::unique_ptr<Shared> shared;
+        JournalEntry entry;  // the process, for its journal entry
     };
 
     void Begin(const FeatureContext& context, ProcessRecord& record, std::int32_t level,

@@ -12,6 +12,7 @@
 #include "platform/Clock.h"
 #include "platform/ProcessControl.h"
 #include "processes/HandleCache.h"
+#include "services/RecoveryJournal.h"
 
 namespace cv {
 
@@ -27,14 +28,41 @@ bool SameRule(const CpuLimitInstance& instance, const CpuLimitRule& rule) {
            instance.durationMs == rule.durationMs;
 }
 
-// The mask the limit took away is given back.
-void PutBack(std::uint32_t pid, CpuLimitInstance& instance) {
+JournalEntry LimitEntry(const ProcessRecord& record, std::uint64_t saved, std::uint64_t applied) {
+    JournalEntry entry;
+    entry.pid = record.pid;
+    entry.createTime = record.createTime;
+    entry.change = JournalChange::Affinity;
+    entry.owner = JournalOwner::CpuLimit;
+    entry.value = saved;
+    entry.applied = applied;
+    return entry;
+}
+
+// The mask the limit took away is given back; none when the instance was not limiting, else
+// whether the mask was set. The journal entry goes once no instance limits any more (one that
+// could not be put back stays for the next start).
+std::optional<bool> PutBack(ProcessRecord& record, CpuLimitInstance& instance) {
+    std::optional<bool> restored;
     if (instance.limitStart != 0 && instance.savedMask != 0) {
-        ChangeAffinity(pid, instance.savedMask);
+        restored = ChangeAffinity(record.pid, instance.savedMask);
     }
     instance.limitStart = 0;
     instance.savedMask = 0;
     instance.appliedMask = 0;
+    if (restored.value_or(true)) {
+        const auto& limits = record.watchdog.limits;
+        const auto still = std::find_if(limits.begin(), limits.end(), [](const auto& other) {
+            return other.limitStart != 0 && other.savedMask != 0;
+        });
+        if (still == limits.end()) {
+            RecoveryJournal::Instance().Remove(record.pid, record.createTime,
+                                               JournalChange::Affinity, JournalOwner::CpuLimit);
+        } else {
+            RecoveryJournal::Instance().Record(LimitEntry(record, 0, still->appliedMask));
+        }
+    }
+    return restored;
 }
 
 }  // namespace
@@ -53,7 +81,7 @@ void CpuLimiter::Apply(const FeatureContext& context, ProcessRecord& record) {
     std::vector<CpuLimitInstance>& limits = record.watchdog.limits;
     if (rulesChanged_) {
         for (CpuLimitInstance& instance : limits) {
-            PutBack(record.pid, instance);
+            PutBack(record, instance);
         }
         limits.clear();
     }
@@ -78,13 +106,21 @@ void CpuLimiter::Apply(const FeatureContext& context, ProcessRecord& record) {
             const std::uint64_t limited = now > instance.limitStart ? now - instance.limitStart : 0;
             if (instance.durationMs != 0 &&
                 limited >= std::uint64_t{instance.durationMs} * 10'000) {
-                if (log) {
-                    context.Record(CV_ACTION_TOOK_CPULIMIT_DONE,
-                                   context.RecordFacts(
-                                       record, FormatText(EngineText(kLimitDoneText),
-                                                          FormatAffinityText(instance.savedMask))));
+                const std::uint64_t saved = instance.savedMask;
+                const bool restored = PutBack(record, instance).value_or(true);
+                if (log && restored) {
+                    context.Record(
+                        CV_ACTION_TOOK_CPULIMIT_DONE,
+                        context.RecordFacts(record, FormatText(EngineText(kLimitDoneText),
+                                                               FormatAffinityText(saved))));
+                } else if (!restored && context.LoggingEnabled()) {
+                    context.Record(
+                        CV_ACTION_TOOK_PROCESS_CHANGE_ERROR,
+                        context.RecordFacts(record,
+                                            L"The affinity a CPU limit narrowed could not be "
+                                            L"restored to " +
+                                                FormatAffinityText(saved)));
                 }
-                PutBack(record.pid, instance);
             }
         } else if (cpu >= static_cast<double>(instance.threshold)) {
             if (instance.overThresholdStart == 0) {
@@ -95,6 +131,14 @@ void CpuLimiter::Apply(const FeatureContext& context, ProcessRecord& record) {
             }
         } else {
             instance.overThresholdStart = 0;
+        }
+    }
+}
+
+void CpuLimiter::RestoreAll(const FeatureContext& context) {
+    for (auto& [pid, record] : context.Table()) {
+        for (CpuLimitInstance& instance : record->watchdog.limits) {
+            PutBack(*record, instance);
         }
     }
 }
@@ -116,16 +160,22 @@ std::uint64_t CpuLimiter::RemoveProcessors(std::uint64_t mask, std::uint32_t cou
 void CpuLimiter::Limit(const FeatureContext& context, ProcessRecord& record,
                        CpuLimitInstance& instance) {
     instance.overThresholdStart = 0;
-    const platform::RawHandle handle = ProcessHandleCache::Instance().GetHandle(record.pid);
+    const platform::RawHandle handle =
+        ProcessHandleCache::Instance().GetHandle(record.pid, record.createTime);
+    // A mask that cannot be read is left alone: it could not be given back.
     const std::uint64_t current = handle != nullptr ? platform::GetProcessAffinity(handle) : 0;
     const std::uint64_t limited = RemoveProcessors(current, instance.processors);
-    const bool applied = limited != 0 && ChangeAffinity(record.pid, limited);
+    bool applied = false;
+    if (limited != 0) {
+        RecoveryJournal::Instance().Record(LimitEntry(record, current, limited));
+        applied = ChangeAffinity(record.pid, limited);
+    }
     if (applied) {
         instance.savedMask = current;
         instance.appliedMask = limited;
         instance.limitStart = platform::SystemTimeAsFileTime();
     } else {
-        PutBack(record.pid, instance);
+        PutBack(record, instance);
     }
     if (!context.LogOn(context.Settings().Logging.LogCPULimiter)) {
         return;

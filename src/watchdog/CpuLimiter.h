@@ -1,6 +1,7 @@
 #pragma once
 // The CPU limiter: a process that stays at or above a CPU threshold for long enough loses a
-// number of its processors, chosen at random, for a while (or until the rules change).
+// number of its processors, chosen at random, for a while (or until the rules change or the
+// engine stops). Each narrowed mask is journalled before it is set.
 #include <cstdint>
 #include <optional>
 #include <random>
@@ -25,6 +26,8 @@ class CpuLimiter {
     // The per-record step.
     void Apply(const FeatureContext& context, ProcessRecord& record);
     bool RulesChanged() const { return rulesChanged_; }
+    // At the engine's stop: every limited process gets its mask back; nothing is logged.
+    void RestoreAll(const FeatureContext& context);
 
   private:
     void Limit(const FeatureContext& context, ProcessRecord& record, CpuLimitInstance& instance);

@@ -182,12 +182,23 @@ bool WatchdogRules::Act(const FeatureContext& context, ProcessRecord& record,
                         const WatchdogRule& rule, WatchdogEpisode& episode) {
     const bool log = context.LoggingEnabled();
     if (rule.Action == kWatchdogTerminate) {
-        // Every cycle while the condition holds.
-        const bool ended = Terminate(context, record);
-        if (log) {
-            context.Record(CV_ACTION_TOOK_WATCHDOG_GENERAL_TERMINATE,
-                           context.RecordFacts(record, ThresholdText(rule)));
+        // Every cycle while the condition holds; a termination that fails is said once an
+        // episode, and never as done.
+        const Termination result = Terminate(context, record);
+        if (result != Termination::Failed) {
+            if (log) {
+                context.Record(CV_ACTION_TOOK_WATCHDOG_GENERAL_TERMINATE,
+                               context.RecordFacts(record, ThresholdText(rule)));
+            }
+        } else if (!episode.actionTaken) {
+            episode.actionTaken = true;
+            if (log) {
+                context.Record(
+                    CV_ACTION_TOOK_PROCESS_CHANGE_ERROR,
+                    context.RecordFacts(record, L"Could not be ended: " + ThresholdText(rule)));
+            }
         }
+        const bool ended = result == Termination::Ended;
         if (ended) {
             record.terminatedByEngine = true;
         }
@@ -264,15 +275,19 @@ bool WatchdogRules::StopServices(const std::vector<platform::ServiceStatusRow>& 
     return allStopped;
 }
 
-bool WatchdogRules::Terminate(const FeatureContext& context, ProcessRecord& record) {
+WatchdogRules::Termination WatchdogRules::Terminate(const FeatureContext& context,
+                                                    ProcessRecord& record) {
     std::vector<platform::ServiceStatusRow> services;
     if (services_ != nullptr && services_->ServicesOfProcess(record.pid, &services)) {
         if (!StopServices(services)) {
-            return TerminateById(record.pid);
+            return TerminateById(record.pid) ? Termination::Ended : Termination::Failed;
         }
-        return false;  // the process ends when its services have stopped
+        // The process ends when its services have stopped.
+        return Termination::ServicesStopping;
     }
-    return CloseGracefully(record.pid, context.Settings().Performance.GracefulWaitTimeInMs);
+    return CloseGracefully(record.pid, context.Settings().Performance.GracefulWaitTimeInMs)
+               ? Termination::Ended
+               : Termination::Failed;
 }
 
 bool WatchdogRules::Restart(const FeatureContext& context, ProcessRecord& record,

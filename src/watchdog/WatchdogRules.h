@@ -60,7 +60,8 @@ class WatchdogRules {
     // False when the walk ends: the process is gone.
     bool Act(const FeatureContext& context, ProcessRecord& record, const WatchdogRule& rule,
              WatchdogEpisode& episode);
-    bool Terminate(const FeatureContext& context, ProcessRecord& record);
+    enum class Termination { Ended, ServicesStopping, Failed };
+    Termination Terminate(const FeatureContext& context, ProcessRecord& record);
     bool Restart(const FeatureContext& context, ProcessRecord& record, const WatchdogRule& rule);
     bool StopServices(const std::vector<platform::ServiceStatusRow>& services);
     void Launch(const FeatureContext& context, const ProcessRecord& record,

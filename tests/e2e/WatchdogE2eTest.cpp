@@ -9,6 +9,7 @@
 #include "EngineFixture.h"
 #include "EngineLog.h"
 #include "EngineProcessHelpers.h"
+#include "SharedCount.h"
 #include "TempFolder.h"
 
 namespace cv::e2e {
@@ -96,43 +97,6 @@ TEST_F(Watchdog, ABelowRuleLaunchesAProgramToldTheIdleProcessIdNameAndSession) {
     EXPECT_EQ(CountActions("77", PidField(idle)), 1) << Log();
     EXPECT_TRUE(idle.IsRunning());
 }
-
-// Shared memory the counter helper publishes its count in.
-class SharedCount {
-  public:
-    explicit SharedCount(const std::wstring& name) : name_(name) {
-        mapping_ = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                      sizeof(LONG64), name.c_str());
-        if (mapping_ != nullptr) {
-            view_ = static_cast<LONG64*>(
-                MapViewOfFile(mapping_, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, sizeof(LONG64)));
-        }
-    }
-    SharedCount(const SharedCount&) = delete;
-    SharedCount& operator=(const SharedCount&) = delete;
-    ~SharedCount() {
-        if (view_ != nullptr) {
-            UnmapViewOfFile(view_);
-        }
-        if (mapping_ != nullptr) {
-            CloseHandle(mapping_);
-        }
-    }
-    bool Valid() const { return view_ != nullptr; }
-    const std::wstring& Name() const { return name_; }
-    LONG64 Read() const { return InterlockedCompareExchange64(view_, 0, 0); }
-    // How far the count grows in this time.
-    LONG64 GrowthOver(milliseconds time) const {
-        const LONG64 before = Read();
-        std::this_thread::sleep_for(time);
-        return Read() - before;
-    }
-
-  private:
-    std::wstring name_;
-    HANDLE mapping_ = nullptr;
-    LONG64* view_ = nullptr;
-};
 
 TEST_F(Watchdog, AThrottledCounterRunsAtMostAFifthAsFastAndExitResumesItForGood) {
     SharedCount count(L"Local\\CvE2eCounter-" + std::to_wstring(GetCurrentProcessId()));

@@ -5,7 +5,9 @@
 #include "platform/sim/SimMachine.h"
 #include "processes/HandleCache.h"
 #include "services/EngineProcess.h"
+#include "services/HeldSuspensions.h"
 #include "services/Language.h"
+#include "services/RecoveryJournal.h"
 
 namespace cv::test {
 
@@ -17,6 +19,8 @@ class SimTest : public ::testing::Test {
         machine().Reset();
         ResetLanguageState();
         ResetEngineProcessValues();
+        RecoveryJournal::Instance().Reset();
+        ResetHeldSuspensions();
     }
     static sim::Machine& machine() { return sim::Machine::Get(); }
 };

@@ -241,6 +241,14 @@ bool GetPriorityBoostEnabled(RawHandle handle) {
     return process == nullptr || !process->priorityBoostDisabled;
 }
 
+std::optional<bool> ReadPriorityBoostEnabled(RawHandle handle) {
+    const auto process = Target(handle, kAnyQuery, "GetProcessPriorityBoost");
+    if (process == nullptr) {
+        return std::nullopt;
+    }
+    return !process->priorityBoostDisabled;
+}
+
 bool SetPriorityBoostEnabled(RawHandle handle, bool enabled) {
     const auto process = Target(handle, kProcessSetInformation, "SetProcessPriorityBoost");
     if (process == nullptr) {

@@ -241,6 +241,14 @@ bool GetPriorityBoostEnabled(RawHandle process) {
     return !disabled;
 }
 
+std::optional<bool> ReadPriorityBoostEnabled(RawHandle process) {
+    BOOL disabled = FALSE;
+    if (!GetProcessPriorityBoost(process, &disabled)) {
+        return std::nullopt;
+    }
+    return disabled == FALSE;
+}
+
 bool SetPriorityBoostEnabled(RawHandle process, bool enabled) {
     return SetProcessPriorityBoost(process, enabled ? FALSE : TRUE) != FALSE;
 }

@@ -4,6 +4,7 @@
 #include <bit>
 
 #include "EngineScenario.h"
+#include "actionlog/ActionCodes.h"
 #include "control/ProcessControl.h"
 #include "platform/ProcessControl.h"
 #include "services/KernelObjectNames.h"
@@ -104,6 +105,18 @@ TEST_F(WatchdogScenario, ABelowRuleEndsAnIdleProcessOnlyAfterItsDuration) {
     ASSERT_EQ(terminations.size(), 1u);
     EXPECT_EQ(terminations[0].pid, 300u) << "the busy one stays";
     EXPECT_NE(terminations[0].info.find(L"60 seconds"), std::wstring::npos);
+}
+
+TEST_F(WatchdogScenario, ATerminationThatFailsIsNeverRecordedAsDoneAndSaidOnce) {
+    Start({{L"WatchdogRules2", L"app.exe;0;0;1;2000;0;0;2;-;-;-;-"}});
+    sim::SimProcess& idle = Spawn(300);
+    idle.deniedAccess = platform::kProcessTerminate;
+    Spawn(301);
+    Busy(301, 50, 8);
+    EXPECT_FALSE(idle.ended);
+    const auto log = StopAndReadLog();
+    EXPECT_TRUE(Only(log, 9).empty());
+    EXPECT_EQ(Only(log, CV_ACTION_TOOK_PROCESS_CHANGE_ERROR).size(), 1u);
 }
 
 TEST_F(WatchdogScenario, OnceAnEpisodeActionsRunAgainOnlyAfterTheConditionLapsed) {
