@@ -95,6 +95,10 @@ enum ActionCode : std::uint32_t {
     CV_ACTION_TOOK_EFFICIENCY_MODE_CHANGE = 108,
     CV_ACTION_TOOK_EFFICIENCY_MODE_CHANGE_ERROR = 109,
     CV_ACTION_TOOK_CULLMARK_CLEAR_FS_CACHE = 110,
+    // A rule would have suspended, ended, limited or lowered the engine itself or a process
+    // Windows cannot run without; the information says which rule family and why. Not in the
+    // table of texts: written as its number.
+    CV_ACTION_TOOK_PROTECTED_PROCESS_SPARED = 111,
 };
 
 struct ActionCodeInfo {

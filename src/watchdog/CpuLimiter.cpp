@@ -9,6 +9,7 @@
 #include "config/AffinityText.h"
 #include "config/ConfigSettings.h"
 #include "control/ProcessControl.h"
+#include "control/ProcessGuard.h"
 #include "platform/Clock.h"
 #include "platform/ProcessControl.h"
 #include "processes/HandleCache.h"
@@ -116,6 +117,9 @@ std::uint64_t CpuLimiter::RemoveProcessors(std::uint64_t mask, std::uint32_t cou
 void CpuLimiter::Limit(const FeatureContext& context, ProcessRecord& record,
                        CpuLimitInstance& instance) {
     instance.overThresholdStart = 0;
+    if (GuardRefuses(context, record, GuardedChange::kRestrict, GuardFamily::kCpuLimit)) {
+        return;
+    }
     const platform::RawHandle handle = ProcessHandleCache::Instance().GetHandle(record.pid);
     const std::uint64_t current = handle != nullptr ? platform::GetProcessAffinity(handle) : 0;
     const std::uint64_t limited = RemoveProcessors(current, instance.processors);
