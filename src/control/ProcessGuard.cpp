@@ -43,7 +43,7 @@ const wchar_t* FamilyText(GuardFamily family) {
 const wchar_t* ReasonText(Protection protection) {
     switch (protection) {
         case Protection::kEngine:
-            return L"it is the engine's own process";
+            return L"it is the engine itself";
         case Protection::kSystem:
             return L"it is the System or Idle process";
         case Protection::kCritical:

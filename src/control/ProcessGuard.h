@@ -55,7 +55,7 @@ struct GuardFacts {
 // no other process can have it while the engine runs.
 Protection ProtectionOf(const GuardFacts& facts, GuardedChange change);
 
-// "Throttle not applied to this process: it is the engine's own process", for the log.
+// "Throttle not applied to this process: it is the engine itself", for the log.
 std::wstring RefusalText(GuardFamily family, Protection protection);
 
 // True when the change must not be made to the record's process; the first refusal for each

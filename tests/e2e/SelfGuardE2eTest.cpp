@@ -19,6 +19,7 @@ struct GuardCase {
     std::string lines;
     std::string refusal;  // the refusal's text
     std::string acted;    // the action taken on the ordinary program
+    friend void PrintTo(const GuardCase& c, std::ostream* out) { *out << c.name; }
 };
 
 class SelfGuard : public EngineFixture, public ::testing::WithParamInterface<GuardCase> {
@@ -56,21 +57,19 @@ INSTANTIATE_TEST_SUITE_P(
     Rules, SelfGuard,
     ::testing::Values(
         GuardCase{"ThrottleOnEveryProcess", "[ProcessAllowances]\r\nProcessThrottles=*;1\r\n",
-                  "Throttle not applied to this process: it is the engine's own process", "48"},
+                  "Throttle not applied to this process: it is the engine itself", "48"},
         // Every process but this test program, its console and the /exit command, which are
         // not what is tested here.
         GuardCase{"EveryProcessDisallowed",
                   "[ProcessAllowances]\r\nDisallowedProcesses=*\r\n"
-                  "AllowedProcesses=cv_e2e_tests.exe,conhost.exe,regex:/exit\r\n",
-                  "Disallowed-process rule not applied to this process: it is the engine's own "
-                  "process",
+                  "AllowedProcesses=cv_e2e_tests.exe,conhost.exe,regex: /exit\r\n",
+                  "Disallowed-process rule not applied to this process: it is the engine itself",
                   "4"},
         // Idle for two seconds: the /exit command has done its work by then.
         GuardCase{"WatchdogEndingTheEnginesName",
                   "[AdvancedRules]\r\nWatchdogRules2=vigilor.exe;0;0;100;2000;0;0;2;-;-;-;-,"
                   "cv_e2e_sleeper.exe;0;0;100;2000;0;0;2;-;-;-;-\r\n",
-                  "Watchdog rule not applied to this process: it is the engine's own process",
-                  "9"}),
+                  "Watchdog rule not applied to this process: it is the engine itself", "9"}),
     [](const ::testing::TestParamInfo<GuardCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
