@@ -6,6 +6,7 @@
 #include "common/WideString.h"
 #include "config/ConfigSettings.h"
 #include "config/ProcessMatch.h"
+#include "config/ProtectedProcesses.h"
 #include "platform/Files.h"
 
 namespace cv {
@@ -107,12 +108,6 @@ void ReportLayout(const ConfigTextLayout& layout, std::vector<ConfigFinding>& fi
     }
 }
 
-// The processes no rule ever acts on: the engine itself, and those it never suspends or ends
-// because Windows cannot run without them (control/ProcessGuard.h decides the same at run time).
-constexpr std::wstring_view kEngineImage = L"vigilor.exe";
-constexpr std::wstring_view kSessionCriticalImages[] = {
-    L"smss.exe", L"csrss.exe", L"wininit.exe", L"winlogon.exe", L"services.exe", L"lsass.exe"};
-
 enum class RuleEffect { kChanges, kSuspends, kEnds };
 
 // The watchdog's action numbers.
@@ -147,9 +142,9 @@ class ProtectedTargetCheck {
             }
             matched += (matched.empty() ? L"" : L", ") + std::wstring(image);
         };
-        consider(kEngineImage);
+        consider(kEngineImageName);
         if (effect != RuleEffect::kChanges) {
-            for (const std::wstring_view image : kSessionCriticalImages) {
+            for (const std::wstring_view image : SessionCriticalImageNames()) {
                 consider(image);
             }
         }

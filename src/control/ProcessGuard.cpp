@@ -2,7 +2,6 @@
 
 #include "actionlog/ActionCodes.h"
 #include "common/Format.h"
-#include "common/WideString.h"
 #include "platform/Processes.h"
 
 namespace cv {
@@ -68,17 +67,6 @@ bool MarkedCritical(ProcessRecord& record) {
 }
 
 }  // namespace
-
-bool IsSessionCriticalImageName(std::wstring_view imageName) {
-    static constexpr std::wstring_view kCritical[] = {
-        L"smss.exe", L"csrss.exe", L"wininit.exe", L"winlogon.exe", L"services.exe", L"lsass.exe"};
-    for (const auto name : kCritical) {
-        if (EqualsIgnoreCase(imageName, name)) {
-            return true;
-        }
-    }
-    return false;
-}
 
 Protection ProtectionOf(const GuardFacts& facts, GuardedChange change) {
     if (facts.enginePid != 0 && facts.pid == facts.enginePid) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "config/ProtectedProcesses.h"
 #include "control/FeatureContext.h"
 
 namespace cv {
@@ -41,9 +42,6 @@ enum class Protection : std::uint8_t {
     kSystem,    // the System (4) and Idle (0) processes
     kCritical,  // session-critical by name, or marked critical
 };
-
-// smss.exe, csrss.exe, wininit.exe, winlogon.exe, services.exe and lsass.exe, case ignored.
-bool IsSessionCriticalImageName(std::wstring_view imageName);
 
 struct GuardFacts {
     std::uint32_t pid = 0;
