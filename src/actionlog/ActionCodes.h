@@ -99,6 +99,10 @@ enum ActionCode : std::uint32_t {
     // left behind) could not be read first, made or put back. Not in the table of texts:
     // written as its number.
     CV_ACTION_TOOK_PROCESS_CHANGE_ERROR = 111,
+    // A rule would have suspended, ended, limited or lowered the engine itself or a process
+    // Windows cannot run without; the information says which rule family and why. Not in the
+    // table of texts: written as its number.
+    CV_ACTION_TOOK_PROTECTED_PROCESS_SPARED = 112,
 };
 
 struct ActionCodeInfo {

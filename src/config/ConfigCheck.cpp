@@ -5,6 +5,8 @@
 #include "common/Format.h"
 #include "common/WideString.h"
 #include "config/ConfigSettings.h"
+#include "config/ProcessMatch.h"
+#include "config/ProtectedProcesses.h"
 #include "platform/Files.h"
 
 namespace cv {
@@ -106,6 +108,112 @@ void ReportLayout(const ConfigTextLayout& layout, std::vector<ConfigFinding>& fi
     }
 }
 
+enum class RuleEffect { kChanges, kSuspends, kEnds };
+
+// The watchdog's action numbers.
+constexpr std::int32_t kWatchdogTerminate = 0;
+constexpr std::int32_t kWatchdogRestart = 1;
+constexpr std::int32_t kWatchdogIoPriority = 5;
+
+class ProtectedTargetCheck {
+  public:
+    ProtectedTargetCheck(const ConfigSettings& settings, SettingsFindings& findings)
+        : settings_(settings), findings_(findings) {}
+
+    template <typename Rules>
+    void List(std::wstring_view section, std::wstring_view key, const Rules& rules,
+              const MatchVariant& variant, RuleEffect effect) {
+        for (const auto& rule : rules) {
+            Rule(section, key, PatternOf(rule), variant, effect);
+        }
+    }
+
+    void Rule(std::wstring_view section, std::wstring_view key, const RulePattern& pattern,
+              const MatchVariant& variant, RuleEffect effect) {
+        std::wstring matched;
+        const auto consider = [&](std::wstring_view image) {
+            MatchFacts facts;
+            facts.name = image;
+            if (!MatchRule(pattern.text, variant, facts) ||
+                (key == L"DisallowedProcesses" &&
+                 FindMatchingRule(settings_.ProcessAllowances.AllowedProcesses,
+                                  DefaultRulesVariant(settings_), facts))) {
+                return;
+            }
+            matched += (matched.empty() ? L"" : L", ") + std::wstring(image);
+        };
+        consider(kEngineImageName);
+        if (effect != RuleEffect::kChanges) {
+            for (const std::wstring_view image : SessionCriticalImageNames()) {
+                consider(image);
+            }
+        }
+        if (matched.empty()) {
+            return;
+        }
+        static constexpr const wchar_t* kVerbs[] = {L"changes", L"suspends", L"ends"};
+        findings_.ForKey(section, key)
+            .Report(
+                FindingKind::kLimited,
+                FormatText(
+                    L"the entry %s matches %s, which the engine never %s: the rule "
+                    L"leaves %s alone",
+                    Quoted(pattern.text), matched, std::wstring(kVerbs[static_cast<int>(effect)]),
+                    std::wstring(matched.find(L',') == std::wstring::npos ? L"it" : L"them")));
+    }
+
+  private:
+    const ConfigSettings& settings_;
+    SettingsFindings& findings_;
+};
+
+// Rules of the families that suspend, end, limit or lower processes, whose patterns name the
+// engine or, for a suspension or an end, a process Windows cannot run without.
+void ReportProtectedTargets(const ConfigSettings& settings, SettingsFindings& findings) {
+    ProtectedTargetCheck check(settings, findings);
+    const auto& allowances = settings.ProcessAllowances;
+    const auto& defaults = settings.ProcessDefaults;
+    const MatchVariant defaultRules = DefaultRulesVariant(settings);
+    check.List(L"ProcessAllowances", L"ProcessThrottles", allowances.ProcessThrottles,
+               kNameOnlyVariant, RuleEffect::kSuspends);
+    check.List(L"ProcessAllowances", L"DisallowedProcesses", allowances.DisallowedProcesses,
+               defaultRules, RuleEffect::kEnds);
+    check.List(L"ProcessAllowances", L"InstanceLimitedProcesses",
+               allowances.InstanceLimitedProcesses, kNameOnlyVariant, RuleEffect::kEnds);
+    check.List(L"ProcessAllowances", L"InstanceManagedCPUAffinities",
+               allowances.InstanceManagedCPUAffinities, kInstanceBalancerVariant,
+               RuleEffect::kChanges);
+    check.List(L"ProcessAllowances", L"CPULimitRules", allowances.CPULimitRules, kCpuLimitVariant,
+               RuleEffect::kChanges);
+    check.List(L"ProcessAllowances", L"EfficiencyMode", allowances.EfficiencyMode, defaultRules,
+               RuleEffect::kChanges);
+    check.List(L"ProcessDefaults", L"DefaultPriorities", defaults.DefaultPriorities, defaultRules,
+               RuleEffect::kChanges);
+    check.List(L"ProcessDefaults", L"DefaultIOPriorities", defaults.DefaultIOPriorities,
+               defaultRules, RuleEffect::kChanges);
+    check.List(L"ProcessDefaults", L"DefaultMemoryPriorities", defaults.DefaultMemoryPriorities,
+               defaultRules, RuleEffect::kChanges);
+    check.List(L"ProcessDefaults", L"DisableThreadPriorityBoost",
+               defaults.DisableThreadPriorityBoost, kNameOnlyVariant, RuleEffect::kChanges);
+    check.List(L"ProcessDefaults", L"DefaultAffinitiesEx", defaults.DefaultAffinitiesEx,
+               DefaultAffinityVariant(settings), RuleEffect::kChanges);
+    check.List(L"ProcessDefaults", L"CPUSets", defaults.CPUSets, defaultRules,
+               RuleEffect::kChanges);
+    check.List(L"AdvancedRules", L"ProcessorGroupExtended",
+               settings.AdvancedRules.ProcessorGroupExtended, kCpuLimitVariant,
+               RuleEffect::kChanges);
+    for (const WatchdogRule& rule : settings.AdvancedRules.WatchdogRules2) {
+        if (rule.Action == kWatchdogTerminate || rule.Action == kWatchdogRestart) {
+            check.Rule(L"AdvancedRules", L"WatchdogRules2", rule.Pattern, kWatchdogVariant,
+                       RuleEffect::kEnds);
+        } else if (rule.Action > kWatchdogRestart && rule.Action <= kWatchdogIoPriority) {
+            // Affinity, trimming, priority class and I/O priority.
+            check.Rule(L"AdvancedRules", L"WatchdogRules2", rule.Pattern, kWatchdogVariant,
+                       RuleEffect::kChanges);
+        }
+    }
+}
+
 }  // namespace
 
 ConfigCheckReport CheckConfigText(std::string_view bytes, const SettingsEnvironment& environment) {
@@ -124,6 +232,7 @@ ConfigCheckReport CheckConfigText(std::string_view bytes, const SettingsEnvironm
     SettingsFindings findings(document, std::move(layout.entryLines));
     ConfigSettings settings(environment);
     settings.ReadSettings(document, &findings);
+    ReportProtectedTargets(settings, findings);
     report.findings.insert(report.findings.end(), findings.findings.begin(),
                            findings.findings.end());
     // Keys that are not in the file (line 0) come after those that are.

@@ -7,6 +7,7 @@
 #include "config/ConfigSettings.h"
 #include "config/ProcessMatch.h"
 #include "control/ProcessControl.h"
+#include "control/ProcessGuard.h"
 #include "platform/Clock.h"
 #include "platform/ProcessControl.h"
 #include "processes/HandleCache.h"
@@ -42,6 +43,11 @@ bool CpuSetsDiffer(const std::vector<GroupAffinity>& a, const std::vector<GroupA
     return false;
 }
 
+// Defaults never suspend or end a process: the engine's own is the only one they leave alone.
+bool Refuses(const FeatureContext& context, ProcessRecord& record) {
+    return GuardRefuses(context, record, GuardedChange::kRestrict, GuardFamily::kDefaults);
+}
+
 }  // namespace
 
 void ProcessDefaults::ApplyEfficiencyMode(const FeatureContext& context, ProcessRecord& record,
@@ -64,7 +70,7 @@ void ProcessDefaults::ApplyEfficiencyMode(const FeatureContext& context, Process
         // Off is set again every cycle: something else may switch it back on.
         record.defaults.efficiencyModeEvaluated = false;
     }
-    if (on && current == 1) {
+    if ((on && current == 1) || Refuses(context, record)) {
         return;
     }
     const bool changed = ChangeEfficiencyMode(record.pid, on);
@@ -100,7 +106,8 @@ void ProcessDefaults::Apply(const FeatureContext& context, ProcessRecord& record
         record.defaults.priorityEvaluated = true;
         if (const auto rule = FindDefaultPriority(context.Settings(), facts)) {
             const std::int32_t current = QueryPriorityClass(record.pid);
-            if (current != static_cast<std::int32_t>(rule->priorityClass)) {
+            if (current != static_cast<std::int32_t>(rule->priorityClass) &&
+                !Refuses(context, record)) {
                 ChangePriorityClass(record.pid, rule->priorityClass);
                 if (context.LogOn(context.Settings().Logging.LogDefaultPriorityAdjustments)) {
                     context.Record(
@@ -115,9 +122,10 @@ void ProcessDefaults::Apply(const FeatureContext& context, ProcessRecord& record
     if (StepDue(record.defaults.boostEvaluated, judgeAgain) && !record.terminatedByEngine) {
         record.defaults.boostEvaluated = true;
         if (MatchesDisableThreadPriorityBoost(context.Settings(), facts)) {
-            const platform::RawHandle handle = ProcessHandleCache::Instance().GetHandle(record.pid, record.createTime);
+            const platform::RawHandle handle =
+                ProcessHandleCache::Instance().GetHandle(record.pid, record.createTime);
             if (handle != nullptr && platform::GetPriorityBoostEnabled(handle) &&
-                ChangePriorityBoost(record.pid, false) &&
+                !Refuses(context, record) && ChangePriorityBoost(record.pid, false) &&
                 context.LogOn(context.Settings().Logging.LogDefaultPriorityAdjustments)) {
                 context.Record(CV_ACTION_END_DEFAULT_THREAD_BOOST,
                                context.RecordFacts(record, EngineText(kBoostDisabledText)));
@@ -132,7 +140,8 @@ void ProcessDefaults::Apply(const FeatureContext& context, ProcessRecord& record
     if (StepDue(record.defaults.memoryPriorityEvaluated, judgeAgain)) {
         record.defaults.memoryPriorityEvaluated = true;
         const auto rule = FindDefaultMemoryPriority(context.Settings(), facts);
-        if (rule && rule->value >= 0 && QueryMemoryPriority(record.pid) != rule->value) {
+        if (rule && rule->value >= 0 && QueryMemoryPriority(record.pid) != rule->value &&
+            !Refuses(context, record)) {
             const bool changed =
                 ChangeMemoryPriority(record.pid, static_cast<std::uint32_t>(rule->value));
             context.Record(changed ? CV_ACTION_TOOK_DEFAULT_MEMORY_PRIORITY_CHANGE
@@ -147,6 +156,7 @@ void ProcessDefaults::Apply(const FeatureContext& context, ProcessRecord& record
         if (rule) {
             const auto current = platform::GetIoPriority(record.pid);
             if ((!current || static_cast<std::int32_t>(*current) != rule->value) &&
+                !Refuses(context, record) &&
                 platform::SetIoPriority(record.pid, static_cast<std::uint32_t>(rule->value)) &&
                 !context.Settings().Logging.LogDisable) {
                 context.Record(CV_ACTION_TOOK_DEFAULT_IO_PRIORITY_CHANGE,
@@ -165,14 +175,16 @@ void ProcessDefaults::ApplyAffinity(const FeatureContext& context, ProcessRecord
             return;
         }
     }
-    const platform::RawHandle handle = ProcessHandleCache::Instance().GetHandle(record.pid, record.createTime);
+    const platform::RawHandle handle =
+        ProcessHandleCache::Instance().GetHandle(record.pid, record.createTime);
     const std::uint64_t active = platform::ActiveProcessorMask();
     const std::uint64_t current = handle != nullptr ? platform::GetProcessAffinity(handle) : 0;
     const auto groups = QueryProcessGroups(record.pid);
     const bool groupDiffers =
         rule.affinity.group != kNoProcessorGroup &&
         !(groups.size() == 1 && groups[0] == static_cast<std::uint16_t>(rule.affinity.group));
-    if ((rule.affinity.mask & active) == (current & active) && !groupDiffers) {
+    if (((rule.affinity.mask & active) == (current & active) && !groupDiffers) ||
+        Refuses(context, record)) {
         return;
     }
     const bool changed =
@@ -201,9 +213,10 @@ void ProcessDefaults::ApplyCpuSets(const FeatureContext& context, ProcessRecord&
     if (!rule) {
         return;
     }
-    const platform::RawHandle handle = ProcessHandleCache::Instance().GetHandle(record.pid, record.createTime);
+    const platform::RawHandle handle =
+        ProcessHandleCache::Instance().GetHandle(record.pid, record.createTime);
     const auto current = handle != nullptr ? QueryDefaultCpuSets(handle) : std::nullopt;
-    if (!current || !CpuSetsDiffer(*current, rule->sets)) {
+    if (!current || !CpuSetsDiffer(*current, rule->sets) || Refuses(context, record)) {
         return;
     }
     const bool changed = ChangeDefaultCpuSets(record.pid, rule->sets);

@@ -8,6 +8,7 @@
 #include "actionlog/EngineTexts.h"
 #include "common/ThreadParking.h"
 #include "config/ConfigSettings.h"
+#include "control/ProcessGuard.h"
 #include "platform/Clock.h"
 #include "platform/KernelObjects.h"
 #include "platform/ProcessControl.h"
@@ -113,7 +114,8 @@ void GroupExtender::Apply(const FeatureContext& context, ProcessRecord& record) 
     const bool matches = MatchesProcessorGroupExtended(settings, context.Facts(record));
     const bool log = context.LogOn(settings.Logging.LogGroupExtender);
     GroupExtenderState& state = record.groupExtender;
-    if (matches && !state.started) {
+    if (matches && !state.started &&
+        !GuardRefuses(context, record, GuardedChange::kRestrict, GuardFamily::kGroupExtender)) {
         auto worker = std::make_shared<Worker>();
         worker->stopEvent =
             platform::CreateEventObject(L"", false, false, platform::ObjectSecurity::Default);

@@ -11,6 +11,7 @@
 #include "config/ConfigSettings.h"
 #include "config/ProcessMatch.h"
 #include "control/ProcessControl.h"
+#include "control/ProcessGuard.h"
 #include "newprocess/NewProcessRules.h"
 #include "platform/KernelObjects.h"
 #include "platform/ProcessControl.h"
@@ -41,7 +42,8 @@ void NewProcessPolicy::CheckDisallowed(const FeatureContext& context, ProcessRec
         return;
     }
     record.newProcess.disallowJudged = true;
-    if (!IsDisallowedProcess(context.Settings(), context.Facts(record))) {
+    if (!IsDisallowedProcess(context.Settings(), context.Facts(record)) ||
+        GuardRefuses(context, record, GuardedChange::kTerminate, GuardFamily::kDisallowed)) {
         return;
     }
     const bool terminated = TerminateAndConfirm(record.pid, kDisallowedExitCode);
@@ -84,7 +86,9 @@ void NewProcessPolicy::ApplyInternetExplorerRestriction(const FeatureContext& co
     for (auto& [pid, record] : context.Table()) {
         // A process already terminated is only waiting to leave the table.
         if (!EqualsIgnoreCase(record->name, kInternetExplorer) ||
-            record->newProcess.internetExplorerTerminated || record->terminatedByEngine) {
+            record->newProcess.internetExplorerTerminated || record->terminatedByEngine ||
+            GuardRefuses(context, *record, GuardedChange::kTerminate,
+                         GuardFamily::kInternetExplorer)) {
             continue;
         }
         const bool terminated = TerminateById(pid);
@@ -127,7 +131,8 @@ bool NewProcessPolicy::HoldIfOverLimit(const FeatureContext& context,
         CountInstances(running, record->name, record->user,
                        context.Settings().ProcessAllowances.ApplyInstanceCountLimitsToAllUsers);
     const std::size_t exceeded = ExceededInstanceLimits(limits, record->name, instances).size();
-    if (exceeded == 0) {
+    if (exceeded == 0 ||
+        GuardRefuses(context, *record, GuardedChange::kTerminate, GuardFamily::kInstanceLimit)) {
         return false;
     }
     excessInstances_.push_back({std::move(record), exceeded});
@@ -214,7 +219,9 @@ void NewProcessPolicy::BalanceInstances(const FeatureContext& context) {
         }
         const auto rule = FindInstanceBalancerRule(context.Settings(), context.Facts(*record));
         if (!rule ||
-            (rule->rule.cpuThreshold > 0 && record->info->CpuPercent() < rule->rule.cpuThreshold)) {
+            (rule->rule.cpuThreshold > 0 && record->info->CpuPercent() < rule->rule.cpuThreshold) ||
+            GuardRefuses(context, *record, GuardedChange::kRestrict,
+                         GuardFamily::kInstanceBalancer)) {
             continue;
         }
         sets[rule->index].insert(pid);

@@ -57,4 +57,8 @@ struct MemoryCounters {
 // GetProcessMemoryInfo with an 80-byte counters block.
 std::optional<MemoryCounters> GetMemoryOfProcess(RawHandle process);
 
+// Whether the process is marked critical, so that ending it stops the system
+// (ZwQueryInformationProcess, ProcessBreakOnTermination); none when it cannot be read.
+std::optional<bool> IsProcessMarkedCritical(RawHandle process);
+
 }  // namespace cv::platform

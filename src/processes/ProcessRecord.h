@@ -34,6 +34,10 @@ struct ProcessRecord {
     // it only waits to leave the table, and no later rule touches it.
     bool terminatedByEngine = false;
     bool ended = false;
+    // For the guard (control/ProcessGuard.h): the process's critical mark, -1 until it could be
+    // read, and the rule families whose refusal to act on it has been recorded, one bit each.
+    std::int8_t criticalMark = -1;
+    std::uint32_t refusalsTold = 0;
     // Which rule of each family the process matched, kept while the rules stay the same.
     mutable MatchMemo matches;
 

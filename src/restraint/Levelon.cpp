@@ -10,6 +10,7 @@
 #include "config/AffinityText.h"
 #include "config/ConfigSettings.h"
 #include "control/ProcessControl.h"
+#include "control/ProcessGuard.h"
 #include "platform/Clock.h"
 #include "platform/KernelObjects.h"
 #include "platform/ProcessControl.h"
@@ -194,8 +195,7 @@ void Levelon::EvaluateExclusion(const FeatureContext& context, ProcessRecord& re
     const ConfigSettings& settings = context.Settings();
     const std::wstring& image = record.info->ImageName();
     const MatchFacts facts = context.Facts(record);
-    if (record.pid == context.Engine().processId ||
-        (IsBuiltInLevelonExclusion(image) &&
+    if ((IsBuiltInLevelonExclusion(image) &&
          !MatchesOocHardCodedExclusionOverrides(settings, facts)) ||
         ((settings.OutOfControlProcessRestraint.ExcludeServices || cycle.performanceMode) &&
          IsServiceProcess(image, record.user))) {
@@ -227,6 +227,11 @@ void Levelon::ConsiderRestraint(const FeatureContext& context, ProcessRecord& re
     const std::uint64_t now = platform::SystemTimeAsFileTime();
     const std::uint64_t waited = now > state.overQuotaStart ? now - state.overQuotaStart : 0;
     if (waited < (grace + ooc.TimeOverQuotaBeforeRestraint) * 10'000) {
+        return;
+    }
+    if (GuardRefuses(context, record, GuardedChange::kRestrict, GuardFamily::kRestraint)) {
+        state.candidate = false;
+        state.excluded = true;
         return;
     }
 

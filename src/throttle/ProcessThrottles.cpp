@@ -3,6 +3,7 @@
 #include "actionlog/ActionCodes.h"
 #include "actionlog/EngineTexts.h"
 #include "config/ConfigSettings.h"
+#include "control/ProcessGuard.h"
 #include "platform/KernelObjects.h"
 #include "platform/ProcessControl.h"
 #include "platform/Processes.h"
@@ -144,7 +145,8 @@ void ProcessThrottles::Apply(const FeatureContext& context, ProcessRecord& recor
                            context.RecordFacts(record, EngineText(kThrottleEndsText)));
         }
     }
-    if (level && running_.count(record.pid) == 0 && !record.terminatedByEngine && *level >= 1) {
+    if (level && running_.count(record.pid) == 0 && !record.terminatedByEngine && *level >= 1 &&
+        !GuardRefuses(context, record, GuardedChange::kSuspend, GuardFamily::kThrottle)) {
         Begin(context, record, *level, oneTime);
         if (log) {
             context.Record(CV_ACTION_TOOK_THROTTLE_BEGINS,

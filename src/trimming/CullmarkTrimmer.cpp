@@ -11,6 +11,7 @@
 #include "common/WideString.h"
 #include "config/ConfigSettings.h"
 #include "config/ProcessMatch.h"
+#include "control/ProcessGuard.h"
 #include "platform/Clock.h"
 #include "platform/KernelObjects.h"
 #include "platform/ProcessControl.h"
@@ -313,6 +314,20 @@ bool CullmarkTrimmer::TrimWorkingSets() {
                 path = imageName;
             }
             if (IsExcluded(path, FileNamePart(path))) {
+                return;
+            }
+            const GuardFacts guard{pid, context_.Engine().processId, imageName, false};
+            if (const Protection protection = ProtectionOf(guard, GuardedChange::kRestrict);
+                protection != Protection::kNone) {
+                // The pass sees every process, not records: the engine is the only one it spares,
+                // and tells so once.
+                if (!engineSpareTold_.exchange(true) && context_.LoggingEnabled()) {
+                    ActionFacts facts;
+                    facts.name = imageName;
+                    facts.pid = pid;
+                    facts.info = RefusalText(GuardFamily::kTrimming, protection);
+                    context_.Record(CV_ACTION_TOOK_PROTECTED_PROCESS_SPARED, facts);
+                }
                 return;
             }
             if (const auto quota = platform::OpenProcessHandle(pid, platform::kProcessSetQuota)) {

@@ -63,6 +63,7 @@ class CullmarkTrimmer {
     const FeatureContext& context_;
     platform::FreeMemoryCounter counter_;
     bool fallbackNoted_ = false;
+    std::atomic<bool> engineSpareTold_{false};
     platform::RawHandle exitEvent_ = nullptr;
     std::atomic<bool> running_{false};
     platform::WorkerThread worker_;

@@ -9,6 +9,7 @@
 #include "config/AffinityText.h"
 #include "config/ConfigSettings.h"
 #include "control/ProcessControl.h"
+#include "control/ProcessGuard.h"
 #include "platform/Clock.h"
 #include "platform/ProcessControl.h"
 #include "processes/HandleCache.h"
@@ -160,6 +161,9 @@ std::uint64_t CpuLimiter::RemoveProcessors(std::uint64_t mask, std::uint32_t cou
 void CpuLimiter::Limit(const FeatureContext& context, ProcessRecord& record,
                        CpuLimitInstance& instance) {
     instance.overThresholdStart = 0;
+    if (GuardRefuses(context, record, GuardedChange::kRestrict, GuardFamily::kCpuLimit)) {
+        return;
+    }
     const platform::RawHandle handle =
         ProcessHandleCache::Instance().GetHandle(record.pid, record.createTime);
     // A mask that cannot be read is left alone: it could not be given back.

@@ -9,6 +9,7 @@
 #include "config/AffinityText.h"
 #include "config/ConfigSettings.h"
 #include "control/ProcessControl.h"
+#include "control/ProcessGuard.h"
 #include "platform/Clock.h"
 #include "platform/KernelObjects.h"
 #include "platform/Launch.h"
@@ -181,6 +182,16 @@ std::wstring WatchdogRules::ThresholdText(const WatchdogRule& rule) {
 bool WatchdogRules::Act(const FeatureContext& context, ProcessRecord& record,
                         const WatchdogRule& rule, WatchdogEpisode& episode) {
     const bool log = context.LoggingEnabled();
+    // Notices and launches leave the process itself alone.
+    const bool ends = rule.Action == kWatchdogTerminate || rule.Action == kWatchdogRestart;
+    const bool restricts = rule.Action == kWatchdogAffinity || rule.Action == kWatchdogTrim ||
+                           rule.Action == kWatchdogPriority || rule.Action == kWatchdogIoPriority;
+    if ((ends || restricts) &&
+        GuardRefuses(context, record, ends ? GuardedChange::kTerminate : GuardedChange::kRestrict,
+                     GuardFamily::kWatchdog)) {
+        episode.actionTaken = true;
+        return true;
+    }
     if (rule.Action == kWatchdogTerminate) {
         // Every cycle while the condition holds; a termination that fails is said once an
         // episode, and never as done.

@@ -254,6 +254,16 @@ TEST(ProcessControlWin, SuspendResumeAndTrim) {
     EXPECT_FALSE(TrimWorkingSetById(kNoSuchProcess));
 }
 
+TEST(ProcessControlWin, CriticalMark) {
+    START_SLEEPER(child);
+    const auto mark = platform::IsProcessMarkedCritical(child.Process());
+    RecordSupport("critical_mark", mark.has_value());
+    if (mark) {
+        EXPECT_FALSE(*mark) << "an ordinary program is not critical";
+    }
+    EXPECT_FALSE(platform::IsProcessMarkedCritical(nullptr).has_value());
+}
+
 TEST(ProcessControlWin, Termination) {
     {
         START_SLEEPER(child);

@@ -91,6 +91,7 @@ struct SimProcess {
     bool pathReadable = true;
     bool commandLineReadable = true;
     bool accountReadable = true;
+    bool critical = false;  // ProcessBreakOnTermination: ending it stops the system
     bool ended = false;
     std::uint32_t exitCode = 0;
     std::shared_ptr<SimObject> waitObject;  // signalled when the process ends

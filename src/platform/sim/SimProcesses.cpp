@@ -255,6 +255,14 @@ std::optional<MemoryCounters> GetMemoryOfProcess(RawHandle handle) {
     return MemoryCounters{process->workingSet, process->pagefileUsage};
 }
 
+std::optional<bool> IsProcessMarkedCritical(RawHandle handle) {
+    const auto process = QueryableProcess(handle, "ProcessBreakOnTermination");
+    if (process == nullptr || !process->fullAccess) {
+        return std::nullopt;
+    }
+    return process->critical;
+}
+
 std::uint64_t SystemTimeAsFileTime() {
     return Machine::kEpochFileTime + Machine::Get().Now() * 10'000;
 }

@@ -200,11 +200,24 @@ std::optional<MemoryCounters> GetMemoryOfProcess(RawHandle process) {
     }
     PROCESS_MEMORY_COUNTERS_EX counters{};
     counters.cb = sizeof counters;
-    if (!Psapi().getProcessMemoryInfo(process, reinterpret_cast<PPROCESS_MEMORY_COUNTERS>(&counters),
-                                   sizeof counters)) {
+    if (!Psapi().getProcessMemoryInfo(
+            process, reinterpret_cast<PPROCESS_MEMORY_COUNTERS>(&counters), sizeof counters)) {
         return std::nullopt;
     }
     return MemoryCounters{counters.WorkingSetSize, counters.PagefileUsage};
+}
+
+std::optional<bool> IsProcessMarkedCritical(RawHandle process) {
+    constexpr ULONG kProcessBreakOnTermination = 29;
+    if (Nt().queryInformationProcess == nullptr) {
+        return std::nullopt;
+    }
+    ULONG critical = 0;
+    if (Nt().queryInformationProcess(process, kProcessBreakOnTermination, &critical,
+                                     sizeof critical, nullptr) < 0) {
+        return std::nullopt;
+    }
+    return critical != 0;
 }
 
 std::uint64_t SystemTimeAsFileTime() {

@@ -349,5 +349,81 @@ TEST_F(ConfigCheckTest, FilesAreCheckedWhereTheyLieAndNeverCreated) {
     EXPECT_FALSE(platform::PathExists(missing));
 }
 
+TEST_F(ConfigCheckTest, RulesThatWouldSuspendEndOrRestrainTheEngineOrWhatWindowsNeeds) {
+    const std::wstring everyCritical =
+        L"smss.exe, csrss.exe, wininit.exe, winlogon.exe, services.exe, lsass.exe";
+    const struct {
+        const char* what;
+        std::vector<std::wstring> lines;
+        const wchar_t* key;  // of the one finding; none expected when empty
+        std::wstring message;
+    } cases[] = {
+        {"a throttle on every process",
+         {L"ProcessThrottles=app.exe;2,*;1"},
+         L"ProcessThrottles",
+         L"the entry `*` matches vigilor.exe, " + everyCritical +
+             L", which the engine never suspends: the rule leaves them alone"},
+        {"a throttle on the engine's name",
+         {L"ProcessThrottles=vigilor.exe;1"},
+         L"ProcessThrottles",
+         L"the entry `vigilor.exe` matches vigilor.exe, which the engine never suspends: the "
+         L"rule leaves it alone"},
+        {"a throttle on other programs", {L"ProcessThrottles=app.exe;1,v?.exe;3"}, L"", L""},
+        {"every process disallowed but those allowed",
+         {L"AllowedProcesses=c*.exe", L"DisallowedProcesses=*"},
+         L"DisallowedProcesses",
+         L"the entry `*` matches vigilor.exe, smss.exe, wininit.exe, winlogon.exe, services.exe, "
+         L"lsass.exe, which the engine never ends"},
+        {"a negation disallows the engine too",
+         {L"DisallowedProcesses=~notepad.exe"},
+         L"DisallowedProcesses",
+         L"the entry `~notepad.exe` matches vigilor.exe, " + everyCritical},
+        {"an instance limit on csrss.exe",
+         {L"InstanceLimitedProcesses=csrss.exe;1"},
+         L"InstanceLimitedProcesses",
+         L"the entry `csrss.exe` matches csrss.exe, which the engine never ends"},
+        {"a watchdog ending the engine",
+         {L"WatchdogRules2=vigilor.exe;0;0;90;5000;0;0;1;-;-;-;-"},
+         L"WatchdogRules2",
+         L"the entry `vigilor.exe` matches vigilor.exe, which the engine never ends"},
+        {"a watchdog lowering every class spares only the engine",
+         {L"WatchdogRules2=*;4;0;90;5000;64;0;1;-;-;-;-"},
+         L"WatchdogRules2",
+         L"the entry `*` matches vigilor.exe, which the engine never changes"},
+        {"a watchdog notice acts on no process",
+         {L"WatchdogRules2=*;7;0;90;5000;0;0;1;-;-;-;-"},
+         L"",
+         L""},
+        {"a CPU limit on every process",
+         {L"CPULimitRules=*;10;1000;1;0"},
+         L"CPULimitRules",
+         L"the entry `*` matches vigilor.exe, which the engine never changes"},
+        {"a default class for every process",
+         {L"DefaultPriorities=*,Idle"},
+         L"DefaultPriorities",
+         L"the entry `*` matches vigilor.exe, which the engine never changes"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const ConfigCheckReport report = CheckConfigText(FileOf(c.lines), Environment());
+        std::vector<ConfigFinding> spared;
+        for (const ConfigFinding& finding : report.findings) {
+            if (finding.message.find(L"which the engine never") != std::wstring::npos) {
+                spared.push_back(finding);
+            }
+        }
+        if (std::wstring_view(c.key).empty()) {
+            EXPECT_TRUE(spared.empty()) << ToUtf8(report.Text());
+            continue;
+        }
+        ASSERT_EQ(spared.size(), 1u) << ToUtf8(report.Text());
+        EXPECT_EQ(spared[0].key, c.key);
+        EXPECT_EQ(spared[0].line, static_cast<std::uint32_t>(c.lines.size()));
+        EXPECT_EQ(spared[0].kind, FindingKind::kLimited);
+        EXPECT_NE(spared[0].message.find(c.message), std::wstring::npos)
+            << ToUtf8(spared[0].message);
+    }
+}
+
 }  // namespace
 }  // namespace cv
