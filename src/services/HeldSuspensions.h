@@ -27,6 +27,9 @@ struct HeldSuspension {
         int expected = 1;
         return state.compare_exchange_strong(expected, 0);
     }
+    // By an owner that stops waiting for the thread: no further suspension is made, and true when
+    // one was held, which the owner then resumes itself.
+    bool TakeOver() { return state.exchange(-1) == 1; }
     bool Held() const { return state.load() == 1; }
     bool TakenOver() const { return state.load() == -1; }
 };

@@ -2,6 +2,7 @@
 
 #include "actionlog/ActionCodes.h"
 #include "actionlog/EngineTexts.h"
+#include "common/ThreadParking.h"
 #include "config/ConfigSettings.h"
 #include "control/ProcessGuard.h"
 #include "platform/KernelObjects.h"
@@ -157,7 +158,7 @@ void ProcessThrottles::Apply(const FeatureContext& context, ProcessRecord& recor
 
 void ProcessThrottles::Begin(const FeatureContext& context, ProcessRecord& record,
                              std::int32_t level, bool oneTime) {
-    auto throttle = std::make_unique<Throttle>();
+    auto throttle = std::make_shared<Throttle>();
     throttle->pid = record.pid;
     throttle->level = level;
     JournalEntry entry;
@@ -198,19 +199,23 @@ void ProcessThrottles::Stop(std::uint32_t pid) {
     if (it == running_.end()) {
         return;
     }
-    Throttle& throttle = *it->second;
+    const std::shared_ptr<Throttle> owned = it->second;
+    running_.erase(it);
+    Throttle& throttle = *owned;
     platform::SetEventObject(throttle.stopEvent.Get());
     if (throttle.thread && platform::WaitForObject(throttle.thread.Get(), kThrottleStopWaitMs) !=
                                platform::WaitResult::Signalled) {
-        // A thread that does not answer must not keep its process suspended.
-        platform::TerminateThreadHandle(throttle.thread.Get(), 1);
-        if (throttle.shared->held.End() && throttle.process) {
+        // A thread that does not answer must not keep its process suspended: its mark is taken
+        // over, so it makes no further suspension, and the one it holds is resumed here. It is
+        // left to end on its own, with everything it uses.
+        if (throttle.shared->held.TakeOver() && throttle.process) {
             platform::ResumeProcessHandle(throttle.process.Get());
         }
+        const platform::RawHandle thread = throttle.thread.Get();
+        ParkUnresponsiveThread([] {}, owned, [thread] { return platform::IsSignalled(thread); });
     }
     UnlistHeldSuspension(&throttle.shared->held);
     ForgetSuspension(throttle.entry);
-    running_.erase(it);
 }
 
 void ProcessThrottles::End(ProcessRecord& record) {

@@ -24,7 +24,8 @@ struct DutyCycle {
 };
 DutyCycle DutyCycleFor(std::int32_t level);
 
-// The longest a throttle thread is given to stop before it is terminated.
+// The longest a throttle thread is waited for when it is asked to stop; one that has not stopped
+// by then is parked, never ended from outside, since it may hold the heap's lock or another.
 constexpr std::uint32_t kThrottleStopWaitMs = 3000;
 
 class ProcessThrottles {
@@ -65,7 +66,7 @@ class ProcessThrottles {
     void Stop(std::uint32_t pid);
 
     platform::RawHandle exitEvent_ = nullptr;
-    std::map<std::uint32_t, std::unique_ptr<Throttle>> running_;
+    std::map<std::uint32_t, std::shared_ptr<Throttle>> running_;
     bool everStarted_ = false;
 };
 

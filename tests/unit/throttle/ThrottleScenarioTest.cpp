@@ -111,7 +111,7 @@ TEST_F(ThrottleScenario, NoProcessIsLeftSuspended) {
     }
 }
 
-TEST_F(ThrottleScenario, AThrottleThatDoesNotStopIsKilledAndItsProcessResumed) {
+TEST_F(ThrottleScenario, AThrottleThatDoesNotStopIsLeftToEndAndItsProcessResumed) {
     Start({{L"ProcessThrottles", L"app.exe;8"}});
     sim::SimProcess& app = Spawn(300);
     Cycles(1);
