@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/PlainRegexSearch.h"
 #include "common/WideString.h"
 #include "config/ProcessMatch.h"
 
@@ -106,75 +107,10 @@ constexpr std::size_t kLongestSubject = 48;
 // The plain search backtracks without bound; one that takes longer tells nothing.
 constexpr std::uint64_t kPlainSteps = 200'000;
 
-struct OutOfSteps {};
-
-// Counts the plain search's steps over the subject; it changes nothing else.
-class CountingIterator {
-  public:
-    using iterator_category = std::bidirectional_iterator_tag;
-    using value_type = wchar_t;
-    using difference_type = std::ptrdiff_t;
-    using pointer = const wchar_t*;
-    using reference = const wchar_t&;
-
-    CountingIterator() = default;
-    CountingIterator(const wchar_t* position, std::uint64_t* steps)
-        : position_(position), steps_(steps) {}
-
-    reference operator*() const {
-        Step();
-        return *position_;
-    }
-    pointer operator->() const { return position_; }
-    CountingIterator& operator++() {
-        Step();
-        ++position_;
-        return *this;
-    }
-    CountingIterator operator++(int) {
-        CountingIterator old = *this;
-        ++*this;
-        return old;
-    }
-    CountingIterator& operator--() {
-        Step();
-        --position_;
-        return *this;
-    }
-    CountingIterator operator--(int) {
-        CountingIterator old = *this;
-        --*this;
-        return old;
-    }
-    friend bool operator==(const CountingIterator& a, const CountingIterator& b) {
-        return a.position_ == b.position_;
-    }
-
-  private:
-    void Step() const {
-        if (steps_ != nullptr && ++*steps_ > kPlainSteps) {
-            throw OutOfSteps{};
-        }
-    }
-
-    const wchar_t* position_ = nullptr;
-    std::uint64_t* steps_ = nullptr;
-};
-
 // None when the library refuses the expression or the search runs long.
 std::optional<bool> PlainSearch(const std::wstring& expression, const std::wstring& subject) {
-    try {
-        const std::wregex regex(expression,
-                                std::regex_constants::ECMAScript | std::regex_constants::icase);
-        std::uint64_t steps = 0;
-        const CountingIterator first(subject.data(), &steps);
-        const CountingIterator last(subject.data() + subject.size(), &steps);
-        return std::regex_search(first, last, regex);
-    } catch (const std::regex_error&) {
-        return std::nullopt;
-    } catch (const OutOfSteps&) {
-        return std::nullopt;
-    }
+    const std::optional<std::wregex> regex = cv::test::PlainRegex(expression);
+    return regex ? cv::test::PlainSearch(*regex, subject, kPlainSteps) : std::nullopt;
 }
 
 }  // namespace

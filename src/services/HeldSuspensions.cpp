@@ -45,7 +45,7 @@ std::size_t ReleaseHeldSuspensions() {
         if (mark == nullptr) {
             continue;
         }
-        if (mark->state.exchange(-1) == 1) {
+        if (mark->TakeOver()) {
             const platform::RawHandle process = mark->process.load();
             if (process != nullptr && platform::ResumeProcessHandle(process)) {
                 ++resumed;

@@ -10,27 +10,51 @@
 
 namespace cv {
 
-// One throttle's mark. State 0: nothing held; 1: the process is (or is about to be) suspended;
-// -1: the crash filter took over, nothing may be suspended any more.
+// One throttle's mark. Exactly one party resumes a suspension: the thread that made it, or,
+// once the suspension is confirmed, whoever takes the mark over (the crash filter, or an owner
+// that stopped waiting for the thread). State 0: nothing held; 1: the thread is suspending, and
+// resumes itself if the mark is taken over meanwhile; 2: suspended; 3: the thread is resuming;
+// -1: taken over, nothing may be suspended any more. A suspension whose thread is stopped in
+// between stays in the journal, for the next engine.
 struct HeldSuspension {
     std::atomic<int> state{0};
     std::atomic<platform::RawHandle> process{nullptr};
 
-    // Before the suspension: false when the crash filter took over.
+    // Before the suspension: false when the mark was taken over.
     bool Begin() {
         int expected = 0;
         return state.compare_exchange_strong(expected, 1);
     }
-    // After the resume (or a suspension that failed), and by an owner that ended the thread:
-    // true when the suspension was still this mark's to end.
-    bool End() {
+    // After a suspension that was made: false when the mark was taken over meanwhile, and the
+    // thread resumes its suspension itself.
+    bool Confirm() {
         int expected = 1;
-        return state.compare_exchange_strong(expected, 0);
+        return state.compare_exchange_strong(expected, 2);
     }
-    // By an owner that stops waiting for the thread: no further suspension is made, and true when
-    // one was held, which the owner then resumes itself.
-    bool TakeOver() { return state.exchange(-1) == 1; }
-    bool Held() const { return state.load() == 1; }
+    // After a suspension that failed.
+    void Abandon() {
+        int expected = 1;
+        state.compare_exchange_strong(expected, 0);
+    }
+    // Before the thread's own resume: true when the resume is still the thread's to make; Done
+    // once it is made.
+    bool End() {
+        int expected = 2;
+        return state.compare_exchange_strong(expected, 3);
+    }
+    void Done() {
+        int expected = 3;
+        state.compare_exchange_strong(expected, 0);
+    }
+    // By the crash filter, which the thread may still finish its resume after: true for a
+    // suspension that is confirmed and not being resumed.
+    bool TakeOver() { return state.exchange(-1) == 2; }
+    // By an owner that gave up waiting for the thread, which may hang inside its resume: true
+    // also for one the thread was resuming.
+    bool TakeOverFromStuckThread() {
+        const int before = state.exchange(-1);
+        return before == 2 || before == 3;
+    }
     bool TakenOver() const { return state.load() == -1; }
 };
 

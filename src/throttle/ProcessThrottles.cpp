@@ -74,20 +74,19 @@ void RunThrottle(platform::RawHandle process, platform::RawHandle stopEvent,
             return;  // the crash filter took over: nothing is suspended any more
         }
         journal.Record(entry);
-        const bool suspended = platform::SuspendProcessHandle(process);
-        if (suspended && held.TakenOver()) {
-            // The crash filter may have resumed before this suspension was made.
+        if (!platform::SuspendProcessHandle(process)) {
+            held.Abandon();
+            ForgetSuspension(entry);
+        } else if (!held.Confirm()) {
+            // Taken over while suspending: nobody else resumes a suspension not yet confirmed.
             platform::ResumeProcessHandle(process);
+            ForgetSuspension(entry);
             return;
         }
-        if (!suspended) {
-            held.End();
-            ForgetSuspension(entry);
-        }
         const int woken = platform::WaitForAnyObject(ends, endCount, duty.suspendedMs);
-        if (held.Held()) {
+        if (held.End()) {
             platform::ResumeProcessHandle(process);
-            held.End();
+            held.Done();
             ForgetSuspension(entry);
         }
         if (woken != platform::kWaitTimedOut) {
@@ -208,7 +207,7 @@ void ProcessThrottles::Stop(std::uint32_t pid) {
         // A thread that does not answer must not keep its process suspended: its mark is taken
         // over, so it makes no further suspension, and the one it holds is resumed here. It is
         // left to end on its own, with everything it uses.
-        if (throttle.shared->held.TakeOver() && throttle.process) {
+        if (throttle.shared->held.TakeOverFromStuckThread() && throttle.process) {
             platform::ResumeProcessHandle(throttle.process.Get());
         }
         const platform::RawHandle thread = throttle.thread.Get();

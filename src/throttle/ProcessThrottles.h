@@ -44,6 +44,11 @@ class ProcessThrottles {
     // Every throttle stops and its process runs; called outside the control lock.
     void StopAll();
     std::size_t RunningCount() const { return running_.size(); }
+    // For tests: the process's throttle holds a suspension it has confirmed, and waits.
+    bool HoldsConfirmedSuspension(std::uint32_t pid) const {
+        const auto it = running_.find(pid);
+        return it != running_.end() && it->second->shared->held.state.load() == 2;
+    }
 
   private:
     // What the thread, its owner and the crash filter share: whether the process is suspended

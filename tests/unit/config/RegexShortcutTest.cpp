@@ -13,89 +13,18 @@
 #include <string_view>
 #include <vector>
 
+#include "common/PlainRegexSearch.h"
 #include "common/WideString.h"
 #include "config/ProcessMatch.h"
 
 namespace cv {
 namespace {
 
-constexpr auto kPlainSyntax = std::regex_constants::ECMAScript | std::regex_constants::icase;
-
-struct OutOfSteps {};
-
-// Counts the plain search's steps over the subject, and changes nothing else: random
-// expressions include ones that backtrack for longer than a test may take.
-class CountingIterator {
-  public:
-    using iterator_category = std::bidirectional_iterator_tag;
-    using value_type = wchar_t;
-    using difference_type = std::ptrdiff_t;
-    using pointer = const wchar_t*;
-    using reference = const wchar_t&;
-
-    CountingIterator() = default;
-    CountingIterator(const wchar_t* position, std::uint64_t* stepsLeft)
-        : position_(position), stepsLeft_(stepsLeft) {}
-
-    reference operator*() const {
-        Step();
-        return *position_;
-    }
-    pointer operator->() const { return position_; }
-    CountingIterator& operator++() {
-        Step();
-        ++position_;
-        return *this;
-    }
-    CountingIterator operator++(int) {
-        CountingIterator old = *this;
-        ++*this;
-        return old;
-    }
-    CountingIterator& operator--() {
-        Step();
-        --position_;
-        return *this;
-    }
-    CountingIterator operator--(int) {
-        CountingIterator old = *this;
-        --*this;
-        return old;
-    }
-    friend bool operator==(const CountingIterator& a, const CountingIterator& b) {
-        return a.position_ == b.position_;
-    }
-
-  private:
-    void Step() const {
-        if (stepsLeft_ != nullptr && (*stepsLeft_)-- == 0) {
-            throw OutOfSteps{};
-        }
-    }
-
-    const wchar_t* position_ = nullptr;
-    std::uint64_t* stepsLeft_ = nullptr;
-};
+using test::PlainRegex;
 
 // The plain library search; none when the search runs long.
 std::optional<bool> PlainSearch(const std::wregex& regex, const std::wstring& subject) {
-    try {
-        std::uint64_t stepsLeft = 20'000;
-        return std::regex_search(CountingIterator(subject.data(), &stepsLeft),
-                                 CountingIterator(subject.data() + subject.size(), &stepsLeft),
-                                 regex);
-    } catch (const OutOfSteps&) {
-        return std::nullopt;
-    }
-}
-
-// None when the library refuses the expression.
-std::optional<std::wregex> PlainRegex(const std::wstring& expression) {
-    try {
-        return std::wregex(expression, kPlainSyntax);
-    } catch (const std::regex_error&) {
-        return std::nullopt;
-    }
+    return test::PlainSearch(regex, subject, 20'000);
 }
 
 // Pieces of expressions the shortcuts must read right: counts of every form, bracket

@@ -275,6 +275,12 @@ TEST_F(RecoveryScenario, ACrashResumesThrottledProcessesAndThreeCrashesLeaveNoth
         Cycles(1);
         ASSERT_TRUE(WaitSuspended(app));
         ASSERT_TRUE(WaitSuspended(tool, 2));
+        // Both throttles hold their suspension and wait; the simulated crash does not freeze the
+        // engine's threads, so it comes once they are there.
+        ASSERT_TRUE(machine().WaitUntil([&] {
+            return loop_->Throttles().HoldsConfirmedSuspension(300) &&
+                   loop_->Throttles().HoldsConfirmedSuspension(301);
+        }));
         InstallCrashFilter();
         const std::size_t launches = machine().launches.size();
         try {
