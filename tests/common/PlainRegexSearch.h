@@ -1,8 +1,8 @@
 #pragma once
 // The plain library search that the engine's prepared regular-expression search must always
 // agree with: std::wregex, ECMAScript and case ignored, searched anywhere in the subject. Its
-// steps over the subject are counted, since random expressions include ones that backtrack for
-// longer than a test or a fuzz run may take.
+// steps over the subject (moves, reads and comparisons of positions) are counted, since random
+// expressions include ones that backtrack for longer than a test or a fuzz run may take.
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
@@ -53,7 +53,9 @@ class CountingIterator {
         --*this;
         return old;
     }
+    // Counted too: a search that repeats a part matching nothing only compares positions.
     friend bool operator==(const CountingIterator& a, const CountingIterator& b) {
+        a.Step();
         return a.position_ == b.position_;
     }
 
