@@ -91,12 +91,19 @@ std::wstring RefusalText(GuardFamily family, Protection protection) {
 
 bool GuardRefuses(const FeatureContext& context, ProcessRecord& record, GuardedChange change,
                   GuardFamily family) {
-    const std::wstring image = record.info != nullptr ? record.info->ImageName() : record.name;
-    GuardFacts facts{record.pid, context.Engine().processId, image, false};
+    // The ids decide alone for most questions; the image name (a copy) and the critical mark
+    // are read only for a suspension or an end they do not settle.
+    GuardFacts facts{record.pid, context.Engine().processId, {}, false};
     Protection protection = ProtectionOf(facts, change);
+    std::wstring image;
     if (protection == Protection::kNone && change != GuardedChange::kRestrict) {
-        facts.markedCritical = MarkedCritical(record);
+        image = record.info != nullptr ? record.info->ImageName() : record.name;
+        facts.imageName = image;
         protection = ProtectionOf(facts, change);
+        if (protection == Protection::kNone) {
+            facts.markedCritical = MarkedCritical(record);
+            protection = ProtectionOf(facts, change);
+        }
     }
     if (protection == Protection::kNone) {
         return false;

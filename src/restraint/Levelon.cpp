@@ -64,6 +64,21 @@ void RecordFailure(const FeatureContext& context, const ProcessRecord& record,
     }
 }
 
+// Journals the change, makes it, and takes the entry back with a failure record when the change
+// did not take.
+template <typename Make>
+bool MakeJournalled(const FeatureContext& context, const ProcessRecord& record,
+                    JournalChange change, std::uint64_t value, std::uint64_t applied,
+                    const wchar_t* failure, Make make) {
+    Journal(record, change, value, applied);
+    if (make()) {
+        return true;
+    }
+    Forget(record, change);
+    RecordFailure(context, record, failure);
+    return false;
+}
+
 // What could not be put back stays journalled; it is said once, here.
 void RecordRestoreFailures(const FeatureContext& context, const ProcessRecord& record,
                            const RestoreOutcome& outcome) {
@@ -301,13 +316,11 @@ void Levelon::BeginRestraint(const FeatureContext& context, ProcessRecord& recor
         if (state.savedEfficiencyMode == -1) {
             RecordFailure(context, record, L"Efficiency mode could not be read; left as it is");
         } else {
-            Journal(record, JournalChange::EfficiencyMode,
-                    static_cast<std::uint64_t>(state.savedEfficiencyMode));
-            state.efficiencySet = ChangeEfficiencyMode(record.pid, true);
-            if (!state.efficiencySet) {
-                Forget(record, JournalChange::EfficiencyMode);
-                RecordFailure(context, record, L"Efficiency mode could not be switched on");
-            }
+            state.efficiencySet =
+                MakeJournalled(context, record, JournalChange::EfficiencyMode,
+                               static_cast<std::uint64_t>(state.savedEfficiencyMode), 0,
+                               L"Efficiency mode could not be switched on",
+                               [&] { return ChangeEfficiencyMode(record.pid, true); });
         }
     }
     state.priorityLowered = false;
@@ -321,22 +334,18 @@ void Levelon::BeginRestraint(const FeatureContext& context, ProcessRecord& recor
         } else if (!(state.savedPriorityClass == platform::kIdlePriorityClass &&
                      lowered == platform::kBelowNormalPriorityClass)) {
             // Below normal would raise a process that already runs at idle.
-            Journal(record, JournalChange::PriorityClass, state.savedPriorityClass);
-            state.priorityLowered = ChangePriorityClass(record.pid, lowered);
-            if (!state.priorityLowered) {
-                Forget(record, JournalChange::PriorityClass);
-                RecordFailure(context, record, L"The priority class could not be lowered");
-            }
+            state.priorityLowered = MakeJournalled(
+                context, record, JournalChange::PriorityClass, state.savedPriorityClass, 0,
+                L"The priority class could not be lowered",
+                [&] { return ChangePriorityClass(record.pid, lowered); });
         }
         if (state.savedBoost == -1) {
             RecordFailure(context, record, L"Priority boost could not be read; left as it is");
         } else if (state.savedBoost == 1) {
-            Journal(record, JournalChange::PriorityBoost, 1);
-            state.boostDisabled = ChangePriorityBoost(record.pid, false);
-            if (!state.boostDisabled) {
-                Forget(record, JournalChange::PriorityBoost);
-                RecordFailure(context, record, L"Priority boost could not be disabled");
-            }
+            state.boostDisabled = MakeJournalled(context, record, JournalChange::PriorityBoost, 1,
+                                                 0, L"Priority boost could not be disabled", [&] {
+                                                     return ChangePriorityBoost(record.pid, false);
+                                                 });
         }
     }
     state.savedIoPriority = -1;
@@ -345,16 +354,15 @@ void Levelon::BeginRestraint(const FeatureContext& context, ProcessRecord& recor
         if (!io) {
             RecordFailure(context, record, L"The I/O priority could not be read; left as it is");
         } else {
-            Journal(record, JournalChange::IoPriority, *io);
-            if (platform::SetIoPriority(record.pid, kVeryLowIoPriority)) {
+            if (MakeJournalled(context, record, JournalChange::IoPriority, *io, 0,
+                               L"The I/O priority could not be lowered", [&] {
+                                   return platform::SetIoPriority(record.pid, kVeryLowIoPriority);
+                               })) {
                 state.savedIoPriority = static_cast<std::int32_t>(*io);
                 if (context.LoggingEnabled()) {
                     context.Record(CV_ACTION_IO_PRIORITY_LOWERED,
                                    context.RecordFacts(record, EngineText(kIoLoweredText)));
                 }
-            } else {
-                Forget(record, JournalChange::IoPriority);
-                RecordFailure(context, record, L"The I/O priority could not be lowered");
             }
         }
     }
@@ -368,8 +376,9 @@ void Levelon::BeginRestraint(const FeatureContext& context, ProcessRecord& recor
         } else if (!ooc.DoNotAdjustAffinityIfCustomized || current == full) {
             const std::uint64_t target = RestraintMask(context, current);
             if (target != 0) {
-                Journal(record, JournalChange::Affinity, current, target);
-                if (ChangeAffinity(record.pid, target)) {
+                if (MakeJournalled(context, record, JournalChange::Affinity, current, target,
+                                   L"The affinity could not be narrowed",
+                                   [&] { return ChangeAffinity(record.pid, target); })) {
                     state.savedAffinity = current;
                     state.appliedAffinity = target;
                     if (context.LoggingEnabled()) {
@@ -378,9 +387,6 @@ void Levelon::BeginRestraint(const FeatureContext& context, ProcessRecord& recor
                                            record, FormatText(EngineText(kRestraintAffinityText),
                                                               FormatAffinityText(target))));
                     }
-                } else {
-                    Forget(record, JournalChange::Affinity);
-                    RecordFailure(context, record, L"The affinity could not be narrowed");
                 }
             }
         }
