@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace cv::platform {
@@ -31,12 +32,6 @@ bool WriteRegistryString(RegistryRoot root, const std::wstring& key, const std::
 
 bool DeleteRegistryValue(RegistryRoot root, const std::wstring& key, const std::wstring& value);
 
-// REG_EXPAND_SZ values, such as the system Path: read unexpanded, written with their terminating
-// zero.
-std::optional<std::wstring> ReadRegistryExpandString(RegistryRoot root, const std::wstring& key,
-                                                     const std::wstring& value);
-bool WriteRegistryExpandString(RegistryRoot root, const std::wstring& key,
-                               const std::wstring& value, const std::wstring& data);
 // A text value of either kind (REG_SZ or REG_EXPAND_SZ), of any length, read unexpanded; none
 // when it is missing, of another type, or cannot be read.
 struct RegistryText {
@@ -47,6 +42,21 @@ std::optional<RegistryText> ReadRegistryText(RegistryRoot root, const std::wstri
                                              const std::wstring& value);
 bool WriteRegistryText(RegistryRoot root, const std::wstring& key, const std::wstring& value,
                        const RegistryText& data);
+// REG_EXPAND_SZ values, such as the system Path: read unexpanded, written with their terminating
+// zero.
+inline std::optional<std::wstring> ReadRegistryExpandString(RegistryRoot root,
+                                                            const std::wstring& key,
+                                                            const std::wstring& value) {
+    std::optional<RegistryText> read = ReadRegistryText(root, key, value);
+    if (!read || !read->expand) {
+        return std::nullopt;
+    }
+    return std::move(read->text);
+}
+inline bool WriteRegistryExpandString(RegistryRoot root, const std::wstring& key,
+                                      const std::wstring& value, const std::wstring& data) {
+    return WriteRegistryText(root, key, value, RegistryText{data, true});
+}
 // SHDeleteKeyW on the tree, then RegDeleteKeyW on the key; true when the tree was deleted.
 bool DeleteRegistryTree(RegistryRoot root, const std::wstring& key);
 

@@ -229,20 +229,6 @@ bool WriteRegistryText(RegistryRoot root, const std::wstring& key, const std::ws
     return true;
 }
 
-std::optional<std::wstring> ReadRegistryExpandString(RegistryRoot root, const std::wstring& key,
-                                                     const std::wstring& value) {
-    const std::optional<RegistryText> read = ReadRegistryText(root, key, value);
-    if (!read || !read->expand) {
-        return std::nullopt;
-    }
-    return read->text;
-}
-
-bool WriteRegistryExpandString(RegistryRoot root, const std::wstring& key,
-                               const std::wstring& value, const std::wstring& data) {
-    return WriteRegistryText(root, key, value, RegistryText{data, true});
-}
-
 bool DeleteRegistryTree(RegistryRoot root, const std::wstring& key) {
     Machine& machine = Machine::Get();
     std::lock_guard lock(machine.Lock());

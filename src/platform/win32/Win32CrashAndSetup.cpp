@@ -491,20 +491,6 @@ bool WriteRegistryText(RegistryRoot root, const std::wstring& key, const std::ws
     return status == ERROR_SUCCESS;
 }
 
-std::optional<std::wstring> ReadRegistryExpandString(RegistryRoot root, const std::wstring& key,
-                                                     const std::wstring& value) {
-    const std::optional<RegistryText> read = ReadRegistryText(root, key, value);
-    if (!read || !read->expand) {
-        return std::nullopt;
-    }
-    return read->text;
-}
-
-bool WriteRegistryExpandString(RegistryRoot root, const std::wstring& key,
-                               const std::wstring& value, const std::wstring& data) {
-    return WriteRegistryText(root, key, value, RegistryText{data, true});
-}
-
 bool DeleteRegistryTree(RegistryRoot root, const std::wstring& key) {
     HKEY rootKey = root == RegistryRoot::LocalMachine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
     if (SHDeleteKeyW(rootKey, key.c_str()) != ERROR_SUCCESS) {
