@@ -51,6 +51,12 @@ RECORD_HEADER = "processes/ProcessRecord.h"
 WINDOWS_HEADERS = {"windows.h", "winternl.h", "psapi.h", "tlhelp32.h", "powrprof.h", "pdh.h",
                    "dbghelp.h", "taskschd.h", "shlobj.h", "winsvc.h", "mmsystem.h"}
 
+# A box waits for a person. Every message goes through services/Messages.cpp, which sends it to the
+# program's log when nobody can answer; nothing else shows a box.
+DIRECT_BOX = re.compile(r"\b(ShowDialogBox|MessageBox[AW]?|DialogBoxIndirectParam[AW]?|"
+                        r"MessageBoxIndirect[AW]?)\s*\(")
+BOX_OWNER = "services/Messages.cpp"
+
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]')
 
 
@@ -79,6 +85,10 @@ def check(root):
             continue
         is_state = STATE_HEADER.match(relative) is not None and folder in FEATURES
         for number, line in enumerate(path.read_text(encoding="utf-8").splitlines(), 1):
+            if (DIRECT_BOX.search(line) and relative != BOX_OWNER
+                    and not relative.startswith("platform/")):
+                problems.append(f"{relative}:{number}: shows a box directly; use ShowMessage, "
+                                "which logs the text when nobody can answer")
             match = INCLUDE.match(line)
             if not match:
                 continue
@@ -119,7 +129,7 @@ def main():
     for problem in problems:
         print(problem)
     if problems:
-        print(f"layer check: {len(problems)} include(s) break the layers")
+        print(f"layer check: {len(problems)} problem(s) in the layers or the boxes")
         return 1
     print("layer check: every include respects the layers")
     return 0

@@ -13,10 +13,10 @@
 #include "config/ConfigCheck.h"
 #include "config/ProcessMatch.h"
 #include "config/RuleListText.h"
-#include "platform/MessageBox.h"
 #include "platform/Registry.h"
 #include "platform/System.h"
 #include "services/Language.h"
+#include "services/Messages.h"
 
 namespace cv {
 
@@ -525,7 +525,7 @@ void ReportListError(const std::wstring& text) {
     if (EqualsIgnoreCase(baseName, L"vigilor.exe")) {
         return;
     }
-    platform::ShowMessageBox(text, LoadResourceString(kCaptionText), platform::kMbIconError);
+    ShowMessage({text, LoadResourceString(kCaptionText), platform::kMbIconError});
 }
 
 std::wstring FolderOf(const std::wstring& path) {

@@ -20,9 +20,6 @@ constexpr int kIdCancel = 2;
 constexpr int kIdYes = 6;
 constexpr int kIdNo = 7;
 
-// Shows the box and returns the button the user chose.
-int ShowMessageBox(const std::wstring& text, const std::wstring& caption, std::uint32_t flags);
-
 constexpr std::uint32_t kMbOkCancel = 0x00000001;
 constexpr std::uint32_t kMbYesNoCancel = 0x00000003;
 constexpr std::uint32_t kMbSystemModal = 0x00001000;

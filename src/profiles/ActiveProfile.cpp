@@ -111,31 +111,36 @@ ActiveProfile ReadActiveProfile() {
     return ReadActiveProfile(GetDefaultConfigFolder());
 }
 
-void SetActiveProfile(const std::wstring& folder, const std::wstring& name, bool signal) {
-    const std::wstring kept =
-        IsDefaultProfileName(name) || !IsUsableProfileName(name) ? std::wstring() : name;
+bool WriteActiveProfileFile(const std::wstring& folder, const std::wstring& text) {
     // A configuration folder given on the command line leaves the default one uncreated; without
     // it the choice could never be stored, and the switcher would ask for it again and again.
     if (!platform::PathExists(folder)) {
         platform::CreateFolderTree(folder);
     }
-    bool stored = false;
     auto opened =
         platform::OpenFile(folder + L"\\" + kProfileFileName, platform::kGenericWrite,
                            platform::kFileShareRead | platform::kFileShareWrite,
                            platform::FileCreation::OpenAlways, platform::kFileAttributeNormal);
-    if (opened.handle) {
-        const std::u16string units = ToUtf16(kept);
-        std::string bytes;
-        for (const char16_t unit : units) {
-            bytes.push_back(static_cast<char>(unit & 0xFF));
-            bytes.push_back(static_cast<char>(unit >> 8));
-        }
-        if (bytes.empty() || platform::WriteToFile(opened.handle.Get(), bytes.data(),
-                                                   static_cast<std::uint32_t>(bytes.size()))) {
-            stored = platform::SetEndOfFileHere(opened.handle.Get());
-        }
+    if (!opened.handle) {
+        return false;
     }
+    const std::u16string units = ToUtf16(text);
+    std::string bytes;
+    for (const char16_t unit : units) {
+        bytes.push_back(static_cast<char>(unit & 0xFF));
+        bytes.push_back(static_cast<char>(unit >> 8));
+    }
+    if (!bytes.empty() && !platform::WriteToFile(opened.handle.Get(), bytes.data(),
+                                                 static_cast<std::uint32_t>(bytes.size()))) {
+        return false;
+    }
+    return platform::SetEndOfFileHere(opened.handle.Get());
+}
+
+void SetActiveProfile(const std::wstring& folder, const std::wstring& name, bool signal) {
+    const std::wstring kept =
+        IsDefaultProfileName(name) || !IsUsableProfileName(name) ? std::wstring() : name;
+    const bool stored = WriteActiveProfileFile(folder, kept);
     // Nothing changed that a reload could pick up.
     if (!signal || !stored) {
         return;

@@ -31,6 +31,9 @@ struct ActiveProfile {
 ActiveProfile ReadActiveProfile(const std::wstring& folder);
 // Same, for the folder that holds the profile file (GetDefaultConfigFolder).
 ActiveProfile ReadActiveProfile();
+// Writes the text as the profile file of the folder, creating the folder when it is missing.
+// True only when the whole text is in the file.
+bool WriteActiveProfileFile(const std::wstring& folder, const std::wstring& text);
 // Writes the name (the default profile for its other names) and, when signal is true, sets the
 // engine's reload-now event and the user interface's profile event. A file that cannot be
 // written is skipped.

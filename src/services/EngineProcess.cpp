@@ -4,11 +4,11 @@
 #include "common/WideString.h"
 #include "platform/Clock.h"
 #include "platform/Launch.h"
-#include "platform/MessageBox.h"
 #include "platform/Registry.h"
 #include "platform/Services.h"
 #include "platform/System.h"
 #include "services/Language.h"
+#include "services/Messages.h"
 
 namespace cv {
 
@@ -54,8 +54,8 @@ bool IsServiceInstalled() {
         return true;
     }
     if (!deleteFlagWarned.exchange(true)) {
-        platform::ShowMessageBox(LoadResourceString(kDeleteFlagWarningText), L"Corvane",
-                                 platform::kMbIconWarning);
+        ShowMessage({LoadResourceString(kDeleteFlagWarningText), L"Corvane",
+                     platform::kMbIconWarning});
     }
     return false;
 }

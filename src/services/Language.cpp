@@ -3,9 +3,9 @@
 #include <mutex>
 #include <utility>
 
-#include "platform/MessageBox.h"
 #include "platform/Registry.h"
 #include "platform/System.h"
+#include "services/Messages.h"
 
 namespace cv {
 
@@ -119,9 +119,8 @@ void LoadLanguageModule() {
     if (module == nullptr) {
         module = platform::LoadModule(kEnglishModuleName);
         if (module == nullptr) {
-            platform::ShowMessageBox(
-                L"There was an error loading the resource DLL cv_rsrc_english.dll!", L"Corvane",
-                platform::kMbIconError);
+            ShowMessage({L"There was an error loading the resource DLL cv_rsrc_english.dll!",
+                         L"Corvane", platform::kMbIconError});
             platform::ExitOwnProcess(1);
         }
     }

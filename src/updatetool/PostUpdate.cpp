@@ -1,6 +1,9 @@
 #include "updatetool/PostUpdate.h"
 
 #include <array>
+#include <memory>
+#include <mutex>
+#include <vector>
 
 #include "actionlog/ActionLog.h"
 #include "common/Format.h"
@@ -11,6 +14,8 @@
 #include "powerplans/HighPerformancePlan.h"
 #include "powerplans/MachineEnvironment.h"
 #include "powerplans/PowerPlanService.h"
+#include "profiles/ActiveProfile.h"
+#include "profiles/ProfileSwitcher.h"
 #include "platform/Files.h"
 #include "platform/Launch.h"
 #include "platform/Registry.h"
@@ -68,11 +73,13 @@ void MigrateConfigFolderValues() {
     MigrateConfigFolder();
 }
 
-// Loads the configuration, upgrades it on a hybrid processor and saves it, which also tells a
-// running engine to reload. A configuration that does not load is left alone.
+// Loads the configuration the engine would load (the active profile's), upgrades it on a hybrid
+// processor and saves it, which also tells a running engine to reload. A configuration that does
+// not load is left alone.
 void UpgradeConfiguration() {
     ConfigSettings settings(MachineSettingsEnvironment());
     ConfigStorage storage(settings);
+    ProfileChangeTracker::Attach(storage);
     if (!storage.LoadConfig(true).ok) {
         return;
     }
@@ -143,7 +150,8 @@ void CopyLanguageChoice() {
 
 // The active profile moved from the registry into the .profile file beside the configuration.
 // Written here as the profile file holds it; the engine is not signalled, the saved
-// configuration already tells it to reload.
+// configuration already tells it to reload. The registry value goes only once the file holds
+// the choice, so a failed write is tried again by the next run.
 void MigrateActiveProfile() {
     auto profile =
         platform::ReadRegistryString(RegistryRoot::CurrentUser, kProductKey, L"ActiveProfile");
@@ -157,18 +165,9 @@ void MigrateActiveProfile() {
         EqualsIgnoreCase(*profile, LoadResourceString(kDefaultProfileText))) {
         profile->clear();
     }
-    const std::wstring path = GetDefaultConfigFolder() + L"\\.profile";
-    platform::FileOpenResult file = platform::OpenFile(
-        path, platform::kGenericWrite, platform::kFileShareRead | platform::kFileShareWrite,
-        platform::FileCreation::OpenAlways, platform::kFileAttributeNormal);
-    if (file.handle) {
-        const std::u16string units = ToUtf16(*profile);
-        if (units.empty() || platform::WriteToFile(file.handle.Get(), units.data(),
-                                                   static_cast<std::uint32_t>(units.size() * 2))) {
-            platform::SetEndOfFileHere(file.handle.Get());
-        }
+    if (WriteActiveProfileFile(GetDefaultConfigFolder(), *profile)) {
+        platform::DeleteRegistryValue(RegistryRoot::CurrentUser, kProductKey, L"ActiveProfile");
     }
-    platform::DeleteRegistryValue(RegistryRoot::CurrentUser, kProductKey, L"ActiveProfile");
 }
 
 bool FlagSet(const wchar_t* name) {
@@ -194,6 +193,44 @@ std::wstring InstallationFolder() {
     const std::size_t slash = image.find_last_of(L'\\');
     return slash == std::wstring::npos ? image : image.substr(0, slash);
 }
+
+// The tool's own log, "trellion.log" in the log folder: one line a text, as UTF-8. Texts written
+// before the path is known are kept and written when it is.
+class ToolLog {
+  public:
+    void Open(const std::wstring& path) {
+        std::lock_guard lock(mutex_);
+        path_ = path;
+        for (const auto& text : waiting_) {
+            Append(text);
+        }
+        waiting_.clear();
+    }
+    void Write(const std::wstring& text) {
+        std::lock_guard lock(mutex_);
+        if (path_.empty()) {
+            waiting_.push_back(text);
+        } else {
+            Append(text);
+        }
+    }
+
+  private:
+    void Append(const std::wstring& text) {
+        platform::FileOpenResult file =
+            platform::OpenFile(path_, platform::kGenericWrite, platform::kFileShareRead,
+                               platform::FileCreation::OpenAlways, platform::kFileAttributeNormal);
+        if (file.handle && platform::SeekToFileEnd(file.handle.Get())) {
+            const std::string line = ToUtf8(text) + "\r\n";
+            platform::WriteToFile(file.handle.Get(), line.data(),
+                                  static_cast<std::uint32_t>(line.size()));
+        }
+    }
+
+    std::mutex mutex_;
+    std::wstring path_;
+    std::vector<std::wstring> waiting_;
+};
 
 }  // namespace
 
@@ -270,6 +307,8 @@ void RunPostUpdate() {
         EnsureHighPerformancePlanPresent();
     }
     MigrateConfigFolderValues();
+    // Before the upgrade, so it reaches the profile the engine will load.
+    MigrateActiveProfile();
     UpgradeConfiguration();
     const auto earlierReinit = platform::ReadRegistryDword(RegistryRoot::LocalMachine,
                                                            kEarlierProductKey, L"THPReinitDone");
@@ -286,7 +325,6 @@ void RunPostUpdate() {
     }
     DeleteObsoleteValues();
     CopyLanguageChoice();
-    MigrateActiveProfile();
     {
         // The same log object as the engine's, only to learn the log folder; no writer runs.
         ActionLog log;
@@ -309,23 +347,20 @@ void RunPostUpdate() {
 }
 
 int RunTrellion() {
-    SelectLanguage();
     if (!platform::HasInteractiveDesktop()) {
         // Run by an installer with nobody there: every message goes to the tool's log.
         SetMessagesSilenced(true);
     }
-    ActionLog log;
-    const std::wstring logPath = log.Folder() + L"\\trellion.log";
-    SetMessageLogSink([logPath](const std::wstring& text) {
-        platform::FileOpenResult file =
-            platform::OpenFile(logPath, platform::kGenericWrite, platform::kFileShareRead,
-                               platform::FileCreation::OpenAlways, platform::kFileAttributeNormal);
-        if (file.handle && platform::SeekToFileEnd(file.handle.Get())) {
-            const std::string line = ToUtf8(text) + "\r\n";
-            platform::WriteToFile(file.handle.Get(), line.data(),
-                                  static_cast<std::uint32_t>(line.size()));
-        }
-    });
+    // Texts raised before the log folder is known (finding it may warn about the service) wait
+    // here and go to the log once it is.
+    auto toolLog = std::make_shared<ToolLog>();
+    SetMessageLogSink([toolLog](const std::wstring& text) { toolLog->Write(text); });
+    {
+        // The same log object as the engine's, only to learn the log folder; no writer runs.
+        ActionLog log;
+        toolLog->Open(log.Folder() + L"\\trellion.log");
+    }
+    SelectLanguage();
     RunPostUpdate();
     SetMessageLogSink(nullptr);
     return 0;

@@ -2,7 +2,6 @@
 // the simulated machine.
 #include "common/WideString.h"
 #include "platform/Launch.h"
-#include "platform/MessageBox.h"
 #include "platform/Registry.h"
 #include "platform/Services.h"
 #include "platform/System.h"
@@ -385,20 +384,6 @@ UniqueHandle OpenProcessForWait(std::uint32_t processId) {
         return {};
     }
     return UniqueHandle(machine.AddHandle(process->waitObject));
-}
-
-// Message boxes.
-
-int ShowMessageBox(const std::wstring& text, const std::wstring& caption, std::uint32_t flags) {
-    Machine& machine = Machine::Get();
-    std::lock_guard lock(machine.Lock());
-    machine.messageBoxes.push_back({text, caption, flags});
-    if (machine.messageBoxAnswers.empty()) {
-        return kIdOk;
-    }
-    const int answer = machine.messageBoxAnswers.front();
-    machine.messageBoxAnswers.pop_front();
-    return answer;
 }
 
 }  // namespace cv::platform

@@ -171,12 +171,6 @@ UniqueHandle OpenProcessForWait(std::uint32_t processId) {
     return UniqueHandle(OpenProcess(SYNCHRONIZE, FALSE, processId));
 }
 
-// Message boxes.
-
-int ShowMessageBox(const std::wstring& text, const std::wstring& caption, std::uint32_t flags) {
-    return MessageBoxW(nullptr, text.c_str(), caption.c_str(), flags | MB_SETFOREGROUND);
-}
-
 // Language modules.
 
 ModuleHandle LoadModule(const std::wstring& nameOrPath) {

@@ -4,9 +4,11 @@
 #include "SimFixture.h"
 #include "actionlog/ActionLog.h"
 #include "common/WideString.h"
+#include "config/ConfigDocument.h"
 #include "platform/Registry.h"
 #include "platform/TaskScheduler.h"
 #include "platform/sim/SimFiles.h"
+#include "profiles/ActiveProfile.h"
 #include "services/Messages.h"
 #include "updatetool/LogMigration.h"
 #include "updatetool/PostUpdate.h"
@@ -21,6 +23,7 @@ using platform::TaskStep;
 
 constexpr wchar_t kFolder[] = L"C:\\Program Files\\Corvane";
 constexpr wchar_t kProductKey[] = L"Software\\Corvane";
+constexpr wchar_t kServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\Vigilor";
 
 class TrellionTest : public SimTest {
   protected:
@@ -283,15 +286,103 @@ TEST_F(TrellionTest, InterfaceStartsDirectlyWhenItsTaskCannotRun) {
     }
 }
 
+// With nobody at the screen, every message of the run goes to the tool's log and the run ends on
+// its own: the scheduler that will not start, the engine service marked for deletion (raised while
+// the log folder is looked up) and a malformed rule list in the configuration.
 TEST_F(TrellionTest, UnattendedRunLogsItsMessagesAndEnds) {
     machine().setup.interactiveDesktop = false;
     machine().services[L"Schedule"] = platform::ServiceState::Stopped;
     machine().setup.stateAfterStart[L"Schedule"] = platform::ServiceState::StartPending;
+    machine().SetDword(RegistryRoot::LocalMachine, kServiceKey, L"DeleteFlag", 1);
+    platform::WriteRegistryString(RegistryRoot::LocalMachine, kProductKey, L"ConfigFolderEx",
+                                  L"C:\\Cfg");
+    ConfigDocument document;
+    AddEntry(document, L"ProcessDefaults", L"KeepRunningProcesses", L"one,two,c:\\a.exe;x");
+    sim::PutFile(L"C:\\Cfg\\corvex.ini", RenderConfigBytes(document));
+
     EXPECT_EQ(RunTrellion(), 0);
     EXPECT_TRUE(machine().messageBoxes.empty());
     const auto log = sim::FileBytes(ActionLog().Folder() + L"\\trellion.log");
     ASSERT_TRUE(log.has_value());
-    EXPECT_NE(log->find("Task Scheduler service is not running"), std::string::npos);
+    for (const char* text :
+         {"Task Scheduler service is not running", "marked for deletion",
+          "Syntax error in INI file for processes to keep running!"}) {
+        EXPECT_NE(log->find(text), std::string::npos) << text << " not in:\n" << *log;
+    }
+}
+
+// The language module is the tool's first need; without it the tool ends, and with nobody at the
+// screen it says why in its log instead of a box.
+TEST_F(TrellionTest, UnattendedRunWithoutItsLanguageModuleLogsAndEnds) {
+    machine().setup.interactiveDesktop = false;
+    machine().installedModules.clear();
+    try {
+        RunTrellion();
+        FAIL() << "the tool should have ended";
+    } catch (const sim::ProcessExitCalled& exit) {
+        EXPECT_EQ(exit.exitCode, 1u);
+    }
+    SetMessageLogSink(nullptr);
+    EXPECT_TRUE(machine().messageBoxes.empty());
+    const auto log = sim::FileBytes(ActionLog().Folder() + L"\\trellion.log");
+    ASSERT_TRUE(log.has_value());
+    EXPECT_NE(log->find("error loading the resource DLL cv_rsrc_english.dll"), std::string::npos);
+}
+
+// The upgrade reaches the configuration the engine loads: the active profile's, whether the
+// profile is named in the profile file or still in the registry of an older version.
+TEST_F(TrellionTest, TheActiveProfilesConfigurationIsUpgraded) {
+    for (const bool fromRegistry : {false, true}) {
+        SCOPED_TRACE(fromRegistry ? "named in the registry" : "named in the profile file");
+        SetUp();
+        machine().SetProcessorGroups({{1, 1, 1, 1, 0, 0, 0, 0}});
+        platform::WriteRegistryString(RegistryRoot::LocalMachine, kProductKey, L"ConfigFolderEx",
+                                      L"C:\\Cfg");
+        // The configuration lies in the named folder, the profile file in its "config" folder.
+        const std::wstring folder = L"C:\\Cfg";
+        const std::wstring profileFolder = L"C:\\Cfg\\config";
+        ConfigDocument document;
+        AddEntry(document, L"OutOfControlProcessRestraint", L"PerProcessUsageBeforeRestraint",
+                 L"5");
+        const std::string bytes = RenderConfigBytes(document);
+        sim::PutFile(folder + L"\\corvex.ini", bytes);
+        sim::PutFile(folder + L"\\Gaming\\corvex.ini", bytes);
+        if (fromRegistry) {
+            platform::WriteRegistryString(RegistryRoot::CurrentUser, kProductKey,
+                                          L"ActiveProfile", L"Gaming");
+        } else {
+            ASSERT_TRUE(WriteActiveProfileFile(profileFolder, L"Gaming"));
+        }
+
+        RunPostUpdate();
+        EXPECT_EQ(sim::FileBytes(folder + L"\\corvex.ini"), bytes);
+        const auto upgraded = sim::FileBytes(folder + L"\\Gaming\\corvex.ini");
+        ASSERT_TRUE(upgraded.has_value());
+        ConfigDocument after;
+        ASSERT_TRUE(ParseConfigBytes(*upgraded, after));
+        EXPECT_GT(GetConfigInt(L"", L"PerProcessUsageBeforeRestraint", 0, after), 5);
+        EXPECT_EQ(ReadActiveProfile(profileFolder).name, L"Gaming");
+        EXPECT_FALSE(HasValue(RegistryRoot::CurrentUser, kProductKey, L"ActiveProfile"));
+    }
+}
+
+// The choice moves from the registry into the profile file of a folder that does not exist yet;
+// the registry value goes only when the file holds it.
+TEST_F(TrellionTest, TheMigratedProfileSurvivesAConfigurationFolderNotYetThere) {
+    platform::WriteRegistryString(RegistryRoot::LocalMachine, kProductKey, L"ConfigFolderEx",
+                                  L"D:\\Shared\\Corvane");
+    sim::AddDrive(L'D', true);
+    platform::WriteRegistryString(RegistryRoot::CurrentUser, kProductKey, L"ActiveProfile",
+                                  L"Work");
+    const std::wstring folder = L"D:\\Shared\\Corvane\\config";
+    machine().FailCall("CreateFile", folder + L"\\.profile");
+    RunPostUpdate();
+    EXPECT_TRUE(HasValue(RegistryRoot::CurrentUser, kProductKey, L"ActiveProfile"));
+
+    machine().ClearFailures();
+    RunPostUpdate();
+    EXPECT_EQ(ReadActiveProfile(folder).name, L"Work");
+    EXPECT_FALSE(HasValue(RegistryRoot::CurrentUser, kProductKey, L"ActiveProfile"));
 }
 
 }  // namespace
