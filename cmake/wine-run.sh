@@ -17,6 +17,10 @@ if [ ! -f "$prefix/.cv-ready" ]; then
     fi
     flock -u 9
 fi
+# Drive Q: is a scratch drive of the prefix, for tests that install at a drive root.
+if [ ! -e "$prefix/dosdevices/q:" ]; then
+    mkdir -p "$prefix/drive_q" && ln -sfn ../drive_q "$prefix/dosdevices/q:"
+fi
 if [ "${CV_WINE_WIND_DOWN:-0}" != 1 ]; then
     exec wine "$@"
 fi

@@ -21,6 +21,7 @@
 #include "TempFolder.h"
 #include "updatetool/PostUpdate.h"
 
+#include <shlobj.h>
 #include <tlhelp32.h>
 
 namespace cv::e2e {
@@ -530,7 +531,8 @@ class Trellion : public ::testing::Test {
 
     // Runs the tool to its end as an installer with nobody at the screen would: on a window
     // station of its own that no person sees. It must end on its own.
-    void RunTrellion() {
+    void RunTrellion() { RunTrellionIn(install.Path()); }
+    void RunTrellionIn(const std::wstring& folder) {
         const HWINSTA own = GetProcessWindowStation();
         HWINSTA station = CreateWindowStationW(L"cvunattended", 0, WINSTA_ALL_ACCESS, nullptr);
         ASSERT_NE(station, nullptr);
@@ -544,10 +546,10 @@ class Trellion : public ::testing::Test {
         startup.cb = sizeof startup;
         startup.lpDesktop = desktopName.data();
         PROCESS_INFORMATION info{};
-        const std::wstring exe = install.File(L"trellion.exe");
+        const std::wstring exe = folder + L"\\trellion.exe";
         std::wstring line = L"\"" + exe + L"\"";
         ASSERT_TRUE(CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                   install.Path().c_str(), &startup, &info));
+                                   folder.c_str(), &startup, &info));
         CloseHandle(info.hThread);
         const bool ended = WaitForSingleObject(info.hProcess, 60000) == WAIT_OBJECT_0;
         DWORD code = 99;
@@ -616,6 +618,109 @@ TEST_F(Trellion, FirstRunDoesEveryStepAndASecondChangesNothing) {
     EXPECT_EQ(Keys(), keysAfterFirst);
     EXPECT_EQ(Files(), filesAfterFirst);
     EXPECT_EQ(FolderInPath(), 1u);
+    for (const auto& box : boxes.Seen()) {
+        ADD_FAILURE() << "trellion.exe showed a box: " << Narrow(box.caption + L": " + box.text);
+    }
+}
+
+std::optional<RegistryValue> PathValue() {
+    // Value names ignore case; Wine's own prefix names it "PATH".
+    for (const auto& [name, value] : ReadKey(HKEY_LOCAL_MACHINE, kEnvironmentKey).value_or(
+             RegistryValues{})) {
+        if (Lower(name) == L"path") {
+            return value;
+        }
+    }
+    return std::nullopt;
+}
+
+void SetPath(const std::wstring& text, DWORD type) {
+    RegSetKeyValueW(HKEY_LOCAL_MACHINE, kEnvironmentKey, L"Path", type, text.c_str(),
+                    static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+}
+
+// The machine's Path edited by entries, run twice as an installer would: every other entry stays,
+// the folder is there once, the value keeps its type. Drive Q: is a scratch drive of the test
+// prefix, so the tool can be installed at a drive root.
+TEST_F(Trellion, PathKeepsEveryOtherEntryAndHoldsTheFolderOnce) {
+    const std::wstring root = L"Q:";
+    ASSERT_NE(GetFileAttributesW((root + L"\\").c_str()), INVALID_FILE_ATTRIBUTES)
+        << "the test prefix has no drive Q:";
+    for (const wchar_t* file : {L"vigilor.exe", L"trellion.exe", L"cv_rsrc_english.dll"}) {
+        ASSERT_TRUE(CopyFileW((TestFolder() + L"\\" + file).c_str(),
+                              (root + L"\\" + file).c_str(), FALSE));
+    }
+    const std::wstring folder = install.Path();
+    const std::wstring upper = [&] {
+        std::wstring text = folder;
+        for (wchar_t& c : text) {
+            c = static_cast<wchar_t>(towupper(c));
+        }
+        return text;
+    }();
+    const struct {
+        const char* what;
+        std::wstring installedAt;
+        std::wstring before;
+        DWORD type;
+        std::wstring after;
+    } cases[] = {
+        {"at a drive root", root, L"C:\\Windows;Q:\\Tools;Q:\\Games\\bin;C:\\Data", REG_EXPAND_SZ,
+         L"C:\\Windows;Q:\\Tools;Q:\\Games\\bin;C:\\Data;Q:\\;"},
+        {"a REG_SZ Path", folder, L"C:\\Windows;;%SystemRoot%\\x", REG_SZ,
+         L"C:\\Windows;;%SystemRoot%\\x;" + folder + L"\\;"},
+        {"the folder there in another case", folder, L"C:\\Windows;" + upper + L";C:\\Data",
+         REG_EXPAND_SZ, L"C:\\Windows;" + upper + L";C:\\Data"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        SetPath(c.before, c.type);
+        DeleteValue(HKEY_LOCAL_MACHINE, kCorvaneKey, L"AddedToSystemPath");
+        for (int run = 1; run <= 2; ++run) {
+            ASSERT_NO_FATAL_FAILURE(RunTrellionIn(c.installedAt));
+            const auto path = PathValue();
+            ASSERT_TRUE(path.has_value()) << run;
+            const std::wstring text(reinterpret_cast<const wchar_t*>(path->data.data()));
+            EXPECT_EQ(Narrow(text), Narrow(c.after)) << "run " << run;
+            EXPECT_EQ(path->type, c.type) << "run " << run;
+            EXPECT_EQ(ReadDword(HKEY_LOCAL_MACHINE, kCorvaneKey, L"AddedToSystemPath"),
+                      std::optional<DWORD>(1));
+            // Without the flag the next run edits Path again: it finds the folder and changes
+            // nothing.
+            DeleteValue(HKEY_LOCAL_MACHINE, kCorvaneKey, L"AddedToSystemPath");
+        }
+    }
+    for (const wchar_t* file : {L"vigilor.exe", L"trellion.exe", L"cv_rsrc_english.dll"}) {
+        DeleteFileW((root + L"\\" + file).c_str());
+    }
+}
+
+// With nobody at the screen, a configuration whose rule list is malformed and an engine service
+// marked for deletion each raise a message; the run still ends on its own and says both in its
+// log.
+TEST_F(Trellion, AnUnattendedRunWithMessagesEndsAndLogsThem) {
+    SavedKey service{HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\Vigilor"};
+    SetDword(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\Vigilor", L"DeleteFlag",
+             1);
+    // The configuration lies in the folder the registry names; a UTF-16 file with a BOM.
+    const std::wstring ini =
+        L"\xFEFF[ProcessDefaults]\r\nKeepRunningProcesses=one,two,c:\\a.exe;x\r\n";
+    WriteBytes(configFolder + L"\\corvex.ini",
+               std::string(reinterpret_cast<const char*>(ini.data()), ini.size() * 2));
+    // The log folder found from the service's state, where the warning is raised.
+    DeleteValue(HKEY_LOCAL_MACHINE, kCorvaneKey, L"LogFolder");
+    wchar_t appData[MAX_PATH] = {};
+    ASSERT_TRUE(SHGetSpecialFolderPathW(nullptr, appData, CSIDL_LOCAL_APPDATA, FALSE));
+    const std::wstring logPath = std::wstring(appData) + L"\\Corvane\\logs\\trellion.log";
+    DeleteFileW(logPath.c_str());
+    BoxAnswerer boxes;
+    ASSERT_NO_FATAL_FAILURE(RunTrellion());
+    const std::string log = ReadBytes(logPath);
+    DeleteFileW(logPath.c_str());
+    for (const char* text : {"marked for deletion",
+                             "Syntax error in INI file for processes to keep running!"}) {
+        EXPECT_NE(log.find(text), std::string::npos) << text << " not in:\n" << log;
+    }
     for (const auto& box : boxes.Seen()) {
         ADD_FAILURE() << "trellion.exe showed a box: " << Narrow(box.caption + L": " + box.text);
     }
