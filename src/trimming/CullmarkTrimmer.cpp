@@ -330,8 +330,10 @@ bool CullmarkTrimmer::TrimWorkingSets() {
                 }
                 return;
             }
-            if (const auto quota = platform::OpenProcessHandle(pid, platform::kProcessSetQuota)) {
-                platform::TrimWorkingSet(quota.Get());
+            // Only a trim that was made counts and is told.
+            const auto quota = platform::OpenProcessHandle(pid, platform::kProcessSetQuota);
+            if (!quota || !platform::TrimWorkingSet(quota.Get())) {
+                return;
             }
             ++trimmed;
             if (StopRequested(stop.Get(), kPauseAfterTrimMs)) {

@@ -115,6 +115,29 @@ TEST_F(MemoryAndProfiles, RunNowEventMakesOneRecordedPass) {
     EXPECT_FALSE(HasAction(logs, "110"));
 }
 
+// A pass asked for by the event trims a program whose working set is above the minimum, records
+// what it released and counts it in its summary.
+TEST_F(MemoryAndProfiles, RunNowEventTrimsAProgramAboveTheMinimum) {
+    Program large;
+    ASSERT_TRUE(large.Start(HelperPath(L"cv_e2e_sleeper.exe"), L"60000 96"));
+    StartWith(
+        "[MemoryManagement]\r\nCullmarkIsEnabled=false\r\nCullmarkWorkingSetTrims=true\r\n"
+        "CullmarkAutoMinimumRAMLoad=0\r\nMinimumProcessWSSInMb=48\r\n");
+    ASSERT_TRUE(WaitFor([] { return SetEventByName(names::kCullmarkRunNowEvent); }, seconds(10)));
+    ASSERT_TRUE(WaitFor([&] { return HasAction(logs, "81"); }, seconds(15)))
+        << ReadBytes(logs.File(L"corvane.log"));
+    const std::string log = ReadBytes(logs.File(L"corvane.log"));
+    bool trimmedTheProgram = false;
+    for (const std::string& line : Lines(log)) {
+        const auto fields = CsvFields(line);
+        if (fields.size() > 8 && fields[6] == "80" && fields[5] == "cv_e2e_sleeper.exe") {
+            trimmedTheProgram = fields[8].find("working set ") != std::string::npos;
+        }
+    }
+    EXPECT_TRUE(trimmedTheProgram) << log;
+    EXPECT_FALSE(HasAction(logs, "81", "Trimmed 0 of ")) << log;
+}
+
 TEST_F(MemoryAndProfiles, SamplingWritesTheSelectedHelpersToAFileNamedByTheUtcDate) {
     TempFolder samples(L"samples-memory");
     Program first, second, other;

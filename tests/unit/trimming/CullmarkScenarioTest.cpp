@@ -114,6 +114,7 @@ TEST_F(CullmarkScenario, WorkingSetsAboveTheMinimumAreTrimmedExceptTheProtectedO
         bool foreground;
         bool trimmed;
         std::uint32_t summary;
+        const char* failingCall = nullptr;
     } cases[] = {
         {"load exactly at the threshold", 65, {}, L"big.exe", L"", 385, false, true, 81},
         {"load one percent below", 64, {}, L"big.exe", L"", 2000, false, false, 82},
@@ -147,6 +148,8 @@ TEST_F(CullmarkScenario, WorkingSetsAboveTheMinimumAreTrimmedExceptTheProtectedO
          false,
          true,
          81},
+        {"a trim that fails is not counted", 90, {}, L"big.exe", L"", 2000, false, false, 81,
+         "SetProcessWorkingSetSize"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -160,11 +163,20 @@ TEST_F(CullmarkScenario, WorkingSetsAboveTheMinimumAreTrimmedExceptTheProtectedO
             machine().foregroundWindow = machine().AddWindow(500).window;
         }
         Start(TrimKeys(c.keys));
+        if (c.failingCall != nullptr) {
+            machine().FailCall(c.failingCall, c.image);
+        }
         loop_->Trimmer().RunPass(false);
+        machine().ClearFailures();
         EXPECT_EQ(machine().FindProcess(500)->workingSetTrims, c.trimmed ? 1 : 0);
         const auto log = StopAndReadLog();
         EXPECT_EQ(Only(log, 80).size(), c.trimmed ? 1u : 0u);
-        EXPECT_EQ(Only(log, c.summary).size(), 1u);
+        ASSERT_EQ(Only(log, c.summary).size(), 1u);
+        if (c.summary == 81) {
+            EXPECT_EQ(Only(log, 81)[0].info.rfind(c.trimmed ? L"Trimmed 1 of" : L"Trimmed 0 of", 0),
+                      0u)
+                << Only(log, 81)[0].info;
+        }
         EXPECT_EQ(Only(log, c.summary == 81 ? 82 : 81).size(), 0u);
         TearDown();
     }
