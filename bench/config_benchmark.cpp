@@ -10,7 +10,7 @@
 #include "config/ConfigStorage.h"
 #include "platform/sim/SimFiles.h"
 #include "platform/sim/SimMachine.h"
-#include "services/EngineProcess.h"
+#include "runtime/EngineProcess.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include "platform/sim/SimFiles.h"
 #include "platform/sim/SimMachine.h"
 #include "processes/HandleCache.h"
-#include "services/EngineProcess.h"
+#include "runtime/EngineProcess.h"
 
 namespace cv {
 namespace {

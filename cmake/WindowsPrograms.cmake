@@ -13,12 +13,12 @@ foreach(program vigilor trellion)
 endforeach()
 
 # The English language module holds string resources only: no code, no entry point.
-add_library(cv_rsrc_english SHARED src/services/english.rc)
+add_library(cv_rsrc_english SHARED src/texts/english.rc)
 set_target_properties(cv_rsrc_english PROPERTIES PREFIX "" OUTPUT_NAME cv_rsrc_english LINKER_LANGUAGE C)
-target_include_directories(cv_rsrc_english PRIVATE src/services)
+target_include_directories(cv_rsrc_english PRIVATE src/texts)
 target_link_options(cv_rsrc_english PRIVATE -nostdlib -Wl,-e,0)
-set_source_files_properties(src/services/english.rc PROPERTIES
-    OBJECT_DEPENDS ${CMAKE_SOURCE_DIR}/src/services/EnglishStrings.inc)
+set_source_files_properties(src/texts/english.rc PROPERTIES
+    OBJECT_DEPENDS ${CMAKE_SOURCE_DIR}/src/texts/EnglishStrings.inc)
 
 enable_testing()
 set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)

@@ -13,7 +13,16 @@ import sys
 LAYERS = [
     ["common"],
     ["platform"],
-    ["config", "actionlog", "services"],
+    # The program's texts (language modules, the English table, the message box) and the names of
+    # its kernel objects.
+    ["texts"],
+    # How the engine is hosted: the Windows version, the service registration, its rights.
+    ["enginehost"],
+    ["config"],
+    ["actionlog"],
+    # The engine process's own machinery: process-wide values, crash reports, the recovery journal,
+    # the held suspensions, the performance-mode state, the session agent, the shutdown watcher.
+    ["runtime"],
     ["processes"],
     # The control primitives and the processor topology: the base every feature may use.
     ["control"],
@@ -29,7 +38,6 @@ LAYERS = [
 # The feature folders: they may not use each other, and their state headers sit on the record.
 FEATURES = {"defaults", "newprocess", "keeprunning", "restraint", "trimming", "sampling",
             "profiles", "watchdog", "throttle", "groupextender", "power"}
-PEER_LAYERS = {2}  # layers whose folders may include each other
 
 # feature -> the other features' public headers it may include
 FEATURE_USES = {
@@ -39,7 +47,7 @@ FEATURE_USES = {
 EXCEPTIONS = {
     # The simulated machine installs the product's own English texts as its English module: a
     # data table, not code.
-    ("platform/sim/SimResources.cpp", "services/EnglishStrings.inc"),
+    ("platform/sim/SimResources.cpp", "texts/EnglishStrings.inc"),
 }
 
 # The process record holds one state struct per feature. Those headers are plain data: the record
@@ -51,11 +59,11 @@ RECORD_HEADER = "processes/ProcessRecord.h"
 WINDOWS_HEADERS = {"windows.h", "winternl.h", "psapi.h", "tlhelp32.h", "powrprof.h", "pdh.h",
                    "dbghelp.h", "taskschd.h", "shlobj.h", "winsvc.h", "mmsystem.h"}
 
-# A box waits for a person. Every message goes through services/Messages.cpp, which sends it to the
+# A box waits for a person. Every message goes through texts/Messages.cpp, which sends it to the
 # program's log when nobody can answer; nothing else shows a box.
 DIRECT_BOX = re.compile(r"\b(ShowDialogBox|MessageBox[AW]?|DialogBoxIndirectParam[AW]?|"
                         r"MessageBoxIndirect[AW]?)\s*\(")
-BOX_OWNER = "services/Messages.cpp"
+BOX_OWNER = "texts/Messages.cpp"
 
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]')
 
@@ -67,8 +75,34 @@ def layer_of(folder):
     return None
 
 
+def folder_cycles(edges):
+    """Every cycle of the folder graph, each as the list of folders along it."""
+    cycles = []
+    state = {}
+    stack = []
+
+    def visit(folder):
+        state[folder] = "open"
+        stack.append(folder)
+        for target in sorted(edges.get(folder, ())):
+            if state.get(target) == "open":
+                cycles.append(stack[stack.index(target):] + [target])
+            elif target not in state:
+                visit(target)
+        stack.pop()
+        state[folder] = "done"
+
+    for folder in sorted(edges):
+        if folder not in state:
+            visit(folder)
+    return cycles
+
+
 def check(root):
     problems = []
+    # folder -> folders it includes from, with one include that shows it (a data table included
+    # as a .inc file is not counted)
+    edges = {}
     feature_layer = layer_of("engine") - 1
     for feature in sorted(FEATURES):
         if layer_of(feature) != feature_layer:
@@ -102,6 +136,14 @@ def check(root):
             target_folder = target.split("/")[0]
             if "/" not in target:
                 continue  # a file of the same folder, included by its plain name
+            if (target_folder != folder or is_state) and not target.endswith(".inc"):
+                # A feature's state header is a node of its own: it includes only common/ (checked
+                # below), so the record that includes it cannot close a circle through the feature.
+                node = target if STATE_HEADER.match(target) and target_folder in FEATURES \
+                    else target_folder
+                source = relative if is_state else folder
+                if node != source:
+                    edges.setdefault(source, {}).setdefault(node, where)
             target_layer = layer_of(target_folder)
             if target_layer is None:
                 problems.append(f"{where}: '{target_folder}' is in no layer")
@@ -115,11 +157,14 @@ def check(root):
                 continue
             if target_layer > own_layer:
                 problems.append(f"{where}: goes up from layer '{folder}' to '{target_folder}'")
-            elif target_layer == own_layer and own_layer not in PEER_LAYERS:
+            elif target_layer == own_layer:
                 if folder in FEATURES and target in FEATURE_USES.get(folder, ()):
                     continue
                 problems.append(f"{where}: '{folder}' may not use '{target_folder}' "
                                 "(not in the feature table)")
+    for cycle in folder_cycles(edges):
+        shown = "; ".join(edges[a][b] for a, b in zip(cycle, cycle[1:]))
+        problems.append(f"folders include each other: {' -> '.join(cycle)} ({shown})")
     return problems
 
 

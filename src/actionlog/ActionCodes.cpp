@@ -4,7 +4,7 @@
 #include <mutex>
 
 #include "common/Format.h"
-#include "services/Language.h"
+#include "texts/Language.h"
 
 namespace cv {
 

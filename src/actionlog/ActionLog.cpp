@@ -13,7 +13,7 @@
 #include "platform/Clock.h"
 #include "platform/DateTime.h"
 #include "platform/System.h"
-#include "services/Language.h"
+#include "texts/Language.h"
 
 namespace cv {
 

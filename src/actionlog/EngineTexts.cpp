@@ -3,7 +3,7 @@
 #include <map>
 #include <mutex>
 
-#include "services/Language.h"
+#include "texts/Language.h"
 
 namespace cv {
 

@@ -9,12 +9,12 @@
 #include "actionlog/LogFile.h"
 #include "common/Format.h"
 #include "common/WideString.h"
-#include "services/EngineProcess.h"
+#include "enginehost/EngineHost.h"
 #include "platform/Files.h"
 #include "platform/KernelObjects.h"
 #include "platform/Registry.h"
 #include "platform/System.h"
-#include "services/KernelObjectNames.h"
+#include "texts/KernelObjectNames.h"
 
 namespace cv {
 

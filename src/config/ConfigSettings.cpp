@@ -15,8 +15,8 @@
 #include "config/RuleListText.h"
 #include "platform/Registry.h"
 #include "platform/System.h"
-#include "services/Language.h"
-#include "services/Messages.h"
+#include "texts/Language.h"
+#include "texts/Messages.h"
 
 namespace cv {
 

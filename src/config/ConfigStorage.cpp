@@ -3,13 +3,13 @@
 #include "common/WideString.h"
 #include "config/ConfigDocument.h"
 #include "config/ConfigSettings.h"
+#include "enginehost/EngineHost.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/FolderWatch.h"
 #include "platform/KernelObjects.h"
 #include "platform/Registry.h"
-#include "services/EngineProcess.h"
-#include "services/KernelObjectNames.h"
+#include "texts/KernelObjectNames.h"
 
 namespace cv {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "control/FeatureContext.h"
-#include "services/RecoveryJournal.h"
+#include "runtime/RecoveryJournal.h"
 
 namespace cv {
 

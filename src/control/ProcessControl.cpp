@@ -6,14 +6,14 @@
 #include <mutex>
 
 #include "config/RuleLists.h"
+#include "enginehost/EngineHost.h"
 #include "platform/Clock.h"
 #include "platform/KernelObjects.h"
 #include "platform/Processes.h"
 #include "platform/Resources.h"
 #include "platform/SystemProcessLayout.h"
 #include "processes/ProcessSnapshot.h"
-#include "services/EngineProcess.h"
-#include "services/Language.h"
+#include "texts/Language.h"
 
 namespace cv {
 

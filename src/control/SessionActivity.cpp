@@ -1,6 +1,6 @@
 #include "control/SessionActivity.h"
 
-#include "services/SessionAgent.h"
+#include "runtime/SessionAgent.h"
 
 namespace cv {
 

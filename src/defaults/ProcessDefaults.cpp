@@ -8,10 +8,10 @@
 #include "config/ProcessMatch.h"
 #include "control/ProcessControl.h"
 #include "control/ProcessGuard.h"
+#include "enginehost/EngineHost.h"
 #include "platform/Clock.h"
 #include "platform/ProcessControl.h"
 #include "processes/HandleCache.h"
-#include "services/EngineProcess.h"
 
 namespace cv {
 

@@ -8,7 +8,7 @@
 #include "platform/Files.h"
 #include "platform/System.h"
 #include "powerplans/MachineEnvironment.h"
-#include "services/EngineProcess.h"
+#include "runtime/EngineProcess.h"
 
 namespace cv {
 

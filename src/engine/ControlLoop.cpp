@@ -1,6 +1,7 @@
 #include "engine/ControlLoop.h"
 
 #include "control/ChangeRecovery.h"
+#include "enginehost/EngineHost.h"
 #include "platform/Clock.h"
 #include "platform/KernelObjects.h"
 #include "platform/Registry.h"
@@ -8,9 +9,9 @@
 #include "platform/UserSession.h"
 #include "powerplans/RecoveryValues.h"
 #include "processes/HandleCache.h"
-#include "services/EngineProcess.h"
-#include "services/KernelObjectNames.h"
-#include "services/RecoveryJournal.h"
+#include "runtime/EngineProcess.h"
+#include "runtime/RecoveryJournal.h"
+#include "texts/KernelObjectNames.h"
 
 namespace cv {
 

@@ -8,11 +8,12 @@
 #include "common/Format.h"
 #include "engine/ControlLoop.h"
 #include "engine/Version.h"
+#include "enginehost/EngineHost.h"
 #include "platform/Clock.h"
 #include "platform/KernelObjects.h"
 #include "platform/System.h"
 #include "powerplans/MachineEnvironment.h"
-#include "services/EngineProcess.h"
+#include "runtime/EngineProcess.h"
 
 namespace cv {
 

@@ -13,7 +13,7 @@
 #include "platform/SystemProcessLayout.h"
 #include "processes/DisplayName.h"
 #include "processes/HandleCache.h"
-#include "services/KernelObjectNames.h"
+#include "texts/KernelObjectNames.h"
 
 namespace cv {
 

@@ -7,6 +7,7 @@
 #include "engine/CommandLine.h"
 #include "engine/ConfigCheckCommand.h"
 #include "engine/ControlLoop.h"
+#include "enginehost/EngineHost.h"
 #include "platform/Clock.h"
 #include "platform/KernelObjects.h"
 #include "platform/Launch.h"
@@ -14,11 +15,11 @@
 #include "platform/Registry.h"
 #include "platform/System.h"
 #include "platform/Threads.h"
-#include "services/CrashReports.h"
-#include "services/EngineProcess.h"
-#include "services/KernelObjectNames.h"
-#include "services/Language.h"
-#include "services/Messages.h"
+#include "runtime/CrashReports.h"
+#include "runtime/EngineProcess.h"
+#include "texts/KernelObjectNames.h"
+#include "texts/Language.h"
+#include "texts/Messages.h"
 
 namespace cv {
 

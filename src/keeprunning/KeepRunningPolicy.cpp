@@ -7,13 +7,13 @@
 #include "actionlog/Statistics.h"
 #include "common/Format.h"
 #include "config/ConfigSettings.h"
+#include "enginehost/EngineHost.h"
 #include "keeprunning/ProcessExit.h"
 #include "platform/Clock.h"
 #include "platform/Launch.h"
 #include "platform/ProcessControl.h"
 #include "platform/Registry.h"
 #include "platform/System.h"
-#include "services/EngineProcess.h"
 
 namespace cv {
 

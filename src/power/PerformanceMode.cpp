@@ -15,7 +15,7 @@
 #include "powerplans/PowerPlanService.h"
 #include "powerplans/RecoveryValues.h"
 #include "processes/ParentTree.h"
-#include "services/PerformanceModeState.h"
+#include "runtime/PerformanceModeState.h"
 
 namespace cv {
 

@@ -17,7 +17,7 @@
 #include "powerplans/PlanGuids.h"
 #include "powerplans/PowerPlanService.h"
 #include "powerplans/RecoveryValues.h"
-#include "services/PerformanceModeState.h"
+#include "runtime/PerformanceModeState.h"
 
 namespace cv {
 

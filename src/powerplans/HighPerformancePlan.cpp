@@ -2,11 +2,11 @@
 
 #include <utility>
 
+#include "enginehost/EngineHost.h"
 #include "platform/Power.h"
 #include "platform/Registry.h"
 #include "powerplans/PlanGuids.h"
 #include "powerplans/PowerPlanService.h"
-#include "services/EngineProcess.h"
 
 namespace cv {
 

@@ -9,11 +9,11 @@
 #include "common/WideString.h"
 #include "config/ConfigSettings.h"
 #include "control/FeatureContext.h"
+#include "enginehost/EngineHost.h"
 #include "platform/Launch.h"
 #include "platform/Power.h"
 #include "platform/Registry.h"
 #include "powerplans/PlanGuids.h"
-#include "services/EngineProcess.h"
 
 namespace cv {
 

@@ -4,6 +4,7 @@
 #include <atomic>
 
 #include "common/WideString.h"
+#include "enginehost/EngineHost.h"
 #include "platform/Clock.h"
 #include "platform/KernelObjects.h"
 #include "platform/Services.h"
@@ -11,8 +12,7 @@
 #include "platform/SystemProcessLayout.h"
 #include "processes/HandleCache.h"
 #include "processes/ProcessSnapshot.h"
-#include "services/EngineProcess.h"
-#include "services/KernelObjectNames.h"
+#include "texts/KernelObjectNames.h"
 
 namespace cv {
 

@@ -9,7 +9,7 @@
 #include "config/ConfigStorage.h"
 #include "platform/Files.h"
 #include "platform/KernelObjects.h"
-#include "services/KernelObjectNames.h"
+#include "texts/KernelObjectNames.h"
 
 namespace cv {
 

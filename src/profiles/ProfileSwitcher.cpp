@@ -11,7 +11,7 @@
 #include "platform/KernelObjects.h"
 #include "platform/Registry.h"
 #include "profiles/ActiveProfile.h"
-#include "services/KernelObjectNames.h"
+#include "texts/KernelObjectNames.h"
 
 namespace cv {
 

@@ -3,10 +3,10 @@
 #include "actionlog/ActionCodes.h"
 #include "actionlog/EngineTexts.h"
 #include "config/ConfigSettings.h"
+#include "enginehost/EngineHost.h"
 #include "platform/Registry.h"
 #include "powerplans/PlanGuids.h"
 #include "powerplans/PowerPlanService.h"
-#include "services/EngineProcess.h"
 
 namespace cv {
 

@@ -11,14 +11,14 @@
 #include "config/ConfigSettings.h"
 #include "control/ProcessControl.h"
 #include "control/ProcessGuard.h"
+#include "enginehost/EngineHost.h"
 #include "platform/Clock.h"
 #include "platform/KernelObjects.h"
 #include "platform/ProcessControl.h"
 #include "processes/HandleCache.h"
 #include "restraint/LevelonExclusions.h"
-#include "services/EngineProcess.h"
-#include "services/KernelObjectNames.h"
-#include "services/RecoveryJournal.h"
+#include "runtime/RecoveryJournal.h"
+#include "texts/KernelObjectNames.h"
 
 namespace cv {
 

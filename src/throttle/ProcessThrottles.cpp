@@ -9,7 +9,7 @@
 #include "platform/ProcessControl.h"
 #include "platform/Processes.h"
 #include "platform/Threads.h"
-#include "services/RecoveryJournal.h"
+#include "runtime/RecoveryJournal.h"
 
 namespace cv {
 

@@ -11,8 +11,8 @@
 
 #include "control/FeatureContext.h"
 #include "platform/Handle.h"
-#include "services/HeldSuspensions.h"
-#include "services/RecoveryJournal.h"
+#include "runtime/HeldSuspensions.h"
+#include "runtime/RecoveryJournal.h"
 
 namespace cv {
 

@@ -19,8 +19,8 @@
 #include "platform/SystemProcessLayout.h"
 #include "platform/UserSession.h"
 #include "processes/ProcessSnapshot.h"
-#include "services/KernelObjectNames.h"
-#include "services/PerformanceModeState.h"
+#include "runtime/PerformanceModeState.h"
+#include "texts/KernelObjectNames.h"
 
 namespace cv {
 

@@ -2,14 +2,14 @@
 
 #include "common/Format.h"
 #include "common/WideString.h"
+#include "enginehost/EngineHost.h"
 #include "platform/Files.h"
 #include "platform/MessageBox.h"
 #include "platform/Services.h"
 #include "platform/System.h"
 #include "platform/TaskScheduler.h"
-#include "services/EngineProcess.h"
-#include "services/Language.h"
-#include "services/Messages.h"
+#include "texts/Language.h"
+#include "texts/Messages.h"
 
 namespace cv {
 

@@ -13,7 +13,7 @@
 #include "platform/Clock.h"
 #include "platform/ProcessControl.h"
 #include "processes/HandleCache.h"
-#include "services/RecoveryJournal.h"
+#include "runtime/RecoveryJournal.h"
 
 namespace cv {
 

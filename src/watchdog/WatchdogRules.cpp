@@ -10,12 +10,12 @@
 #include "config/ConfigSettings.h"
 #include "control/ProcessControl.h"
 #include "control/ProcessGuard.h"
+#include "enginehost/EngineHost.h"
 #include "platform/Clock.h"
 #include "platform/KernelObjects.h"
 #include "platform/Launch.h"
 #include "platform/Registry.h"
 #include "platform/Services.h"
-#include "services/EngineProcess.h"
 
 namespace cv {
 

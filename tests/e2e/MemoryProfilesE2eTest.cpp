@@ -15,7 +15,7 @@
 #include "TempFolder.h"
 #include "config/ConfigStorage.h"
 #include "sampling/SamplingOutput.h"
-#include "services/KernelObjectNames.h"
+#include "texts/KernelObjectNames.h"
 
 namespace cv::e2e {
 namespace {

@@ -4,10 +4,10 @@
 
 #include "platform/sim/SimMachine.h"
 #include "processes/HandleCache.h"
-#include "services/EngineProcess.h"
-#include "services/HeldSuspensions.h"
-#include "services/Language.h"
-#include "services/RecoveryJournal.h"
+#include "runtime/EngineProcess.h"
+#include "runtime/HeldSuspensions.h"
+#include "runtime/RecoveryJournal.h"
+#include "texts/Language.h"
 
 namespace cv::test {
 

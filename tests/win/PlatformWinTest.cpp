@@ -16,7 +16,7 @@
 #include "platform/Resources.h"
 #include "platform/Services.h"
 #include "platform/System.h"
-#include "services/Language.h"
+#include "texts/Language.h"
 
 namespace cv::platform {
 namespace {

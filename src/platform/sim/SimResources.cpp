@@ -13,7 +13,7 @@ struct EnglishText {
 };
 #define CV_TEXT(id, text) {id, L"" text},
 constexpr EnglishText kEnglishTexts[] = {
-#include "services/EnglishStrings.inc"
+#include "texts/EnglishStrings.inc"
 };
 #undef CV_TEXT
 }  // namespace

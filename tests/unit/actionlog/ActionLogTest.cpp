@@ -13,7 +13,7 @@
 #include "config/ConfigSettings.h"
 #include "platform/KernelObjects.h"
 #include "platform/sim/SimFiles.h"
-#include "services/KernelObjectNames.h"
+#include "texts/KernelObjectNames.h"
 
 namespace cv {
 namespace {

@@ -6,7 +6,7 @@
 #include "platform/Files.h"
 #include "platform/KernelObjects.h"
 #include "platform/sim/SimFiles.h"
-#include "services/KernelObjectNames.h"
+#include "texts/KernelObjectNames.h"
 
 namespace cv {
 namespace {

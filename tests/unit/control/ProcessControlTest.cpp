@@ -9,7 +9,7 @@
 #include "platform/Processes.h"
 #include "platform/SystemProcessLayout.h"
 #include "processes/ProcessSnapshot.h"
-#include "services/Language.h"
+#include "texts/Language.h"
 
 namespace cv {
 namespace {

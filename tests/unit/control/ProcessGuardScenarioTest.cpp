@@ -8,7 +8,7 @@
 #include "actionlog/ActionCodes.h"
 #include "control/ProcessGuard.h"
 #include "platform/ProcessControl.h"
-#include "services/KernelObjectNames.h"
+#include "texts/KernelObjectNames.h"
 #include "throttle/ProcessThrottles.h"
 
 namespace cv {

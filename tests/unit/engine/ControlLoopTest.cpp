@@ -1,7 +1,7 @@
 #include "SimFixture.h"
 #include "engine/ControlLoop.h"
 #include "platform/KernelObjects.h"
-#include "services/KernelObjectNames.h"
+#include "texts/KernelObjectNames.h"
 
 namespace cv {
 namespace {

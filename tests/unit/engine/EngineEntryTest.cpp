@@ -3,10 +3,11 @@
 #include "engine/CommandLine.h"
 #include "engine/ControlLoop.h"
 #include "engine/EngineEntry.h"
+#include "enginehost/EngineHost.h"
 #include "platform/KernelObjects.h"
 #include "platform/MessageBox.h"
 #include "platform/sim/SimFiles.h"
-#include "services/KernelObjectNames.h"
+#include "texts/KernelObjectNames.h"
 
 namespace cv {
 namespace {

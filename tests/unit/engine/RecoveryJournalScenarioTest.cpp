@@ -14,9 +14,9 @@
 #include "platform/Registry.h"
 #include "platform/System.h"
 #include "platform/sim/SimFiles.h"
-#include "services/CrashReports.h"
-#include "services/HeldSuspensions.h"
-#include "services/RecoveryJournal.h"
+#include "runtime/CrashReports.h"
+#include "runtime/HeldSuspensions.h"
+#include "runtime/RecoveryJournal.h"
 
 namespace cv {
 namespace {

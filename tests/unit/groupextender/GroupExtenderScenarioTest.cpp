@@ -4,7 +4,7 @@
 #include "groupextender/GroupExtender.h"
 #include "platform/KernelObjects.h"
 #include "platform/Threads.h"
-#include "services/KernelObjectNames.h"
+#include "texts/KernelObjectNames.h"
 
 namespace cv {
 namespace {

@@ -5,7 +5,7 @@
 #include "EngineScenario.h"
 #include "common/Format.h"
 #include "platform/ProcessControl.h"
-#include "services/Language.h"
+#include "texts/Language.h"
 
 namespace cv {
 namespace {

@@ -8,7 +8,7 @@
 #include "platform/Power.h"
 #include "platform/Registry.h"
 #include "powerplans/PlanGuids.h"
-#include "services/KernelObjectNames.h"
+#include "texts/KernelObjectNames.h"
 
 namespace cv {
 namespace {

@@ -13,7 +13,7 @@
 #include "power/PowerAutomation.h"
 #include "processes/ParentTree.h"
 #include "restraint/LevelonExclusions.h"
-#include "services/Language.h"
+#include "texts/Language.h"
 
 namespace cv {
 namespace {

@@ -5,7 +5,7 @@
 #include "platform/Registry.h"
 #include "profiles/ActiveProfile.h"
 #include "profiles/ProfileSwitcher.h"
-#include "services/KernelObjectNames.h"
+#include "texts/KernelObjectNames.h"
 
 namespace cv {
 namespace {

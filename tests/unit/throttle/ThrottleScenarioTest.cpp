@@ -2,7 +2,7 @@
 // the test, so the test waits (briefly, in real time) for what they do; whatever ends a throttle,
 // the process must be left running.
 #include "EngineScenario.h"
-#include "services/KernelObjectNames.h"
+#include "texts/KernelObjectNames.h"
 #include "throttle/ProcessThrottles.h"
 
 namespace cv {

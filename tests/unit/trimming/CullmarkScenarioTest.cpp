@@ -5,7 +5,7 @@
 #include "EngineScenario.h"
 #include "common/Format.h"
 #include "platform/Threads.h"
-#include "services/KernelObjectNames.h"
+#include "texts/KernelObjectNames.h"
 
 namespace cv {
 namespace {

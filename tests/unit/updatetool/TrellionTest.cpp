@@ -9,7 +9,7 @@
 #include "platform/TaskScheduler.h"
 #include "platform/sim/SimFiles.h"
 #include "profiles/ActiveProfile.h"
-#include "services/Messages.h"
+#include "texts/Messages.h"
 #include "updatetool/LogMigration.h"
 #include "updatetool/PostUpdate.h"
 #include "updatetool/SystemPath.h"

@@ -7,7 +7,7 @@
 #include "actionlog/ActionCodes.h"
 #include "control/ProcessControl.h"
 #include "platform/ProcessControl.h"
-#include "services/KernelObjectNames.h"
+#include "texts/KernelObjectNames.h"
 #include "watchdog/WatchdogRules.h"
 
 namespace cv {

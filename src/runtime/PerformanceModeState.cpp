@@ -1,7 +1,7 @@
-#include "services/PerformanceModeState.h"
+#include "runtime/PerformanceModeState.h"
 
 #include "platform/KernelObjects.h"
-#include "services/KernelObjectNames.h"
+#include "texts/KernelObjectNames.h"
 
 namespace cv {
 

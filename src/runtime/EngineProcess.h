@@ -1,6 +1,6 @@
 #pragma once
 // Process-wide values of the engine set at start-up, and the small services around the engine's
-// own process: its service registration, restarting itself and launching other programs.
+// own process: restarting itself and launching other programs.
 #include <atomic>
 #include <mutex>
 #include <string>
@@ -22,18 +22,6 @@ EngineProcessValues& ProcessValues();
 // Raised when shutdown begins; the crash handler reads it.
 std::atomic<bool>& ProcessStopFlag();
 
-// Windows 6.0 or later; computed once and cached.
-bool IsVistaOrLater();
-
-// The engine is registered as the Vigilor service and not marked for deletion. The first time a
-// deletion mark is seen a warning is shown.
-bool IsServiceInstalled();
-// Stops the Vigilor service, waiting up to about five seconds for it to stop.
-bool StopEngineService();
-
-bool IsServiceAccountName(const std::wstring& userName);
-bool IsAboveMediumIntegrity();
-
 // Starts a program with the shell ("open" when already elevated, else "runas"), falling back to
 // CreateProcessW; the engine's folder is the current directory.
 platform::UniqueHandle LaunchWithElevation(const std::wstring& applicationPath,
@@ -47,7 +35,7 @@ platform::UniqueHandle LaunchDetached(const std::wstring& applicationPath,
 // The engine's own folder, from its image path.
 std::wstring EngineFolder();
 
-// Forgets the cached and process-wide values, as at program start (for tests).
+// Forgets the process-wide values and the host's cached ones, as at program start (for tests).
 void ResetEngineProcessValues();
 
 }  // namespace cv

@@ -6,9 +6,9 @@
 #include "platform/CrashDump.h"
 #include "platform/Registry.h"
 #include "platform/sim/SimFiles.h"
-#include "services/CrashReports.h"
-#include "services/EngineProcess.h"
-#include "services/Messages.h"
+#include "runtime/CrashReports.h"
+#include "runtime/EngineProcess.h"
+#include "texts/Messages.h"
 
 namespace cv::test {
 namespace {

@@ -3,7 +3,7 @@
 #include "SimFixture.h"
 #include "platform/MessageBox.h"
 #include "platform/Resources.h"
-#include "services/Language.h"
+#include "texts/Language.h"
 
 namespace cv {
 namespace {

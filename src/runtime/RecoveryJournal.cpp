@@ -1,4 +1,4 @@
-#include "services/RecoveryJournal.h"
+#include "runtime/RecoveryJournal.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,11 +1,11 @@
-#include "services/Language.h"
+#include "texts/Language.h"
 
 #include <mutex>
 #include <utility>
 
 #include "platform/Registry.h"
 #include "platform/System.h"
-#include "services/Messages.h"
+#include "texts/Messages.h"
 
 namespace cv {
 

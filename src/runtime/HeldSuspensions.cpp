@@ -1,4 +1,4 @@
-#include "services/HeldSuspensions.h"
+#include "runtime/HeldSuspensions.h"
 
 #include <array>
 

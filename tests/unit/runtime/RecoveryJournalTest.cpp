@@ -3,7 +3,7 @@
 
 #include "SimFixture.h"
 #include "platform/Registry.h"
-#include "services/RecoveryJournal.h"
+#include "runtime/RecoveryJournal.h"
 
 namespace cv::test {
 namespace {

@@ -1,7 +1,7 @@
-#include "services/ShutdownWatcher.h"
+#include "runtime/ShutdownWatcher.h"
 
 #include "platform/KernelObjects.h"
-#include "services/KernelObjectNames.h"
+#include "texts/KernelObjectNames.h"
 
 namespace cv {
 

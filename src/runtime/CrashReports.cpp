@@ -1,4 +1,4 @@
-#include "services/CrashReports.h"
+#include "runtime/CrashReports.h"
 
 #include <atomic>
 
@@ -15,11 +15,11 @@
 #include "platform/MessageBox.h"
 #include "platform/Registry.h"
 #include "platform/System.h"
-#include "services/EngineProcess.h"
-#include "services/HeldSuspensions.h"
-#include "services/Language.h"
-#include "services/Messages.h"
-#include "services/RecoveryJournal.h"
+#include "runtime/EngineProcess.h"
+#include "runtime/HeldSuspensions.h"
+#include "runtime/RecoveryJournal.h"
+#include "texts/Language.h"
+#include "texts/Messages.h"
 
 namespace cv {
 

@@ -1,4 +1,4 @@
-#include "services/SessionAgent.h"
+#include "runtime/SessionAgent.h"
 
 namespace cv {
 

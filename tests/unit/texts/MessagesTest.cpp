@@ -4,7 +4,7 @@
 #include <atomic>
 
 #include "SimFixture.h"
-#include "services/Messages.h"
+#include "texts/Messages.h"
 
 namespace cv::test {
 namespace {

@@ -1,9 +1,9 @@
 #include "SimFixture.h"
 #include "platform/KernelObjects.h"
-#include "services/KernelObjectNames.h"
-#include "services/PerformanceModeState.h"
-#include "services/SessionAgent.h"
-#include "services/ShutdownWatcher.h"
+#include "runtime/PerformanceModeState.h"
+#include "runtime/SessionAgent.h"
+#include "runtime/ShutdownWatcher.h"
+#include "texts/KernelObjectNames.h"
 
 namespace cv {
 namespace {

@@ -1,4 +1,4 @@
-#include "services/Messages.h"
+#include "texts/Messages.h"
 
 #include <atomic>
 
