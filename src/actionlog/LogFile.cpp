@@ -127,8 +127,8 @@ bool CutTornTail(RawHandle file, std::uint64_t& size, std::string_view header) {
     return CutAt(file, headerEnd) && WriteAll(file, "\r\n");
 }
 
-// Opens the file, makes it start with the header and cuts a torn tail; the size to append at.
-std::optional<std::uint64_t> OpenCsvFile(const std::wstring& path, std::string_view header,
+// Opens the log, makes it start with the header and cuts a torn tail; the size to append at.
+std::optional<std::uint64_t> OpenLogFile(const std::wstring& path, std::string_view header,
                                          platform::UniqueHandle& file) {
     auto opened =
         platform::OpenFile(path, platform::kGenericRead | platform::kGenericWrite,
@@ -151,31 +151,9 @@ std::optional<std::uint64_t> OpenCsvFile(const std::wstring& path, std::string_v
 
 }  // namespace
 
-bool AppendCsvLines(const std::wstring& path, std::string_view header,
-                    const std::vector<std::string>& lines) {
-    platform::UniqueHandle file;
-    const auto size = OpenCsvFile(path, header, file);
-    if (!size) {
-        return false;
-    }
-    std::string bytes;
-    for (const auto& line : lines) {
-        bytes += line;
-        bytes += "\r\n";
-    }
-    if (bytes.empty()) {
-        return true;
-    }
-    if (!platform::SeekToFilePosition(file.Get(), *size) || !WriteAll(file.Get(), bytes)) {
-        CutAt(file.Get(), *size);
-        return false;
-    }
-    return true;
-}
-
 bool AppendLogLine(const std::wstring& path, std::string_view line, std::uint32_t maxFileSize) {
     platform::UniqueHandle file;
-    const auto size = OpenCsvFile(path, kLogHeader, file);
+    const auto size = OpenLogFile(path, kLogHeader, file);
     if (!size) {
         return false;
     }
