@@ -80,22 +80,21 @@ bool EnsureHeader(RawHandle file, std::uint64_t size, std::string_view header) {
     return false;
 }
 
-// Where the last whole line of the file ends, searching back from its end: 0 when no line end
-// follows the header text; none when the file could not be read.
+// Where the last whole line of the file ends, searching back from its end for a LF (alone or
+// after a CR, as an editor may have left the lines): 0 when no line end follows the header text;
+// none when the file could not be read.
 std::optional<std::uint64_t> LastLineEnd(RawHandle file, std::uint64_t size,
                                          std::uint64_t headerEnd) {
     std::uint64_t end = size;
     while (end > headerEnd) {
         const std::uint64_t from = end - headerEnd > kTailChunk ? end - kTailChunk : headerEnd;
-        // One byte past the chunk, so that a line end split between two chunks is seen.
-        const std::uint64_t to = std::min(size, end + 1);
-        const auto chunk = ReadAt(file, from, to - from);
+        const auto chunk = ReadAt(file, from, end - from);
         if (!chunk) {
             return std::nullopt;
         }
-        const std::size_t at = chunk->rfind("\r\n");
+        const std::size_t at = chunk->rfind('\n');
         if (at != std::string::npos) {
-            return from + at + 2;
+            return from + at + 1;
         }
         end = from;
     }
@@ -106,12 +105,12 @@ std::optional<std::uint64_t> LastLineEnd(RawHandle file, std::uint64_t size,
 // part-way, by this program or by one that ended in the middle of a write.
 bool CutTornTail(RawHandle file, std::uint64_t& size, std::string_view header) {
     const std::uint64_t headerEnd = HeaderEnd(header);
-    if (size >= headerEnd + 2) {
-        const auto last = ReadAt(file, size - 2, 2);
+    if (size > headerEnd) {
+        const auto last = ReadAt(file, size - 1, 1);
         if (!last) {
             return false;
         }
-        if (*last == "\r\n") {
+        if (*last == "\n") {
             return true;
         }
     }
@@ -128,8 +127,8 @@ bool CutTornTail(RawHandle file, std::uint64_t& size, std::string_view header) {
     return CutAt(file, headerEnd) && WriteAll(file, "\r\n");
 }
 
-// Opens the file, makes it start with the header and cuts a torn tail; the size to append at.
-std::optional<std::uint64_t> OpenCsvFile(const std::wstring& path, std::string_view header,
+// Opens the log, makes it start with the header and cuts a torn tail; the size to append at.
+std::optional<std::uint64_t> OpenLogFile(const std::wstring& path, std::string_view header,
                                          platform::UniqueHandle& file) {
     auto opened =
         platform::OpenFile(path, platform::kGenericRead | platform::kGenericWrite,
@@ -152,31 +151,9 @@ std::optional<std::uint64_t> OpenCsvFile(const std::wstring& path, std::string_v
 
 }  // namespace
 
-bool AppendCsvLines(const std::wstring& path, std::string_view header,
-                    const std::vector<std::string>& lines) {
-    platform::UniqueHandle file;
-    const auto size = OpenCsvFile(path, header, file);
-    if (!size) {
-        return false;
-    }
-    std::string bytes;
-    for (const auto& line : lines) {
-        bytes += line;
-        bytes += "\r\n";
-    }
-    if (bytes.empty()) {
-        return true;
-    }
-    if (!platform::SeekToFilePosition(file.Get(), *size) || !WriteAll(file.Get(), bytes)) {
-        CutAt(file.Get(), *size);
-        return false;
-    }
-    return true;
-}
-
 bool AppendLogLine(const std::wstring& path, std::string_view line, std::uint32_t maxFileSize) {
     platform::UniqueHandle file;
-    const auto size = OpenCsvFile(path, kLogHeader, file);
+    const auto size = OpenLogFile(path, kLogHeader, file);
     if (!size) {
         return false;
     }

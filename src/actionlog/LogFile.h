@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace cv {
 
@@ -16,18 +15,12 @@ inline constexpr char kLogHeader[] =
 
 // Appends the line (UTF-8, without its line end) to the log file. A missing file, or one whose
 // first line is not the header, is started afresh with the byte order mark and the header. A
-// tail left by an earlier write that failed part-way is cut back to the last whole line first,
-// so the record starts on a line of its own. True when the whole line and its line end are in
-// the file; when the write fails, what reached the file of it is cut off again. Rotates the
-// file once it has grown past maxFileSize (0: never).
+// tail left by an earlier write that failed part-way (text after the last line end, CR LF or LF)
+// is cut first, so the record starts on a line of its own. True when the whole line and its line
+// end are in the file; when the write fails, what reached the file of it is cut off again.
+// Rotates the file once it has grown past maxFileSize (0: never). Only for the log, which the
+// engine alone writes: other files must not be cut.
 bool AppendLogLine(const std::wstring& path, std::string_view line, std::uint32_t maxFileSize);
-
-// Appends whole lines (UTF-8, without their line ends) to any CSV file kept in the log's
-// conventions, in one write: a file that does not start with the byte order mark and the header
-// (letter case aside) is emptied and started with them, and a torn tail is cut first. False when
-// the file cannot be opened or written; a failed write is cut off again.
-bool AppendCsvLines(const std::wstring& path, std::string_view header,
-                    const std::vector<std::string>& lines);
 
 // Moves the file to "<path>.0", shifting the older generations up to ".9" (the oldest is
 // deleted; a gap ends the shift), and starts a fresh file with the header.

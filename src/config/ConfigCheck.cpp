@@ -216,7 +216,8 @@ void ReportProtectedTargets(const ConfigSettings& settings, SettingsFindings& fi
 
 }  // namespace
 
-ConfigCheckReport CheckConfigText(std::string_view bytes, const SettingsEnvironment& environment) {
+ConfigCheckReport CheckConfigText(std::string_view bytes, const SettingsEnvironment& environment,
+                                  const SettingsCheck& extra) {
     ConfigCheckReport report;
     ConfigDocument document;
     ConfigTextLayout layout;
@@ -233,6 +234,9 @@ ConfigCheckReport CheckConfigText(std::string_view bytes, const SettingsEnvironm
     ConfigSettings settings(environment);
     settings.ReadSettings(document, &findings);
     ReportProtectedTargets(settings, findings);
+    if (extra) {
+        extra(settings, findings);
+    }
     report.findings.insert(report.findings.end(), findings.findings.begin(),
                            findings.findings.end());
     // Keys that are not in the file (line 0) come after those that are.
@@ -246,8 +250,8 @@ ConfigCheckReport CheckConfigText(std::string_view bytes, const SettingsEnvironm
     return report;
 }
 
-ConfigCheckReport CheckConfigFile(const std::wstring& path,
-                                  const SettingsEnvironment& environment) {
+ConfigCheckReport CheckConfigFile(const std::wstring& path, const SettingsEnvironment& environment,
+                                  const SettingsCheck& extra) {
     const auto unreadable = [](const wchar_t* message) {
         ConfigCheckReport report;
         report.readable = false;
@@ -270,7 +274,7 @@ ConfigCheckReport CheckConfigFile(const std::wstring& path,
     if (!read || *read != *size) {
         return unreadable(L"the file cannot be read to its end");
     }
-    return CheckConfigText(bytes, environment);
+    return CheckConfigText(bytes, environment, extra);
 }
 
 }  // namespace cv

@@ -4,6 +4,7 @@
 // the engine will make of a hand-edited file before it does so.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,6 +15,7 @@
 
 namespace cv {
 
+class ConfigSettings;
 struct SettingsEnvironment;
 
 struct ConfigFinding {
@@ -76,12 +78,20 @@ struct ConfigCheckReport {
     std::wstring Text() const;
 };
 
+// What the engine's features find in the settings as read, beyond what reading finds (such as a
+// file the settings name that the engine would refuse). It reports through the findings, at the
+// key concerned, and changes nothing.
+using SettingsCheck = std::function<void(const ConfigSettings&, SettingsFindings&)>;
+
 // Reads the bytes of a configuration file as the engine's loader does, on a settings object of
-// its own built from the environment (processors, power plans), and reports every finding.
-// Changes nothing: no registry value is written and no message is shown.
-ConfigCheckReport CheckConfigText(std::string_view bytes, const SettingsEnvironment& environment);
+// its own built from the environment (processors, power plans), and reports every finding, and
+// those of the extra check. Changes nothing: no registry value is written and no message is
+// shown.
+ConfigCheckReport CheckConfigText(std::string_view bytes, const SettingsEnvironment& environment,
+                                  const SettingsCheck& extra = {});
 // The same for the file at a path, opened for reading only and never created: a file that is
 // missing or cannot be read is reported as such, with readable false.
-ConfigCheckReport CheckConfigFile(const std::wstring& path, const SettingsEnvironment& environment);
+ConfigCheckReport CheckConfigFile(const std::wstring& path, const SettingsEnvironment& environment,
+                                  const SettingsCheck& extra = {});
 
 }  // namespace cv

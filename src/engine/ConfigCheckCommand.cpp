@@ -9,6 +9,7 @@
 #include "platform/System.h"
 #include "powerplans/MachineEnvironment.h"
 #include "runtime/EngineProcess.h"
+#include "sampling/SamplingOutput.h"
 
 namespace cv {
 
@@ -37,7 +38,7 @@ int RunConfigCheck(const std::wstring& requested) {
         storage.SetFolderOverride(ProcessValues().ConfigFolderOverride);
         path = storage.ResolveConfigPath();
     }
-    const ConfigCheckReport report = CheckConfigFile(path, environment);
+    const ConfigCheckReport report = CheckConfigFile(path, environment, &CheckSamplingOutput);
     std::wstring text = FormatText(L"Checked %s: ", path);
     text += report.HasFindings()
                 ? FormatText(L"%u finding(s)%s\r\n", static_cast<unsigned>(report.findings.size()),

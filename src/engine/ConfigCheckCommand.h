@@ -1,6 +1,7 @@
 #pragma once
 // vigilor.exe /check[=path]: reads a configuration file exactly as the engine would and reports
-// every entry it drops, clamps or rewrites. It never writes the file.
+// every entry it drops, clamps or rewrites, and a sampling output file the engine would refuse.
+// It never writes the file.
 #include <string>
 
 namespace cv {

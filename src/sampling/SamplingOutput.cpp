@@ -5,9 +5,9 @@
 #include "actionlog/ActionCodes.h"
 #include "actionlog/ActionLog.h"
 #include "actionlog/EngineTexts.h"
-#include "actionlog/LogFile.h"
 #include "common/Format.h"
 #include "common/WideString.h"
+#include "config/ConfigCheck.h"
 #include "config/ConfigSettings.h"
 #include "config/ProcessMatch.h"
 #include "platform/Clock.h"
@@ -135,13 +135,17 @@ bool IsSampled(const std::wstring& imageName, const std::vector<std::wstring>& i
            std::none_of(exclude.begin(), exclude.end(), matches);
 }
 
-bool WriteSample(ProcessTable& table, const ConfigSettings& settings) {
+SampleOutcome WriteSample(ProcessTable& table, const ConfigSettings& settings) {
     const auto& sampling = settings.Sampling;
     if (sampling.SamplingOutputPath.empty()) {
-        return false;
+        return {};
     }
-    const std::wstring path =
-        ExpandSamplingPath(sampling.SamplingOutputPath, platform::SystemCalendarTime());
+    SampleOutcome outcome;
+    outcome.file = ExpandSamplingPath(sampling.SamplingOutputPath, platform::SystemCalendarTime());
+    if (IsEngineOwnFileName(outcome.file)) {
+        outcome.result = SamplingFileResult::kEngineFile;
+        return outcome;
+    }
     const auto include = SplitSamplingPatterns(sampling.SamplingIncludePattern);
     const auto exclude = SplitSamplingPatterns(sampling.SamplingExcludePattern);
     std::vector<std::string> rows;
@@ -150,13 +154,48 @@ bool WriteSample(ProcessTable& table, const ConfigSettings& settings) {
             rows.push_back(SampleRow(*record));
         }
     }
-    return AppendCsvLines(path, kSamplingHeader, rows);
+    outcome.result = AppendSamplingRows(outcome.file, kSamplingHeader, rows);
+    return outcome;
+}
+
+std::wstring SamplingFileProblem(SamplingFileResult result, const std::wstring& file) {
+    switch (result) {
+        case SamplingFileResult::kOk:
+            return {};
+        case SamplingFileResult::kFailed:
+            return FormatText(L"%s cannot be opened, read or written", file);
+        case SamplingFileResult::kEngineFile:
+            return FormatText(
+                L"%s is a file of the engine's own (its configuration, its log or "
+                L"a file kept beside them): no sample is ever written to it",
+                file);
+        case SamplingFileResult::kNotSamplingFile:
+            return FormatText(
+                L"%s is not a sampling file (it does not start with the sampling "
+                L"header): it is left as it is and no sample is written to it",
+                file);
+    }
+    return {};
+}
+
+void CheckSamplingOutput(const ConfigSettings& settings, SettingsFindings& findings) {
+    const std::wstring& path = settings.Sampling.SamplingOutputPath;
+    if (path.empty()) {
+        return;
+    }
+    const std::wstring file = ExpandSamplingPath(path, platform::SystemCalendarTime());
+    const SamplingFileResult result = InspectSamplingFile(file, kSamplingHeader);
+    if (result != SamplingFileResult::kOk) {
+        findings.ForKey(L"Sampling", L"SamplingOutputPath")
+            .Report(FindingKind::kLimited, SamplingFileProblem(result, file));
+    }
 }
 
 void SamplingOutput::WriteIfDue(const FeatureContext& context) {
     const auto& sampling = context.Settings().Sampling;
     if (!sampling.SamplingEnabled || sampling.SamplingIntervalSeconds == 0 ||
         sampling.SamplingOutputPath.empty()) {
+        failure_.reset();  // sampling that is turned on again starts afresh
         return;
     }
     const std::uint64_t now = platform::TickCount64();
@@ -164,9 +203,20 @@ void SamplingOutput::WriteIfDue(const FeatureContext& context) {
         return;
     }
     lastTick_ = now;
-    const bool written = WriteSample(context.Table(), context.Settings());
-    ActionFacts facts = context.EngineFacts(
-        FormatText(EngineText(kSamplingText), sampling.SamplingOutputPath), false);
+    const SampleOutcome outcome = WriteSample(context.Table(), context.Settings());
+    const bool written = outcome.result == SamplingFileResult::kOk;
+    if (written) {
+        failure_.reset();
+    } else if (failure_ == outcome) {
+        return;  // the same failure goes on; it was recorded when it began
+    } else {
+        failure_ = outcome;
+    }
+    std::wstring info = FormatText(EngineText(kSamplingText), sampling.SamplingOutputPath);
+    if (!written && !outcome.file.empty()) {
+        info += L": " + SamplingFileProblem(outcome.result, outcome.file);
+    }
+    ActionFacts facts = context.EngineFacts(info, false);
     facts.path = sampling.SamplingOutputPath;
     context.Record(written ? CV_ACTION_TOOK_SAMPLING_SUCCESS : CV_ACTION_TOOK_SAMPLING_ERROR,
                    facts);

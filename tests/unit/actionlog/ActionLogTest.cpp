@@ -278,6 +278,7 @@ TEST_F(ActionLogTest, ARecordThatCannotBeWrittenIsDroppedAndTheNextIsWritten) {
 
 TEST_F(ActionLogTest, AppendCutsAnEarlierTornLineBack) {
     const std::string whole = "\"a\",\"b\"\r\n";
+    const std::string lfHeaderLine = kHeaderLine.substr(0, kHeaderLine.size() - 2) + "\n";
     const struct {
         const char* name;
         std::string before;
@@ -294,6 +295,13 @@ TEST_F(ActionLogTest, AppendCutsAnEarlierTornLineBack) {
         {"line end split across reads",
          kHeaderLine + std::string(4095, 'y') + "\r\n" + std::string(4095, 'z'),
          kHeaderLine + std::string(4095, 'y') + "\r\n\"new\"\r\n"},
+        {"torn line ending in CR", kHeaderLine + whole + "\"par\r",
+         kHeaderLine + whole + "\"new\"\r\n"},
+        // An editor may have left the lines with LF alone: they are whole lines all the same.
+        {"lines ending in LF alone", lfHeaderLine + "\"a\"\n\"b\"\n",
+         lfHeaderLine + "\"a\"\n\"b\"\n\"new\"\r\n"},
+        {"torn line after LF lines", lfHeaderLine + "\"a\"\n\"par",
+         lfHeaderLine + "\"a\"\n\"new\"\r\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
