@@ -1,5 +1,6 @@
 #include "config/ConfigStorage.h"
 
+#include "common/Ticks.h"
 #include "common/WideString.h"
 #include "config/ConfigDocument.h"
 #include "config/ConfigSettings.h"
@@ -321,7 +322,8 @@ ConfigLoadResult ConfigStorage::LoadConfig(bool force) {
         networkPath_ = IsNetworkLocation(path);
     }
     const std::uint64_t now = platform::TickCount64();
-    if (!folderPath_.empty() && folderPath_ == path && now - folderSeenAt_ < kFolderRetryMs) {
+    if (!folderPath_.empty() && folderPath_ == path &&
+        ElapsedSince(folderSeenAt_, now) < kFolderRetryMs) {
         return folderResult_;
     }
     // A retry looks once: it comes again at the next cycle, and waiting at every cycle for a
@@ -374,11 +376,12 @@ ConfigLoadResult ConfigStorage::LoadFile(const std::wstring& path, std::uint64_t
                 // finish, counted from the change the watcher saw when there was one.
                 if (!missingSince_) {
                     const std::uint64_t notice = lastFolderChangeTick_.load();
-                    missingSince_ =
-                        notice != 0 && notice <= now && now - notice < kMissingFileGraceMs ? notice
-                                                                                           : now;
+                    missingSince_ = notice != 0 && notice <= now &&
+                                            ElapsedSince(notice, now) < kMissingFileGraceMs
+                                        ? notice
+                                        : now;
                 }
-                if (now - *missingSince_ < kMissingFileGraceMs) {
+                if (ElapsedSince(*missingSince_, now) < kMissingFileGraceMs) {
                     return Retry(result, kConfigMissingForNow,
                                  L"it is missing; a program replacing it may not be done",
                                  *missingSince_ + kMissingFileGraceMs);

@@ -1,5 +1,7 @@
 #include "control/SessionActivity.h"
 
+#include "common/Ticks.h"
+#include "platform/Clock.h"
 #include "runtime/SessionAgent.h"
 
 namespace cv {
@@ -40,7 +42,9 @@ bool SessionActivity::IsSessionForeground(std::uint32_t pid) const {
 }
 
 void SessionActivity::NoteInputTick(std::uint32_t tick) {
-    if (tick > lastInputTick_) {
+    // Once the tick wraps, the latest input has the smaller number: the one less long ago wins.
+    if (tick != 0 && (lastInputTick_ == 0 ||
+                      TickIsMoreRecent(tick, lastInputTick_, Tick32(platform::TickCount64())))) {
         lastInputTick_ = tick;
     }
 }

@@ -3,6 +3,7 @@
 #include "actionlog/ActionCodes.h"
 #include "actionlog/EngineTexts.h"
 #include "common/Format.h"
+#include "common/Ticks.h"
 #include "config/AffinityText.h"
 #include "config/ConfigSettings.h"
 #include "config/ProcessMatch.h"
@@ -169,7 +170,7 @@ void ProcessDefaults::Apply(const FeatureContext& context, ProcessRecord& record
 void ProcessDefaults::ApplyAffinity(const FeatureContext& context, ProcessRecord& record,
                                     const AffinityRule& rule) {
     if (rule.delayMs != 0) {
-        const std::uint64_t age = platform::SystemTimeAsFileTime() - record.createTime;
+        const std::uint64_t age = ElapsedSince(record.createTime, platform::SystemTimeAsFileTime());
         if (record.createTime == 0 || age < std::uint64_t{rule.delayMs} * 10'000) {
             record.defaults.affinityEvaluated = false;  // tried again next cycle
             return;

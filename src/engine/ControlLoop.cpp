@@ -192,6 +192,7 @@ bool ControlLoop::RunCycle() {
     for (auto& [processId, record] : processTable_) {
         RunPerRecordStep(*record);
     }
+    power_.RunAfterRecords(*context_, sessions_.LastInputTick());
     power_.RunManualToggle(*context_);
     ReportCutRules();
 
@@ -343,8 +344,8 @@ int ControlLoop::Shutdown() {
         levelon_.RestoreCoreParking(*context_);
         power_.Shutdown(*context_);
         // A normal stop leaves no recovery value behind.
-        for (const wchar_t* value :
-             {kDrowselRecoveryValue, kTarvelHighPerfRecoveryValue, kAppPowerProfileRecoveryValue}) {
+        for (const wchar_t* value : {kDrowselRecoveryValue, kTarvelHighPerfRecoveryValue,
+                                     kAppPowerProfileRecoveryValue, kStartWithRecoveryValue}) {
             ClearRecoveryValue(value);
         }
         levelon_.RestoreAll(*context_);

@@ -101,8 +101,8 @@ void RunWorker(const WorkerTarget& target) {
 
 }  // namespace
 
-std::uint32_t GroupExtenderInterval(std::uint32_t refreshIntervalMs) {
-    return refreshIntervalMs < 100 ? 1000 : refreshIntervalMs;
+std::uint32_t GroupExtenderInterval(std::int32_t configuredMs, std::uint32_t refreshIntervalMs) {
+    return configuredMs < 100 ? 1000 : refreshIntervalMs;
 }
 
 GroupExtender::~GroupExtender() {
@@ -122,7 +122,8 @@ void GroupExtender::Apply(const FeatureContext& context, ProcessRecord& record) 
         WorkerTarget target;
         target.pid = record.pid;
         target.createTime = record.createTime;
-        target.intervalMs = GroupExtenderInterval(context.Cycle().intervalMs);
+        target.intervalMs =
+            GroupExtenderInterval(settings.Performance.UpdateSpeedCore, context.Cycle().intervalMs);
         target.stopEvent = worker->stopEvent.Get();
         target.exitEvent = exitEvent_;
         target.placeLock = placeLock_;

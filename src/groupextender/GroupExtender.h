@@ -13,8 +13,9 @@
 namespace cv {
 
 // How often a worker looks for new threads: the refresh interval, or once a second when the
-// interval is below 100 ms.
-std::uint32_t GroupExtenderInterval(std::uint32_t refreshIntervalMs);
+// configured interval (UpdateSpeedCore) is below 100 ms. The loop never waits less than 100 ms,
+// so the configured value decides, not the interval the loop uses.
+std::uint32_t GroupExtenderInterval(std::int32_t configuredMs, std::uint32_t refreshIntervalMs);
 
 // The longest a worker is waited for when it is asked to stop; one that has not stopped by then
 // is parked, never ended from outside, since it may hold the place lock or the heap's.

@@ -6,6 +6,7 @@
 #include "actionlog/EngineTexts.h"
 #include "actionlog/Statistics.h"
 #include "common/Format.h"
+#include "common/Ticks.h"
 #include "config/ConfigSettings.h"
 #include "enginehost/EngineHost.h"
 #include "keeprunning/ProcessExit.h"
@@ -72,7 +73,7 @@ void KeepRunningPolicy::ReportRunning(const FeatureContext& context, const Proce
 
 bool KeepRunningPolicy::MayStartNow(const FeatureContext& context, const std::wstring& key) {
     const auto it = backOff_.find(key);
-    return it == backOff_.end() || context.Cycle().counter >= it->second.nextCycle;
+    return it == backOff_.end() || CounterReached(context.Cycle().counter, it->second.nextCycle);
 }
 
 void KeepRunningPolicy::NoteStarted(const FeatureContext& context,

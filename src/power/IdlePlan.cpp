@@ -3,6 +3,7 @@
 #include "actionlog/ActionCodes.h"
 #include "actionlog/EngineTexts.h"
 #include "common/Format.h"
+#include "common/Ticks.h"
 #include "config/ConfigSettings.h"
 #include "config/ProcessMatch.h"
 #include "platform/Clock.h"
@@ -11,7 +12,6 @@
 #include "platform/Registry.h"
 #include "power/PowerAutomation.h"
 #include "powerplans/PowerPlanService.h"
-#include "powerplans/RecoveryValues.h"
 
 namespace cv {
 
@@ -45,7 +45,19 @@ void ReleaseRecordedTimer() {
 void PowerAutomation::RunBeforeSnapshot(const FeatureContext& context,
                                         std::uint32_t lastInputTick) {
     RunTimerResolution(context);
-    RunIdlePlan(context, lastInputTick);
+    if (!IdlePlanWaitsForRecords(context)) {
+        RunIdlePlan(context, lastInputTick);
+    }
+}
+
+void PowerAutomation::RunAfterRecords(const FeatureContext& context, std::uint32_t lastInputTick) {
+    if (IdlePlanWaitsForRecords(context)) {
+        RunIdlePlan(context, lastInputTick);
+    }
+}
+
+bool PowerAutomation::IdlePlanWaitsForRecords(const FeatureContext& context) {
+    return context.Cycle().first || context.Cycle().reloaded;
 }
 
 void PowerAutomation::RunTimerResolution(const FeatureContext& context) {
@@ -120,7 +132,9 @@ void PowerAutomation::RunIdlePlan(const FeatureContext& context, std::uint32_t l
             platform::WriteRegistryDword(RegistryRoot::CurrentUser, kCompanionKey,
                                          kDynamicPowerValue, 0);
         }
-        if (saver.EnergySaverForceActivePowerProfile && plans_->IsAvailable()) {
+        // Only while nothing holds the machine: the plan the user works with is then this one.
+        if (saver.EnergySaverForceActivePowerProfile && plans_->IsAvailable() &&
+            planStack_.Empty()) {
             if (const auto plan = plans_->FindPlanByName(saver.EnergySaverUpPowerProfileName)) {
                 if (plans_->SetActivePlan(*plan) && context.LoggingEnabled()) {
                     context.Record(CV_ACTION_TOOK_ENERGY_SAVER_NON_IDLE,
@@ -133,22 +147,26 @@ void PowerAutomation::RunIdlePlan(const FeatureContext& context, std::uint32_t l
         }
     }
     const PlanGuid target = saver.PowerSaver_TargetGUID.guid;
-    const std::uint32_t now = static_cast<std::uint32_t>(platform::TickCount64());
     if (!plans_->IsAvailable() || saver.PowerSaver_IdleTime <= 0 || target.IsZero() ||
-        lastInputTick == 0 || lastInputTick >= now) {
+        lastInputTick == 0) {
         return;
     }
-    const std::uint64_t idleMs = now - lastInputTick;
+    // Input ticks wrap with the tick clock: only their distance from now counts. An input tick
+    // at or after now (an agent's report from a moment later) waits for the next cycle.
+    const std::uint32_t idleMs = TicksSince(lastInputTick, Tick32(platform::TickCount64()));
+    if (idleMs == 0 || idleMs > 0x7FFFFFFFu) {
+        return;
+    }
     const std::uint64_t limitMs = static_cast<std::uint64_t>(saver.PowerSaver_IdleTime) * 1000;
     if (idleEngaged_) {
         if (idleMs <= limitMs) {
-            // The user is back.
+            // The user is back: the machine goes to the plan of whoever holds it under the idle
+            // plan, or to the user's plan.
             idleEngaged_ = false;
-            if (!idleSaved_.IsZero()) {
-                RecordIdleSwitch(context, idleSaved_, plans_->SetActivePlan(idleSaved_));
+            const PlanOutcome outcome = planStack_.Release(PlanHolderKind::Idle);
+            if (outcome.top) {
+                RecordIdleSwitch(context, outcome.plan, outcome.ok);
             }
-            ClearRecoveryValue(kDrowselRecoveryValue);
-            idleSaved_ = PlanGuid{};
         }
         return;
     }
@@ -157,18 +175,15 @@ void PowerAutomation::RunIdlePlan(const FeatureContext& context, std::uint32_t l
     if (idleMs < limitMs || blockedByPerformanceMode || idleExclusions_ > 0) {
         return;
     }
-    std::optional<PlanGuid> saved;
+    // With a plan for the active user, that is the plan to come back to when nothing else holds
+    // the machine.
+    std::optional<PlanGuid> usersPlan;
     if (saver.EnergySaverForceActivePowerProfile) {
-        saved = plans_->FindPlanByName(saver.EnergySaverUpPowerProfileName);
+        usersPlan = plans_->FindPlanByName(saver.EnergySaverUpPowerProfileName);
     }
-    if (!saved) {
-        saved = PlanBeforeFeatures();
-    }
-    idleSaved_ = saved.value_or(PlanGuid{});
-    if (saved && *saved != target) {
-        // The value comes first: a crash while away still finds the plan to restore.
-        StoreRecoveryValue(kDrowselRecoveryValue, idleSaved_);
-        RecordIdleSwitch(context, target, plans_->SetActivePlan(target));
+    const PlanOutcome outcome = planStack_.Hold(PlanHolderKind::Idle, target, {}, usersPlan);
+    if (outcome.switched) {
+        RecordIdleSwitch(context, target, outcome.ok);
     }
     idleEngaged_ = true;
 }

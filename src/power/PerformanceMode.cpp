@@ -13,7 +13,6 @@
 #include "powerplans/HighPerformancePlan.h"
 #include "powerplans/PlanGuids.h"
 #include "powerplans/PowerPlanService.h"
-#include "powerplans/RecoveryValues.h"
 #include "processes/ParentTree.h"
 #include "runtime/PerformanceModeState.h"
 
@@ -116,7 +115,6 @@ void PowerAutomation::ApplyPerformanceMode(const FeatureContext& context, Proces
         state.performanceTrigger = true;
         ++triggers_;
         if (!wasActive) {
-            performanceSaved_ = PlanGuid{};
             const bool changePlan = context.Settings().GamingMode.GamingChangePowerPlan;
             if (changePlan) {
                 EngageTargetPlan(context);
@@ -134,32 +132,29 @@ void PowerAutomation::ApplyPerformanceMode(const FeatureContext& context, Proces
 }
 
 std::optional<PlanGuid> PowerAutomation::ResolveTarget(const FeatureContext& context) {
-    std::wstring name = context.Settings().GamingMode.TargetPowerPlan;
-    if (name.empty()) {
-        if (plans_->FindPlanByName(kHighPerformancePlanName)) {
-            name = kHighPerformancePlanName;
-        } else if (plans_->HasOverlaySupport()) {
-            name = plans_->FriendlyName(kOverlayBestPerformance).value_or(L"");
-        }
-    }
-    if (const auto plan = plans_->FindPlanByName(name)) {
+    // The configuration reads an empty name as the product plan's, which is never created on a
+    // machine with power-mode overlays: there the best-performance overlay stands in for it.
+    const std::wstring& name = context.Settings().GamingMode.TargetPowerPlan;
+    if (const auto plan = plans_->FindPlanByName(name.empty() ? kHighPerformancePlanName : name)) {
         return plan;
     }
-    return HighPerformancePlan(*plans_).GetOrInstall();
+    if (const auto plan = HighPerformancePlan(*plans_).GetOrInstall()) {
+        return plan;
+    }
+    if (plans_->HasOverlaySupport()) {
+        return kOverlayBestPerformance;
+    }
+    return std::nullopt;
 }
 
 void PowerAutomation::EngageTargetPlan(const FeatureContext& context) {
+    // Without a target nothing is held or switched, so that leaving changes nothing either.
     const std::optional<PlanGuid> target = ResolveTarget(context);
-    const std::optional<PlanGuid> before = PlanBeforeFeatures();
-    // Without a target or a plan to come back to, nothing is switched and nothing is saved, so
-    // that leaving changes nothing either.
-    if (!target || !before) {
+    if (!target) {
         return;
     }
-    performanceSaved_ = *before;
-    // The value comes first: a crash right after the switch still finds the plan to restore.
-    StoreRecoveryValue(kTarvelHighPerfRecoveryValue, performanceSaved_);
-    if (plans_->SetActivePlan(*target)) {
+    const PlanOutcome outcome = planStack_.Hold(PlanHolderKind::Performance, *target);
+    if (outcome.switched && outcome.ok) {
         plans_->LogPlanChange(context, *target, context.EngineFacts(L"", false));
     }
 }
@@ -169,17 +164,19 @@ void PowerAutomation::EndTrigger(const FeatureContext& context, const ProcessRec
     if (triggers_ > 0) {
         --triggers_;
     }
-    if (triggers_ == 0) {
-        if (performanceMode_->IsManualOn()) {
-            if (context.LoggingEnabled()) {
-                context.Record(CV_ACTION_TOOK_PERF_MODE_CONTINUES,
-                               context.RecordFacts(record, EngineText(kContinuesText)));
-            }
-        } else {
-            LeavePerformanceMode(context, context.RecordFacts(record, EngineText(kLeftText)));
-        }
-        SetPerformanceEvents(false, true);
+    if (triggers_ > 0) {
+        return;  // another trigger still holds performance mode: nothing changes
     }
+    if (performanceMode_->IsManualOn()) {
+        if (context.LoggingEnabled()) {
+            context.Record(CV_ACTION_TOOK_PERF_MODE_CONTINUES,
+                           context.RecordFacts(record, EngineText(kContinuesText)));
+        }
+    } else {
+        LeavePerformanceMode(context, context.RecordFacts(record, EngineText(kLeftText)));
+    }
+    SetPerformanceEvents(false, true);
+    // The user interface refreshes (and the loop reloads) once performance mode is over.
     if (processEnded) {
         SignalConfigChanged();
     }
@@ -187,12 +184,9 @@ void PowerAutomation::EndTrigger(const FeatureContext& context, const ProcessRec
 
 void PowerAutomation::LeavePerformanceMode(const FeatureContext& context,
                                            const ActionFacts& facts) {
-    if (!performanceSaved_.IsZero()) {
-        if (plans_->SetActivePlan(performanceSaved_)) {
-            plans_->LogPlanChange(context, performanceSaved_, context.EngineFacts(L"", false));
-        }
-        ClearRecoveryValue(kTarvelHighPerfRecoveryValue);
-        performanceSaved_ = PlanGuid{};
+    const PlanOutcome outcome = planStack_.Release(PlanHolderKind::Performance);
+    if (outcome.switched && outcome.ok) {
+        plans_->LogPlanChange(context, outcome.plan, context.EngineFacts(L"", false));
     }
     if (context.LoggingEnabled()) {
         context.Record(CV_ACTION_TOOK_LEAVING_GAMING_MODE, facts);
@@ -224,7 +218,6 @@ void PowerAutomation::RunManualToggle(const FeatureContext& context) {
         SetPerformanceEvents(false, false);
         return;
     }
-    performanceSaved_ = PlanGuid{};
     if (context.Settings().GamingMode.GamingChangePowerPlan) {
         EngageTargetPlan(context);
     }

@@ -51,6 +51,7 @@ void PowerAutomation::Start(PowerPlanService& plans, PerformanceModeState& perfo
                             platform::RawHandle preventSleepEvent,
                             platform::RawHandle preventDisplaySleepEvent) {
     plans_ = &plans;
+    planStack_.Attach(plans);
     performanceMode_ = &performanceMode;
     configChangedEvent_ = configChangedEvent;
     preventSleepEvent_ = preventSleepEvent;
@@ -89,47 +90,30 @@ void PowerAutomation::End(const FeatureContext& context, ProcessRecord& record) 
     }
 }
 
-std::optional<PlanGuid> PowerAutomation::PlanBeforeFeatures() {
-    // Whichever feature switched first saved the user's plan; a later one comes back to it too,
-    // so that the last plan restored is the user's whatever order they end in.
-    if (holders_ > 0 && !applicationSaved_.IsZero()) {
-        return applicationSaved_;
-    }
-    if (!performanceSaved_.IsZero()) {
-        return performanceSaved_;
-    }
-    if (idleEngaged_ && !idleSaved_.IsZero()) {
-        return idleSaved_;
-    }
-    return plans_->ActivePlan();
-}
-
 void PowerAutomation::ApplyApplicationPlan(const FeatureContext& context, ProcessRecord& record) {
     const std::optional<PlanGuid> plan = FindPowerScheme(context.Settings(), context.Facts(record));
-    if (!plan) {
-        return;
-    }
     PowerState& state = record.power;
-    if (!state.planHolder && holders_ == 0) {
-        const std::optional<PlanGuid> before = PlanBeforeFeatures();
-        if (!before) {
-            return;
+    if (!plan) {
+        // The configuration no longer gives it a plan: it lets go as if it had ended.
+        if (state.planHolder) {
+            EndApplicationPlan(context, record);
         }
-        applicationSaved_ = *before;
-        StoreRecoveryValue(kAppPowerProfileRecoveryValue, applicationSaved_);
+        return;
     }
     if (state.planHolder && GuidOf(state.heldPlan) == *plan) {
         return;
     }
-    if (!state.planHolder) {
-        ++holders_;
+    const PlanOutcome outcome =
+        planStack_.Hold(PlanHolderKind::Application, *plan, {record.pid, record.createTime});
+    if (!outcome.held) {
+        return;  // no plan to come back to: tried again at the next re-apply
     }
     state.planHolder = true;
     state.heldPlan = GuidBytes(*plan);
     const bool logOn = context.LogOn(context.Settings().Logging.LogPowerProfileChanges);
-    if (plans_->SetActivePlan(*plan)) {
+    if (outcome.switched && outcome.ok) {
         plans_->LogPlanChange(context, *plan, context.RecordFacts(record, L""));
-    } else if (logOn && !state.planErrorLogged) {
+    } else if (!outcome.ok && logOn && !state.planErrorLogged) {
         state.planErrorLogged = true;
         context.Record(CV_ACTION_TOOK_APPLICATION_POWER_SCHEME_CHANGE_ERROR,
                        context.RecordFacts(record, FormatText(L"Could not activate the plan %s",
@@ -137,30 +121,29 @@ void PowerAutomation::ApplyApplicationPlan(const FeatureContext& context, Proces
     }
 }
 
-void PowerAutomation::EndApplicationPlan(const FeatureContext& context,
-                                         const ProcessRecord& record) {
+void PowerAutomation::EndApplicationPlan(const FeatureContext& context, ProcessRecord& record) {
+    record.power.planHolder = false;
+    // Each program holds its own place: the others keep theirs, and the machine goes to the plan
+    // of whoever is now on top.
+    const PlanOutcome outcome =
+        planStack_.Release(PlanHolderKind::Application, {record.pid, record.createTime});
     const bool logOn = context.LogOn(context.Settings().Logging.LogPowerProfileChanges);
-    if (plans_->SetActivePlan(applicationSaved_)) {
-        if (logOn) {
+    if (outcome.top && logOn) {
+        if (outcome.ok) {
             context.Record(
                 CV_ACTION_TOOK_APPLICATION_POWER_SCHEME_RESTORE,
                 context.RecordFacts(
-                    record,
-                    FormatText(EngineText(kPlanRestoredText),
-                               plans_->FriendlyName(applicationSaved_).value_or(L"Unknown"))));
+                    record, FormatText(EngineText(kPlanRestoredText),
+                                       plans_->FriendlyName(outcome.plan).value_or(L"Unknown"))));
+        } else {
+            context.Record(kApplicationPlanRestoreError,
+                           context.RecordFacts(record, EngineText(kPlanNotRestoredText)));
         }
-    } else if (logOn) {
-        context.Record(kApplicationPlanRestoreError,
-                       context.RecordFacts(record, EngineText(kPlanNotRestoredText)));
     }
-    // The processes that still match take their plans again at the next re-apply; the count
-    // follows, so that it is zero exactly when nobody holds a plan.
-    for (auto& [pid, other] : context.Table()) {
-        other->power.planHolder = false;
+    // The user interface hears when the last one is gone; the loop reloads on the same event.
+    if (planStack_.Count(PlanHolderKind::Application) == 0) {
+        SignalConfigChanged();
     }
-    holders_ = 0;
-    ClearRecoveryValue(kAppPowerProfileRecoveryValue);
-    SignalConfigChanged();
 }
 
 void PowerAutomation::ApplyPreventSleep(const FeatureContext& context, ProcessRecord& record,
@@ -222,25 +205,42 @@ void PowerAutomation::CountDownPreventSleep(const FeatureContext& context,
 void PowerAutomation::RunStartWithPlan(const FeatureContext& context) {
     const ConfigSettings& settings = context.Settings();
     const std::wstring& name = settings.PowerManagement.StartWithPowerPlan;
-    if (name.empty() || !plans_->IsAvailable() || holders_ > 0 || idleEngaged_ ||
+    if (!plans_->IsAvailable()) {
+        return;
+    }
+    if (name.empty()) {
+        // Taken out of the configuration: the plan under it comes back.
+        planStack_.Release(PlanHolderKind::StartWith);
+        return;
+    }
+    const bool held = planStack_.Holds(PlanHolderKind::StartWith);
+    const bool othersHold = planStack_.HeldByOtherThan(PlanHolderKind::StartWith);
+    if (othersHold || idleEngaged_ ||
         (settings.GamingMode.GamingChangePowerPlan && PerformanceModeActive())) {
+        if (othersHold && !held) {
+            // It still holds what the others leave: under them, switching nothing now.
+            if (const auto plan = plans_->FindPlanByName(name)) {
+                planStack_.Hold(PlanHolderKind::StartWith, *plan);
+            }
+        }
         return;
     }
     // The active plan's name is read every cycle (kept while the plan stays); the name is
     // resolved only when it differs, which costs a listing of the plans.
     const std::optional<std::wstring> activeName = plans_->ActivePlanName();
-    if (!activeName || EqualsIgnoreCase(*activeName, name)) {
+    if (!activeName || (held && EqualsIgnoreCase(*activeName, name))) {
         return;
     }
     const std::optional<PlanGuid> plan = plans_->FindPlanByName(name);
-    if (!plan || plan == plans_->ActivePlan()) {
+    if (!plan) {
+        planStack_.Release(PlanHolderKind::StartWith);
         return;
     }
-    const bool ok = plans_->SetActivePlan(*plan);
-    if (context.LoggingEnabled()) {
-        context.Record(
-            ok ? CV_ACTION_TOOK_START_WITH_POWER_PLAN : CV_ACTION_TOOK_START_WITH_POWER_PLAN_ERROR,
-            context.EngineFacts(name, false));
+    const PlanOutcome outcome = planStack_.Hold(PlanHolderKind::StartWith, *plan);
+    if (outcome.switched && context.LoggingEnabled()) {
+        context.Record(outcome.ok ? CV_ACTION_TOOK_START_WITH_POWER_PLAN
+                                  : CV_ACTION_TOOK_START_WITH_POWER_PLAN_ERROR,
+                       context.EngineFacts(name, false));
     }
 }
 
@@ -248,24 +248,16 @@ void PowerAutomation::Shutdown(const FeatureContext& context) {
     if (plans_ == nullptr) {
         return;
     }
-    if (idleEngaged_) {
-        idleEngaged_ = false;
-        if (!idleSaved_.IsZero()) {
-            plans_->SetActivePlan(idleSaved_);
-        }
-        ClearRecoveryValue(kDrowselRecoveryValue);
-    }
+    idleEngaged_ = false;
     if (triggers_ > 0 || performanceMode_->IsActive()) {
         SetPerformanceEvents(false, true);
-        LeavePerformanceMode(context, context.EngineFacts(EngineText(kLeftText), false));
+        if (context.LoggingEnabled()) {
+            context.Record(CV_ACTION_TOOK_LEAVING_GAMING_MODE,
+                           context.EngineFacts(EngineText(kLeftText), false));
+        }
     }
-    if (holders_ > 0) {
-        plans_->SetActivePlan(applicationSaved_);
-    }
-    for (const wchar_t* value :
-         {kAppPowerProfileRecoveryValue, kTarvelHighPerfRecoveryValue, kDrowselRecoveryValue}) {
-        ClearRecoveryValue(value);
-    }
+    // Whoever still holds the machine, the user's plan comes back, and no recovery value stays.
+    planStack_.ReleaseAll();
 }
 
 }  // namespace cv

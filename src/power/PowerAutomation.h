@@ -2,8 +2,8 @@
 // Power plans that follow the user: performance mode while a game or a chosen program runs (or
 // while the user switched it on), a program's own plan while it runs, the machine kept awake
 // while chosen programs run, the idle-time plan while the user is away, the start-with plan,
-// and the system timer resolution. Every plan switch is preceded by its recovery value, and
-// whatever holds a plan, the plan the user had before the first of them comes back at the end.
+// and the system timer resolution. Which plan the machine has is decided in one place, the
+// stack of holders (PlanStack.h).
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -11,6 +11,7 @@
 #include "config/PowerPlanResolver.h"
 #include "control/FeatureContext.h"
 #include "platform/Handle.h"
+#include "power/PlanStack.h"
 
 namespace cv {
 
@@ -29,6 +30,9 @@ class PowerAutomation {
     // Before the snapshot: the timer resolution step, then the idle-time plan with the latest
     // input tick (0: unknown).
     void RunBeforeSnapshot(const FeatureContext& context, std::uint32_t lastInputTick);
+    // After the per-record steps: the idle-time plan, in a cycle in which the processes that
+    // keep it off were only now counted (the first cycle, a reload).
+    void RunAfterRecords(const FeatureContext& context, std::uint32_t lastInputTick);
 
     // The per-record steps of a live process, in their order: idle-plan exclusions, the
     // performance-mode trigger, the application plan, prevent-sleep.
@@ -57,7 +61,10 @@ class PowerAutomation {
 
     // For tests.
     std::uint32_t Triggers() const { return triggers_; }
-    std::uint32_t PlanHolders() const { return holders_; }
+    std::uint32_t PlanHolders() const {
+        return static_cast<std::uint32_t>(planStack_.Count(PlanHolderKind::Application));
+    }
+    const PlanStack& Plans() const { return planStack_; }
     std::uint32_t PreventSleepCount() const { return preventSleep_; }
     std::uint32_t IdleExclusions() const { return idleExclusions_; }
     bool IdlePlanEngaged() const { return idleEngaged_; }
@@ -66,30 +73,30 @@ class PowerAutomation {
     // Performance mode.
     void ApplyPerformanceMode(const FeatureContext& context, ProcessRecord& record,
                               bool judgeAgain);
-    // Saves the plan to come back to, writes its recovery value and activates the target.
+    // Performance mode holds the machine with its target plan.
     void EngageTargetPlan(const FeatureContext& context);
     std::optional<PlanGuid> ResolveTarget(const FeatureContext& context);
     void EndTrigger(const FeatureContext& context, const ProcessRecord& record, bool processEnded);
-    // Gives back the plan performance mode saved and records the end of performance mode.
+    // Performance mode lets go of the machine; the end of performance mode is recorded.
     void LeavePerformanceMode(const FeatureContext& context, const ActionFacts& facts);
     void SetPerformanceEvents(bool on, bool automatic);
 
     // Application plans and prevent-sleep.
     void ApplyApplicationPlan(const FeatureContext& context, ProcessRecord& record);
-    void EndApplicationPlan(const FeatureContext& context, const ProcessRecord& record);
+    void EndApplicationPlan(const FeatureContext& context, ProcessRecord& record);
     void ApplyPreventSleep(const FeatureContext& context, ProcessRecord& record, bool judgeAgain);
     void CountDownPreventSleep(const FeatureContext& context, const ProcessRecord& record);
 
     // The idle-time plan and the timer.
     void ApplyIdleExclusion(const FeatureContext& context, ProcessRecord& record, bool judgeAgain);
     void RunTimerResolution(const FeatureContext& context);
+    // The processes that keep the idle-time plan off are counted in the per-record step: in the
+    // first cycle and after a reload the count is only right once the records were judged.
+    static bool IdlePlanWaitsForRecords(const FeatureContext& context);
     void RunIdlePlan(const FeatureContext& context, std::uint32_t lastInputTick);
     // 62 for a switch that was made, else 29.
     void RecordIdleSwitch(const FeatureContext& context, const PlanGuid& plan, bool switched);
 
-    // The plan the user had before any feature switched: the one a feature that already holds
-    // a plan saved, else the active plan. None when the active plan cannot be read.
-    std::optional<PlanGuid> PlanBeforeFeatures();
     void SignalConfigChanged();
 
     PowerPlanService* plans_ = nullptr;
@@ -98,15 +105,13 @@ class PowerAutomation {
     platform::RawHandle preventSleepEvent_ = nullptr;
     platform::RawHandle preventDisplaySleepEvent_ = nullptr;
 
+    // Who holds the machine's plan.
+    PlanStack planStack_;
+
     // Performance mode.
     std::uint32_t triggers_ = 0;
-    PlanGuid performanceSaved_;
     bool lastManual_ = false;
     bool eventsActive_ = false;
-
-    // Application plans.
-    std::uint32_t holders_ = 0;
-    PlanGuid applicationSaved_;
 
     // Prevent-sleep.
     std::uint32_t preventSleep_ = 0;
@@ -115,7 +120,6 @@ class PowerAutomation {
     std::uint32_t idleExclusions_ = 0;
     bool idleEngaged_ = false;
     bool idleFirstCycleDone_ = false;
-    PlanGuid idleSaved_;
     std::uint32_t timerApplied_ = 0;  // 100-ns units; 0: none
 };
 

@@ -46,8 +46,8 @@ RecoveryOutcome ApplyRecoveryValue(PowerPlanService& service, const std::wstring
 }
 
 void RecoverPowerPlansAtStartUp(PowerPlanService& service) {
-    for (const wchar_t* valueName :
-         {kDrowselRecoveryValue, kTarvelHighPerfRecoveryValue, kAppPowerProfileRecoveryValue}) {
+    for (const wchar_t* valueName : {kStartWithRecoveryValue, kDrowselRecoveryValue,
+                                     kTarvelHighPerfRecoveryValue, kAppPowerProfileRecoveryValue}) {
         const RecoveryOutcome outcome = ApplyRecoveryValue(service, valueName);
         if (outcome == RecoveryOutcome::Applied || outcome == RecoveryOutcome::Discarded) {
             ClearRecoveryValue(valueName);

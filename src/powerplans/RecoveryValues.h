@@ -9,10 +9,13 @@ namespace cv {
 
 class PowerPlanService;
 
-// Under HKEY_LOCAL_MACHINE Software\Corvane, each a 16-byte GUID.
+// Under HKEY_LOCAL_MACHINE Software\Corvane, each a 16-byte GUID. Whichever feature wrote it, a
+// value holds the user's plan: the plan active before the first feature switched.
 inline constexpr wchar_t kTarvelHighPerfRecoveryValue[] = L"TarvelHighPerfRecoveryGUID";
 inline constexpr wchar_t kAppPowerProfileRecoveryValue[] = L"AppPowerProfileRecoveryGUID";
 inline constexpr wchar_t kDrowselRecoveryValue[] = L"DrowselRecoveryGUID";
+// Written when the start-with plan is the first to switch.
+inline constexpr wchar_t kStartWithRecoveryValue[] = L"StartWithPowerPlanRecoveryGUID";
 
 // Writes the plan, creating the key.
 bool StoreRecoveryValue(const std::wstring& valueName, const PlanGuid& plan);
@@ -29,7 +32,8 @@ enum class RecoveryOutcome {
 RecoveryOutcome ApplyRecoveryValue(PowerPlanService& service, const std::wstring& valueName);
 
 // At engine start, before the first cycle: puts back the plans a run that ended abnormally left
-// switched, the idle-time plan's first, then performance mode's, then the application plans'.
+// switched, the start-with plan's first, then the idle-time plan's, performance mode's and the
+// application plans'.
 // A value is deleted once applied or discarded, so a later crash cannot bring back a plan the
 // user has since left; one that failed to apply stays for the next start.
 void RecoverPowerPlansAtStartUp(PowerPlanService& service);

@@ -7,6 +7,7 @@
 #include "actionlog/ActionCodes.h"
 #include "actionlog/EngineTexts.h"
 #include "common/Format.h"
+#include "common/Ticks.h"
 #include "config/AffinityText.h"
 #include "config/ConfigSettings.h"
 #include "control/ProcessControl.h"
@@ -179,9 +180,12 @@ void Levelon::Apply(const FeatureContext& context, ProcessRecord& record,
     const double cpu = record.info->CpuPercent();
     if (cycle.totalCpu < ooc.TotalProcessorUsageBeforeRestraint ||
         cpu < static_cast<double>(ooc.PerProcessUsageBeforeRestraint)) {
-        // A candidate keeps its start: when it hogs again it is restrained without a new wait.
         if (state.restrained) {
             DecideRestore(context, record, false, false, cycle);
+        } else if (state.candidate) {
+            // The episode is over: the next time it hogs, it waits the whole time again.
+            state.candidate = false;
+            state.overQuotaStart = 0;
         }
         return;
     }
@@ -240,7 +244,7 @@ void Levelon::ConsiderRestraint(const FeatureContext& context, ProcessRecord& re
     }
     const std::uint64_t grace = foreground || state.browser ? kForegroundGraceMs : 0;
     const std::uint64_t now = platform::SystemTimeAsFileTime();
-    const std::uint64_t waited = now > state.overQuotaStart ? now - state.overQuotaStart : 0;
+    const std::uint64_t waited = ElapsedSince(state.overQuotaStart, now);
     if (waited < (grace + ooc.TimeOverQuotaBeforeRestraint) * 10'000) {
         return;
     }
@@ -267,8 +271,7 @@ void Levelon::ConsiderRestraint(const FeatureContext& context, ProcessRecord& re
 
     // Vetoes: the user is away, the class is not normal, or the parent is in the foreground.
     const std::uint32_t lastInput = cycle.sessions != nullptr ? cycle.sessions->LastInputTick() : 0;
-    const auto idleMs =
-        static_cast<std::uint32_t>(static_cast<std::uint32_t>(platform::TickCount64()) - lastInput);
+    const std::uint32_t idleMs = TicksSince(lastInput, Tick32(platform::TickCount64()));
     if ((ooc.DisableLevelonWhenSysIdle && ooc.DisableLevelonIfSysIdleThisManyMS != 0 &&
          lastInput != 0 && idleMs > ooc.DisableLevelonIfSysIdleThisManyMS) ||
         (ooc.TameOnlyNormal && state.savedPriorityClass != platform::kNormalPriorityClass) ||
@@ -411,7 +414,7 @@ bool Levelon::DecideRestore(const FeatureContext& context, ProcessRecord& record
     const RestraintState& state = record.restraint;
     const auto& ooc = context.Settings().OutOfControlProcessRestraint;
     const std::uint64_t now = platform::TickCount64();
-    const std::uint64_t restrainedMs = now > state.restraintStart ? now - state.restraintStart : 0;
+    const std::uint64_t restrainedMs = ElapsedSince(state.restraintStart, now);
     const bool calm = record.info->CpuPercent() <= ooc.PerProcessUsageForRestore &&
                       restrainedMs >= ooc.MinimumTimeOfRestraint;
     const bool maximumTime =
@@ -507,7 +510,7 @@ void Levelon::Restore(const FeatureContext& context, ProcessRecord& record, bool
     RecordRestoreFailures(context, record, outcome);
     parking_.Restore(context, false);
     const std::uint64_t now = platform::TickCount64();
-    CountRestraintEnd(context, record, now > start ? now - start : 0);
+    CountRestraintEnd(context, record, ElapsedSince(start, now));
     sounds_.PlayRestore(context);
 }
 
@@ -522,7 +525,7 @@ void Levelon::EndDueToTerminate(const FeatureContext& context, ProcessRecord& re
                        context.RecordFacts(record, EngineText(kTerminatedText)));
     }
     const std::uint64_t now = platform::TickCount64();
-    CountRestraintEnd(context, record, now > state.restraintStart ? now - state.restraintStart : 0);
+    CountRestraintEnd(context, record, ElapsedSince(state.restraintStart, now));
     parking_.Restore(context, false);
     state = RestraintState{};
 }

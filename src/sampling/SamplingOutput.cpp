@@ -6,6 +6,7 @@
 #include "actionlog/ActionLog.h"
 #include "actionlog/EngineTexts.h"
 #include "common/Format.h"
+#include "common/Ticks.h"
 #include "common/WideString.h"
 #include "config/ConfigCheck.h"
 #include "config/ConfigSettings.h"
@@ -199,7 +200,7 @@ void SamplingOutput::WriteIfDue(const FeatureContext& context) {
         return;
     }
     const std::uint64_t now = platform::TickCount64();
-    if ((now - lastTick_) / 1000 < sampling.SamplingIntervalSeconds) {
+    if (ElapsedSince(lastTick_, now) / 1000 < sampling.SamplingIntervalSeconds) {
         return;
     }
     lastTick_ = now;

@@ -6,6 +6,7 @@
 #include "actionlog/ActionCodes.h"
 #include "actionlog/EngineTexts.h"
 #include "common/Format.h"
+#include "common/Ticks.h"
 #include "config/AffinityText.h"
 #include "config/ConfigSettings.h"
 #include "control/ProcessControl.h"
@@ -104,7 +105,7 @@ void CpuLimiter::Apply(const FeatureContext& context, ProcessRecord& record) {
     for (CpuLimitInstance& instance : limits) {
         const std::uint64_t now = platform::SystemTimeAsFileTime();
         if (instance.limitStart != 0) {
-            const std::uint64_t limited = now > instance.limitStart ? now - instance.limitStart : 0;
+            const std::uint64_t limited = ElapsedSince(instance.limitStart, now);
             if (instance.durationMs != 0 &&
                 limited >= std::uint64_t{instance.durationMs} * 10'000) {
                 const std::uint64_t saved = instance.savedMask;

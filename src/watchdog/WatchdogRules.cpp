@@ -5,6 +5,7 @@
 #include "actionlog/ActionCodes.h"
 #include "actionlog/EngineTexts.h"
 #include "common/Format.h"
+#include "common/Ticks.h"
 #include "common/WideString.h"
 #include "config/AffinityText.h"
 #include "config/ConfigSettings.h"
@@ -51,20 +52,40 @@ void ReplaceAll(std::wstring& text, std::wstring_view what, const std::wstring& 
     }
 }
 
-// The command line less its first word, the program.
-std::wstring ArgumentsOf(const std::wstring& commandLine) {
+// The length of `program` when the command line starts with it as a whole word, else 0.
+std::size_t LeadingProgramLength(const std::wstring& commandLine, const std::wstring& program) {
+    const std::size_t length = program.size();
+    if (length == 0 || commandLine.size() < length ||
+        !EqualsIgnoreCase(commandLine.substr(0, length), program)) {
+        return 0;
+    }
+    return commandLine.size() == length || commandLine[length] == L' ' ||
+                   commandLine[length] == L'\t'
+               ? length
+               : 0;
+}
+
+}  // namespace
+
+std::wstring WatchdogRestartArguments(const std::wstring& commandLine, const std::wstring& path) {
     std::size_t end = 0;
     if (!commandLine.empty() && commandLine[0] == L'"') {
         end = commandLine.find(L'"', 1);
         end = end == std::wstring::npos ? commandLine.size() : end + 1;
     } else {
-        end = std::min(commandLine.find(L' '), commandLine.size());
+        // An unquoted program path may have blanks in it: Windows found the program by trying
+        // the blanks in turn, so the process's own path (with or without ".exe") says where the
+        // program ends. Otherwise it ends at the first blank.
+        std::size_t known = LeadingProgramLength(commandLine, path);
+        if (known == 0 && path.size() > 4 &&
+            EqualsIgnoreCase(path.substr(path.size() - 4), L".exe")) {
+            known = LeadingProgramLength(commandLine, path.substr(0, path.size() - 4));
+        }
+        end = known != 0 ? known : std::min(commandLine.find(L' '), commandLine.size());
     }
-    const std::size_t start = commandLine.find_first_not_of(L' ', end);
+    const std::size_t start = commandLine.find_first_not_of(L" \t", end);
     return start == std::wstring::npos ? std::wstring() : commandLine.substr(start);
 }
-
-}  // namespace
 
 std::wstring WatchdogLaunchCommandLine(const std::wstring& program, const std::wstring& arguments,
                                        const LaunchSubject& subject) {
@@ -132,7 +153,7 @@ void WatchdogRules::Apply(const FeatureContext& context, ProcessRecord& record) 
         if (episode.conditionStart == 0) {
             episode.conditionStart = now;
         }
-        const std::uint64_t held = now > episode.conditionStart ? now - episode.conditionStart : 0;
+        const std::uint64_t held = ElapsedSince(episode.conditionStart, now);
         if (held < static_cast<std::uint64_t>(std::max(0, rule.DurationMs)) * 10'000) {
             continue;
         }
@@ -341,8 +362,8 @@ bool WatchdogRules::Restart(const FeatureContext& context, ProcessRecord& record
         const std::size_t slash = record.path.find_last_of(L"\\/");
         const std::wstring directory =
             slash == std::wstring::npos ? std::wstring() : record.path.substr(0, slash);
-        const std::wstring commandLine =
-            FormatText(L"\"%s\" %s", record.path, ArgumentsOf(record.commandLine));
+        const std::wstring commandLine = FormatText(
+            L"\"%s\" %s", record.path, WatchdogRestartArguments(record.commandLine, record.path));
         const bool allowElevated = RegistryFlag(L"AllowElevatedChildren");
         auto launched = platform::LaunchProcess(commandLine, directory, !allowElevated);
         if (launched) {

@@ -40,6 +40,9 @@ struct LaunchSubject {
 // and %sessionid% (session id) put in.
 std::wstring WatchdogLaunchCommandLine(const std::wstring& program, const std::wstring& arguments,
                                        const LaunchSubject& subject);
+// The arguments a restart passes again: the process's command line less the program, which
+// ends at its closing quote, or after the process's own path when it stands unquoted.
+std::wstring WatchdogRestartArguments(const std::wstring& commandLine, const std::wstring& path);
 
 class WatchdogRules {
   public:

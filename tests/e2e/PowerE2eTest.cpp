@@ -4,7 +4,9 @@
 // failing plan switch never keeps the signals from following.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "EngineFixture.h"
@@ -49,6 +51,14 @@ class Observed {
     HANDLE handle_;
 };
 
+std::wstring RecorderPath() {
+    return TestFolder() + L"\\cv_e2e_recorder.exe";
+}
+
+std::string Narrow(const std::wstring& text) {
+    return std::string(text.begin(), text.end());
+}
+
 // The position of the first record with this action and text, or -1.
 int RecordIndex(const TempFolder& logs, const std::string& action, const std::string& text) {
     const std::vector<std::string> lines = LogLines(logs);
@@ -62,7 +72,7 @@ int RecordIndex(const TempFolder& logs, const std::string& action, const std::st
 
 class Power : public EngineFixture {
   protected:
-    Power() : EngineFixture(L"power", {L"cv_e2e_sleeper.exe"}) {}
+    Power() : EngineFixture(L"power", {L"cv_e2e_sleeper.exe", L"cv_e2e_recorder.exe"}) {}
 
     std::string Log() { return ReadBytes(logs.File(L"corvane.log")); }
 
@@ -160,6 +170,52 @@ TEST_F(Power, ManualPerformanceModeOutlivesAGameThatEnds) {
 
     ASSERT_TRUE(toggle.Set());
     EXPECT_TRUE(WaitFor([&] { return !active.IsSet() && !manual.IsSet(); }, seconds(10))) << Log();
+}
+
+// Two games hold performance mode; the first to end leaves it on for the second, and the
+// configuration is not read again until the last has ended: a watchdog rule's once-per-episode
+// launch for the game still running runs once.
+TEST_F(Power, TheFirstOfTwoGamesToEndLeavesPerformanceModeAndTheWatchdogEpisodesAlone) {
+    // Each idle game gets the recorder launched about it once per episode.
+    ASSERT_NO_FATAL_FAILURE(StartWith(
+        "[GamingMode]\r\nAutomaticGamingModeProcessPaths=cv_e2e_sleeper.exe\r\n"
+        "[AdvancedRules]\r\nWatchdogRules2=cv_e2e_sleeper.exe;8;0;10;2000;0;0;2;" +
+        Narrow(RecorderPath()) + ";" + Narrow(config.File(L"launched-%1.txt")) + " %2;-;-\r\n"));
+    const Observed active(kActiveEvent);
+    const Observed automatic(kAutomaticEvent);
+    ASSERT_TRUE(active.Opened() && automatic.Opened());
+
+    Program first, second;
+    ASSERT_TRUE(first.Start(SleeperPath(), L"60000"));
+    ASSERT_TRUE(second.Start(SleeperPath(), L"60000"));
+    const std::string firstPid = PidField(first);
+    const std::string secondPid = PidField(second);
+    ASSERT_TRUE(WaitFor([&] { return active.IsSet() && automatic.IsSet(); }, seconds(10))) << Log();
+    ASSERT_TRUE(
+        WaitFor([&] { return HasAction(logs, "77", firstPid) && HasAction(logs, "77", secondPid); },
+                seconds(15)))
+        << Log();
+
+    first.Kill();
+    // Long enough for a reload (half a second) and a new episode's 2 s to have passed.
+    std::this_thread::sleep_for(seconds(5));
+    EXPECT_TRUE(active.IsSet());
+    EXPECT_TRUE(automatic.IsSet());
+    EXPECT_FALSE(HasAction(logs, "26", firstPid)) << Log();
+    const auto launches = [&](const std::string& pid) {
+        const std::vector<std::string> lines = LogLines(logs);
+        return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+            return ActionOf(line) == "77" && line.find(pid) != std::string::npos;
+        });
+    };
+    EXPECT_EQ(launches(secondPid), 1) << Log();
+    EXPECT_TRUE(second.IsRunning());
+
+    // The last game's end leaves performance mode.
+    second.Kill();
+    EXPECT_TRUE(WaitFor([&] { return !active.IsSet() && !automatic.IsSet(); }, seconds(10)))
+        << Log();
+    EXPECT_TRUE(WaitFor([&] { return HasAction(logs, "26", secondPid); }, seconds(5))) << Log();
 }
 
 }  // namespace

@@ -2,7 +2,10 @@
 // performance mode, the manual switch, application plans, prevent-sleep, the start-with plan,
 // the idle-time plan and the timer, and that the user's plan comes back after a stop or a crash
 // whatever held a plan.
+#include <cctype>
 #include <functional>
+#include <set>
+#include <string>
 
 #include "EngineScenario.h"
 #include "platform/Power.h"
@@ -495,6 +498,306 @@ TEST_F(IdlePlanScenario, NothingIsLeftBehindByAStopOrACrash) {
             EXPECT_FALSE(RecoveryValueLeft());
         }
     }
+}
+
+// Who holds the machine decides its plan: the most recent holder on top, the next one down when
+// the top ends, nothing when one below the top ends, the user's plan when the last ends. Steps:
+// A/a an editor with its own plan begins/ends, P/p a game (performance mode), I/i the user goes
+// away/comes back (the idle plan), m the user picks Balanced by hand. Plans: U the user's, S the
+// editor's (Power saver), H the game's (High performance), D the idle plan, B Balanced.
+class PlanOrderScenario : public IdlePlanScenario {
+  protected:
+    static constexpr PowerGuid kIdlePlan{
+        0x0badc0de, 0x1111, 0x4222, {0x83, 0x33, 0x44, 0x44, 0x55, 0x55, 0x66, 0x66}};
+    static constexpr std::uint32_t kEditor = 301;
+    static constexpr std::uint32_t kGame = 302;
+
+    static PowerGuid PlanOf(char letter) {
+        switch (letter) {
+            case 'S':
+                return kPowerSaver;
+            case 'H':
+                return kHighPerformance;
+            case 'D':
+                return kIdlePlan;
+            case 'B':
+                return kBalanced;
+            default:
+                return kUsersPlan;
+        }
+    }
+
+    // The rule, kept apart from the engine: a stack of plans and the user's plan under it.
+    struct Model {
+        std::vector<std::pair<char, PowerGuid>> stack;  // the bottom first
+        PowerGuid users = kUsersPlan;
+        PowerGuid active = kUsersPlan;
+
+        void Step(char step) {
+            const char feature = static_cast<char>(std::toupper(step));
+            const PowerGuid plan = PlanOf(feature == 'A' ? 'S' : feature == 'P' ? 'H' : 'D');
+            if (step == 'm') {
+                active = kBalanced;
+            } else if (step == feature) {
+                if (stack.empty()) {
+                    users = active;
+                }
+                stack.emplace_back(feature, plan);
+                active = plan;
+            } else {
+                const bool top = stack.back().first == feature;
+                std::erase_if(stack, [&](const auto& entry) { return entry.first == feature; });
+                if (top) {
+                    active = stack.empty() ? users : stack.back().second;
+                }
+            }
+        }
+        // After a stop, or a crash and the next start.
+        PowerGuid AfterStop() const { return stack.empty() ? active : users; }
+    };
+
+    void Begin() {
+        Fresh();
+        machine().AddPowerPlan(kUsersPlan, L"My plan");
+        machine().AddPowerPlan(kIdlePlan, L"Idle plan");
+        machine().activePowerPlan = kUsersPlan;
+        Input();
+        Keys keys = IdleKeys({{L"DisableEnergySaverDuringGamingMode", L"false"},
+                              {L"DefaultPowerSchemes", L"editor.exe;Power saver"}});
+        keys[L"PowerSaver_TargetGUID"] = L"Idle plan";
+        StartWith(keys);
+        Cycles(1);
+        away_ = false;
+    }
+    void Step(char step) {
+        // The user stays at the machine unless the step sends them away.
+        if (!away_ && step != 'I') {
+            Input();
+        }
+        switch (step) {
+            case 'A':
+                Spawn(kEditor, L"editor.exe");
+                break;
+            case 'a':
+                machine().EndProcess(kEditor);
+                break;
+            case 'P':
+                Spawn(kGame, L"game.exe");
+                break;
+            case 'p':
+                machine().EndProcess(kGame);
+                break;
+            case 'I':
+                machine().AdvanceClock(61'000);
+                away_ = true;
+                break;
+            case 'i':
+                Input();
+                away_ = false;
+                break;
+            case 'm':
+                machine().activePowerPlan = kBalanced;
+                break;
+        }
+        // The plan must hold, not only be reached: the reload after a game ends comes too.
+        Cycles(2);
+    }
+    // Runs the steps on a fresh engine, checking the plan after each against `expected` (or the
+    // model), then checks that a stop and a crash followed by a start both end on the plan the
+    // rule gives.
+    void Run(const std::string& steps, const std::string& expected) {
+        SCOPED_TRACE("steps " + steps);
+        Begin();
+        Model model;
+        for (std::size_t i = 0; i < steps.size(); ++i) {
+            Step(steps[i]);
+            model.Step(steps[i]);
+            if (!expected.empty()) {
+                ASSERT_EQ(model.active, PlanOf(expected[i])) << "the table, step " << i;
+            }
+            ASSERT_EQ(Active(), model.active) << "after step " << i << " (" << steps[i] << ")";
+        }
+        StopAndCrash(model.AfterStop());
+    }
+    void StopAndCrash(const PowerGuid& expected) {
+        // A crash leaves the machine as it is: the plan and the recovery values.
+        const auto registry = machine().registry;
+        const PowerGuid plan = Active();
+        loop_->Shutdown();
+        loop_.reset();
+        EXPECT_EQ(Active(), expected) << "after a stop";
+        EXPECT_FALSE(RecoveryValueLeft()) << "after a stop";
+        machine().registry = registry;
+        machine().activePowerPlan = plan;
+        machine().EndProcess(kEditor);
+        machine().EndProcess(kGame);
+        StartWithoutFile();
+        EXPECT_EQ(Active(), expected) << "after a crash";
+        EXPECT_FALSE(RecoveryValueLeft()) << "after a crash";
+    }
+
+    bool away_ = false;
+};
+
+TEST_F(PlanOrderScenario, TwoHoldersInEveryOrderAndAManualSwitch) {
+    const struct {
+        const char* steps;
+        const char* plans;  // after each step
+    } cases[] = {
+        {"APpa", "SHSU"},
+        {"APap", "SHHU"},
+        {"AaPp", "SUHU"},
+        {"PAap", "HSHU"},
+        {"PApa", "HSSU"},
+        {"PpAa", "HUSU"},
+        {"AIia", "SDSU"},
+        {"AIai", "SDDU"},
+        {"AaIi", "SUDU"},
+        {"IAai", "DSDU"},
+        {"IAia", "DSSU"},
+        {"IiAa", "DUSU"},
+        {"PIip", "HDHU"},
+        {"PIpi", "HDDU"},
+        {"PpIi", "HUDU"},
+        {"IPpi", "DHDU"},
+        {"IPip", "DHHU"},
+        {"IiPp", "DUHU"},
+        // By hand while a holder holds: it stays until a switch by the rule; the user's plan
+        // stays the one from before.
+        {"Ama", "SBU"},
+        {"APmpa", "SHBSU"},
+        {"APmap", "SHBBU"},
+        {"ImPip", "DBHHU"},
+        // By hand while nothing holds: that is the user's plan from then on.
+        {"mAa", "BSB"},
+        {"mPIpi", "BHDDB"},
+    };
+    for (const auto& c : cases) {
+        const std::string steps = c.steps;
+        // A stop and a crash after every step, not only at the end.
+        for (std::size_t length = 1; length <= steps.size(); ++length) {
+            Run(steps.substr(0, length), std::string(c.plans).substr(0, length));
+        }
+    }
+}
+
+// Every order in which the three begin and end, checked against the rule.
+TEST_F(PlanOrderScenario, ThreeHoldersInEveryOrder) {
+    std::vector<std::string> orders;
+    const std::function<void(std::string, std::string)> extend = [&](std::string done,
+                                                                     std::string left) {
+        if (left.empty()) {
+            orders.push_back(done);
+            return;
+        }
+        for (std::size_t i = 0; i < left.size(); ++i) {
+            const char step = left[i];
+            // A feature ends only after it began.
+            if (std::islower(step) &&
+                done.find(static_cast<char>(std::toupper(step))) == std::string::npos) {
+                continue;
+            }
+            std::string rest = left;
+            rest.erase(i, 1);
+            extend(done + step, rest);
+        }
+    };
+    extend("", "AaPpIi");
+    ASSERT_EQ(orders.size(), 90u);
+    // Each prefix once: a stop and a crash after every step of every order.
+    std::set<std::string> prefixes;
+    for (const std::string& order : orders) {
+        for (std::size_t length = 1; length <= order.size(); ++length) {
+            prefixes.insert(order.substr(0, length));
+        }
+    }
+    for (const std::string& prefix : prefixes) {
+        Run(prefix, "");
+        if (HasFatalFailure()) {
+            return;
+        }
+    }
+}
+
+TEST_F(PlanOrderScenario, TheStartWithPlanHoldsOnlyWhatTheOthersLeave) {
+    Fresh();
+    machine().AddPowerPlan(kUsersPlan, L"My plan");
+    machine().activePowerPlan = kUsersPlan;
+    Input();
+    StartWith(IdleKeys({{L"StartWithPowerPlan", L"Balanced"},
+                        {L"DefaultPowerSchemes", L"editor.exe;Power saver"}}));
+    Cycles(1);
+    EXPECT_EQ(Active(), kBalanced);
+    Step('P');
+    EXPECT_EQ(Active(), kHighPerformance);
+    Step('A');
+    EXPECT_EQ(Active(), kPowerSaver);
+    Step('p');
+    EXPECT_EQ(Active(), kPowerSaver);
+    Step('a');
+    EXPECT_EQ(Active(), kBalanced);
+    Step('m');  // undone: the start-with plan holds the machine
+    EXPECT_EQ(Active(), kBalanced);
+    Step('P');
+    StopAndCrash(kUsersPlan);
+}
+
+TEST_F(PowerScenario, OnAMachineWithOverlaysPerformanceModeTakesTheBestPerformanceOverlay) {
+    machine().EnablePowerOverlays();
+    Spawn(200, L"game.exe");
+    // The default configuration: the product plan's name as the target.
+    WriteKeys({{L"AutomaticGamingModeProcessPaths", L"game.exe"}});
+    StartWithoutFile();
+    Cycles(1);
+    EXPECT_EQ(Active(), kBalanced);
+    EXPECT_EQ(machine().activePowerOverlay, ToPowerGuid(kOverlayBestPerformance));
+    // The product plan is never created where overlays are offered.
+    for (const auto& plan : machine().powerPlans) {
+        EXPECT_NE(plan.friendlyName, L"Tarvel Highest Performance");
+    }
+    End(200);
+    EXPECT_EQ(Active(), kBalanced);
+    EXPECT_EQ(machine().activePowerOverlay, ToPowerGuid(kNoOverlay));
+    EXPECT_FALSE(RecoveryValueLeft());
+}
+
+// The tick clock wraps every 49.7 days; an idle period across the wrap engages the idle plan,
+// and input after it ends it.
+TEST_F(IdlePlanScenario, AnIdlePeriodAcrossTheTickWrapEndsWithInput) {
+    machine().AdvanceClock((std::uint64_t{1} << 32) - 30'000 - machine().Now());
+    Input();
+    StartWith(IdleKeys());
+    Cycles(1);
+    EXPECT_EQ(Active(), kBalanced);
+    Away();  // 31 s past the wrap
+    ASSERT_LT(static_cast<std::uint32_t>(machine().Now()), 60'000u);
+    EXPECT_TRUE(loop_->Power().IdlePlanEngaged());
+    EXPECT_EQ(Active(), kPowerSaver);
+    Input();
+    Cycles(1);
+    EXPECT_FALSE(loop_->Power().IdlePlanEngaged());
+    EXPECT_EQ(Active(), kBalanced);
+    // The user keeps working past the idle time: the plan stays.
+    for (int i = 0; i < 70; ++i) {
+        Input();
+        Cycles(1);
+    }
+    EXPECT_EQ(Active(), kBalanced);
+}
+
+TEST_F(IdlePlanScenario, AnExclusionRunningAtStartKeepsTheIdlePlanOffFromTheFirstCycle) {
+    Spawn(200, L"render.exe");
+    // The user has been away longer than the idle time when the engine starts.
+    machine().AdvanceClock(120'000);
+    machine().lastInputTick = 1000;
+    StartWith(IdleKeys({{L"PowerSaver_Exclusions", L"render.exe"}}));
+    Cycles(3);
+    EXPECT_FALSE(loop_->Power().IdlePlanEngaged());
+    EXPECT_EQ(Active(), kBalanced);
+    End(200);
+    Cycles(1);  // the idle plan is judged before the snapshot that sees the end
+    EXPECT_TRUE(loop_->Power().IdlePlanEngaged());
+    EXPECT_EQ(Active(), kPowerSaver);
 }
 
 }  // namespace

@@ -236,6 +236,8 @@ TEST_F(ProcessTableScenario, AnotherUsersProcessStaysIgnoredUntilAReload) {
 }
 
 TEST_F(ProcessTableScenario, SessionAgentsReportTheirLastInput) {
+    // The machine has been up longer than the ticks the agent reports.
+    machine().AdvanceClock(2'000'000);
     auto& agent = Spawn(1200, L"TarvelSessionAgent.exe");
     agent.commandLine = L"ipc0 si=1 fpid=1a2b litm=10";
     ControlLoop& loop = Start();

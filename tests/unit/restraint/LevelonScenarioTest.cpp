@@ -520,5 +520,52 @@ TEST_F(CoreParkingScenario, SwitchingLevelonOffRestoresParkingAtOnce) {
     EXPECT_FALSE(Pending());
 }
 
+// Each time a process starts hogging it waits the whole time over quota, however long ago an
+// earlier, shorter spell of hogging was.
+TEST_F(LevelonScenario, EachSpellOfHoggingWaitsTheWholeTimeOverQuota) {
+    Start(Thresholds());
+    Spawn(300, L"hog.exe");
+    Cycles(1);
+    Busy(300, 40);  // a candidate now
+    for (int i = 0; i < 20; ++i) {
+        Busy(300, 1);
+    }
+    EXPECT_EQ(CyclesUntilRestrained(300, 6), 3);
+}
+
+// The tick clock wraps every 49.7 days. A restraint across the wrap ends on time, and a user
+// who keeps working after the wrap is not taken for idle by the idle veto.
+TEST_F(LevelonScenario, ARestraintAcrossTheTickWrapEndsOnTimeAndInputStillCounts) {
+    const auto input = [] {
+        machine().lastInputTick = static_cast<std::uint32_t>(machine().Now());
+    };
+    machine().AdvanceClock((std::uint64_t{1} << 32) - 4'000 - machine().Now());
+    input();
+    Start(Thresholds({{L"MaximumTimeOfRestraint", L"6000"},
+                      {L"DisableLevelonWhenSysIdle", L"true"},
+                      {L"DisableLevelonIfSysIdleThisManyMS", L"30000"}}));
+    Spawn(300, L"hog.exe");
+    Cycles(1);
+    input();
+    ASSERT_EQ(CyclesUntilRestrained(300, 5), 3);
+    int restored = -1;
+    for (int cycle = 1; cycle <= 10 && restored < 0; ++cycle) {
+        input();
+        Busy(300, 40);
+        if (!Restrained(300)) {
+            restored = cycle;
+        }
+    }
+    ASSERT_LT(static_cast<std::uint32_t>(machine().Now()), 60'000u) << "the clock wrapped";
+    EXPECT_EQ(restored, 6);
+    // Working on well past the idle veto's time since the wrap: a new spell is restrained.
+    for (int i = 0; i < 40; ++i) {
+        input();
+        Busy(300, 1);
+    }
+    input();
+    EXPECT_EQ(CyclesUntilRestrained(300, 5), 3);
+}
+
 }  // namespace
 }  // namespace cv

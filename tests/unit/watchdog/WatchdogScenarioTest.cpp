@@ -158,6 +158,28 @@ TEST_F(WatchdogScenario, LaunchCommandLineTakesTheProcessFacts) {
     }
 }
 
+// A restart starts the program's path again with the arguments it had; an unquoted path with
+// blanks must not leave part of itself among them.
+TEST_F(WatchdogScenario, ARestartKeepsOnlyTheArgumentsOfTheCommandLine) {
+    const std::wstring path = L"C:\\Program Files\\a.exe";
+    const struct {
+        const wchar_t* commandLine;
+        const wchar_t* arguments;
+    } cases[] = {
+        {L"\"C:\\Program Files\\a.exe\" -x", L"-x"},
+        {L"C:\\Program Files\\a.exe -x  y", L"-x  y"},
+        {L"c:\\program files\\A.EXE -x", L"-x"},
+        {L"C:\\Program Files\\a -x", L"-x"},
+        {L"C:\\Program Files\\a.exe", L""},
+        {L"a.exe -x", L"-x"},
+        {L"C:\\Program Files\\a.exe2 -x", L"Files\\a.exe2 -x"},  // another program
+        {L"", L""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(WatchdogRestartArguments(c.commandLine, path), c.arguments) << c.commandLine;
+    }
+}
+
 TEST_F(WatchdogScenario, ALaunchRuleStartsItsProgramOncePerEpisodeEvenWithLoggingOff) {
     Start({{L"WatchdogRules2", L"app.exe;8;0;1;0;0;0;2;c:\\tools\\report.exe;%1 %sessionid%;-;-"},
            {L"LogDisable", L"true"}});
