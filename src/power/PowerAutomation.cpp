@@ -128,9 +128,9 @@ void PowerAutomation::ApplyApplicationPlan(const FeatureContext& context, Proces
     state.heldPlan = GuidBytes(*plan);
     const bool logOn = context.LogOn(context.Settings().Logging.LogPowerProfileChanges);
     if (plans_->SetActivePlan(*plan)) {
+        state.planFailures.End(0);
         plans_->LogPlanChange(context, *plan, context.RecordFacts(record, L""));
-    } else if (logOn && !state.planErrorLogged) {
-        state.planErrorLogged = true;
+    } else if (state.planFailures.Begins(0) && logOn) {
         context.Record(CV_ACTION_TOOK_APPLICATION_POWER_SCHEME_CHANGE_ERROR,
                        context.RecordFacts(record, FormatText(L"Could not activate the plan %s",
                                                               FormatPlanGuid(*plan))));
@@ -237,7 +237,13 @@ void PowerAutomation::RunStartWithPlan(const FeatureContext& context) {
         return;
     }
     const bool ok = plans_->SetActivePlan(*plan);
-    if (context.LoggingEnabled()) {
+    // Tried again every cycle: a failure is told when it begins, and again only after the plan
+    // was activated or another plan is wanted.
+    if (ok || *plan != startPlanFailed_) {
+        startPlanFailures_.EndAll();
+    }
+    startPlanFailed_ = ok ? PlanGuid{} : *plan;
+    if ((ok || startPlanFailures_.Begins(0)) && context.LoggingEnabled()) {
         context.Record(
             ok ? CV_ACTION_TOOK_START_WITH_POWER_PLAN : CV_ACTION_TOOK_START_WITH_POWER_PLAN_ERROR,
             context.EngineFacts(name, false));

@@ -165,6 +165,13 @@ void SamplingOutput::WriteIfDue(const FeatureContext& context) {
     }
     lastTick_ = now;
     const bool written = WriteSample(context.Table(), context.Settings());
+    if (written || failedPath_ != sampling.SamplingOutputPath) {
+        failures_.EndAll();
+    }
+    failedPath_ = written ? std::wstring() : sampling.SamplingOutputPath;
+    if (!written && !failures_.Begins(0)) {
+        return;
+    }
     ActionFacts facts = context.EngineFacts(
         FormatText(EngineText(kSamplingText), sampling.SamplingOutputPath), false);
     facts.path = sampling.SamplingOutputPath;

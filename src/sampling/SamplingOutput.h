@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/FailureEpisodes.h"
 #include "control/FeatureContext.h"
 #include "platform/DateTime.h"
 
@@ -35,11 +36,14 @@ bool WriteSample(ProcessTable& table, const ConfigSettings& settings);
 class SamplingOutput {
   public:
     // Once the interval has passed since the last sample: a sample, and its record (made
-    // whatever LogDisable says).
+    // whatever LogDisable says). A sample that cannot be written is recorded when the failure
+    // begins, and again only after a sample was written or the output path changed.
     void WriteIfDue(const FeatureContext& context);
 
   private:
     std::uint64_t lastTick_ = 0;
+    FailureEpisodes failures_;
+    std::wstring failedPath_;  // the output path the failures are about
 };
 
 }  // namespace cv
