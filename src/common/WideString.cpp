@@ -221,6 +221,44 @@ void AppendCodePoint(std::wstring& out, char32_t c) {
     out.push_back(static_cast<wchar_t>(c));
 }
 
+// The code point of the sequence at `at` and its length; 0 for a sequence that is not well-formed
+// UTF-8: a stray or cut-off byte, an overlong form, a surrogate, or a value beyond U+10FFFF.
+std::size_t DecodeUtf8Sequence(std::string_view bytes, std::size_t at, char32_t& c) {
+    const auto b = static_cast<unsigned char>(bytes[at]);
+    std::size_t extra = 0;
+    if (b < 0x80) {
+        c = b;
+        return 1;
+    }
+    if ((b & 0xE0) == 0xC0) {
+        extra = 1;
+        c = b & 0x1F;
+    } else if ((b & 0xF0) == 0xE0) {
+        extra = 2;
+        c = b & 0x0F;
+    } else if ((b & 0xF8) == 0xF0) {
+        extra = 3;
+        c = b & 0x07;
+    } else {
+        return 0;
+    }
+    if (at + extra >= bytes.size()) {
+        return 0;
+    }
+    for (std::size_t k = 1; k <= extra; ++k) {
+        const auto next = static_cast<unsigned char>(bytes[at + k]);
+        if ((next & 0xC0) != 0x80) {
+            return 0;
+        }
+        c = (c << 6) | (next & 0x3F);
+    }
+    static constexpr char32_t kMinimum[] = {0, 0x80, 0x800, 0x10000};
+    if (c < kMinimum[extra] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+        return 0;
+    }
+    return extra + 1;
+}
+
 }  // namespace
 
 std::string ToUtf8(std::wstring_view text) {
@@ -251,50 +289,30 @@ std::wstring FromUtf8(std::string_view bytes) {
     out.reserve(bytes.size());
     std::size_t i = 0;
     while (i < bytes.size()) {
-        const auto b = static_cast<unsigned char>(bytes[i]);
-        int extra = 0;
         char32_t c = 0;
-        if (b < 0x80) {
-            c = b;
-        } else if ((b & 0xE0) == 0xC0) {
-            extra = 1;
-            c = b & 0x1F;
-        } else if ((b & 0xF0) == 0xE0) {
-            extra = 2;
-            c = b & 0x0F;
-        } else if ((b & 0xF8) == 0xF0) {
-            extra = 3;
-            c = b & 0x07;
-        } else {
-            AppendCodePoint(out, kReplacement);
-            ++i;
-            continue;
-        }
-        if (i + static_cast<std::size_t>(extra) >= bytes.size()) {
-            // A sequence cut off by the end of the text.
-            AppendCodePoint(out, kReplacement);
-            ++i;
-            continue;
-        }
-        bool valid = true;
-        for (int k = 1; k <= extra; ++k) {
-            const auto next = static_cast<unsigned char>(bytes[i + k]);
-            if ((next & 0xC0) != 0x80) {
-                valid = false;
-                break;
-            }
-            c = (c << 6) | (next & 0x3F);
-        }
-        static constexpr char32_t kMinimum[] = {0, 0x80, 0x800, 0x10000};
-        if (!valid || c < kMinimum[extra] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+        const std::size_t length = DecodeUtf8Sequence(bytes, i, c);
+        if (length == 0) {
             AppendCodePoint(out, kReplacement);
             ++i;
             continue;
         }
         AppendCodePoint(out, c);
-        i += static_cast<std::size_t>(extra) + 1;
+        i += length;
     }
     return out;
+}
+
+bool IsValidUtf8(std::string_view bytes) {
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        char32_t c = 0;
+        const std::size_t length = DecodeUtf8Sequence(bytes, i, c);
+        if (length == 0) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
 }
 
 std::u16string ToUtf16(std::wstring_view text) {

@@ -34,6 +34,10 @@ std::string ToUtf8(std::wstring_view text);
 std::wstring FromUtf8(std::string_view bytes);
 std::u16string ToUtf16(std::wstring_view text);
 std::wstring FromUtf16(std::u16string_view units);
+// Whether the bytes are well-formed UTF-8 throughout (plain ASCII is); the rules of
+// MultiByteToWideChar with MB_ERR_INVALID_CHARS: no overlong forms, surrogates or values beyond
+// U+10FFFF.
+bool IsValidUtf8(std::string_view bytes);
 // Plain ASCII to wide; bytes above 0x7F become U+FFFD.
 std::wstring FromAscii(std::string_view text);
 

@@ -95,6 +95,24 @@ std::wstring DecodeUtf16Le(std::string_view bytes) {
     return FromUtf16(units);
 }
 
+bool HasUtf8Mark(std::string_view bytes) {
+    return bytes.size() >= 3 && Byte(bytes[0]) == 0xEF && Byte(bytes[1]) == 0xBB &&
+           Byte(bytes[2]) == 0xBF;
+}
+
+// Editors save UTF-8 today, often without a mark. Text beyond ASCII that is well-formed UTF-8
+// is all but never meant as ANSI, so it is read as UTF-8; anything else keeps the ANSI code page
+// that older files and editors use. A file with the mark is UTF-8 whatever its bytes: the few
+// that are not well-formed become U+FFFD rather than a line of mis-read text.
+std::wstring DecodeEightBitText(std::string_view bytes, bool utf8Mark) {
+    const bool beyondAscii =
+        std::any_of(bytes.begin(), bytes.end(), [](char c) { return Byte(c) >= 0x80; });
+    if (utf8Mark || (beyondAscii && IsValidUtf8(bytes))) {
+        return FromUtf8(bytes);
+    }
+    return platform::AnsiToWide(bytes);
+}
+
 // Line ends in a text: CR LF counts once, any other CR or LF once each.
 std::uint32_t CountLineEnds(std::wstring_view text) {
     std::uint32_t count = 0;
@@ -304,10 +322,12 @@ bool ParseConfigBytes(std::string_view bytes, ConfigDocument& document, ConfigTe
                 rest = bytes.substr(std::min(bytes.size(), 2 + 2 * units));
             }
         } else {
+            const bool utf8Mark = HasUtf8Mark(bytes);
+            const std::string_view body = utf8Mark ? bytes.substr(3) : bytes;
             // The file's bytes end at the first NUL, as the text the reader hands on does.
-            const std::size_t nul = std::min(bytes.find('\0'), bytes.size());
-            text = platform::AnsiToWide(bytes.substr(0, nul));
-            rest = bytes.substr(nul);
+            const std::size_t nul = std::min(body.find('\0'), body.size());
+            text = DecodeEightBitText(body.substr(0, nul), utf8Mark);
+            rest = body.substr(nul);
         }
         AppendLines(text, document, layout);
         if (layout != nullptr) {

@@ -50,7 +50,9 @@ struct ConfigTextLayout {
 };
 
 // The file's bytes to entries (decoding and line rules only); false for a big-endian file or
-// when memory runs out.
+// when memory runs out. The text is UTF-16LE after the mark FF FE; UTF-8 after the mark EF BB BF,
+// or without a mark when the bytes are well-formed UTF-8 and not plain ASCII; otherwise the
+// ANSI code page. A save always writes UTF-16LE.
 bool ParseConfigBytes(std::string_view bytes, ConfigDocument& document,
                       ConfigTextLayout* layout = nullptr);
 // The exact bytes WriteConfigFile puts in the file; empty only when memory runs out.

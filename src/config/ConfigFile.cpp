@@ -116,12 +116,22 @@ bool IsTornRewrite(std::string_view current, const SideContent& side) {
     return true;
 }
 
-bool HoldsNoText(std::string_view bytes) {
+// The text after a UTF-16LE or UTF-8 byte-order mark.
+std::string_view AfterMark(std::string_view bytes) {
     if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
         static_cast<unsigned char>(bytes[1]) == 0xFE) {
         bytes.remove_prefix(2);
+    } else if (bytes.size() >= 3 && static_cast<unsigned char>(bytes[0]) == 0xEF &&
+               static_cast<unsigned char>(bytes[1]) == 0xBB &&
+               static_cast<unsigned char>(bytes[2]) == 0xBF) {
+        bytes.remove_prefix(3);
     }
-    return std::all_of(bytes.begin(), bytes.end(), [](char c) { return c == '\0'; });
+    return bytes;
+}
+
+bool HoldsNoText(std::string_view bytes) {
+    const std::string_view text = AfterMark(bytes);
+    return std::all_of(text.begin(), text.end(), [](char c) { return c == '\0'; });
 }
 
 // Reads from the start to the end; none on a failed or short read.
@@ -351,7 +361,9 @@ ConfigFileRead ReadConfigFileBytes(const std::wstring& path, bool patient) {
         }
         if (HoldsNoText(*bytes)) {
             result.status = ConfigReadStatus::NoContent;
-            result.reason = bytes->empty() ? L"it is empty" : L"it holds nothing but NUL bytes";
+            result.reason = bytes->empty()              ? L"it is empty"
+                            : AfterMark(*bytes).empty() ? L"it holds nothing but a byte-order mark"
+                                                        : L"it holds nothing but NUL bytes";
             return result;
         }
         result.status = ConfigReadStatus::Read;

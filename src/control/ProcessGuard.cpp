@@ -108,13 +108,9 @@ bool GuardRefuses(const FeatureContext& context, ProcessRecord& record, GuardedC
     if (protection == Protection::kNone) {
         return false;
     }
-    const std::uint32_t bit = 1u << static_cast<unsigned>(family);
-    if ((record.refusalsTold & bit) == 0) {
-        record.refusalsTold |= bit;
-        if (context.LoggingEnabled()) {
-            context.Record(CV_ACTION_TOOK_PROTECTED_PROCESS_SPARED,
-                           context.RecordFacts(record, RefusalText(family, protection)));
-        }
+    if (record.refusals.Begins(family) && context.LoggingEnabled()) {
+        context.Record(CV_ACTION_TOOK_PROTECTED_PROCESS_SPARED,
+                       context.RecordFacts(record, RefusalText(family, protection)));
     }
     return true;
 }

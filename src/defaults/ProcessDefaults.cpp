@@ -1,5 +1,7 @@
 #include "defaults/ProcessDefaults.h"
 
+#include <initializer_list>
+
 #include "actionlog/ActionCodes.h"
 #include "actionlog/EngineTexts.h"
 #include "common/Format.h"
@@ -44,6 +46,25 @@ bool CpuSetsDiffer(const std::vector<GroupAffinity>& a, const std::vector<GroupA
     return false;
 }
 
+// A reload may have changed what a step sets: its earlier failures say nothing about the new one.
+void ForgetFailuresOnReload(const FeatureContext& context, ProcessRecord& record,
+                            std::initializer_list<DefaultsFailure> kinds) {
+    if (context.Cycle().reloaded) {
+        for (const DefaultsFailure kind : kinds) {
+            record.defaults.failures.End(kind);
+        }
+    }
+}
+
+// Whether an attempt's outcome is logged: a success always, a failure when it begins an episode.
+bool Tell(ProcessRecord& record, DefaultsFailure kind, bool succeeded) {
+    if (succeeded) {
+        record.defaults.failures.End(kind);
+        return true;
+    }
+    return record.defaults.failures.Begins(kind);
+}
+
 // Defaults never suspend or end a process: the engine's own is the only one they leave alone.
 bool Refuses(const FeatureContext& context, ProcessRecord& record) {
     return GuardRefuses(context, record, GuardedChange::kRestrict, GuardFamily::kDefaults);
@@ -57,6 +78,7 @@ void ProcessDefaults::ApplyEfficiencyMode(const FeatureContext& context, Process
         return;
     }
     record.defaults.efficiencyModeEvaluated = true;
+    ForgetFailuresOnReload(context, record, {DefaultsFailure::kEfficiencyMode});
     const MatchFacts facts = context.Facts(record);
     const auto rule = FindEfficiencyMode(context.Settings(), facts);
     if (!rule || record.info->ThreadCount() == 0 || record.info->IsSuspended()) {
@@ -78,13 +100,16 @@ void ProcessDefaults::ApplyEfficiencyMode(const FeatureContext& context, Process
     if (changed && on) {
         ChangePriorityClass(record.pid, platform::kIdlePriorityClass);
     }
+    const bool tell = Tell(record, DefaultsFailure::kEfficiencyMode, changed);
     if (!context.LogOn(context.Settings().Logging.LogEfficiencyMode)) {
         return;
     }
     const std::wstring text = EngineText(on ? kEfficiencyOnText : kEfficiencyOffText);
     if (!changed) {
-        context.Record(CV_ACTION_TOOK_EFFICIENCY_MODE_CHANGE_ERROR,
-                       context.RecordFacts(record, text));
+        if (tell) {
+            context.Record(CV_ACTION_TOOK_EFFICIENCY_MODE_CHANGE_ERROR,
+                           context.RecordFacts(record, text));
+        }
     } else if (on || !record.defaults.efficiencyModeLogged) {
         record.defaults.efficiencyModeLogged = true;
         context.Record(CV_ACTION_TOOK_EFFICIENCY_MODE_CHANGE, context.RecordFacts(record, text));
@@ -93,6 +118,8 @@ void ProcessDefaults::ApplyEfficiencyMode(const FeatureContext& context, Process
 
 void ProcessDefaults::Apply(const FeatureContext& context, ProcessRecord& record, bool judgeAgain) {
     const MatchFacts facts = context.Facts(record);
+    ForgetFailuresOnReload(context, record,
+                           {DefaultsFailure::kAffinity, DefaultsFailure::kMemoryPriority});
 
     // Affinity, possibly after a delay from the process's creation.
     if (StepDue(record.defaults.affinityEvaluated, judgeAgain)) {
@@ -109,8 +136,10 @@ void ProcessDefaults::Apply(const FeatureContext& context, ProcessRecord& record
             const std::int32_t current = QueryPriorityClass(record.pid);
             if (current != static_cast<std::int32_t>(rule->priorityClass) &&
                 !Refuses(context, record)) {
-                ChangePriorityClass(record.pid, rule->priorityClass);
-                if (context.LogOn(context.Settings().Logging.LogDefaultPriorityAdjustments)) {
+                // Only a class that was set is logged, as for the I/O priority: a class that
+                // cannot be set would otherwise be reported as set whenever it is tried.
+                if (ChangePriorityClass(record.pid, rule->priorityClass) &&
+                    context.LogOn(context.Settings().Logging.LogDefaultPriorityAdjustments)) {
                     context.Record(
                         CV_ACTION_TOOK_DEFAULT_PRIORITY,
                         context.RecordFacts(record, PriorityClassText(rule->priorityClass)));
@@ -145,9 +174,11 @@ void ProcessDefaults::Apply(const FeatureContext& context, ProcessRecord& record
             !Refuses(context, record)) {
             const bool changed =
                 ChangeMemoryPriority(record.pid, static_cast<std::uint32_t>(rule->value));
-            context.Record(changed ? CV_ACTION_TOOK_DEFAULT_MEMORY_PRIORITY_CHANGE
-                                   : CV_ACTION_TOOK_DEFAULT_MEMORY_PRIORITY_CHANGE_ERROR,
-                           context.RecordFacts(record, FormatText(L"%d", rule->value)));
+            if (Tell(record, DefaultsFailure::kMemoryPriority, changed)) {
+                context.Record(changed ? CV_ACTION_TOOK_DEFAULT_MEMORY_PRIORITY_CHANGE
+                                       : CV_ACTION_TOOK_DEFAULT_MEMORY_PRIORITY_CHANGE_ERROR,
+                               context.RecordFacts(record, FormatText(L"%d", rule->value)));
+            }
         }
     }
     // I/O priority: only successes are logged.
@@ -190,7 +221,11 @@ void ProcessDefaults::ApplyAffinity(const FeatureContext& context, ProcessRecord
     }
     const bool changed =
         ChangeAffinityWithGroup(record.pid, rule.affinity.mask, rule.affinity.group);
-    if (!context.LogOn(context.Settings().Logging.LogDefaultAffinityAdjustments)) {
+    // A process in several groups cannot take a one-group mask: that is said as it stands, not
+    // as a failure.
+    const bool failed = !changed && groups.size() <= 1;
+    if (!Tell(record, DefaultsFailure::kAffinity, !failed) ||
+        !context.LogOn(context.Settings().Logging.LogDefaultAffinityAdjustments)) {
         return;
     }
     const std::wstring maskText = FormatAffinityText(rule.affinity.mask);
@@ -210,6 +245,7 @@ void ProcessDefaults::ApplyCpuSets(const FeatureContext& context, ProcessRecord&
         return;
     }
     record.defaults.cpuSetsEvaluated = true;
+    ForgetFailuresOnReload(context, record, {DefaultsFailure::kCpuSets});
     const auto rule = FindCpuSets(context.Settings(), context.Facts(record));
     if (!rule) {
         return;
@@ -221,7 +257,8 @@ void ProcessDefaults::ApplyCpuSets(const FeatureContext& context, ProcessRecord&
         return;
     }
     const bool changed = ChangeDefaultCpuSets(record.pid, rule->sets);
-    if (context.LogOn(context.Settings().Logging.LogCPUSets)) {
+    if (Tell(record, DefaultsFailure::kCpuSets, changed) &&
+        context.LogOn(context.Settings().Logging.LogCPUSets)) {
         context.Record(changed ? CV_ACTION_TOOK_DEFAULT_CPU_SET_CHANGE
                                : CV_ACTION_TOOK_DEFAULT_CPU_SET_CHANGE_ERROR,
                        context.RecordFacts(record, FormatCpuSetText(rule->sets)));

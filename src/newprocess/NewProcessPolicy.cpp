@@ -48,8 +48,9 @@ void NewProcessPolicy::CheckDisallowed(const FeatureContext& context, ProcessRec
     }
     const bool terminated = TerminateAndConfirm(record.pid, kDisallowedExitCode);
     record.terminatedByEngine = terminated;
-    if (!context.LogOn(context.Settings().Logging.LogProcessesDisallowed) ||
-        (!terminated && record.newProcess.disallowErrorLogged)) {
+    const bool tell =
+        terminated || record.newProcess.failures.Begins(NewProcessFailure::kDisallowed);
+    if (!tell || !context.LogOn(context.Settings().Logging.LogProcessesDisallowed)) {
         return;
     }
     std::wstring info = EngineText(kDisallowedText);
@@ -63,12 +64,9 @@ void NewProcessPolicy::CheckDisallowed(const FeatureContext& context, ProcessRec
     if (const std::wstring image = record.info->ImageName(); !image.empty()) {
         facts.name = image;
     }
-    if (terminated) {
-        context.Record(CV_ACTION_TOOK_DISALLOWED_TERMINATE, facts);
-    } else {
-        record.newProcess.disallowErrorLogged = true;
-        context.Record(CV_ACTION_TOOK_DISALLOWED_TERMINATE_ERROR, facts);
-    }
+    context.Record(terminated ? CV_ACTION_TOOK_DISALLOWED_TERMINATE
+                              : CV_ACTION_TOOK_DISALLOWED_TERMINATE_ERROR,
+                   facts);
 }
 
 void NewProcessPolicy::ApplyInternetExplorerRestriction(const FeatureContext& context) {
@@ -96,18 +94,16 @@ void NewProcessPolicy::ApplyInternetExplorerRestriction(const FeatureContext& co
         // Listed until the next snapshot, but no rule may act on it any more.
         record->terminatedByEngine = record->terminatedByEngine || terminated;
         // Made whatever the log switches say; a refusal is told once, not every cycle.
-        if (!terminated && record->newProcess.internetExplorerErrorLogged) {
+        if (!terminated &&
+            !record->newProcess.failures.Begins(NewProcessFailure::kInternetExplorer)) {
             continue;
         }
         ActionFacts facts = context.RecordFacts(
             *record, terminated ? kInternetExplorerTerminatedText : kInternetExplorerFailedText);
         facts.commandLine.reset();
-        if (terminated) {
-            context.Record(CV_ACTION_TOOK_DISALLOWED_TERMINATE, facts);
-        } else {
-            record->newProcess.internetExplorerErrorLogged = true;
-            context.Record(CV_ACTION_TOOK_DISALLOWED_TERMINATE_ERROR, facts);
-        }
+        context.Record(terminated ? CV_ACTION_TOOK_DISALLOWED_TERMINATE
+                                  : CV_ACTION_TOOK_DISALLOWED_TERMINATE_ERROR,
+                       facts);
     }
 }
 

@@ -111,10 +111,12 @@ void PowerAutomation::ApplyApplicationPlan(const FeatureContext& context, Proces
     state.planHolder = true;
     state.heldPlan = GuidBytes(*plan);
     const bool logOn = context.LogOn(context.Settings().Logging.LogPowerProfileChanges);
-    if (outcome.switched && outcome.ok) {
-        plans_->LogPlanChange(context, *plan, context.RecordFacts(record, L""));
-    } else if (!outcome.ok && logOn && !state.planErrorLogged) {
-        state.planErrorLogged = true;
+    if (outcome.ok) {
+        state.planFailures.End(0);
+        if (outcome.switched) {
+            plans_->LogPlanChange(context, *plan, context.RecordFacts(record, L""));
+        }
+    } else if (state.planFailures.Begins(0) && logOn) {
         context.Record(CV_ACTION_TOOK_APPLICATION_POWER_SCHEME_CHANGE_ERROR,
                        context.RecordFacts(record, FormatText(L"Could not activate the plan %s",
                                                               FormatPlanGuid(*plan))));
@@ -237,10 +239,20 @@ void PowerAutomation::RunStartWithPlan(const FeatureContext& context) {
         return;
     }
     const PlanOutcome outcome = planStack_.Hold(PlanHolderKind::StartWith, *plan);
-    if (outcome.switched && context.LoggingEnabled()) {
-        context.Record(outcome.ok ? CV_ACTION_TOOK_START_WITH_POWER_PLAN
-                                  : CV_ACTION_TOOK_START_WITH_POWER_PLAN_ERROR,
-                       context.EngineFacts(name, false));
+    if (!outcome.switched) {
+        return;
+    }
+    const bool ok = outcome.ok;
+    // Tried again every cycle: a failure is told when it begins, and again only after the plan
+    // was activated or another plan is wanted.
+    if (ok || *plan != startPlanFailed_) {
+        startPlanFailures_.EndAll();
+    }
+    startPlanFailed_ = ok ? PlanGuid{} : *plan;
+    if ((ok || startPlanFailures_.Begins(0)) && context.LoggingEnabled()) {
+        context.Record(
+            ok ? CV_ACTION_TOOK_START_WITH_POWER_PLAN : CV_ACTION_TOOK_START_WITH_POWER_PLAN_ERROR,
+            context.EngineFacts(name, false));
     }
 }
 

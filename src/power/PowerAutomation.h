@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "common/FailureEpisodes.h"
 #include "config/PowerPlanResolver.h"
 #include "control/FeatureContext.h"
 #include "platform/Handle.h"
@@ -121,6 +122,11 @@ class PowerAutomation {
     bool idleEngaged_ = false;
     bool idleFirstCycleDone_ = false;
     std::uint32_t timerApplied_ = 0;  // 100-ns units; 0: none
+
+    // The start-with plan, tried every cycle while another plan is active: the plan whose
+    // activation failed, and whether that has been told.
+    FailureEpisodes startPlanFailures_;
+    PlanGuid startPlanFailed_;
 };
 
 }  // namespace cv

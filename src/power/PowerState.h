@@ -3,6 +3,8 @@
 #include <array>
 #include <cstdint>
 
+#include "common/FailureEpisodes.h"
+
 namespace cv {
 
 struct PowerState {
@@ -14,7 +16,8 @@ struct PowerState {
     // It holds an application plan: the plan's 16 GUID bytes.
     bool planHolder = false;
     std::array<std::uint8_t, 16> heldPlan{};
-    bool planErrorLogged = false;
+    // Whether a failure to activate its plan has been told; it is again after a success.
+    FailureEpisodes planFailures;
     // Counted among the processes that keep the machine (or the display) awake.
     bool preventSleepCounted = false;
     bool preventPcSleep = false;

@@ -6,6 +6,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "common/FailureEpisodes.h"
 #include "config/ProcessMatch.h"
 #include "defaults/DefaultsState.h"
 #include "groupextender/GroupExtenderState.h"
@@ -35,9 +36,10 @@ struct ProcessRecord {
     bool terminatedByEngine = false;
     bool ended = false;
     // For the guard (control/ProcessGuard.h): the process's critical mark, -1 until it could be
-    // read, and the rule families whose refusal to act on it has been recorded, one bit each.
+    // read, and the rule families whose refusal to act on it has been recorded: a refusal lasts
+    // as long as the process, so its episode never ends.
     std::int8_t criticalMark = -1;
-    std::uint32_t refusalsTold = 0;
+    FailureEpisodes refusals;
     // Which rule of each family the process matched, kept while the rules stay the same.
     mutable MatchMemo matches;
 

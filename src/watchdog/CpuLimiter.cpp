@@ -110,12 +110,16 @@ void CpuLimiter::Apply(const FeatureContext& context, ProcessRecord& record) {
                 limited >= std::uint64_t{instance.durationMs} * 10'000) {
                 const std::uint64_t saved = instance.savedMask;
                 const bool restored = PutBack(record, instance).value_or(true);
+                if (restored) {
+                    instance.failures.End(CpuLimitFailure::kRestore);
+                }
                 if (log && restored) {
                     context.Record(
                         CV_ACTION_TOOK_CPULIMIT_DONE,
                         context.RecordFacts(record, FormatText(EngineText(kLimitDoneText),
                                                                FormatAffinityText(saved))));
-                } else if (!restored && context.LoggingEnabled()) {
+                } else if (!restored && instance.failures.Begins(CpuLimitFailure::kRestore) &&
+                           context.LoggingEnabled()) {
                     context.Record(
                         CV_ACTION_TOOK_PROCESS_CHANGE_ERROR,
                         context.RecordFacts(record,
@@ -179,10 +183,14 @@ void CpuLimiter::Limit(const FeatureContext& context, ProcessRecord& record,
         instance.savedMask = current;
         instance.appliedMask = limited;
         instance.limitStart = platform::SystemTimeAsFileTime();
+        instance.failures.End(CpuLimitFailure::kLimit);
     } else {
         PutBack(record, instance);
     }
-    if (!context.LogOn(context.Settings().Logging.LogCPULimiter)) {
+    // A limit that cannot apply is tried again every time the process is over the threshold
+    // long enough; it is said when it first fails, and again only after it has applied.
+    const bool tell = applied || instance.failures.Begins(CpuLimitFailure::kLimit);
+    if (!tell || !context.LogOn(context.Settings().Logging.LogCPULimiter)) {
         return;
     }
     if (applied) {

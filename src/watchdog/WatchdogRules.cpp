@@ -125,7 +125,9 @@ void WatchdogRules::BuildList(const FeatureContext& context, ProcessRecord& reco
                 return IsSameWatchdogRule(rules_[episode.rule], rules_[index]);
             });
         if (!known) {
-            state.episodes.push_back(WatchdogEpisode{index, 0, false});
+            WatchdogEpisode episode;
+            episode.rule = index;
+            state.episodes.push_back(episode);
         }
     }
     state.rulesBuilt = true;
@@ -214,21 +216,19 @@ bool WatchdogRules::Act(const FeatureContext& context, ProcessRecord& record,
         return true;
     }
     if (rule.Action == kWatchdogTerminate) {
-        // Every cycle while the condition holds; a termination that fails is said once an
-        // episode, and never as done.
+        // Every cycle while the condition holds; a termination that fails is said when it first
+        // fails, and never as done.
         const Termination result = Terminate(context, record);
         if (result != Termination::Failed) {
+            episode.failures.End(WatchdogFailure::kTerminate);
             if (log) {
                 context.Record(CV_ACTION_TOOK_WATCHDOG_GENERAL_TERMINATE,
                                context.RecordFacts(record, ThresholdText(rule)));
             }
-        } else if (!episode.actionTaken) {
-            episode.actionTaken = true;
-            if (log) {
-                context.Record(
-                    CV_ACTION_TOOK_PROCESS_CHANGE_ERROR,
-                    context.RecordFacts(record, L"Could not be ended: " + ThresholdText(rule)));
-            }
+        } else if (episode.failures.Begins(WatchdogFailure::kTerminate) && log) {
+            context.Record(
+                CV_ACTION_TOOK_PROCESS_CHANGE_ERROR,
+                context.RecordFacts(record, L"Could not be ended: " + ThresholdText(rule)));
         }
         const bool ended = result == Termination::Ended;
         if (ended) {
@@ -247,11 +247,17 @@ bool WatchdogRules::Act(const FeatureContext& context, ProcessRecord& record,
                 return true;  // tried again once the path is known
             }
             episode.actionTaken = true;
-            Restart(context, record, rule);
+            Restart(context, record, rule, episode.failures);
             return true;
         case kWatchdogAffinity: {
+            // A failure is said again only after the action has succeeded once: the condition
+            // of a busy process may come and go every few cycles.
             const bool set = ChangeAffinity(record.pid, rule.ActionValue);
-            if (log) {
+            if (set) {
+                episode.failures.End(WatchdogFailure::kAffinity);
+            }
+            const bool tell = set || episode.failures.Begins(WatchdogFailure::kAffinity);
+            if (log && tell) {
                 context.Record(
                     set ? CV_ACTION_TOOK_WATCHDOG_GENERAL_AFFINITY : CV_ACTION_TOOK_AFFINITY_ERROR,
                     context.RecordFacts(record, FormatAffinityText(rule.ActionValue)));
@@ -267,7 +273,11 @@ bool WatchdogRules::Act(const FeatureContext& context, ProcessRecord& record,
         case kWatchdogPriority: {
             const auto priorityClass = static_cast<std::uint32_t>(rule.ActionValue);
             const bool set = ChangePriorityClass(record.pid, priorityClass);
-            if (log) {
+            if (set) {
+                episode.failures.End(WatchdogFailure::kPriority);
+            }
+            const bool tell = set || episode.failures.Begins(WatchdogFailure::kPriority);
+            if (log && tell) {
                 context.Record(
                     CV_ACTION_TOOK_WATCHDOG_GENERAL_PRIORITY,
                     context.RecordFacts(record, set ? PriorityClassText(priorityClass) : L"ERROR"));
@@ -290,7 +300,7 @@ bool WatchdogRules::Act(const FeatureContext& context, ProcessRecord& record,
             }
             break;
         case kWatchdogLaunch:
-            Launch(context, record, rule);
+            Launch(context, record, rule, episode.failures);
             break;
         default:
             break;
@@ -323,7 +333,7 @@ WatchdogRules::Termination WatchdogRules::Terminate(const FeatureContext& contex
 }
 
 bool WatchdogRules::Restart(const FeatureContext& context, ProcessRecord& record,
-                            const WatchdogRule& rule) {
+                            const WatchdogRule& rule, FailureEpisodes& failures) {
     const bool log = context.LoggingEnabled();
     std::vector<platform::ServiceStatusRow> services;
     bool restarted = false;
@@ -352,12 +362,14 @@ bool WatchdogRules::Restart(const FeatureContext& context, ProcessRecord& record
             restarted = platform::StartServiceByName(service.name) && restarted;
         }
     } else if (LaunchesProhibited()) {
-        if (log) {
+        const bool tell = failures.Begins(WatchdogFailure::kLaunchesProhibited);
+        if (tell && log) {
             context.Record(CV_ACTION_TOOK_ERROR_GAAS_LAUNCHES_PROHIBITED,
                            context.RecordFacts(record, EngineText(kServiceLaunchRefusedText)));
         }
         return false;
     } else {
+        failures.End(WatchdogFailure::kLaunchesProhibited);
         CloseGracefully(record.pid, context.Settings().Performance.GracefulWaitTimeInMs);
         const std::size_t slash = record.path.find_last_of(L"\\/");
         const std::wstring directory =
@@ -372,7 +384,11 @@ bool WatchdogRules::Restart(const FeatureContext& context, ProcessRecord& record
         }
         restarted = launched.has_value();
     }
-    if (log) {
+    if (restarted) {
+        failures.End(WatchdogFailure::kRestart);
+    }
+    const bool tell = restarted || failures.Begins(WatchdogFailure::kRestart);
+    if (log && tell) {
         context.Record(restarted ? CV_ACTION_TOOK_WATCHDOG_GENERAL_RESTART
                                  : CV_ACTION_TOOK_WATCHDOG_GENERAL_RESTART_ERROR,
                        context.RecordFacts(record, ThresholdText(rule)));
@@ -381,15 +397,19 @@ bool WatchdogRules::Restart(const FeatureContext& context, ProcessRecord& record
 }
 
 void WatchdogRules::Launch(const FeatureContext& context, const ProcessRecord& record,
-                           const WatchdogRule& rule) {
-    // Written whatever LogDisable says.
+                           const WatchdogRule& rule, FailureEpisodes& failures) {
+    // Written whatever LogDisable says; a failure when it first fails, and again only after a
+    // launch succeeded.
     if (LaunchesProhibited()) {
-        context.Record(CV_ACTION_TOOK_ERROR_GAAS_LAUNCHES_PROHIBITED,
-                       context.RecordFacts(record, EngineText(kServiceLaunchRefusedText)));
-        context.Record(CV_ACTION_TOOK_WATCHDOG_ACTION_LAUNCH_ERROR,
-                       context.RecordFacts(record, kLaunchErrorText));
+        if (failures.Begins(WatchdogFailure::kLaunchesProhibited)) {
+            context.Record(CV_ACTION_TOOK_ERROR_GAAS_LAUNCHES_PROHIBITED,
+                           context.RecordFacts(record, EngineText(kServiceLaunchRefusedText)));
+            context.Record(CV_ACTION_TOOK_WATCHDOG_ACTION_LAUNCH_ERROR,
+                           context.RecordFacts(record, kLaunchErrorText));
+        }
         return;
     }
+    failures.End(WatchdogFailure::kLaunchesProhibited);
     LaunchSubject subject;
     subject.pid = record.pid;
     subject.imageName = record.info->ImageName();
@@ -401,10 +421,13 @@ void WatchdogRules::Launch(const FeatureContext& context, const ProcessRecord& r
     auto launched = platform::LaunchProcess(commandLine, std::wstring(),
                                             !RegistryFlag(L"AllowElevatedChildren"));
     if (!launched) {
-        context.Record(CV_ACTION_TOOK_WATCHDOG_ACTION_LAUNCH_ERROR,
-                       context.RecordFacts(record, kLaunchErrorText));
+        if (failures.Begins(WatchdogFailure::kLaunch)) {
+            context.Record(CV_ACTION_TOOK_WATCHDOG_ACTION_LAUNCH_ERROR,
+                           context.RecordFacts(record, kLaunchErrorText));
+        }
         return;
     }
+    failures.End(WatchdogFailure::kLaunch);
     platform::SetProcessPriorityClass(launched->process.Get(), platform::kNormalPriorityClass);
     context.Record(CV_ACTION_TOOK_WATCHDOG_ACTION_LAUNCH,
                    context.RecordFacts(record, kLaunchedText));

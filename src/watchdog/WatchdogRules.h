@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/FailureEpisodes.h"
 #include "config/RuleLists.h"
 #include "control/FeatureContext.h"
 #include "platform/Handle.h"
@@ -65,10 +66,11 @@ class WatchdogRules {
              WatchdogEpisode& episode);
     enum class Termination { Ended, ServicesStopping, Failed };
     Termination Terminate(const FeatureContext& context, ProcessRecord& record);
-    bool Restart(const FeatureContext& context, ProcessRecord& record, const WatchdogRule& rule);
+    bool Restart(const FeatureContext& context, ProcessRecord& record, const WatchdogRule& rule,
+                 FailureEpisodes& failures);
     bool StopServices(const std::vector<platform::ServiceStatusRow>& services);
     void Launch(const FeatureContext& context, const ProcessRecord& record,
-                const WatchdogRule& rule);
+                const WatchdogRule& rule, FailureEpisodes& failures);
     static std::wstring ThresholdText(const WatchdogRule& rule);
 
     ServiceTable* services_ = nullptr;

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "common/FailureEpisodes.h"
+
 namespace cv {
 
 // One matching watchdog rule and its episode.
@@ -13,6 +15,9 @@ struct WatchdogEpisode {
     std::size_t rule = 0;              // position in the rules the list was built from
     std::uint64_t conditionStart = 0;  // FILETIME; 0 while the condition does not hold
     bool actionTaken = false;          // the once-per-episode action ran
+    // Failures of the rule's action on this process; unlike the condition's episode, theirs
+    // ends only when the action succeeds (kinds: WatchdogFailure).
+    FailureEpisodes failures;
 };
 
 // One CPU limit rule applied to the process.
@@ -26,6 +31,18 @@ struct CpuLimitInstance {
     std::uint64_t limitStart = 0;          // FILETIME; 0: not limiting
     std::uint64_t savedMask = 0;
     std::uint64_t appliedMask = 0;
+    FailureEpisodes failures;  // kinds: CpuLimitFailure
+};
+
+enum class CpuLimitFailure : std::uint8_t { kLimit, kRestore };
+
+enum class WatchdogFailure : std::uint8_t {
+    kTerminate,
+    kRestart,
+    kLaunchesProhibited,
+    kAffinity,
+    kPriority,
+    kLaunch,
 };
 
 struct WatchdogState {

@@ -149,6 +149,55 @@ TEST(ConfigParse, Utf16WithMarkAndAnsiGiveTheSameEntries) {
     }
 }
 
+// What editors save today: UTF-8, with or without a mark, reads as the same entries as the
+// UTF-16 file of the same text, and the mark is not part of the first line.
+TEST(ConfigParse, Utf8WithAndWithoutMarkGivesTheEntriesOfItsUtf16Twin) {
+    const std::wstring texts[] = {
+        L"[ProcessAllowances]\r\nDisallowedProcesses=\u00FCn\u00EFc\u00F6d\u00E9.exe\r\n",
+        L"[\u0420\u0430\u0437\u0434\u0435\u043B]\nName=\u043F\u0440\u043E\u0433\u0440\u0430"
+        L"\u043C\u043C\u0430.exe\n",
+        L"k=\u7A0B\u5E8F.exe,\U0001F600.exe\r\n",
+        L"[Global]\r\nUpdateSpeedCore=1000\r\n",
+    };
+    for (const auto& text : texts) {
+        SCOPED_TRACE(ToUtf8(text));
+        const auto twin = Parsed(Utf16File(text));
+        ASSERT_FALSE(twin.empty());
+        EXPECT_EQ(Parsed("\xEF\xBB\xBF" + ToUtf8(text)), twin);
+        EXPECT_EQ(Parsed(ToUtf8(text)), twin);
+    }
+}
+
+// Without a mark, only well-formed UTF-8 with something beyond ASCII is taken for UTF-8; with
+// one, the text is UTF-8 whatever follows.
+TEST(ConfigParse, EightBitTextIsUtf8OnlyWhenItIsWellFormed) {
+    const struct {
+        const char* name;
+        std::string bytes;
+        std::vector<Entry> entries;
+    } cases[] = {
+        {"Windows-1252 that is not UTF-8", "Caf\xE9=\x80", {{L"", L"Caf\u00E9", L"\u20AC"}}},
+        {"UTF-8 cut off at the end", "k=\xC3", {{L"", L"k", L"\u00C3"}}},
+        {"overlong form", "k=\xC0\xAF", {{L"", L"k", L"\u00C0\u00AF"}}},
+        {"encoded surrogate", "k=\xED\xA0\x80", {{L"", L"k", L"\u00ED\u00A0\u20AC"}}},
+        {"beyond U+10FFFF", "k=\xF4\x90\x80\x80", {{L"", L"k", L"\u00F4\u0090\u20AC\u20AC"}}},
+        {"one stray byte among UTF-8 makes it all ANSI",
+         "a=\xC3\xA9\nb=\xE9",
+         {{L"", L"a", L"\u00C3\u00A9"}, {L"", L"b", L"\u00E9"}}},
+        {"only the text before a NUL counts", "k=\xC3\xA9\0\xFF"s, {{L"", L"k", L"\u00E9"}}},
+        {"two bytes of UTF-8", "\xC3\xA9", {{L"", L"", L"\u00E9"}}},
+        {"mark alone", "\xEF\xBB\xBF", {}},
+        {"mark and NUL bytes", "\xEF\xBB\xBF\0\0"s, {}},
+        {"mark before a section", "\xEF\xBB\xBF[A]\nk=v", {{L"A", L"k", L"v"}}},
+        {"mark with a malformed byte", "\xEF\xBB\xBFk=\xE9!", {{L"", L"k", L"\uFFFD!"}}},
+        {"a second mark is text", "\xEF\xBB\xBF\xEF\xBB\xBFk=v", {{L"", L"\uFEFFk", L"v"}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(Parsed(c.bytes), c.entries);
+    }
+}
+
 // Where each entry stands, for telling the user: CR LF, CR and LF each end one line, and empty
 // lines count although they give no entry.
 TEST(ConfigParse, LayoutGivesEveryEntryItsLine) {
@@ -166,6 +215,7 @@ TEST(ConfigParse, LayoutGivesEveryEntryItsLine) {
         {"a=1\n;\nb=2\n\n  \nc=3\n", {1}, 2, 2, {}, 0},
         {Utf16File(L"a=1\r\nb=2") + std::string("\0\0c\0", 4), {1, 2}, 0, 0, {}, 2},
         {"a=1\nb=2" + std::string("\0\0", 2), {1, 2}, 0, 0, {}, 0},
+        {"\xEF\xBB\xBF[S]\r\na=\xC3\xA9\r\n\r\nb=2\0x"s, {2, 4}, 0, 0, {}, 4},
     };
     for (const auto& c : cases) {
         ConfigDocument document;

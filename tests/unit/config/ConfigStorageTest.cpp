@@ -134,6 +134,7 @@ TEST_F(ConfigStorageTest, FailedOrDamagedReadKeepsTheSettingsInForce) {
         {"emptied", [&] { sim::PutFile(path, ""); }, kConfigNoContent},
         {"NUL-filled", [&] { sim::PutFile(path, std::string(user.size(), '\0')); },
          kConfigNoContent},
+        {"UTF-8 mark alone", [&] { sim::PutFile(path, "\xEF\xBB\xBF"); }, kConfigNoContent},
         {"over 16 MB", [&] { sim::PutFile(path, user + std::string(16u << 20, ';')); },
          kConfigTooLarge},
         {"lock file stays",
@@ -240,6 +241,61 @@ TEST_F(ConfigStorageTest, EmptyFileIsRepairedAtTheFirstLoadOnly) {
     EXPECT_EQ(storage.LoadConfig(false).code, kConfigNoContent);
     EXPECT_EQ(settings.ProcessAllowances.DisallowedProcesses.size(), 1u);
     EXPECT_EQ(sim::FileBytes(path), "");
+}
+
+// A file an editor saved as UTF-8 loads the rules of its UTF-16 twin, and a save (which writes
+// UTF-16) keeps every name: the saved file reads back to the same settings.
+TEST_F(ConfigStorageTest, Utf8FileKeepsItsNamesThroughALoadAndASave) {
+    const std::wstring path = kLocalConfig + L"\\corvex.ini";
+    const std::wstring text =
+        L"[ProcessAllowances]\r\n"
+        L"DisallowedProcesses=\u00FCn\u00EFc\u00F6d\u00E9.exe,\u043F\u0440\u043E\u0433\u0440"
+        L"\u0430\u043C\u043C\u0430.exe,\u7A0B\u5E8F.exe\r\n"
+        L"CPULimitRules=\u7A0B\u5E8F.exe;5;1;2;3\r\n"
+        L"[ProcessDefaults]\r\n"
+        L"DefaultAffinitiesEx=\u043F\u0440\u043E\u0433\u0440\u0430\u043C\u043C\u0430.exe,0,0-3\r\n";
+    std::string utf16 = "\xFF\xFE";
+    for (const char16_t unit : ToUtf16(text)) {
+        utf16 += static_cast<char>(unit & 0xFF);
+        utf16 += static_cast<char>(unit >> 8);
+    }
+    const auto loadFrom = [&](const std::string& bytes) {
+        sim::PutFile(path, bytes);
+        ConfigSettings loaded;
+        ConfigStorage storage(loaded);
+        EXPECT_EQ(storage.LoadConfig(false).code, kConfigLoaded);
+        return static_cast<const ConfigSections&>(loaded);
+    };
+    const ConfigSections twin = loadFrom(utf16);
+    ASSERT_EQ(twin.ProcessAllowances.DisallowedProcesses.size(), 3u);
+    EXPECT_EQ(twin.ProcessAllowances.DisallowedProcesses[1].text,
+              L"\u043F\u0440\u043E\u0433\u0440\u0430\u043C\u043C\u0430.exe");
+    ASSERT_EQ(twin.ProcessAllowances.CPULimitRules.size(), 1u);
+    ASSERT_EQ(twin.ProcessDefaults.DefaultAffinitiesEx.size(), 1u);
+
+    const struct {
+        const char* name;
+        std::string bytes;
+    } cases[] = {
+        {"UTF-8 with its mark", "\xEF\xBB\xBF" + ToUtf8(text)},
+        {"UTF-8 without a mark", ToUtf8(text)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        machine().Reset();
+        sim::PutFile(path, c.bytes);
+        ConfigSettings loaded;
+        ConfigStorage storage(loaded);
+        ASSERT_EQ(storage.LoadConfig(false).code, kConfigLoaded);
+        EXPECT_TRUE(static_cast<const ConfigSections&>(loaded) == twin);
+
+        machine().AdvanceClock(1000);
+        ASSERT_TRUE(storage.SaveConfig());
+        const auto saved = sim::FileBytes(path);
+        ASSERT_TRUE(saved.has_value());
+        EXPECT_EQ(saved->substr(0, 2), "\xFF\xFE");
+        EXPECT_TRUE(loadFrom(*saved) == twin);
+    }
 }
 
 TEST_F(ConfigStorageTest, LeftoverLockFileBlocksLoadsButNotSaves) {

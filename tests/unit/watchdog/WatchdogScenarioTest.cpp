@@ -212,16 +212,34 @@ TEST_F(WatchdogScenario, ACpuLimitRemovesProcessorsForItsDuration) {
     EXPECT_GE(Only(log, 91).size(), 1u);
 }
 
-TEST_F(WatchdogScenario, ALimitThatCannotRemoveEnoughProcessorsFailsEveryTime) {
-    Start({{L"CPULimitRules", L"app.exe;10;2000;4;0"}});
+// A limit that cannot apply is tried again every time the process has been busy long enough;
+// the failure is logged when it begins, and again only once the limit has applied in between.
+TEST_F(WatchdogScenario, ALimitThatCannotApplyIsLoggedOncePerEpisode) {
+    Start({{L"CPULimitRules", L"app.exe;10;1000;4;2000"}});
     sim::SimProcess& app = Spawn(300);
-    app.affinity = 0xF;
+    app.affinity = 0xF;  // four processors cannot lose four
     Cycles(1);
-    Busy(300, 50, 12);
+    Busy(300, 50, 60);
     EXPECT_EQ(app.affinity, 0xFu);
-    const auto log = StopAndReadLog();
-    EXPECT_GE(Only(log, 90).size(), 3u);
-    EXPECT_EQ(Only(log, 89).size(), 0u);
+    // What is queued so far is written.
+    loop_->Log().StopWriter();
+    auto log = ReadLog();
+    ASSERT_TRUE(loop_->Log().StartWriter());
+    EXPECT_EQ(Only(log, CV_ACTION_TOOK_CPULIMIT_ERROR).size(), 1u);
+    EXPECT_EQ(Only(log, CV_ACTION_TOOK_CPULIMIT_SUCCESS).size(), 0u);
+
+    // The failure stops: with eight processors the limit applies and ends after its duration.
+    app.affinity = 0xFF;
+    Busy(300, 50, 3);
+    ASSERT_EQ(std::popcount(app.affinity), 4);
+    Busy(300, 0, 3);
+    ASSERT_EQ(app.affinity, 0xFFu);
+    // And comes back: a new episode, logged once more however long it lasts.
+    app.affinity = 0xF;
+    Busy(300, 50, 60);
+    log = StopAndReadLog();
+    EXPECT_EQ(Only(log, CV_ACTION_TOOK_CPULIMIT_ERROR).size(), 2u);
+    EXPECT_EQ(Only(log, CV_ACTION_TOOK_CPULIMIT_SUCCESS).size(), 1u);
 }
 
 TEST_F(WatchdogScenario, ChangedLimitRulesGiveEveryLimitedProcessItsMaskBack) {
