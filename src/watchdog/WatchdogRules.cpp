@@ -106,6 +106,8 @@ void WatchdogRules::RefreshRules(const FeatureContext& context) {
         return;
     }
     std::lock_guard lock(settings.RuleListMutex);
+    previousRules_ = std::move(rules_);
+    previousStamp_ = rulesStamp_;
     rules_ = settings.AdvancedRules.WatchdogRules2;
     rulesStamp_ = settings.loadStamp;
     rulesRead_ = true;
@@ -113,7 +115,25 @@ void WatchdogRules::RefreshRules(const FeatureContext& context) {
 
 void WatchdogRules::BuildList(const FeatureContext& context, ProcessRecord& record) {
     WatchdogState& state = record.watchdog;
+    // A reload that keeps a rule keeps its episode: saving the configuration (or anything else
+    // that reloads it) does not run a once-per-episode action again.
+    std::vector<WatchdogEpisode> earlier;
+    if (state.rulesBuilt && state.rulesStamp == previousStamp_) {
+        earlier = std::move(state.episodes);
+    }
     state.episodes.clear();
+    const auto keptEpisode = [&](const WatchdogRule& rule) -> const WatchdogEpisode* {
+        for (const WatchdogEpisode& episode : earlier) {
+            if (episode.rule < previousRules_.size()) {
+                const WatchdogRule& before = previousRules_[episode.rule];
+                if (IsSameWatchdogRule(before, rule) &&
+                    EqualsIgnoreCase(before.Pattern.text, rule.Pattern.text)) {
+                    return &episode;
+                }
+            }
+        }
+        return nullptr;
+    };
     const MatchFacts facts = context.Facts(record);
     RuleMatcher matcher(facts, kWatchdogVariant);
     for (std::size_t index = 0; index < rules_.size(); ++index) {
@@ -126,6 +146,9 @@ void WatchdogRules::BuildList(const FeatureContext& context, ProcessRecord& reco
             });
         if (!known) {
             WatchdogEpisode episode;
+            if (const WatchdogEpisode* kept = keptEpisode(rules_[index])) {
+                episode = *kept;
+            }
             episode.rule = index;
             state.episodes.push_back(episode);
         }

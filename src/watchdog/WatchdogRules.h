@@ -77,6 +77,9 @@ class WatchdogRules {
     platform::RawHandle exitEvent_ = nullptr;
     // The rules as loaded; the episodes point into them by position.
     std::vector<WatchdogRule> rules_;
+    // The rules before the last reload, so that a rule the reload kept keeps its episodes.
+    std::vector<WatchdogRule> previousRules_;
+    std::uint32_t previousStamp_ = 0;
     std::uint32_t rulesStamp_ = 0;
     bool rulesRead_ = false;
 };

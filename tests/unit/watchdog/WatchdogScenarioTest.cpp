@@ -197,6 +197,28 @@ TEST_F(WatchdogScenario, ALaunchRuleStartsItsProgramOncePerEpisodeEvenWithLoggin
     EXPECT_EQ(Count(78), 1u);
 }
 
+// A reload that keeps the rule keeps its episode (saving the configuration, or anything else that
+// reloads it, does not start the program again); a rule the reload changed begins anew.
+TEST_F(WatchdogScenario, AReloadThatKeepsTheRuleKeepsItsEpisode) {
+    const std::wstring rule = L"app.exe;8;0;1;0;0;0;2;c:\\tools\\report.exe;%1;-;-";
+    Start({{L"WatchdogRules2", rule}});
+    Spawn(300);
+    Cycles(2);
+    ASSERT_EQ(machine().launches.size(), 1u);
+    for (int reload = 0; reload < 3; ++reload) {
+        Reload({{L"WatchdogRules2", rule}, {L"LogDisable", reload % 2 == 0 ? L"true" : L"false"}});
+        Cycles(2);
+    }
+    EXPECT_EQ(machine().launches.size(), 1u);
+    // Another rule before it moves it in the list: still the same rule.
+    Reload({{L"WatchdogRules2", L"other.exe;7;0;1;0;0;0;2;-;-;-;-," + rule}});
+    Cycles(2);
+    EXPECT_EQ(machine().launches.size(), 1u);
+    Reload({{L"WatchdogRules2", L"app.exe;8;0;1;0;0;0;2;c:\\tools\\report.exe;%1 x;-;-"}});
+    Cycles(2);
+    EXPECT_EQ(machine().launches.size(), 2u);
+}
+
 TEST_F(WatchdogScenario, ACpuLimitRemovesProcessorsForItsDuration) {
     Start({{L"CPULimitRules", L"app.exe;10;2000;2;3000"}});
     sim::SimProcess& app = Spawn(300);
