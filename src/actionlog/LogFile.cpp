@@ -33,19 +33,6 @@ bool CutAt(RawHandle file, std::uint64_t size) {
     return platform::SeekToFilePosition(file, size) && platform::SetEndOfFileHere(file);
 }
 
-std::optional<std::string> ReadAt(RawHandle file, std::uint64_t offset, std::uint64_t size) {
-    std::string bytes(size, '\0');
-    if (!platform::SeekToFilePosition(file, offset)) {
-        return std::nullopt;
-    }
-    const auto read =
-        platform::ReadFromFile(file, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
-    if (!read || *read != size) {
-        return std::nullopt;
-    }
-    return bytes;
-}
-
 // The header is compared without regard to letter case, as older writers varied it.
 bool HeaderMatches(std::string_view bytes, std::string_view header) {
     if (bytes.size() < HeaderEnd(header)) {
@@ -65,7 +52,7 @@ bool HeaderMatches(std::string_view bytes, std::string_view header) {
 // Makes the file start with the header; a file that starts otherwise is emptied first. False
 // when the file could not be read or the header not written.
 bool EnsureHeader(RawHandle file, std::uint64_t size, std::string_view header) {
-    const auto head = ReadAt(file, 0, std::min(size, HeaderEnd(header)));
+    const auto head = platform::ReadBytesAt(file, 0, std::min(size, HeaderEnd(header)));
     if (!head) {
         return false;
     }
@@ -88,7 +75,7 @@ std::optional<std::uint64_t> LastLineEnd(RawHandle file, std::uint64_t size,
     std::uint64_t end = size;
     while (end > headerEnd) {
         const std::uint64_t from = end - headerEnd > kTailChunk ? end - kTailChunk : headerEnd;
-        const auto chunk = ReadAt(file, from, end - from);
+        const auto chunk = platform::ReadBytesAt(file, from, end - from);
         if (!chunk) {
             return std::nullopt;
         }
@@ -106,7 +93,7 @@ std::optional<std::uint64_t> LastLineEnd(RawHandle file, std::uint64_t size,
 bool CutTornTail(RawHandle file, std::uint64_t& size, std::string_view header) {
     const std::uint64_t headerEnd = HeaderEnd(header);
     if (size > headerEnd) {
-        const auto last = ReadAt(file, size - 1, 1);
+        const auto last = platform::ReadBytesAt(file, size - 1, 1);
         if (!last) {
             return false;
         }

@@ -107,4 +107,18 @@ PathState QueryPath(const std::wstring& path);
 // its volume, replacing a file of the target name, and returns once the rename is on the disk.
 bool RenameFileReplacing(const std::wstring& from, const std::wstring& to);
 
+// Exactly `size` bytes from the offset; none when the seek or the read fails or comes up short.
+inline std::optional<std::string> ReadBytesAt(RawHandle file, std::uint64_t offset,
+                                              std::uint64_t size) {
+    std::string bytes(size, '\0');
+    if (!SeekToFilePosition(file, offset)) {
+        return std::nullopt;
+    }
+    const auto read = ReadFromFile(file, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+    if (!read || *read != size) {
+        return std::nullopt;
+    }
+    return bytes;
+}
+
 }  // namespace cv::platform

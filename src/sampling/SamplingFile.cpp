@@ -62,28 +62,15 @@ bool IsNameOrDerived(const std::wstring& name, std::wstring_view base) {
             EqualsIgnoreCase(std::wstring_view(name).substr(0, base.size()), base));
 }
 
-std::optional<std::string> ReadAt(RawHandle file, std::uint64_t offset, std::uint64_t size) {
-    std::string bytes(size, '\0');
-    if (!platform::SeekToFilePosition(file, offset)) {
-        return std::nullopt;
-    }
-    const auto read =
-        platform::ReadFromFile(file, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
-    if (!read || *read != size) {
-        return std::nullopt;
-    }
-    return bytes;
-}
-
 // The file's first bytes, as many as the byte order mark and the header take.
 std::optional<std::string> ReadHead(RawHandle file, std::uint64_t size, std::string_view header) {
-    return ReadAt(file, 0, std::min<std::uint64_t>(size, 3 + header.size()));
+    return platform::ReadBytesAt(file, 0, std::min<std::uint64_t>(size, 3 + header.size()));
 }
 
 // What goes before the first new row: nothing after a line end, the LF a lone CR lacks, or a
 // whole CR LF after a last line that has none.
 std::optional<std::string> LineEndBefore(RawHandle file, std::uint64_t size) {
-    const auto last = ReadAt(file, size - 1, 1);
+    const auto last = platform::ReadBytesAt(file, size - 1, 1);
     if (!last) {
         return std::nullopt;
     }
