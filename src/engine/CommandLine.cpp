@@ -90,6 +90,9 @@ CommandLineSwitches ParseCommandLine(const std::wstring& commandLine,
     } else if (HasBareSwitch(commandLine, L"/check")) {
         switches.check = std::wstring();
     }
+    if (const auto rest = ValueAfterSwitch(commandLine, L"/explain=")) {
+        switches.explain = TrimRight(*rest);
+    }
 
     const std::wstring lower = ToLower(commandLine);
     if (const auto rest = TextAfter(lower, L"/configfile=")) {

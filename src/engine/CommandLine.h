@@ -15,6 +15,8 @@ struct CommandLineSwitches {
     std::optional<std::wstring> logFolder;  // /logfolder=, lower-cased
     // /check (empty: the active file) or /check=<path of a configuration file>.
     std::optional<std::wstring> check;
+    // /explain=<program>: the rest of the line after "=", as received.
+    std::optional<std::wstring> explain;
 };
 
 // The value of a switch from the text that follows its "=": trailing white space is dropped;

@@ -28,6 +28,16 @@ bool WriteReportFile(const std::wstring& path, const std::wstring& text) {
 
 }  // namespace
 
+void DeliverReport(const std::wstring& configPath, const wchar_t* fileName,
+                   const std::wstring& text) {
+    if (platform::AttachParentConsole() && platform::WriteToConsole(text)) {
+        return;
+    }
+    const auto slash = configPath.find_last_of(L"\\/");
+    const std::wstring folder = slash == std::wstring::npos ? L"." : configPath.substr(0, slash);
+    WriteReportFile(folder + L"\\" + fileName, text);
+}
+
 int RunConfigCheck(const std::wstring& requested) {
     const SettingsEnvironment environment = MachineSettingsEnvironment();
     std::wstring path = requested;
@@ -45,11 +55,7 @@ int RunConfigCheck(const std::wstring& requested) {
                              report.Dropped() ? L", some entries are dropped" : L"")
                 : std::wstring(L"nothing is dropped or changed\r\n");
     text += report.Text();
-    if (!platform::AttachParentConsole() || !platform::WriteToConsole(text)) {
-        const auto slash = path.find_last_of(L"\\/");
-        const std::wstring folder = slash == std::wstring::npos ? L"." : path.substr(0, slash);
-        WriteReportFile(folder + L"\\" + kReportFileName, text);
-    }
+    DeliverReport(path, kReportFileName, text);
     return report.HasFindings() ? 1 : 0;
 }
 

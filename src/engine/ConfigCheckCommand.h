@@ -10,4 +10,9 @@ namespace cv {
 // corvex-check.txt beside the file. 0 when nothing was found, 1 otherwise.
 int RunConfigCheck(const std::wstring& path);
 
+// A report of the commands beside the engine: to the parent console when there is one, else to
+// the file of that name beside the configuration (UTF-8 with its mark).
+void DeliverReport(const std::wstring& configPath, const wchar_t* fileName,
+                   const std::wstring& text);
+
 }  // namespace cv

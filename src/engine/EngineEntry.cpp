@@ -6,6 +6,7 @@
 #include "actionlog/EngineTexts.h"
 #include "engine/CommandLine.h"
 #include "engine/ConfigCheckCommand.h"
+#include "engine/ExplainCommand.h"
 #include "engine/ControlLoop.h"
 #include "enginehost/EngineHost.h"
 #include "platform/Clock.h"
@@ -113,7 +114,7 @@ int RunEngine() {
     SelectLanguage();
     LoadEngineMessageTexts();
 
-    // The command line: a restart waits for the old engine; /exit and /check end here.
+    // The command line: a restart waits for the old engine; /exit, /check and /explain end here.
     const CommandLineSwitches switches =
         ParseCommandLine(platform::OwnCommandLine(), platform::CurrentDirectory());
     if (switches.restartProcessId) {
@@ -129,6 +130,9 @@ int RunEngine() {
     }
     if (switches.check) {
         return RunConfigCheck(*switches.check);
+    }
+    if (switches.explain) {
+        return RunExplain(*switches.explain);
     }
     if (switches.logFolder) {
         ProcessValues().LogFolderOverride = *switches.logFolder;
