@@ -90,8 +90,15 @@ CommandLineSwitches ParseCommandLine(const std::wstring& commandLine,
     } else if (HasBareSwitch(commandLine, L"/check")) {
         switches.check = std::wstring();
     }
-    if (const auto rest = ValueAfterSwitch(commandLine, L"/explain=")) {
-        switches.explain = TrimRight(*rest);
+    if (const std::size_t at = FindSwitchAtArgumentStart(commandLine, L"/explain=");
+        at != std::wstring_view::npos) {
+        // The rest of the line; a quote that opened the argument closes it at the end.
+        constexpr std::wstring_view kExplain = L"/explain=";
+        std::wstring rest = TrimRight(std::wstring_view(commandLine).substr(at + kExplain.size()));
+        if (at > 0 && commandLine[at - 1] == L'"' && !rest.empty() && rest.back() == L'"') {
+            rest.pop_back();
+        }
+        switches.explain = std::move(rest);
     }
 
     const std::wstring lower = ToLower(commandLine);

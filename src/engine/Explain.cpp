@@ -551,8 +551,6 @@ std::wstring FormatExplanation(const ExplainSubject& subject, const Explanation&
                 text += FormatText(L" entry %u", static_cast<unsigned>(line.entry));
             }
             text += L" (`" + line.entryText + L"`): ";
-        } else if (line.outcome != kNoRule) {
-            text += L"[" + line.section + L"] " + line.key + L": ";
         }
         text += line.outcome + L"\r\n";
     }

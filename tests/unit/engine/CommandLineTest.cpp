@@ -94,6 +94,26 @@ TEST(CommandLine, CheckIsASwitchOnlyAtAnArgumentsStart) {
     }
 }
 
+// /explain takes the rest of the line; a quote that opened its argument closes it.
+TEST(CommandLine, ExplainTakesTheRestOfTheLine) {
+    const struct {
+        const wchar_t* line;
+        std::optional<std::wstring> explain;
+    } cases[] = {
+        {L"v.exe /explain=notepad.exe", L"notepad.exe"},
+        {L"v.exe /configfolder=c:\\x /explain=C:\\My Apps\\a.exe /commandline=a.exe -q  ",
+         L"C:\\My Apps\\a.exe /commandline=a.exe -q"},
+        {L"v.exe \"/explain=C:\\My Apps\\a.exe /commandline=a.exe \"x y\"\"",
+         L"C:\\My Apps\\a.exe /commandline=a.exe \"x y\""},
+        {L"v.exe /explain=pid:42", L"pid:42"},
+        {L"v.exe \"/configfolder=D:/explain=x\"", std::nullopt},
+        {L"v.exe /check", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ParseCommandLine(c.line, kCurrent).explain, c.explain) << c.line;
+    }
+}
+
 TEST(CommandLine, RestartReadsADecimalProcessId) {
     const struct {
         const wchar_t* line;
