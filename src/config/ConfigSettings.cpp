@@ -153,6 +153,31 @@ void ConfigSettings::NoteRulesChanged() const {
     rulesGeneration_.store(lastGeneration.fetch_add(1) + 1, std::memory_order_release);
 }
 
+std::shared_ptr<const RuleSet> ConfigSettings::BuildRules() const {
+    auto rules = std::make_shared<RuleSet>();
+    // Every list's lock, so that the copy is of one state of each list. The order is fixed.
+    std::scoped_lock guard(RuleListMutex, ExclusionMutex, InstanceLimitMutex, ThrottleLock,
+                           OneTimeThrottleLock, KeepRunningLock, PowerSchemeLock, TrimListLock,
+                           PreventSleepLock);
+    rules->generation = RulesGeneration();
+    static_cast<ConfigSections&>(*rules) = static_cast<const ConfigSections&>(*this);
+    return rules;
+}
+
+void ConfigSettings::PublishRules() const {
+    std::lock_guard guard(publishLock_);
+    published_ = BuildRules();
+}
+
+std::shared_ptr<const RuleSet> ConfigSettings::Rules() const {
+    std::lock_guard guard(publishLock_);
+    if (published_ == nullptr ||
+        (published_->generation != RulesGeneration() && !loading_.load(std::memory_order_acquire))) {
+        published_ = BuildRules();
+    }
+    return published_;
+}
+
 void ConfigSettings::ClearRuleLists() {
     EmptyRuleLists(*this);
     {
@@ -161,6 +186,7 @@ void ConfigSettings::ClearRuleLists() {
     }
     instanceLimitsPresent = false;
     throttlesPresent = false;
+    PublishRules();
 }
 
 void ConfigSettings::ResetToDefaults() {
@@ -189,6 +215,8 @@ void ConfigSettings::ResetToDefaults() {
 }
 
 void ConfigSettings::ReadSettings(const ConfigDocument& document, SettingsFindings* findings) {
+    // Readers keep the lists of the last load until this one has read every key.
+    loading_.store(true, std::memory_order_release);
     const std::wstring ooc = L"OutOfControlProcessRestraint";
     const std::wstring logging = L"Logging";
     const std::wstring powerSaver = L"PowerSaver";
@@ -339,6 +367,8 @@ void ConfigSettings::ReadSettings(const ConfigDocument& document, SettingsFindin
     }
     // The switches that say which facts the lists compare were read after the lists.
     NoteRulesChanged();
+    PublishRules();
+    loading_.store(false, std::memory_order_release);
 }
 
 void ConfigSettings::WriteSettings(ConfigDocument& document) const {

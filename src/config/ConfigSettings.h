@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -307,6 +308,14 @@ struct SettingsEnvironment {
     PowerPlanResolver powerPlans;
 };
 
+// The rule lists, and the switches that say how they match, as one load (or one run-time change)
+// left them. Immutable once published: readers hold a set for as long as they use it and read it
+// without any lock, while the next load builds and publishes another.
+struct RuleSet : ConfigSections {
+    // The rule generation the set was built under: what kept match results are checked against.
+    std::uint64_t generation = 0;
+};
+
 class ConfigSettings : public ConfigSections {
   public:
     explicit ConfigSettings(SettingsEnvironment settingsEnvironment = {});
@@ -338,6 +347,15 @@ class ConfigSettings : public ConfigSections {
     std::uint64_t RulesGeneration() const { return rulesGeneration_.load(std::memory_order_acquire); }
     void NoteRulesChanged() const;
 
+    // The set published last; a change noted since (outside a load) is published first. The
+    // control loop takes it once per cycle, other threads once per pass: one short lock, never
+    // one per process.
+    std::shared_ptr<const RuleSet> Rules() const;
+    // A set built now from the lists as they stand, each copied under its lock; not published.
+    std::shared_ptr<const RuleSet> BuildRules() const;
+    // Builds a set and publishes it in one step.
+    void PublishRules() const;
+
     // Kept by the storage code: tick count at the end of the last load, and whether one succeeded.
     std::uint32_t loadStamp = 3;
     bool loadedOnce = false;
@@ -356,6 +374,11 @@ class ConfigSettings : public ConfigSections {
 
   private:
     mutable std::atomic<std::uint64_t> rulesGeneration_{0};
+    // Guards published_ and is held while a set is built, so two publishers never interleave.
+    mutable std::mutex publishLock_;
+    mutable std::shared_ptr<const RuleSet> published_;
+    // A load is replacing lists one by one: readers keep the set published before it.
+    std::atomic<bool> loading_{false};
 };
 
 // Post-update step for hybrid processors: once (tracked by the registry value

@@ -9,15 +9,16 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "config/ConfigSettings.h"
 #include "config/MatchMemo.h"
 #include "config/RuleLists.h"
 
 namespace cv {
 
-class ConfigSettings;
 
 // Who started whom, as childof: rules and the match subject need it. The engine's parent tree
 // answers; tests may give a table of their own.
@@ -120,9 +121,9 @@ struct MatchVariant {
 // DefaultPriorities, DefaultIOPriorities, DefaultMemoryPriorities, CPUSets, EfficiencyMode,
 // AllowedProcesses, DisallowedProcesses, ProhibitInternetExplorerExceptWhenAny, and any other
 // list matched "as every rule is" (the profile switcher's rules).
-MatchVariant DefaultRulesVariant(const ConfigSettings& settings);
-MatchVariant DefaultAffinityVariant(const ConfigSettings& settings);
-MatchVariant OocExclusionsVariant(const ConfigSettings& settings);
+MatchVariant DefaultRulesVariant(const ConfigSections& settings);
+MatchVariant DefaultAffinityVariant(const ConfigSections& settings);
+MatchVariant OocExclusionsVariant(const ConfigSections& settings);
 // CPULimitRules, ProcessorGroupExtended.
 inline constexpr MatchVariant kCpuLimitVariant{true, true, UserFilter::kWild,
                                                CommandLineMatch::kWholePattern, false};
@@ -221,53 +222,44 @@ auto FirstMatchingRule(const Rules& rules, const MatchVariant& variant, const Ma
     return &*std::next(std::begin(rules), static_cast<std::ptrdiff_t>(*index));
 }
 
-// Look-ups on the lists of the configuration: each takes its list's lock for the whole walk
-// and returns a copy, so nothing points into a list that a reload may replace.
+// Look-ups on the lists of a published rule set, read without a lock: what they return points
+// into the set and stays valid for as long as the caller holds it.
 template <typename Rule>
 struct IndexedRule {
     std::size_t index = 0;
-    Rule rule;
+    const Rule* rule = nullptr;
 };
 
-std::optional<PriorityRule> FindDefaultPriority(const ConfigSettings& settings,
-                                                const MatchFacts& facts);
-std::optional<ValueRule> FindDefaultIoPriority(const ConfigSettings& settings,
-                                               const MatchFacts& facts);
-std::optional<ValueRule> FindDefaultMemoryPriority(const ConfigSettings& settings,
-                                                   const MatchFacts& facts);
-std::optional<CpuSetRule> FindCpuSets(const ConfigSettings& settings, const MatchFacts& facts);
-std::optional<ValueRule> FindEfficiencyMode(const ConfigSettings& settings,
-                                            const MatchFacts& facts);
-std::optional<AffinityRule> FindDefaultAffinity(const ConfigSettings& settings,
-                                                const MatchFacts& facts);
-std::optional<CpuLimitRule> FindCpuLimitRule(const ConfigSettings& settings,
-                                             const MatchFacts& facts);
+const PriorityRule* FindDefaultPriority(const RuleSet& rules, const MatchFacts& facts);
+const ValueRule* FindDefaultIoPriority(const RuleSet& rules, const MatchFacts& facts);
+const ValueRule* FindDefaultMemoryPriority(const RuleSet& rules, const MatchFacts& facts);
+const CpuSetRule* FindCpuSets(const RuleSet& rules, const MatchFacts& facts);
+const ValueRule* FindEfficiencyMode(const RuleSet& rules, const MatchFacts& facts);
+const AffinityRule* FindDefaultAffinity(const RuleSet& rules, const MatchFacts& facts);
+const CpuLimitRule* FindCpuLimitRule(const RuleSet& rules, const MatchFacts& facts);
 // The next watchdog rule at or after position `from`; the caller resumes at index + 1.
-std::optional<IndexedRule<WatchdogRule>> FindNextWatchdogRule(const ConfigSettings& settings,
+std::optional<IndexedRule<WatchdogRule>> FindNextWatchdogRule(const RuleSet& rules,
                                                               const MatchFacts& facts,
                                                               std::size_t from);
 // The balancer rule and its position in map order.
-std::optional<IndexedRule<InstanceBalancerRule>> FindInstanceBalancerRule(
-    const ConfigSettings& settings, const MatchFacts& facts);
-std::optional<std::int32_t> FindThrottleLevel(const ConfigSettings& settings,
-                                              const MatchFacts& facts);
+std::optional<IndexedRule<InstanceBalancerRule>> FindInstanceBalancerRule(const RuleSet& rules,
+                                                                          const MatchFacts& facts);
+std::optional<std::int32_t> FindThrottleLevel(const RuleSet& rules, const MatchFacts& facts);
 // Only the rule written for this very process id.
-std::optional<std::int32_t> FindOneTimeThrottleLevel(const ConfigSettings& settings,
-                                                     const MatchFacts& facts);
+std::optional<std::int32_t> FindOneTimeThrottleLevel(const RuleSet& rules, const MatchFacts& facts);
 // First by name, then by path.
-std::optional<PlanGuid> FindPowerScheme(const ConfigSettings& settings, const MatchFacts& facts);
+std::optional<PlanGuid> FindPowerScheme(const RuleSet& rules, const MatchFacts& facts);
 
-bool MatchesAllowedProcesses(const ConfigSettings& settings, const MatchFacts& facts);
-bool MatchesDisallowedProcesses(const ConfigSettings& settings, const MatchFacts& facts);
-bool MatchesInternetExplorerExemptions(const ConfigSettings& settings, const MatchFacts& facts);
-bool MatchesOocExclusions(const ConfigSettings& settings, const MatchFacts& facts);
-bool MatchesProcessorGroupExtended(const ConfigSettings& settings, const MatchFacts& facts);
-// No lock: only the control thread rebuilds and reads these two.
-bool MatchesForegroundBoostExclusions(const ConfigSettings& settings, const MatchFacts& facts);
-bool MatchesOocHardCodedExclusionOverrides(const ConfigSettings& settings, const MatchFacts& facts);
-bool MatchesPowerSaverExclusions(const ConfigSettings& settings, const MatchFacts& facts);
-bool MatchesDisableThreadPriorityBoost(const ConfigSettings& settings, const MatchFacts& facts);
-bool MatchesPreventDisplaySleep(const ConfigSettings& settings, const MatchFacts& facts);
-bool MatchesPreventSystemSleep(const ConfigSettings& settings, const MatchFacts& facts);
+bool MatchesAllowedProcesses(const RuleSet& rules, const MatchFacts& facts);
+bool MatchesDisallowedProcesses(const RuleSet& rules, const MatchFacts& facts);
+bool MatchesInternetExplorerExemptions(const RuleSet& rules, const MatchFacts& facts);
+bool MatchesOocExclusions(const RuleSet& rules, const MatchFacts& facts);
+bool MatchesProcessorGroupExtended(const RuleSet& rules, const MatchFacts& facts);
+bool MatchesForegroundBoostExclusions(const RuleSet& rules, const MatchFacts& facts);
+bool MatchesOocHardCodedExclusionOverrides(const RuleSet& rules, const MatchFacts& facts);
+bool MatchesPowerSaverExclusions(const RuleSet& rules, const MatchFacts& facts);
+bool MatchesDisableThreadPriorityBoost(const RuleSet& rules, const MatchFacts& facts);
+bool MatchesPreventDisplaySleep(const RuleSet& rules, const MatchFacts& facts);
+bool MatchesPreventSystemSleep(const RuleSet& rules, const MatchFacts& facts);
 
 }  // namespace cv

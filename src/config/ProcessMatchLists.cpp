@@ -1,7 +1,6 @@
-// The look-ups of the configuration's lists: the variant each list is matched with and the
-// lock that guards it, in one place so that no rule family gets either wrong.
-#include <mutex>
-
+// The look-ups of the configuration's lists: the variant each list is matched with, in one place
+// so that no rule family gets it wrong. They read a published rule set, which never changes, so
+// no lock is taken.
 #include "config/ConfigSettings.h"
 #include "config/ProcessMatch.h"
 
@@ -9,14 +8,13 @@ namespace cv {
 namespace {
 
 // Position of the first matching rule: what the process kept, while the rules are the same
-// ones, or a walk of the list whose answer it keeps. The caller holds the list's lock.
+// ones, or a walk of the list whose answer it keeps.
 template <typename Rules>
-std::optional<std::size_t> KeptFirstMatch(const ConfigSettings& settings, RuleFamily family,
+std::optional<std::size_t> KeptFirstMatch(const RuleSet& set, RuleFamily family,
                                           const Rules& rules, const MatchVariant& variant,
                                           const MatchFacts& facts) {
-    const std::uint64_t generation = settings.RulesGeneration();
     if (facts.memo != nullptr) {
-        if (const auto kept = facts.memo->Find(family, generation)) {
+        if (const auto kept = facts.memo->Find(family, set.generation)) {
             if (*kept == MatchMemo::kNoRule) {
                 return std::nullopt;
             }
@@ -27,50 +25,26 @@ std::optional<std::size_t> KeptFirstMatch(const ConfigSettings& settings, RuleFa
     }
     const auto index = FindMatchingRule(rules, variant, facts);
     if (facts.memo != nullptr) {
-        facts.memo->Keep(family, generation, index);
+        facts.memo->Keep(family, set.generation, index);
     }
     return index;
 }
 
-// The process kept that no rule of the family matches it: the list need not be read, nor its
-// lock taken.
-bool KeptNoMatch(const ConfigSettings& settings, RuleFamily family, const MatchFacts& facts) {
-    if (facts.memo == nullptr) {
-        return false;
-    }
-    const auto kept = facts.memo->Find(family, settings.RulesGeneration());
-    return kept && *kept == MatchMemo::kNoRule;
-}
-
-// A copy of the first matching rule, taken under the list's lock.
+// The first matching rule, in the set.
 template <typename Rules>
-auto CopyFirstMatch(const ConfigSettings& settings, RuleFamily family, std::recursive_mutex& lock,
-                    const Rules& rules, const MatchVariant& variant, const MatchFacts& facts)
-    -> std::optional<std::remove_cvref_t<decltype(*std::begin(rules))>> {
-    if (KeptNoMatch(settings, family, facts)) {
-        return std::nullopt;
+auto FirstMatch(const RuleSet& set, RuleFamily family, const Rules& rules,
+                const MatchVariant& variant, const MatchFacts& facts)
+    -> decltype(&*std::begin(rules)) {
+    if (const auto index = KeptFirstMatch(set, family, rules, variant, facts)) {
+        return &*std::next(std::begin(rules), static_cast<std::ptrdiff_t>(*index));
     }
-    std::lock_guard guard(lock);
-    if (const auto index = KeptFirstMatch(settings, family, rules, variant, facts)) {
-        return *std::next(std::begin(rules), static_cast<std::ptrdiff_t>(*index));
-    }
-    return std::nullopt;
+    return nullptr;
 }
 
 template <typename Rules>
-bool AnyMatch(const ConfigSettings& settings, RuleFamily family, std::recursive_mutex* lock,
-              const Rules& rules, const MatchVariant& variant, const MatchFacts& facts) {
-    if (KeptNoMatch(settings, family, facts)) {
-        return false;
-    }
-    std::unique_lock<std::recursive_mutex> guard;
-    if (lock != nullptr) {
-        guard = std::unique_lock(*lock);
-    }
-    if (std::empty(rules)) {
-        return false;
-    }
-    return KeptFirstMatch(settings, family, rules, variant, facts).has_value();
+bool AnyMatch(const RuleSet& set, RuleFamily family, const Rules& rules,
+              const MatchVariant& variant, const MatchFacts& facts) {
+    return !std::empty(rules) && KeptFirstMatch(set, family, rules, variant, facts).has_value();
 }
 
 // An odd number of leading '~' and '!'.
@@ -84,19 +58,19 @@ bool IsNegated(std::wstring_view pattern) {
 
 }  // namespace
 
-MatchVariant DefaultRulesVariant(const ConfigSettings& settings) {
+MatchVariant DefaultRulesVariant(const ConfigSections& settings) {
     return {true, settings.ProcessDefaults.MatchWildcardsToPathnames, UserFilter::kWild,
             CommandLineMatch::kWholePattern, false};
 }
 
-MatchVariant DefaultAffinityVariant(const ConfigSettings& settings) {
+MatchVariant DefaultAffinityVariant(const ConfigSections& settings) {
     return {true, settings.ProcessDefaults.MatchWildcardsToPathnames, UserFilter::kExact,
             settings.ProcessDefaults.MatchOnCommandLine ? CommandLineMatch::kProcessPart
                                                         : CommandLineMatch::kNever,
             false};
 }
 
-MatchVariant OocExclusionsVariant(const ConfigSettings& settings) {
+MatchVariant OocExclusionsVariant(const ConfigSections& settings) {
     return {true, settings.OutOfControlProcessRestraint.MatchExclusionsByPathnameToo,
             UserFilter::kWild,
             settings.ProcessDefaults.MatchOnCommandLine ? CommandLineMatch::kWholePattern
@@ -104,99 +78,79 @@ MatchVariant OocExclusionsVariant(const ConfigSettings& settings) {
             false};
 }
 
-std::optional<PriorityRule> FindDefaultPriority(const ConfigSettings& settings,
-                                                const MatchFacts& facts) {
-    return CopyFirstMatch(settings, RuleFamily::kDefaultPriorities, settings.RuleListMutex,
-                          settings.ProcessDefaults.DefaultPriorities, DefaultRulesVariant(settings),
-                          facts);
+const PriorityRule* FindDefaultPriority(const RuleSet& rules, const MatchFacts& facts) {
+    return FirstMatch(rules, RuleFamily::kDefaultPriorities, rules.ProcessDefaults.DefaultPriorities,
+                      DefaultRulesVariant(rules), facts);
 }
 
-std::optional<ValueRule> FindDefaultIoPriority(const ConfigSettings& settings,
-                                               const MatchFacts& facts) {
-    return CopyFirstMatch(settings, RuleFamily::kDefaultIoPriorities, settings.RuleListMutex,
-                          settings.ProcessDefaults.DefaultIOPriorities,
-                          DefaultRulesVariant(settings), facts);
+const ValueRule* FindDefaultIoPriority(const RuleSet& rules, const MatchFacts& facts) {
+    return FirstMatch(rules, RuleFamily::kDefaultIoPriorities,
+                      rules.ProcessDefaults.DefaultIOPriorities, DefaultRulesVariant(rules), facts);
 }
 
-std::optional<ValueRule> FindDefaultMemoryPriority(const ConfigSettings& settings,
-                                                   const MatchFacts& facts) {
-    return CopyFirstMatch(settings, RuleFamily::kDefaultMemoryPriorities, settings.RuleListMutex,
-                          settings.ProcessDefaults.DefaultMemoryPriorities,
-                          DefaultRulesVariant(settings), facts);
+const ValueRule* FindDefaultMemoryPriority(const RuleSet& rules, const MatchFacts& facts) {
+    return FirstMatch(rules, RuleFamily::kDefaultMemoryPriorities,
+                      rules.ProcessDefaults.DefaultMemoryPriorities, DefaultRulesVariant(rules),
+                      facts);
 }
 
-std::optional<CpuSetRule> FindCpuSets(const ConfigSettings& settings, const MatchFacts& facts) {
-    return CopyFirstMatch(settings, RuleFamily::kCpuSets, settings.RuleListMutex,
-                          settings.ProcessDefaults.CPUSets, DefaultRulesVariant(settings), facts);
+const CpuSetRule* FindCpuSets(const RuleSet& rules, const MatchFacts& facts) {
+    return FirstMatch(rules, RuleFamily::kCpuSets, rules.ProcessDefaults.CPUSets,
+                      DefaultRulesVariant(rules), facts);
 }
 
-std::optional<ValueRule> FindEfficiencyMode(const ConfigSettings& settings,
-                                            const MatchFacts& facts) {
-    return CopyFirstMatch(settings, RuleFamily::kEfficiencyMode, settings.RuleListMutex,
-                          settings.ProcessAllowances.EfficiencyMode, DefaultRulesVariant(settings),
-                          facts);
+const ValueRule* FindEfficiencyMode(const RuleSet& rules, const MatchFacts& facts) {
+    return FirstMatch(rules, RuleFamily::kEfficiencyMode, rules.ProcessAllowances.EfficiencyMode,
+                      DefaultRulesVariant(rules), facts);
 }
 
-std::optional<AffinityRule> FindDefaultAffinity(const ConfigSettings& settings,
-                                                const MatchFacts& facts) {
-    return CopyFirstMatch(settings, RuleFamily::kDefaultAffinities, settings.RuleListMutex,
-                          settings.ProcessDefaults.DefaultAffinitiesEx,
-                          DefaultAffinityVariant(settings), facts);
+const AffinityRule* FindDefaultAffinity(const RuleSet& rules, const MatchFacts& facts) {
+    return FirstMatch(rules, RuleFamily::kDefaultAffinities,
+                      rules.ProcessDefaults.DefaultAffinitiesEx, DefaultAffinityVariant(rules),
+                      facts);
 }
 
-std::optional<CpuLimitRule> FindCpuLimitRule(const ConfigSettings& settings,
-                                             const MatchFacts& facts) {
-    return CopyFirstMatch(settings, RuleFamily::kCpuLimits, settings.RuleListMutex,
-                          settings.ProcessAllowances.CPULimitRules, kCpuLimitVariant, facts);
+const CpuLimitRule* FindCpuLimitRule(const RuleSet& rules, const MatchFacts& facts) {
+    return FirstMatch(rules, RuleFamily::kCpuLimits, rules.ProcessAllowances.CPULimitRules,
+                      kCpuLimitVariant, facts);
 }
 
-std::optional<IndexedRule<WatchdogRule>> FindNextWatchdogRule(const ConfigSettings& settings,
+std::optional<IndexedRule<WatchdogRule>> FindNextWatchdogRule(const RuleSet& rules,
                                                               const MatchFacts& facts,
                                                               std::size_t from) {
-    std::lock_guard guard(settings.RuleListMutex);
-    const auto& rules = settings.AdvancedRules.WatchdogRules2;
-    const auto index = FindMatchingRule(rules, kWatchdogVariant, facts, from);
+    const auto& list = rules.AdvancedRules.WatchdogRules2;
+    const auto index = FindMatchingRule(list, kWatchdogVariant, facts, from);
     if (!index) {
         return std::nullopt;
     }
-    return IndexedRule<WatchdogRule>{*index, rules[*index]};
+    return IndexedRule<WatchdogRule>{*index, &list[*index]};
 }
 
-std::optional<IndexedRule<InstanceBalancerRule>> FindInstanceBalancerRule(
-    const ConfigSettings& settings, const MatchFacts& facts) {
-    if (KeptNoMatch(settings, RuleFamily::kInstanceBalancer, facts)) {
-        return std::nullopt;
-    }
-    std::lock_guard guard(settings.RuleListMutex);
-    const auto& rules = settings.ProcessAllowances.InstanceManagedCPUAffinities;
-    const auto index = KeptFirstMatch(settings, RuleFamily::kInstanceBalancer, rules,
-                                      kInstanceBalancerVariant, facts);
-    if (!index) {
-        return std::nullopt;
-    }
-    const auto& entry = *std::next(rules.begin(), static_cast<std::ptrdiff_t>(*index));
-    return IndexedRule<InstanceBalancerRule>{*index, entry.second};
-}
-
-std::optional<std::int32_t> FindThrottleLevel(const ConfigSettings& settings,
-                                              const MatchFacts& facts) {
-    if (KeptNoMatch(settings, RuleFamily::kProcessThrottles, facts)) {
-        return std::nullopt;
-    }
-    std::lock_guard guard(settings.ThrottleLock);
-    const auto& rules = settings.ProcessAllowances.ProcessThrottles;
+std::optional<IndexedRule<InstanceBalancerRule>> FindInstanceBalancerRule(const RuleSet& rules,
+                                                                          const MatchFacts& facts) {
+    const auto& map = rules.ProcessAllowances.InstanceManagedCPUAffinities;
     const auto index =
-        KeptFirstMatch(settings, RuleFamily::kProcessThrottles, rules, kNameOnlyVariant, facts);
-    return index ? std::optional(rules[*index].level) : std::nullopt;
+        KeptFirstMatch(rules, RuleFamily::kInstanceBalancer, map, kInstanceBalancerVariant, facts);
+    if (!index) {
+        return std::nullopt;
+    }
+    const auto& entry = *std::next(map.begin(), static_cast<std::ptrdiff_t>(*index));
+    return IndexedRule<InstanceBalancerRule>{*index, &entry.second};
 }
 
-std::optional<std::int32_t> FindOneTimeThrottleLevel(const ConfigSettings& settings,
+std::optional<std::int32_t> FindThrottleLevel(const RuleSet& rules, const MatchFacts& facts) {
+    const auto& list = rules.ProcessAllowances.ProcessThrottles;
+    const auto index =
+        KeptFirstMatch(rules, RuleFamily::kProcessThrottles, list, kNameOnlyVariant, facts);
+    return index ? std::optional(list[*index].level) : std::nullopt;
+}
+
+std::optional<std::int32_t> FindOneTimeThrottleLevel(const RuleSet& rules,
                                                      const MatchFacts& facts) {
-    std::lock_guard guard(settings.OneTimeThrottleLock);
     if (facts.name.empty()) {
         return std::nullopt;
     }
-    for (const auto& rule : settings.ProcessAllowances.OneTimeProcessThrottles) {
+    for (const auto& rule : rules.ProcessAllowances.OneTimeProcessThrottles) {
         if (static_cast<std::uint32_t>(rule.processId) == facts.pid &&
             MatchPattern(rule.pattern.text, facts.name)) {
             return rule.level;
@@ -205,15 +159,14 @@ std::optional<std::int32_t> FindOneTimeThrottleLevel(const ConfigSettings& setti
     return std::nullopt;
 }
 
-std::optional<PlanGuid> FindPowerScheme(const ConfigSettings& settings, const MatchFacts& facts) {
-    std::lock_guard guard(settings.PowerSchemeLock);
+std::optional<PlanGuid> FindPowerScheme(const RuleSet& rules, const MatchFacts& facts) {
     if (facts.name.empty()) {
         return std::nullopt;
     }
-    const auto& rules = settings.ProcessDefaults.DefaultPowerSchemes;
+    const auto& list = rules.ProcessDefaults.DefaultPowerSchemes;
     // By name first; a negated rule is settled here, against both texts, so that "~game.exe"
     // cannot take game.exe in through its path in the second pass.
-    for (const auto& rule : rules) {
+    for (const auto& rule : list) {
         const std::wstring& pattern = rule.pattern.text;
         if (IsNegated(pattern) ? MatchPattern(pattern, facts.name) &&
                                      (facts.path.empty() || MatchPattern(pattern, facts.path))
@@ -221,7 +174,7 @@ std::optional<PlanGuid> FindPowerScheme(const ConfigSettings& settings, const Ma
             return rule.plan;
         }
     }
-    for (const auto& rule : rules) {
+    for (const auto& rule : list) {
         const std::wstring& pattern = rule.pattern.text;
         if (!IsNegated(pattern) && MatchPattern(pattern, facts.path)) {
             return rule.plan;
@@ -230,66 +183,62 @@ std::optional<PlanGuid> FindPowerScheme(const ConfigSettings& settings, const Ma
     return std::nullopt;
 }
 
-bool MatchesAllowedProcesses(const ConfigSettings& settings, const MatchFacts& facts) {
-    return AnyMatch(settings, RuleFamily::kAllowedProcesses, &settings.RuleListMutex,
-                    settings.ProcessAllowances.AllowedProcesses, DefaultRulesVariant(settings),
+bool MatchesAllowedProcesses(const RuleSet& rules, const MatchFacts& facts) {
+    return AnyMatch(rules, RuleFamily::kAllowedProcesses, rules.ProcessAllowances.AllowedProcesses,
+                    DefaultRulesVariant(rules), facts);
+}
+
+bool MatchesDisallowedProcesses(const RuleSet& rules, const MatchFacts& facts) {
+    return AnyMatch(rules, RuleFamily::kDisallowedProcesses,
+                    rules.ProcessAllowances.DisallowedProcesses, DefaultRulesVariant(rules), facts);
+}
+
+bool MatchesInternetExplorerExemptions(const RuleSet& rules, const MatchFacts& facts) {
+    return AnyMatch(rules, RuleFamily::kInternetExplorerExemptions,
+                    rules.AdvancedRules.ProhibitInternetExplorerExceptWhenAny,
+                    DefaultRulesVariant(rules), facts);
+}
+
+bool MatchesOocExclusions(const RuleSet& rules, const MatchFacts& facts) {
+    return AnyMatch(rules, RuleFamily::kOocExclusions,
+                    rules.OutOfControlProcessRestraint.OocExclusions, OocExclusionsVariant(rules),
                     facts);
 }
 
-bool MatchesDisallowedProcesses(const ConfigSettings& settings, const MatchFacts& facts) {
-    return AnyMatch(settings, RuleFamily::kDisallowedProcesses, &settings.RuleListMutex,
-                    settings.ProcessAllowances.DisallowedProcesses, DefaultRulesVariant(settings),
-                    facts);
+bool MatchesProcessorGroupExtended(const RuleSet& rules, const MatchFacts& facts) {
+    return AnyMatch(rules, RuleFamily::kProcessorGroupExtended,
+                    rules.AdvancedRules.ProcessorGroupExtended, kCpuLimitVariant, facts);
 }
 
-bool MatchesInternetExplorerExemptions(const ConfigSettings& settings, const MatchFacts& facts) {
-    return AnyMatch(settings, RuleFamily::kInternetExplorerExemptions, &settings.RuleListMutex,
-                    settings.AdvancedRules.ProhibitInternetExplorerExceptWhenAny,
-                    DefaultRulesVariant(settings), facts);
+bool MatchesForegroundBoostExclusions(const RuleSet& rules, const MatchFacts& facts) {
+    return AnyMatch(rules, RuleFamily::kForegroundBoostExclusions,
+                    rules.ForegroundBoosting.ForegroundBoostExclusions, kNameAndUserVariant, facts);
 }
 
-bool MatchesOocExclusions(const ConfigSettings& settings, const MatchFacts& facts) {
-    return AnyMatch(settings, RuleFamily::kOocExclusions, &settings.ExclusionMutex,
-                    settings.OutOfControlProcessRestraint.OocExclusions,
-                    OocExclusionsVariant(settings), facts);
-}
-
-bool MatchesProcessorGroupExtended(const ConfigSettings& settings, const MatchFacts& facts) {
-    return AnyMatch(settings, RuleFamily::kProcessorGroupExtended, &settings.RuleListMutex,
-                    settings.AdvancedRules.ProcessorGroupExtended, kCpuLimitVariant, facts);
-}
-
-bool MatchesForegroundBoostExclusions(const ConfigSettings& settings, const MatchFacts& facts) {
-    return AnyMatch(settings, RuleFamily::kForegroundBoostExclusions, nullptr,
-                    settings.ForegroundBoosting.ForegroundBoostExclusions, kNameAndUserVariant,
-                    facts);
-}
-
-bool MatchesOocHardCodedExclusionOverrides(const ConfigSettings& settings,
-                                           const MatchFacts& facts) {
-    return AnyMatch(settings, RuleFamily::kOocHardCodedExclusionOverrides, nullptr,
-                    settings.OutOfControlProcessRestraint.OocHardCodedExclusionOverrides,
+bool MatchesOocHardCodedExclusionOverrides(const RuleSet& rules, const MatchFacts& facts) {
+    return AnyMatch(rules, RuleFamily::kOocHardCodedExclusionOverrides,
+                    rules.OutOfControlProcessRestraint.OocHardCodedExclusionOverrides,
                     kNameOnlyVariant, facts);
 }
 
-bool MatchesPowerSaverExclusions(const ConfigSettings& settings, const MatchFacts& facts) {
-    return AnyMatch(settings, RuleFamily::kPowerSaverExclusions, &settings.RuleListMutex,
-                    settings.PowerSaver.PowerSaver_Exclusions, kNameAndUserVariant, facts);
+bool MatchesPowerSaverExclusions(const RuleSet& rules, const MatchFacts& facts) {
+    return AnyMatch(rules, RuleFamily::kPowerSaverExclusions,
+                    rules.PowerSaver.PowerSaver_Exclusions, kNameAndUserVariant, facts);
 }
 
-bool MatchesDisableThreadPriorityBoost(const ConfigSettings& settings, const MatchFacts& facts) {
-    return AnyMatch(settings, RuleFamily::kDisableThreadPriorityBoost, &settings.RuleListMutex,
-                    settings.ProcessDefaults.DisableThreadPriorityBoost, kNameOnlyVariant, facts);
+bool MatchesDisableThreadPriorityBoost(const RuleSet& rules, const MatchFacts& facts) {
+    return AnyMatch(rules, RuleFamily::kDisableThreadPriorityBoost,
+                    rules.ProcessDefaults.DisableThreadPriorityBoost, kNameOnlyVariant, facts);
 }
 
-bool MatchesPreventDisplaySleep(const ConfigSettings& settings, const MatchFacts& facts) {
-    return AnyMatch(settings, RuleFamily::kPreventDisplaySleep, &settings.PreventSleepLock,
-                    settings.PowerManagement.Display, kNameOnlyVariant, facts);
+bool MatchesPreventDisplaySleep(const RuleSet& rules, const MatchFacts& facts) {
+    return AnyMatch(rules, RuleFamily::kPreventDisplaySleep, rules.PowerManagement.Display,
+                    kNameOnlyVariant, facts);
 }
 
-bool MatchesPreventSystemSleep(const ConfigSettings& settings, const MatchFacts& facts) {
-    return AnyMatch(settings, RuleFamily::kPreventSystemSleep, &settings.PreventSleepLock,
-                    settings.PowerManagement.PC, kNameOnlyVariant, facts);
+bool MatchesPreventSystemSleep(const RuleSet& rules, const MatchFacts& facts) {
+    return AnyMatch(rules, RuleFamily::kPreventSystemSleep, rules.PowerManagement.PC,
+                    kNameOnlyVariant, facts);
 }
 
 }  // namespace cv

@@ -2,6 +2,7 @@
 // What the control loop hands every feature: the settings, the action log, the process table
 // with its parent tree, who the engine is, and what happened so far in this cycle.
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "actionlog/ActionRecord.h"
@@ -41,9 +42,14 @@ class FeatureContext {
           table_(table),
           tree_(tree),
           engine_(engine),
-          cycle_(cycle) {}
+          cycle_(cycle),
+          rules_(settings.Rules()) {}
 
     ConfigSettings& Settings() const { return settings_; }
+    // The rule set of the cycle: taken when the cycle begins and after each load, and read
+    // without a lock. For the control thread only; other threads take the settings' own.
+    const RuleSet& Rules() const { return *rules_; }
+    void TakeRules() { rules_ = settings_.Rules(); }
     ActionLog& Log() const { return log_; }
     ProcessTable& Table() const { return table_; }
     ParentTree& Tree() const { return tree_; }
@@ -69,6 +75,7 @@ class FeatureContext {
     ParentTree& tree_;
     const EngineIdentity& engine_;
     const CycleState& cycle_;
+    std::shared_ptr<const RuleSet> rules_;
 };
 
 }  // namespace cv

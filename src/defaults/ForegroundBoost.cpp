@@ -57,7 +57,7 @@ void ForegroundBoost::Move(const FeatureContext& context, std::int32_t sessionId
         return;
     }
     if (const ProcessRecord* record = context.Table().Find(toPid)) {
-        if (MatchesForegroundBoostExclusions(context.Settings(), context.Facts(*record))) {
+        if (MatchesForegroundBoostExclusions(context.Rules(), context.Facts(*record))) {
             return;
         }
     }

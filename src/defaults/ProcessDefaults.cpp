@@ -80,7 +80,7 @@ void ProcessDefaults::ApplyEfficiencyMode(const FeatureContext& context, Process
     record.defaults.efficiencyModeEvaluated = true;
     ForgetFailuresOnReload(context, record, {DefaultsFailure::kEfficiencyMode});
     const MatchFacts facts = context.Facts(record);
-    const auto rule = FindEfficiencyMode(context.Settings(), facts);
+    const auto rule = FindEfficiencyMode(context.Rules(), facts);
     if (!rule || record.info->ThreadCount() == 0 || record.info->IsSuspended()) {
         return;
     }
@@ -124,7 +124,7 @@ void ProcessDefaults::Apply(const FeatureContext& context, ProcessRecord& record
     // Affinity, possibly after a delay from the process's creation.
     if (StepDue(record.defaults.affinityEvaluated, judgeAgain)) {
         record.defaults.affinityEvaluated = true;
-        if (const auto rule = FindDefaultAffinity(context.Settings(), facts)) {
+        if (const auto rule = FindDefaultAffinity(context.Rules(), facts)) {
             ApplyAffinity(context, record, *rule);
         }
     }
@@ -132,7 +132,7 @@ void ProcessDefaults::Apply(const FeatureContext& context, ProcessRecord& record
     // Priority class.
     if (StepDue(record.defaults.priorityEvaluated, judgeAgain) && !record.terminatedByEngine) {
         record.defaults.priorityEvaluated = true;
-        if (const auto rule = FindDefaultPriority(context.Settings(), facts)) {
+        if (const auto rule = FindDefaultPriority(context.Rules(), facts)) {
             const std::int32_t current = QueryPriorityClass(record.pid);
             if (current != static_cast<std::int32_t>(rule->priorityClass) &&
                 !Refuses(context, record)) {
@@ -151,7 +151,7 @@ void ProcessDefaults::Apply(const FeatureContext& context, ProcessRecord& record
     // Thread priority boost.
     if (StepDue(record.defaults.boostEvaluated, judgeAgain) && !record.terminatedByEngine) {
         record.defaults.boostEvaluated = true;
-        if (MatchesDisableThreadPriorityBoost(context.Settings(), facts)) {
+        if (MatchesDisableThreadPriorityBoost(context.Rules(), facts)) {
             const platform::RawHandle handle =
                 ProcessHandleCache::Instance().GetHandle(record.pid, record.createTime);
             if (handle != nullptr && platform::GetPriorityBoostEnabled(handle) &&
@@ -169,7 +169,7 @@ void ProcessDefaults::Apply(const FeatureContext& context, ProcessRecord& record
     // Memory priority: logged whatever the log switches say.
     if (StepDue(record.defaults.memoryPriorityEvaluated, judgeAgain)) {
         record.defaults.memoryPriorityEvaluated = true;
-        const auto rule = FindDefaultMemoryPriority(context.Settings(), facts);
+        const auto rule = FindDefaultMemoryPriority(context.Rules(), facts);
         if (rule && rule->value >= 0 && QueryMemoryPriority(record.pid) != rule->value &&
             !Refuses(context, record)) {
             const bool changed =
@@ -184,7 +184,7 @@ void ProcessDefaults::Apply(const FeatureContext& context, ProcessRecord& record
     // I/O priority: only successes are logged.
     if (StepDue(record.defaults.ioPriorityEvaluated, judgeAgain)) {
         record.defaults.ioPriorityEvaluated = true;
-        const auto rule = FindDefaultIoPriority(context.Settings(), facts);
+        const auto rule = FindDefaultIoPriority(context.Rules(), facts);
         if (rule) {
             const auto current = platform::GetIoPriority(record.pid);
             if ((!current || static_cast<std::int32_t>(*current) != rule->value) &&
@@ -246,7 +246,7 @@ void ProcessDefaults::ApplyCpuSets(const FeatureContext& context, ProcessRecord&
     }
     record.defaults.cpuSetsEvaluated = true;
     ForgetFailuresOnReload(context, record, {DefaultsFailure::kCpuSets});
-    const auto rule = FindCpuSets(context.Settings(), context.Facts(record));
+    const auto rule = FindCpuSets(context.Rules(), context.Facts(record));
     if (!rule) {
         return;
     }

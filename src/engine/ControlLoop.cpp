@@ -146,6 +146,7 @@ bool ControlLoop::RunCycle() {
         return false;
     }
     std::lock_guard lock(controlLock_);
+    context_->TakeRules();
     newProcess_.BeginCycle();
     levelon_.BeginCycle();
     cpuLimiter_.BeginCycle();

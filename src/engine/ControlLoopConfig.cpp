@@ -60,6 +60,7 @@ void ControlLoop::ApplyCommandLineOverrides() {
 
 int ControlLoop::LoadConfiguration(bool force) {
     const ConfigLoadResult result = storage_->LoadConfig(force);
+    context_->TakeRules();
     loadResult_ = result.code;
     loadedOk_ = result.ok;
     NoteLoadResult(result);

@@ -68,7 +68,7 @@ std::wstring WatchdogText(const WatchdogRule& rule) {
 class Explainer {
   public:
     Explainer(const ConfigSettings& settings, const ExplainSubject& subject)
-        : settings_(settings), subject_(subject) {
+        : settings_(settings), set_(settings.Rules()), rules_(*set_), subject_(subject) {
         facts_.pid = subject.pid;
         facts_.name = subject.name;
         facts_.path = subject.path;
@@ -92,17 +92,13 @@ class Explainer {
         return BaseName(subject_.path.empty() ? subject_.name : subject_.path);
     }
 
-    // The entry the family kept, with its text read from the list under the list's lock.
+    // The entry the family kept, with its text read from the set's list.
     template <typename List>
-    void Entry(ExplainLine& line, RuleFamily family, const List& list, std::recursive_mutex* lock) {
+    void Entry(ExplainLine& line, RuleFamily family, const List& list) {
         line.family = family;
-        const auto kept = memo_.Find(family, settings_.RulesGeneration());
+        const auto kept = memo_.Find(family, rules_.generation);
         if (!kept || *kept == MatchMemo::kNoRule) {
             return;
-        }
-        std::unique_lock<std::recursive_mutex> guard;
-        if (lock != nullptr) {
-            guard = std::unique_lock(*lock);
         }
         if (*kept >= std::size(list)) {
             return;
@@ -136,6 +132,9 @@ class Explainer {
     void Others();
 
     const ConfigSettings& settings_;
+    // The set the engine reads, held for the whole explanation.
+    std::shared_ptr<const RuleSet> set_;
+    const RuleSet& rules_;
     const ExplainSubject& subject_;
     MatchMemo memo_;
     MatchFacts facts_;
@@ -170,11 +169,10 @@ Explanation Explainer::Run() {
 // A new process is judged against the instance limits; the Internet Explorer restriction and
 // the balancer run over the whole table; the disallowed check opens each record's own step.
 void Explainer::NewProcessRules() {
-    const auto& allowances = settings_.ProcessAllowances;
+    const auto& allowances = rules_.ProcessAllowances;
     ExplainLine& limit =
         Add(L"Instance limits", L"ProcessAllowances", L"InstanceLimitedProcesses");
     {
-        std::lock_guard guard(settings_.InstanceLimitMutex);
         const auto& limits = allowances.InstanceLimitedProcesses;
         for (std::size_t i = 0; i < limits.size(); ++i) {
             if (MatchPattern(limits[i].pattern.text, subject_.name)) {
@@ -191,43 +189,41 @@ void Explainer::NewProcessRules() {
         }
     }
 
-    const bool exempts = MatchesInternetExplorerExemptions(settings_, facts_);
+    const bool exempts = MatchesInternetExplorerExemptions(rules_, facts_);
     ExplainLine& ie = Add(L"Internet Explorer restriction", L"AdvancedRules",
                           L"ProhibitInternetExplorerExceptWhenAny");
     Entry(ie, RuleFamily::kInternetExplorerExemptions,
-          settings_.AdvancedRules.ProhibitInternetExplorerExceptWhenAny, &settings_.RuleListMutex);
+          rules_.AdvancedRules.ProhibitInternetExplorerExceptWhenAny);
     if (exempts) {
         ie.outcome = L"while it runs, Internet Explorer may run";
     }
 
-    const auto balancer = FindInstanceBalancerRule(settings_, facts_);
+    const auto balancer = FindInstanceBalancerRule(rules_, facts_);
     ExplainLine& balance = Add(L"Instance balancer", L"ProcessAllowances",
                                L"InstanceManagedCPUAffinities");
     balance.family = RuleFamily::kInstanceBalancer;
     if (balancer) {
         balance.entry = balancer->index + 1;
-        balance.entryText = balancer->rule.pattern.text;
+        balance.entryText = balancer->rule->pattern.text;
         balance.outcome = Guarded(
             FormatText(L"its instances are spread over the processors, %d per instance from "
                        L"processor %d",
-                       balancer->rule.processorsPerInstance, balancer->rule.firstProcessor),
+                       balancer->rule->processorsPerInstance, balancer->rule->firstProcessor),
             GuardedChange::kRestrict, GuardFamily::kInstanceBalancer);
     }
 
-    const bool disallowed = IsDisallowedProcess(settings_, facts_);
+    const bool disallowed = IsDisallowedProcess(rules_, facts_);
     ExplainLine& closed = Add(L"Disallowed processes", L"ProcessAllowances", L"DisallowedProcesses");
-    Entry(closed, RuleFamily::kDisallowedProcesses, allowances.DisallowedProcesses,
-          &settings_.RuleListMutex);
+    Entry(closed, RuleFamily::kDisallowedProcesses, allowances.DisallowedProcesses);
     if (disallowed) {
         closed.outcome = Guarded(L"closed as disallowed", GuardedChange::kTerminate,
                                  GuardFamily::kDisallowed);
     } else if (closed.entry != 0) {
         closed.outcome = L"not closed: AllowedProcesses allows it";
     }
-    const bool allows = MatchesAllowedProcesses(settings_, facts_);
+    const bool allows = MatchesAllowedProcesses(rules_, facts_);
     ExplainLine& allowed = Add(L"Allowed processes", L"ProcessAllowances", L"AllowedProcesses");
-    Entry(allowed, RuleFamily::kAllowedProcesses, allowances.AllowedProcesses,
-          &settings_.RuleListMutex);
+    Entry(allowed, RuleFamily::kAllowedProcesses, allowances.AllowedProcesses);
     if (allows) {
         allowed.outcome = L"allowed: no disallowed rule closes it";
     }
@@ -235,15 +231,14 @@ void Explainer::NewProcessRules() {
 
 void Explainer::Throttles() {
     ExplainLine& once = Add(L"One-time throttle", L"ProcessAllowances", L"OneTimeProcessThrottles");
-    if (const auto level = FindOneTimeThrottleLevel(settings_, facts_)) {
+    if (const auto level = FindOneTimeThrottleLevel(rules_, facts_)) {
         once.outcome = Guarded(FormatText(L"throttled at level %d (this process only)", *level),
                                GuardedChange::kSuspend, GuardFamily::kThrottle);
         once.entryText = FormatText(L"process %u", subject_.pid);
     }
-    const auto level = FindThrottleLevel(settings_, facts_);
+    const auto level = FindThrottleLevel(rules_, facts_);
     ExplainLine& throttle = Add(L"Throttle", L"ProcessAllowances", L"ProcessThrottles");
-    Entry(throttle, RuleFamily::kProcessThrottles, settings_.ProcessAllowances.ProcessThrottles,
-          &settings_.ThrottleLock);
+    Entry(throttle, RuleFamily::kProcessThrottles, rules_.ProcessAllowances.ProcessThrottles);
     if (level) {
         throttle.outcome = Guarded(FormatText(L"throttled at level %d", *level),
                                    GuardedChange::kSuspend, GuardFamily::kThrottle);
@@ -251,14 +246,14 @@ void Explainer::Throttles() {
 }
 
 void Explainer::Levelon() {
-    const auto& ooc = settings_.OutOfControlProcessRestraint;
+    const auto& ooc = rules_.OutOfControlProcessRestraint;
     // Read first, as the engine does, so that the kept positions exist.
     const bool builtIn = IsBuiltInLevelonExclusion(imageName_);
-    const bool overridden = builtIn && MatchesOocHardCodedExclusionOverrides(settings_, facts_);
-    const bool excludedByList = MatchesOocExclusions(settings_, facts_);
+    const bool overridden = builtIn && MatchesOocHardCodedExclusionOverrides(rules_, facts_);
+    const bool excludedByList = MatchesOocExclusions(rules_, facts_);
 
     ExplainLine& line = Add(L"Levelon restraint", L"OutOfControlProcessRestraint", L"OocExclusions");
-    Entry(line, RuleFamily::kOocExclusions, ooc.OocExclusions, &settings_.ExclusionMutex);
+    Entry(line, RuleFamily::kOocExclusions, ooc.OocExclusions);
     if (builtIn && !overridden) {
         line.outcome = L"excluded from Levelon: built-in list";
     } else if (ooc.ExcludeServices && IsServiceProcess(imageName_, subject_.user)) {
@@ -281,57 +276,51 @@ void Explainer::Levelon() {
 }
 
 void Explainer::Defaults() {
-    const auto& defaults = settings_.ProcessDefaults;
-    const auto efficiency = FindEfficiencyMode(settings_, facts_);
+    const auto& defaults = rules_.ProcessDefaults;
+    const auto efficiency = FindEfficiencyMode(rules_, facts_);
     ExplainLine& eco = Add(L"Efficiency mode", L"ProcessAllowances", L"EfficiencyMode");
-    Entry(eco, RuleFamily::kEfficiencyMode, settings_.ProcessAllowances.EfficiencyMode,
-          &settings_.RuleListMutex);
+    Entry(eco, RuleFamily::kEfficiencyMode, rules_.ProcessAllowances.EfficiencyMode);
     if (efficiency) {
         eco.outcome = Guarded(efficiency->value != 0 ? L"efficiency mode on" : L"efficiency mode off",
                               GuardedChange::kRestrict, GuardFamily::kDefaults);
     }
 
-    const auto affinity = FindDefaultAffinity(settings_, facts_);
+    const auto affinity = FindDefaultAffinity(rules_, facts_);
     ExplainLine& cores = Add(L"Default affinity", L"ProcessDefaults", L"DefaultAffinitiesEx");
-    Entry(cores, RuleFamily::kDefaultAffinities, defaults.DefaultAffinitiesEx,
-          &settings_.RuleListMutex);
+    Entry(cores, RuleFamily::kDefaultAffinities, defaults.DefaultAffinitiesEx);
     if (affinity) {
         cores.outcome = Guarded(L"affinity " + FormatGroupAffinity(affinity->affinity),
                                 GuardedChange::kRestrict, GuardFamily::kDefaults);
     }
 
-    const auto priority = FindDefaultPriority(settings_, facts_);
+    const auto priority = FindDefaultPriority(rules_, facts_);
     ExplainLine& cls = Add(L"Default priority", L"ProcessDefaults", L"DefaultPriorities");
-    Entry(cls, RuleFamily::kDefaultPriorities, defaults.DefaultPriorities,
-          &settings_.RuleListMutex);
+    Entry(cls, RuleFamily::kDefaultPriorities, defaults.DefaultPriorities);
     if (priority) {
         cls.outcome = Guarded(L"priority " + PriorityClassDisplayName(priority->priorityClass, {}),
                               GuardedChange::kRestrict, GuardFamily::kDefaults);
     }
 
-    const bool noBoost = MatchesDisableThreadPriorityBoost(settings_, facts_);
+    const bool noBoost = MatchesDisableThreadPriorityBoost(rules_, facts_);
     ExplainLine& boost =
         Add(L"Thread priority boost", L"ProcessDefaults", L"DisableThreadPriorityBoost");
-    Entry(boost, RuleFamily::kDisableThreadPriorityBoost, defaults.DisableThreadPriorityBoost,
-          &settings_.RuleListMutex);
+    Entry(boost, RuleFamily::kDisableThreadPriorityBoost, defaults.DisableThreadPriorityBoost);
     if (noBoost) {
         boost.outcome = Guarded(L"thread priority boost off", GuardedChange::kRestrict,
                                 GuardFamily::kDefaults);
     }
 
-    const auto memory = FindDefaultMemoryPriority(settings_, facts_);
+    const auto memory = FindDefaultMemoryPriority(rules_, facts_);
     ExplainLine& mem = Add(L"Memory priority", L"ProcessDefaults", L"DefaultMemoryPriorities");
-    Entry(mem, RuleFamily::kDefaultMemoryPriorities, defaults.DefaultMemoryPriorities,
-          &settings_.RuleListMutex);
+    Entry(mem, RuleFamily::kDefaultMemoryPriorities, defaults.DefaultMemoryPriorities);
     if (memory && memory->value >= 0) {
         mem.outcome = Guarded(FormatText(L"memory priority %d", memory->value),
                               GuardedChange::kRestrict, GuardFamily::kDefaults);
     }
 
-    const auto io = FindDefaultIoPriority(settings_, facts_);
+    const auto io = FindDefaultIoPriority(rules_, facts_);
     ExplainLine& disk = Add(L"I/O priority", L"ProcessDefaults", L"DefaultIOPriorities");
-    Entry(disk, RuleFamily::kDefaultIoPriorities, defaults.DefaultIOPriorities,
-          &settings_.RuleListMutex);
+    Entry(disk, RuleFamily::kDefaultIoPriorities, defaults.DefaultIOPriorities);
     if (io) {
         disk.outcome = Guarded(L"I/O priority " + IoPriorityName(io->value),
                                GuardedChange::kRestrict, GuardFamily::kDefaults);
@@ -339,10 +328,9 @@ void Explainer::Defaults() {
 }
 
 void Explainer::Limits() {
-    const auto limit = FindCpuLimitRule(settings_, facts_);
+    const auto limit = FindCpuLimitRule(rules_, facts_);
     ExplainLine& cpu = Add(L"CPU limit", L"ProcessAllowances", L"CPULimitRules");
-    Entry(cpu, RuleFamily::kCpuLimits, settings_.ProcessAllowances.CPULimitRules,
-          &settings_.RuleListMutex);
+    Entry(cpu, RuleFamily::kCpuLimits, rules_.ProcessAllowances.CPULimitRules);
     if (limit) {
         cpu.outcome = Guarded(
             FormatText(L"after %u ms over %s %%, %u processor(s) taken away %s", limit->timeOverMs,
@@ -353,20 +341,18 @@ void Explainer::Limits() {
             GuardedChange::kRestrict, GuardFamily::kCpuLimit);
     }
 
-    const bool extended = MatchesProcessorGroupExtended(settings_, facts_);
+    const bool extended = MatchesProcessorGroupExtended(rules_, facts_);
     ExplainLine& groups =
         Add(L"Processor group extender", L"AdvancedRules", L"ProcessorGroupExtended");
-    Entry(groups, RuleFamily::kProcessorGroupExtended, settings_.AdvancedRules.ProcessorGroupExtended,
-          &settings_.RuleListMutex);
+    Entry(groups, RuleFamily::kProcessorGroupExtended, rules_.AdvancedRules.ProcessorGroupExtended);
     if (extended) {
         groups.outcome = Guarded(L"its threads are spread over every processor group",
                                  GuardedChange::kRestrict, GuardFamily::kGroupExtender);
     }
 
-    const auto sets = FindCpuSets(settings_, facts_);
+    const auto sets = FindCpuSets(rules_, facts_);
     ExplainLine& cpuSets = Add(L"CPU sets", L"ProcessDefaults", L"CPUSets");
-    Entry(cpuSets, RuleFamily::kCpuSets, settings_.ProcessDefaults.CPUSets,
-          &settings_.RuleListMutex);
+    Entry(cpuSets, RuleFamily::kCpuSets, rules_.ProcessDefaults.CPUSets);
     if (sets) {
         cpuSets.outcome = Guarded(L"CPU sets " + FormatCpuSetText(sets->sets),
                                   GuardedChange::kRestrict, GuardFamily::kDefaults);
@@ -377,12 +363,12 @@ void Explainer::Watchdog() {
     // Every matching rule applies, each in its turn.
     std::size_t from = 0;
     bool any = false;
-    while (const auto rule = FindNextWatchdogRule(settings_, facts_, from)) {
+    while (const auto rule = FindNextWatchdogRule(rules_, facts_, from)) {
         any = true;
         ExplainLine& line = Add(L"Watchdog rule", L"AdvancedRules", L"WatchdogRules2");
         line.entry = rule->index + 1;
-        line.entryText = rule->rule.Pattern.text;
-        line.outcome = WatchdogText(rule->rule);
+        line.entryText = rule->rule->Pattern.text;
+        line.outcome = WatchdogText(*rule->rule);
         from = rule->index + 1;
     }
     if (!any) {
@@ -392,47 +378,44 @@ void Explainer::Watchdog() {
 
 void Explainer::Others() {
     KeepRunningTracker keepRunning;
-    keepRunning.Load(settings_);
+    keepRunning.Load(rules_);
     ExplainLine& keep = Add(L"Keep running", L"ProcessDefaults", L"KeepRunningProcesses");
     if (!subject_.path.empty() && keepRunning.HasRuleFor(subject_.path)) {
         keep.entryText = subject_.path;
         keep.outcome = L"started again when it is not running";
     }
 
-    const bool noBoost = MatchesForegroundBoostExclusions(settings_, facts_);
+    const bool noBoost = MatchesForegroundBoostExclusions(rules_, facts_);
     ExplainLine& fore =
         Add(L"Foreground boost", L"ForegroundBoosting", L"ForegroundBoostExclusions");
     Entry(fore, RuleFamily::kForegroundBoostExclusions,
-          settings_.ForegroundBoosting.ForegroundBoostExclusions, nullptr);
+          rules_.ForegroundBoosting.ForegroundBoostExclusions);
     if (noBoost) {
         fore.outcome = L"never boosted in the foreground";
     }
 
     ExplainLine& plan = Add(L"Application power plan", L"ProcessDefaults", L"DefaultPowerSchemes");
-    if (const auto guid = FindPowerScheme(settings_, facts_)) {
+    if (const auto guid = FindPowerScheme(rules_, facts_)) {
         const auto name = settings_.environment.powerPlans.NameOf(*guid);
         plan.outcome = L"power plan " + (name ? *name : std::wstring(L"(unnamed)")) +
                        L" while it runs";
     }
 
-    const bool display = MatchesPreventDisplaySleep(settings_, facts_);
+    const bool display = MatchesPreventDisplaySleep(rules_, facts_);
     ExplainLine& screen = Add(L"Keep the display on", L"PowerManagement", L"Display");
-    Entry(screen, RuleFamily::kPreventDisplaySleep, settings_.PowerManagement.Display,
-          &settings_.PreventSleepLock);
+    Entry(screen, RuleFamily::kPreventDisplaySleep, rules_.PowerManagement.Display);
     if (display) {
         screen.outcome = L"the display stays on while it runs";
     }
-    const bool pc = MatchesPreventSystemSleep(settings_, facts_);
+    const bool pc = MatchesPreventSystemSleep(rules_, facts_);
     ExplainLine& sleep = Add(L"Keep the computer awake", L"PowerManagement", L"PC");
-    Entry(sleep, RuleFamily::kPreventSystemSleep, settings_.PowerManagement.PC,
-          &settings_.PreventSleepLock);
+    Entry(sleep, RuleFamily::kPreventSystemSleep, rules_.PowerManagement.PC);
     if (pc) {
         sleep.outcome = L"the computer does not sleep while it runs";
     }
-    const bool idle = MatchesPowerSaverExclusions(settings_, facts_);
+    const bool idle = MatchesPowerSaverExclusions(rules_, facts_);
     ExplainLine& saver = Add(L"Idle-time plan", L"PowerSaver", L"PowerSaver_Exclusions");
-    Entry(saver, RuleFamily::kPowerSaverExclusions, settings_.PowerSaver.PowerSaver_Exclusions,
-          &settings_.RuleListMutex);
+    Entry(saver, RuleFamily::kPowerSaverExclusions, rules_.PowerSaver.PowerSaver_Exclusions);
     if (idle) {
         saver.outcome = L"while it runs, the idle-time plan is not used";
     }

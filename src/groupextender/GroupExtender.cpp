@@ -111,7 +111,7 @@ GroupExtender::~GroupExtender() {
 
 void GroupExtender::Apply(const FeatureContext& context, ProcessRecord& record) {
     const ConfigSettings& settings = context.Settings();
-    const bool matches = MatchesProcessorGroupExtended(settings, context.Facts(record));
+    const bool matches = MatchesProcessorGroupExtended(context.Rules(), context.Facts(record));
     const bool log = context.LogOn(settings.Logging.LogGroupExtender);
     GroupExtenderState& state = record.groupExtender;
     if (matches && !state.started &&

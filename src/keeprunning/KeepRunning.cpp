@@ -18,11 +18,10 @@ std::wstring KeepRunningKey(const std::wstring& path, const std::wstring& argume
     return path + kKeySeparator + arguments;
 }
 
-void KeepRunningTracker::Load(const ConfigSettings& settings) {
+void KeepRunningTracker::Load(const RuleSet& rules) {
     Clear();
-    std::lock_guard lock(settings.KeepRunningLock);
-    loadedGeneration_ = settings.RulesGeneration();
-    for (const KeepRunningRule& rule : settings.ProcessDefaults.KeepRunningProcesses) {
+    loadedGeneration_ = rules.generation;
+    for (const KeepRunningRule& rule : rules.ProcessDefaults.KeepRunningProcesses) {
         // Lower-cased the same way as the live paths, whatever the list did with them.
         std::wstring path = ToLower(rule.pattern.text);
         std::wstring arguments = ToLower(rule.command);

@@ -12,6 +12,7 @@ namespace cv {
 
 class ActionLog;
 class ConfigSettings;
+struct RuleSet;
 
 // A rule is satisfied by a live process of its path whose command line is empty, the
 // arguments alone, or the (quoted) path followed by the arguments.
@@ -19,7 +20,7 @@ class KeepRunningTracker {
   public:
     // Rebuilt from KeepRunningProcesses at start and after every reload: every rule starts as
     // not running.
-    void Load(const ConfigSettings& settings);
+    void Load(const RuleSet& rules);
     void MarkRunning(const std::wstring& name, const std::wstring& path,
                      const std::wstring& commandLine);
     // Whether any rule names the path (whatever its case).

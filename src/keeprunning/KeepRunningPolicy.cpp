@@ -48,7 +48,7 @@ void KeepRunningPolicy::Start(const FeatureContext& context, std::uint32_t proce
 }
 
 void KeepRunningPolicy::Reload(const FeatureContext& context) {
-    tracker_.Load(context.Settings());
+    tracker_.Load(context.Rules());
     // Read when the rules are, not every cycle.
     allowElevated_ = platform::ReadRegistryDword(platform::RegistryRoot::LocalMachine,
                                                  L"Software\\Corvane", L"AllowElevatedChildren")
@@ -62,7 +62,7 @@ void KeepRunningPolicy::ReportRunning(const FeatureContext& context, const Proce
     // Whether a rule names the process's path is kept with its rule matches, while the rules the
     // tracker holds are the settings' current ones.
     const auto named = [&] { return tracker_.HasRuleFor(record.path); };
-    const std::uint64_t generation = context.Settings().RulesGeneration();
+    const std::uint64_t generation = context.Rules().generation;
     const bool candidate = generation == tracker_.LoadedGeneration()
                                ? record.matches.Answer(RuleFamily::kKeepRunning, generation, named)
                                : named();

@@ -42,7 +42,7 @@ void NewProcessPolicy::CheckDisallowed(const FeatureContext& context, ProcessRec
         return;
     }
     record.newProcess.disallowJudged = true;
-    if (!IsDisallowedProcess(context.Settings(), context.Facts(record)) ||
+    if (!IsDisallowedProcess(context.Rules(), context.Facts(record)) ||
         GuardRefuses(context, record, GuardedChange::kTerminate, GuardFamily::kDisallowed)) {
         return;
     }
@@ -70,14 +70,11 @@ void NewProcessPolicy::CheckDisallowed(const FeatureContext& context, ProcessRec
 }
 
 void NewProcessPolicy::ApplyInternetExplorerRestriction(const FeatureContext& context) {
-    {
-        std::lock_guard guard(context.Settings().RuleListMutex);
-        if (context.Settings().AdvancedRules.ProhibitInternetExplorerExceptWhenAny.empty()) {
-            return;
-        }
+    if (context.Rules().AdvancedRules.ProhibitInternetExplorerExceptWhenAny.empty()) {
+        return;
     }
     for (const auto& [pid, record] : context.Table()) {
-        if (MatchesInternetExplorerExemptions(context.Settings(), context.Facts(*record))) {
+        if (MatchesInternetExplorerExemptions(context.Rules(), context.Facts(*record))) {
             return;
         }
     }
@@ -109,9 +106,8 @@ void NewProcessPolicy::ApplyInternetExplorerRestriction(const FeatureContext& co
 
 bool NewProcessPolicy::HoldIfOverLimit(const FeatureContext& context,
                                        std::unique_ptr<ProcessRecord>& record) {
-    std::lock_guard guard(context.Settings().InstanceLimitMutex);
     const std::vector<InstanceLimitRule>& limits =
-        context.Settings().ProcessAllowances.InstanceLimitedProcesses;
+        context.Rules().ProcessAllowances.InstanceLimitedProcesses;
     // Instances are counted only for a name that some limit names.
     if (std::none_of(limits.begin(), limits.end(), [&](const InstanceLimitRule& limit) {
             return MatchPattern(limit.pattern.text, record->name);
@@ -125,7 +121,7 @@ bool NewProcessPolicy::HoldIfOverLimit(const FeatureContext& context,
     }
     const std::size_t instances =
         CountInstances(running, record->name, record->user,
-                       context.Settings().ProcessAllowances.ApplyInstanceCountLimitsToAllUsers);
+                       context.Rules().ProcessAllowances.ApplyInstanceCountLimitsToAllUsers);
     const std::size_t exceeded = ExceededInstanceLimits(limits, record->name, instances).size();
     if (exceeded == 0 ||
         GuardRefuses(context, *record, GuardedChange::kTerminate, GuardFamily::kInstanceLimit)) {
@@ -181,9 +177,7 @@ std::vector<std::unique_ptr<ProcessRecord>> NewProcessPolicy::CloseExcessInstanc
 }
 
 void NewProcessPolicy::NoteReload(const FeatureContext& context) {
-    std::lock_guard guard(context.Settings().RuleListMutex);
-    const InstanceBalancerMap& rules =
-        context.Settings().ProcessAllowances.InstanceManagedCPUAffinities;
+    const InstanceBalancerMap& rules = context.Rules().ProcessAllowances.InstanceManagedCPUAffinities;
     if (balancerRules_) {
         balancerRulesChanged_ = BalancerRulesChanged(*balancerRules_, rules);
     }
@@ -195,9 +189,8 @@ void NewProcessPolicy::BalanceInstances(const FeatureContext& context) {
         balancedSets_.clear();
     }
     {
-        std::lock_guard guard(context.Settings().RuleListMutex);
         const InstanceBalancerMap& rules =
-            context.Settings().ProcessAllowances.InstanceManagedCPUAffinities;
+            context.Rules().ProcessAllowances.InstanceManagedCPUAffinities;
         // Before the first reload the rules of the start-up load are the ones to compare with.
         if (!balancerRules_) {
             balancerRules_ = rules;
@@ -208,14 +201,15 @@ void NewProcessPolicy::BalanceInstances(const FeatureContext& context) {
     }
 
     std::map<std::size_t, std::set<std::uint32_t>> sets;
-    std::map<std::size_t, InstanceBalancerRule> matched;
+    std::map<std::size_t, const InstanceBalancerRule*> matched;
     for (const auto& [pid, record] : context.Table()) {
         if (record->terminatedByEngine) {
             continue;
         }
-        const auto rule = FindInstanceBalancerRule(context.Settings(), context.Facts(*record));
+        const auto rule = FindInstanceBalancerRule(context.Rules(), context.Facts(*record));
         if (!rule ||
-            (rule->rule.cpuThreshold > 0 && record->info->CpuPercent() < rule->rule.cpuThreshold) ||
+            (rule->rule->cpuThreshold > 0 &&
+             record->info->CpuPercent() < rule->rule->cpuThreshold) ||
             GuardRefuses(context, *record, GuardedChange::kRestrict,
                          GuardFamily::kInstanceBalancer)) {
             continue;
@@ -235,7 +229,7 @@ void NewProcessPolicy::BalanceInstances(const FeatureContext& context) {
         if (remembered != balancedSets_.end() && remembered->second == pids) {
             continue;
         }
-        const InstanceBalancerRule& rule = matched.at(index);
+        const InstanceBalancerRule& rule = *matched.at(index);
         const BalancePlan plan = PlanInstanceBalance(rule, pids, processors, groupProcessors);
         if (context.LoggingEnabled()) {
             ActionFacts facts;

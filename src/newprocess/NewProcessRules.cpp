@@ -63,13 +63,11 @@ class BlockCursor {
 
 }  // namespace
 
-bool IsDisallowedProcess(const ConfigSettings& settings, const MatchFacts& facts) {
+bool IsDisallowedProcess(const RuleSet& rules, const MatchFacts& facts) {
     if (facts.name.empty()) {
         return false;
     }
-    // Both lists from the same load.
-    std::lock_guard guard(settings.RuleListMutex);
-    return MatchesDisallowedProcesses(settings, facts) && !MatchesAllowedProcesses(settings, facts);
+    return MatchesDisallowedProcesses(rules, facts) && !MatchesAllowedProcesses(rules, facts);
 }
 
 bool TerminateAndConfirm(std::uint32_t processId, std::uint32_t exitCode) {

@@ -16,7 +16,7 @@ namespace cv {
 class ConfigSettings;
 
 // Matches DisallowedProcesses and no rule of AllowedProcesses; a process without a name never is.
-bool IsDisallowedProcess(const ConfigSettings& settings, const MatchFacts& facts);
+bool IsDisallowedProcess(const RuleSet& rules, const MatchFacts& facts);
 
 // Ends the process with the exit code. Unlike TerminateWithExitCode, a termination that the
 // system refuses is a failure, unless the process has ended anyway: the caller logs the outcome

@@ -96,7 +96,7 @@ void PowerAutomation::ApplyIdleExclusion(const FeatureContext& context, ProcessR
         return;
     }
     state.idleExclusionJudged = true;
-    const bool excluded = MatchesPowerSaverExclusions(context.Settings(), context.Facts(record));
+    const bool excluded = MatchesPowerSaverExclusions(context.Rules(), context.Facts(record));
     if (excluded && !state.idleExclusion) {
         ++idleExclusions_;
     } else if (!excluded && state.idleExclusion && idleExclusions_ > 0) {

@@ -73,7 +73,7 @@ bool PowerAutomation::EngagedPerformanceMode(const ProcessRecord& record) {
 bool PowerAutomation::Triggers(const FeatureContext& context, const ProcessRecord& record) const {
     // Kept with the record's rule matches: the facts and the ancestry it rests on stay.
     return record.matches.Answer(RuleFamily::kPerformanceModeTrigger,
-                                 context.Settings().RulesGeneration(),
+                                 context.Rules().generation,
                                  [&] { return JudgeTrigger(context, record); });
 }
 
@@ -87,8 +87,7 @@ bool PowerAutomation::JudgeTrigger(const FeatureContext& context, const ProcessR
     if (ContainsAny(key, kLauncherComponents)) {
         return false;
     }
-    std::lock_guard guard(settings.TrimListLock);
-    for (const RulePattern& pattern : settings.GamingMode.AutomaticGamingModeProcessPaths) {
+    for (const RulePattern& pattern : context.Rules().GamingMode.AutomaticGamingModeProcessPaths) {
         if (MatchPattern(pattern.text, record.name) ||
             (!record.path.empty() && MatchPattern(pattern.text, record.path))) {
             return true;

@@ -91,7 +91,7 @@ void PowerAutomation::End(const FeatureContext& context, ProcessRecord& record) 
 }
 
 void PowerAutomation::ApplyApplicationPlan(const FeatureContext& context, ProcessRecord& record) {
-    const std::optional<PlanGuid> plan = FindPowerScheme(context.Settings(), context.Facts(record));
+    const std::optional<PlanGuid> plan = FindPowerScheme(context.Rules(), context.Facts(record));
     PowerState& state = record.power;
     if (!plan) {
         // The configuration no longer gives it a plan: it lets go as if it had ended.
@@ -153,8 +153,8 @@ void PowerAutomation::ApplyPreventSleep(const FeatureContext& context, ProcessRe
     PowerState& state = record.power;
     if (judgeAgain) {
         const MatchFacts facts = context.Facts(record);
-        const bool pc = MatchesPreventSystemSleep(context.Settings(), facts);
-        const bool display = MatchesPreventDisplaySleep(context.Settings(), facts);
+        const bool pc = MatchesPreventSystemSleep(context.Rules(), facts);
+        const bool display = MatchesPreventDisplaySleep(context.Rules(), facts);
         if (pc || display) {
             if (!state.preventSleepCounted) {
                 state.preventSleepCounted = true;

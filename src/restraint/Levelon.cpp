@@ -215,14 +215,14 @@ void Levelon::EvaluateExclusion(const FeatureContext& context, ProcessRecord& re
     const std::wstring& image = record.info->ImageName();
     const MatchFacts facts = context.Facts(record);
     if ((IsBuiltInLevelonExclusion(image) &&
-         !MatchesOocHardCodedExclusionOverrides(settings, facts)) ||
+         !MatchesOocHardCodedExclusionOverrides(context.Rules(), facts)) ||
         ((settings.OutOfControlProcessRestraint.ExcludeServices || cycle.performanceMode) &&
          IsServiceProcess(image, record.user))) {
         state.excluded = true;
         return;
     }
     state.browser = IsGraceBrowser(image);
-    if (MatchesOocExclusions(settings, facts)) {
+    if (MatchesOocExclusions(context.Rules(), facts)) {
         state.excluded = true;
         return;
     }

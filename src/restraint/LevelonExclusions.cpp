@@ -132,22 +132,21 @@ bool IsServiceProcess(std::wstring_view imageName, std::wstring_view user) {
 
 namespace {
 
-bool ExcludedByRules(const ConfigSettings& settings, const ProcessRecord& record,
-                     const MatchFacts& facts) {
+bool ExcludedByRules(const RuleSet& rules, const ProcessRecord& record, const MatchFacts& facts) {
     if (IsBuiltInLevelonExclusion(record.info->ImageName()) &&
-        !MatchesOocHardCodedExclusionOverrides(settings, facts)) {
+        !MatchesOocHardCodedExclusionOverrides(rules, facts)) {
         return true;
     }
-    return MatchesOocExclusions(settings, facts);
+    return MatchesOocExclusions(rules, facts);
 }
 
 }  // namespace
 
 bool IsExcludedByRules(const FeatureContext& context, const ProcessRecord& record) {
-    const ConfigSettings& settings = context.Settings();
+    const RuleSet& rules = context.Rules();
     // Kept with the record's rule matches: the image name and the lists it rests on stay.
-    return record.matches.Answer(RuleFamily::kLevelonExclusion, settings.RulesGeneration(), [&] {
-        return ExcludedByRules(settings, record, context.Facts(record));
+    return record.matches.Answer(RuleFamily::kLevelonExclusion, rules.generation, [&] {
+        return ExcludedByRules(rules, record, context.Facts(record));
     });
 }
 
@@ -155,7 +154,7 @@ bool JudgeExcludedByRules(const FeatureContext& context, const ProcessRecord& re
     // Neither this answer nor its lists' kept answers are asked.
     MatchFacts facts = context.Facts(record);
     facts.memo = nullptr;
-    return ExcludedByRules(context.Settings(), record, facts);
+    return ExcludedByRules(context.Rules(), record, facts);
 }
 
 }  // namespace cv

@@ -45,12 +45,17 @@ void ForgetOneTimeThrottle(ConfigSettings& settings, const std::wstring& name, s
     MatchFacts facts;
     facts.pid = pid;
     facts.name = name;
-    std::lock_guard lock(settings.OneTimeThrottleLock);
-    std::erase_if(settings.ProcessAllowances.OneTimeProcessThrottles,
-                  [&](const OneTimeThrottleRule& rule) {
-                      return static_cast<std::uint32_t>(rule.processId) == pid &&
-                             MatchPattern(rule.pattern.text, facts.name);
-                  });
+    {
+        std::lock_guard lock(settings.OneTimeThrottleLock);
+        std::erase_if(settings.ProcessAllowances.OneTimeProcessThrottles,
+                      [&](const OneTimeThrottleRule& rule) {
+                          return static_cast<std::uint32_t>(rule.processId) == pid &&
+                                 MatchPattern(rule.pattern.text, facts.name);
+                      });
+    }
+    // No kept answer rests on this list, so the generation stays; readers see the list without
+    // the entry from the next set they take.
+    settings.PublishRules();
 }
 
 // The throttle holds at most one suspension of its own at a time, and resumes exactly the one it
@@ -129,10 +134,10 @@ void ProcessThrottles::Apply(const FeatureContext& context, ProcessRecord& recor
     const MatchFacts facts = context.Facts(record);
     std::optional<std::int32_t> level;
     bool oneTime = false;
-    if ((level = FindOneTimeThrottleLevel(settings, facts))) {
+    if ((level = FindOneTimeThrottleLevel(context.Rules(), facts))) {
         oneTime = true;
     } else {
-        level = FindThrottleLevel(settings, facts);
+        level = FindThrottleLevel(context.Rules(), facts);
     }
     const std::int32_t wanted = level.value_or(-1);
     ThrottleState& state = record.throttle;

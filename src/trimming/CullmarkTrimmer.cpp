@@ -257,14 +257,13 @@ void CullmarkTrimmer::ClearCaches(bool forced) {
     context_.Log().Wake();
 }
 
-bool CullmarkTrimmer::IsExcluded(const std::wstring& path, const std::wstring& fileName) const {
+bool CullmarkTrimmer::IsExcluded(const RuleSet& rules, const std::wstring& path,
+                                 const std::wstring& fileName) const {
     if (EqualsIgnoreCase(fileName, kMemoryCompression) ||
         EqualsIgnoreCase(path, kMemoryCompression)) {
         return true;
     }
-    const ConfigSettings& settings = context_.Settings();
-    std::lock_guard lock(settings.TrimListLock);
-    for (const auto& item : settings.MemoryManagement.CullmarkExclusions) {
+    for (const auto& item : rules.MemoryManagement.CullmarkExclusions) {
         const std::wstring& pattern = item.text;
         if (MatchesIgnoringCase(pattern, path) || EqualsIgnoreCase(pattern, path) ||
             (!fileName.empty() &&
@@ -291,6 +290,8 @@ bool CullmarkTrimmer::TrimWorkingSets() {
         const auto foreground = platform::ForegroundWindowProcess();
         const std::uint32_t foregroundPid = foreground ? foreground->processId : 0;
         const std::int64_t minimumMiB = memory.MinimumProcessWSSInMb;
+        // The lists as published when the pass begins, for the whole pass.
+        const std::shared_ptr<const RuleSet> rules = context_.Settings().Rules();
         ProcessSnapshot snapshot;
         snapshot.Take(false);
         snapshot.ForEachEntry([&](const std::uint8_t* entry, std::size_t) {
@@ -313,7 +314,7 @@ bool CullmarkTrimmer::TrimWorkingSets() {
             if (path.empty()) {
                 path = imageName;
             }
-            if (IsExcluded(path, FileNamePart(path))) {
+            if (IsExcluded(*rules, path, FileNamePart(path))) {
                 return;
             }
             const GuardFacts guard{pid, context_.Engine().processId, imageName, false};

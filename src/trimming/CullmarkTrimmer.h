@@ -54,7 +54,8 @@ class CullmarkTrimmer {
     PassOutcome Pass(bool forced);
     void ClearCaches(bool forced);
     bool TrimWorkingSets();
-    bool IsExcluded(const std::wstring& path, const std::wstring& fileName) const;
+    bool IsExcluded(const RuleSet& rules, const std::wstring& path,
+                    const std::wstring& fileName) const;
     bool StopRequested(platform::RawHandle stopEvent, std::uint32_t waitMs) const;
     void RunWorker();
     bool RecordingOn() const;

@@ -87,7 +87,7 @@ void CpuLimiter::Apply(const FeatureContext& context, ProcessRecord& record) {
         }
         limits.clear();
     }
-    if (const auto rule = FindCpuLimitRule(context.Settings(), context.Facts(record))) {
+    if (const auto rule = FindCpuLimitRule(context.Rules(), context.Facts(record))) {
         if (std::none_of(limits.begin(), limits.end(),
                          [&](const auto& instance) { return SameRule(instance, *rule); })) {
             CpuLimitInstance instance;

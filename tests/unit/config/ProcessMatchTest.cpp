@@ -6,6 +6,7 @@
 #include "SimFixture.h"
 #include "config/ConfigDocument.h"
 #include "config/ConfigSettings.h"
+#include "LookUpNow.h"
 #include "config/ProcessMatch.h"
 #include "processes/ParentTree.h"
 #include "processes/ProcessRecord.h"

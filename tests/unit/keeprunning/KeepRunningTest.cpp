@@ -25,7 +25,7 @@ TEST(KeepRunningTracker, CommandLineFormsThatSatisfyARule) {
     };
     for (const auto& c : cases) {
         KeepRunningTracker tracker;
-        tracker.Load(settings);
+        tracker.Load(*settings.BuildRules());
         tracker.MarkRunning(L"agent.exe", c.path, c.commandLine);
         std::vector<std::wstring> missing;
         for (const auto& rule : tracker.NotRunning()) {
@@ -52,7 +52,7 @@ TEST(KeepRunningTracker, RulesAndLiveProcessesMeetBeyondAscii) {
                  std::wstring(c.rule) + L";;0");
         settings.ReadSettings(document);
         KeepRunningTracker tracker;
-        tracker.Load(settings);
+        tracker.Load(*settings.BuildRules());
         ASSERT_EQ(tracker.RuleCount(), 1u);
         tracker.MarkRunning(L"app.exe", c.livePath, L"");
         EXPECT_TRUE(tracker.NotRunning().empty()) << ToUtf8(c.livePath);

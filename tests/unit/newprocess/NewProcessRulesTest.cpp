@@ -231,7 +231,7 @@ TEST(DisallowedProcesses, AllowedWinsOverDisallowed) {
         MatchFacts facts;
         facts.pid = 50;
         facts.name = c.name;
-        EXPECT_EQ(IsDisallowedProcess(settings, facts), c.disallowed) << c.name;
+        EXPECT_EQ(IsDisallowedProcess(*settings.BuildRules(), facts), c.disallowed) << c.name;
     }
 }
 

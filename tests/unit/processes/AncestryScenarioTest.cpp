@@ -8,6 +8,7 @@
 
 #include "EngineScenario.h"
 #include "common/Format.h"
+#include "LookUpNow.h"
 #include "config/ProcessMatch.h"
 #include "platform/ProcessControl.h"
 #include "power/PowerAutomation.h"
