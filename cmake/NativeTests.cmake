@@ -10,6 +10,8 @@ if(CV_UNIT_TESTS)
     target_link_libraries(cv_unit_tests PRIVATE cv_core GTest::gtest GTest::gtest_main)
     target_compile_options(cv_unit_tests PRIVATE ${CV_WARNINGS})
     target_include_directories(cv_unit_tests PRIVATE tests tests/unit)
+    # For the tests that hold checked-in sources (the event message table) to the code.
+    target_compile_definitions(cv_unit_tests PRIVATE CV_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
     gtest_discover_tests(cv_unit_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
 endif()
 

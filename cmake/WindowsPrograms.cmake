@@ -12,6 +12,22 @@ foreach(program vigilor trellion)
     target_link_options(${program} PRIVATE ${CV_WIN_PROGRAM_FLAGS} ${CV_WIN_IMAGE_FLAGS})
 endforeach()
 
+# The message table Event Viewer shows the engine's events with, compiled into vigilor.exe from
+# src/texts/EventMessages.mc (a unit test holds the .mc to the action table).
+find_program(CV_WINDMC NAMES x86_64-w64-mingw32-windmc windmc REQUIRED)
+set(CV_EVENT_MESSAGES_DIR ${CMAKE_BINARY_DIR}/eventmessages)
+add_custom_command(
+    OUTPUT ${CV_EVENT_MESSAGES_DIR}/EventMessages.rc ${CV_EVENT_MESSAGES_DIR}/MSG00409.bin
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CV_EVENT_MESSAGES_DIR}
+    COMMAND ${CV_WINDMC} -U -h ${CV_EVENT_MESSAGES_DIR} -r ${CV_EVENT_MESSAGES_DIR}
+            ${CMAKE_SOURCE_DIR}/src/texts/EventMessages.mc
+    DEPENDS ${CMAKE_SOURCE_DIR}/src/texts/EventMessages.mc
+    VERBATIM)
+set_source_files_properties(${CV_EVENT_MESSAGES_DIR}/EventMessages.rc PROPERTIES
+    GENERATED TRUE OBJECT_DEPENDS ${CV_EVENT_MESSAGES_DIR}/MSG00409.bin)
+target_sources(vigilor PRIVATE ${CV_EVENT_MESSAGES_DIR}/EventMessages.rc)
+target_include_directories(vigilor PRIVATE ${CV_EVENT_MESSAGES_DIR})
+
 # The English language module holds string resources only: no code, no entry point.
 add_library(cv_rsrc_english SHARED src/texts/english.rc)
 set_target_properties(cv_rsrc_english PROPERTIES PREFIX "" OUTPUT_NAME cv_rsrc_english LINKER_LANGUAGE C)
@@ -61,4 +77,4 @@ target_link_options(cv_listquery PRIVATE ${CV_WIN_PROGRAM_FLAGS})
 target_link_libraries(cv_listquery PRIVATE advapi32 dbghelp pdh rpcrt4 shell32 shlwapi user32)
 add_dependencies(cv_e2e_tests vigilor trellion cv_rsrc_english cv_e2e_sleeper cv_e2e_stubborn cv_e2e_burner
     cv_e2e_counter cv_e2e_recorder)
-add_dependencies(cv_win_tests cv_rsrc_english cv_e2e_sleeper)
+add_dependencies(cv_win_tests cv_rsrc_english cv_e2e_sleeper vigilor)

@@ -103,6 +103,9 @@ enum ActionCode : std::uint32_t {
     // Windows cannot run without; the information says which rule family and why. Not in the
     // table of texts: written as its number.
     CV_ACTION_TOOK_PROTECTED_PROCESS_SPARED = 112,
+    // The engine stopped normally: its last record. Not in the table of texts: written as its
+    // number.
+    CV_ACTION_CORE_ENGINE_STOPPED = 113,
 };
 
 struct ActionCodeInfo {
@@ -111,7 +114,7 @@ struct ActionCodeInfo {
     const char* name;
 };
 
-// The whole table, in code order.
+// The whole table, in code order: every code the engine records.
 const ActionCodeInfo* ActionCodeTable(std::size_t* count);
 const ActionCodeInfo* FindActionCode(std::uint32_t code);
 

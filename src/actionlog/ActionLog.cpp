@@ -112,6 +112,12 @@ void ActionLog::Wake() {
 void ActionLog::Append(ActionRecord record) {
     writer_->Append(std::move(record));
 }
+void ActionLog::SetEventLogSelection(EventLogSelection selection) {
+    writer_->SetEventLogSelection(std::move(selection));
+}
+EventLogTally ActionLog::EventTally() {
+    return writer_->EventTally();
+}
 std::size_t ActionLog::QueuedCount() {
     return writer_->QueuedCount();
 }

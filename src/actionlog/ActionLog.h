@@ -10,6 +10,7 @@
 #include <string>
 
 #include "actionlog/ActionRecord.h"
+#include "actionlog/EventLogSelection.h"
 #include "actionlog/LogFile.h"
 #include "platform/Threads.h"
 
@@ -17,6 +18,7 @@ namespace cv {
 
 class ConfigSettings;
 class LogWriter;
+struct EventLogTally;
 
 // ' -> '', " -> "", , -> \,
 std::wstring EscapeLogValue(std::wstring_view value);
@@ -59,6 +61,11 @@ class ActionLog {
     std::size_t QueuedCount();
     // Records lost and not reported in the log yet.
     std::uint64_t LostCount();
+
+    // Which records the writer also sends to the Windows event log (none until this is called:
+    // tools that only read the log folder send nothing).
+    void SetEventLogSelection(EventLogSelection selection);
+    EventLogTally EventTally();
 
   private:
     std::shared_ptr<LogWriter> writer_;  // shared with the writer thread

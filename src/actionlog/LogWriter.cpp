@@ -10,6 +10,7 @@
 #include "common/Format.h"
 #include "common/WideString.h"
 #include "enginehost/EngineHost.h"
+#include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/KernelObjects.h"
 #include "platform/Registry.h"
@@ -174,6 +175,16 @@ void LogWriter::Append(ActionRecord record) {
     queue_.push_back(std::move(record));
 }
 
+void LogWriter::SetEventLogSelection(EventLogSelection selection) {
+    std::lock_guard lock(lock_);
+    eventSelection_ = std::move(selection);
+}
+
+EventLogTally LogWriter::EventTally() {
+    std::lock_guard lock(lock_);
+    return eventTally_;
+}
+
 std::size_t LogWriter::QueuedCount() {
     std::lock_guard lock(lock_);
     return queue_.size();
@@ -279,6 +290,17 @@ void LogWriter::Run() {
 }
 
 void LogWriter::Drain(bool stopping) {
+    WriteQueued(stopping);
+    // After the file and outside its mutex: the event log never holds up the file.
+    WriteEvents(stopping);
+    if (stopping) {
+        // What the event log's trouble made noted goes in with the rest.
+        WriteQueued(true);
+        WriteEvents(true);
+    }
+}
+
+void LogWriter::WriteQueued(bool stopping) {
     if (QueuedCount() == 0) {
         return;
     }
@@ -314,6 +336,8 @@ void LogWriter::Drain(bool stopping) {
             inFlight_ = true;
         }
         const bool written = WriteWithNotices(path, record);
+        // A record the file could not take still goes to the event log.
+        QueueEvent(record);
         std::lock_guard lock(lock_);
         inFlight_ = false;
         if (abandoned_) {
@@ -338,16 +362,20 @@ bool LogWriter::WriteWithNotices(const std::wstring& path, const ActionRecord& r
         return notice;
     };
     if (folderNotice_) {
-        if (!WriteOne(path, datedLikeRecord(*folderNotice_))) {
+        const ActionRecord notice = datedLikeRecord(*folderNotice_);
+        if (!WriteOne(path, notice)) {
             return false;
         }
+        QueueEvent(notice);
         folderNotice_.reset();
     }
     const std::uint64_t lost = LostCount();
     if (lost != 0) {
-        if (!WriteOne(path, datedLikeRecord(LostNotice(lost)))) {
+        const ActionRecord notice = datedLikeRecord(LostNotice(lost));
+        if (!WriteOne(path, notice)) {
             return false;
         }
+        QueueEvent(notice);
         std::lock_guard lock(lock_);
         if (!abandoned_) {
             lost_ -= lost;  // records lost meanwhile stay counted for the next notice
@@ -355,6 +383,64 @@ bool LogWriter::WriteWithNotices(const std::wstring& path, const ActionRecord& r
         }
     }
     return WriteOne(path, record);
+}
+
+void LogWriter::QueueEvent(const ActionRecord& record) {
+    const bool full = events_.size() >= kEventQueueLimit;
+    {
+        std::lock_guard lock(lock_);
+        if (!eventSelection_.Selects(record.actionId)) {
+            return;
+        }
+        if (full) {
+            ++eventTally_.dropped;
+        }
+    }
+    if (full) {
+        events_.pop_front();
+        if (!eventsDropped_) {
+            eventsDropped_ = true;
+            Append(EngineNotice(
+                L"The Windows event log takes the engine's records too slowly; records chosen "
+                L"for it are dropped there until it catches up, and are in corvane.log only"));
+        }
+    }
+    events_.push_back(record);
+}
+
+void LogWriter::WriteEvents(bool stopping) {
+    if (events_.empty()) {
+        return;
+    }
+    if (!eventSource_) {
+        eventSource_.emplace(kEventLogSource);
+    }
+    const std::uint64_t start = platform::TickCount64();
+    while (!events_.empty() && !IsAbandoned()) {
+        if (!stopping && platform::TickCount64() - start >= kEventBudgetMs) {
+            return;  // the rest waits for the next wake
+        }
+        const ActionRecord record = std::move(events_.front());
+        events_.pop_front();
+        const platform::EventReport report = eventSource_->Report(
+            EventTypeOf(record.actionId), record.actionId, EventStrings(record));
+        {
+            std::lock_guard lock(lock_);
+            ++(report.accepted ? eventTally_.accepted : eventTally_.refused);
+        }
+        if (report.accepted) {
+            eventsRefused_ = false;
+        } else if (!eventsRefused_) {
+            eventsRefused_ = true;
+            Append(EngineNotice(FormatText(
+                L"The Windows event log does not take the engine's records (error %lu); until it "
+                L"does, they are in corvane.log only",
+                report.error)));
+        }
+    }
+    if (events_.empty()) {
+        eventsDropped_ = false;
+    }
 }
 
 bool LogWriter::WriteOne(const std::wstring& path, const ActionRecord& record) {

@@ -12,15 +12,29 @@
 #include <string>
 
 #include "actionlog/ActionRecord.h"
+#include "actionlog/EventLogSelection.h"
+#include "platform/EventLog.h"
 #include "platform/Handle.h"
 
 namespace cv {
+
+// What became of the records chosen for the Windows event log in this run.
+struct EventLogTally {
+    std::uint64_t accepted = 0;
+    std::uint64_t refused = 0;
+    std::uint64_t dropped = 0;  // could not wait for a slow event log
+};
 
 class LogWriter {
   public:
     // Records waiting beyond this are dropped, oldest first, and counted as lost: a program that
     // holds the log mutex for hours must not make the engine grow without end.
     static constexpr std::size_t kQueueLimit = 10000;
+    // The event log is written after the file, for at most this long per wake, so a slow one
+    // delays no record of the file for long; events waiting beyond the limit are dropped, oldest
+    // first (the records themselves are in the file).
+    static constexpr std::size_t kEventQueueLimit = 1000;
+    static constexpr std::uint64_t kEventBudgetMs = 250;
 
     LogWriter();
     LogWriter(const LogWriter&) = delete;
@@ -36,6 +50,10 @@ class LogWriter {
     // Records that could not be written and have not been reported in the log yet, including
     // those an earlier run could not write.
     std::uint64_t LostCount();
+
+    // Which records also go to the event log from now on.
+    void SetEventLogSelection(EventLogSelection selection);
+    EventLogTally EventTally();
 
     // The writer thread's body: waits for work, writes, and ends on the stop signal.
     void Run();
@@ -57,9 +75,13 @@ class LogWriter {
     void DetermineFolder();
     void ChooseFolder();
     void Drain(bool stopping);
+    void WriteQueued(bool stopping);
     bool WriteWithNotices(const std::wstring& path, const ActionRecord& record);
     bool WriteOne(const std::wstring& path, const ActionRecord& record);
     void SaveLostCountLocked();
+    void QueueEvent(const ActionRecord& record);
+    void WriteEvents(bool stopping);
+    void NoteEventTrouble(const std::wstring& info);
 
     std::mutex folderMutex_;
     std::wstring folder_;
@@ -80,10 +102,19 @@ class LogWriter {
     bool inFlight_ = false;        // the writer has taken a record and not finished it
     bool abandoned_ = false;
     bool ended_ = false;
+    // None until the engine says: a tool that only learns the log folder sends nothing.
+    EventLogSelection eventSelection_{.mode = EventLogSelection::Mode::None};
+    EventLogTally eventTally_;
 
     // Only the writer thread touches these.
     std::optional<std::wstring> datePattern_;
     std::optional<ActionRecord> folderNotice_;
+    std::optional<platform::EventSource> eventSource_;
+    std::deque<ActionRecord> events_;
+    // The event log refuses records, or some had to be dropped: noted once each until it takes
+    // records again.
+    bool eventsRefused_ = false;
+    bool eventsDropped_ = false;
 };
 
 }  // namespace cv

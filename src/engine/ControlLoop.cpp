@@ -73,6 +73,7 @@ int ControlLoop::Startup() {
     keepRunning_.Start(*context_, platform::ProcessorCount());
     storage_->StartConfigWatcher(exitEvent_.Get());
     RecordStartupActions(loadResult);
+    ApplyEventLogSelection();
     // What an engine that did not stop normally left changed in processes is put back, whatever
     // the configuration now says; from here on every such change is journalled first.
     RecoverAndBeginJournal(*context_, isService_);
@@ -283,6 +284,7 @@ void ControlLoop::ApplyReloadedSettings() {
     keepRunning_.Reload(*context_);
     levelon_.NoteReload(*context_);
     cpuLimiter_.NoteReload(*context_);
+    ApplyEventLogSelection();
     forcedReloadCounter_ = 0;
 }
 
@@ -359,6 +361,7 @@ int ControlLoop::Shutdown() {
     // Everything is put back: the journal's value goes (what could not be put back stays for
     // the next start).
     RecoveryJournal::Instance().End();
+    RecordStopAction();
     // Threads that take the control lock are stopped outside it, or they could never end.
     StopWorkers();
     // The exit event stays open: the entry sets it once more when the thread has ended.

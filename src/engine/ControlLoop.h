@@ -95,6 +95,9 @@ class ControlLoop {
     int CreateSingleInstanceObjects();
     int LoadConfiguration(bool force = false);
     void RecordStartupActions(int loadResult);
+    void RecordStopAction();
+    // Reads which records also go to the Windows event log (at start-up and at every reload).
+    void ApplyEventLogSelection();
     void CreateLoopEvents();
     void ReadBufferReuseSetting();
 
@@ -144,6 +147,8 @@ class ControlLoop {
     std::unique_ptr<ConfigSettings> settings_;
     std::unique_ptr<ConfigStorage> storage_;
     ConfigLoadRecords loadRecords_;
+    // The entries of the event-log selection last reported as ignored.
+    std::vector<std::wstring> ignoredEventLogEntries_;
     bool loadedOk_ = false;
     std::unique_ptr<FeatureContext> context_;
     EngineIdentity engine_;

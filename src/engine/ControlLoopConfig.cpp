@@ -132,6 +132,27 @@ void ControlLoop::RecordStartupActions(int loadResult) {
                               false));
 }
 
+void ControlLoop::RecordStopAction() {
+    if (!settings_->Logging.LogDisable) {
+        context_->Record(CV_ACTION_CORE_ENGINE_STOPPED,
+                         context_->EngineFacts(L"Core engine stopped", false));
+    }
+}
+
+void ControlLoop::ApplyEventLogSelection() {
+    EventLogSelection selection = ReadEventLogSelection();
+    // Named once, not again at every reload that finds the same entries.
+    if (selection.ignored != ignoredEventLogEntries_) {
+        ignoredEventLogEntries_ = selection.ignored;
+        const auto text = IgnoredEntriesText(selection);
+        if (text && context_->LoggingEnabled()) {
+            context_->Record(CV_ACTION_CORE_ENGINE_INITIALIZED,
+                             context_->EngineFacts(*text, false));
+        }
+    }
+    actionLog_->SetEventLogSelection(std::move(selection));
+}
+
 bool ControlLoop::IsReloadDue() {
     // One look at the three events, in this order, instead of three: a wait that takes the
     // first one set acts as testing them one after the other did.

@@ -4,11 +4,13 @@
 
 #include "actionlog/ActionCodes.h"
 #include "actionlog/ActionLog.h"
+#include "actionlog/EventLogSelection.h"
 #include "actionlog/LogFile.h"
 #include "common/Format.h"
 #include "common/WideString.h"
 #include "platform/Clock.h"
 #include "platform/CrashDump.h"
+#include "platform/EventLog.h"
 #include "platform/Files.h"
 #include "platform/KernelObjects.h"
 #include "platform/Launch.h"
@@ -122,6 +124,11 @@ void RecordCrashLoopEnd() {
     AppendLogLine(log.LogPath(),
                   ToUtf8(FormatLogLine(record, LogDatePattern(dateFormat.value_or(0)))),
                   log.MaxFileSize());
+    // No writer thread runs any more: the event goes from here, as the line did.
+    if (ReadEventLogSelection().Selects(record.actionId)) {
+        platform::EventSource source(kEventLogSource);
+        source.Report(EventTypeOf(record.actionId), record.actionId, EventStrings(record));
+    }
 }
 
 }  // namespace

@@ -24,6 +24,7 @@
 #include "profiles/ProfileSwitcher.h"
 #include "texts/Language.h"
 #include "texts/Messages.h"
+#include "updatetool/EventSourceRegistration.h"
 #include "updatetool/LogMigration.h"
 #include "updatetool/SystemPath.h"
 #include "updatetool/TaskScheduling.h"
@@ -317,6 +318,7 @@ void RunPostUpdate() {
     }
     WriteVersionValues();
     const std::wstring folder = InstallationFolder();
+    RegisterEngineEventSource(folder);
     ReplaceUpdater(folder);
     DeleteObsoleteFiles(folder);
     for (const wchar_t* key : {kEarlierProductKey, kEarlierServerKey}) {

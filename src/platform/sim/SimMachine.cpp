@@ -58,6 +58,7 @@ void Machine::Reset() {
     messageBoxes.clear();
     messageBoxAnswers.clear();
     setup = {};
+    eventLog = {};
     launches.clear();
     folderWatches.clear();
     failures_.clear();

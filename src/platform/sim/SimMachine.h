@@ -189,6 +189,20 @@ struct LaunchCall {
     bool lowIntegrity = false;
 };
 
+// What the program wrote to the Windows event log. A source whose RegisterEventSource or
+// ReportEvent call is made to fail (FailCall with the source name as subject) records nothing.
+struct SimEvent {
+    std::wstring source;
+    std::uint16_t type = 0;  // platform::EventType
+    std::uint32_t eventId = 0;
+    std::vector<std::wstring> strings;
+};
+struct SimEventLog {
+    std::vector<SimEvent> events;
+    int registrations = 0;  // RegisterEventSource calls that succeeded
+    int openSources = 0;    // registered and not deregistered yet
+};
+
 struct SimModule {
     std::map<std::uint32_t, std::wstring> strings;
 };
@@ -325,6 +339,7 @@ class Machine {
     std::vector<MessageBoxCall> messageBoxes;
     std::deque<int> messageBoxAnswers;
     SimSetupState setup;
+    SimEventLog eventLog;
 
     // Folder change watches. The file system calls NotifyFolderChanged after every write
     // (kWriteChange) and after a file is created, deleted or renamed (kNameChange); a watch is

@@ -60,7 +60,7 @@ TEST_F(DefaultsScenario, NoMatchingRuleLeavesTheProcessAlone) {
     EXPECT_EQ(Process(100).priorityClass, kNormalPriorityClass);
     EXPECT_EQ(Process(100).affinity, 0u);
     const auto log = StopAndReadLog();
-    EXPECT_EQ(Ids(log), (std::vector<std::uint32_t>{59, 58, 60}));
+    EXPECT_EQ(Ids(log), (std::vector<std::uint32_t>{59, 58, 60, 113}));
 }
 
 TEST_F(DefaultsScenario, AffinityWaitsForTheRulesDelay) {

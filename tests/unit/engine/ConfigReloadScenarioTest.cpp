@@ -26,7 +26,8 @@ TEST_F(ConfigReload, StartupRecordsAndTheFirstLoad) {
     EXPECT_EQ(loop.LoadResult(), 0);
     EXPECT_EQ(loop.RefreshInterval(), 250u);
     const auto log = StopAndReadLog();
-    ASSERT_EQ(Ids(log), (std::vector<std::uint32_t>{59, 58, 60}));
+    // The start records, and the stop record the shutdown makes last.
+    ASSERT_EQ(Ids(log), (std::vector<std::uint32_t>{59, 58, 60, 113}));
     EXPECT_EQ(log[0].info, FormatText(LoadResourceString(307), L"C:\\Cfg\\corvex.ini"));
     EXPECT_EQ(log[0].basename, L"vigilor.exe");
     EXPECT_EQ(log[0].pid, 4242u);
@@ -34,6 +35,8 @@ TEST_F(ConfigReload, StartupRecordsAndTheFirstLoad) {
     EXPECT_EQ(log[1].info, L"Corvane v1.0.0 (5990600) Vigilor process-management engine");
     EXPECT_EQ(log[2].info, FormatText(LoadResourceString(328), LoadResourceString(250)));
     EXPECT_EQ(log[2].path, L"");
+    EXPECT_EQ(log[3].info, L"Core engine stopped");
+    EXPECT_EQ(log[3].basename, L"vigilor.exe");
 }
 
 TEST_F(ConfigReload, MissingFileIsCreatedAndLoggedWithItsCode) {
@@ -44,7 +47,7 @@ TEST_F(ConfigReload, MissingFileIsCreatedAndLoggedWithItsCode) {
     const auto log = StopAndReadLog();
     ASSERT_GE(log.size(), 4u);
     EXPECT_EQ(log[0].info, L"ERROR loading configuration - code 2");
-    EXPECT_EQ(Ids(log), (std::vector<std::uint32_t>{59, 59, 58, 60}));
+    EXPECT_EQ(Ids(log), (std::vector<std::uint32_t>{59, 59, 58, 60, 113}));
 }
 
 TEST_F(ConfigReload, AFirstStartOnAHybridMachineWritesTheHybridDefaults) {
@@ -76,7 +79,8 @@ TEST_F(ConfigReload, AFirstStartOnAHybridMachineWritesTheHybridDefaults) {
 TEST_F(ConfigReload, ManageOnlyCurrentUserNamesTheEngineUser) {
     Start({{L"ManageOnlyCurrentUser", L"true"}});
     const auto log = StopAndReadLog();
-    EXPECT_EQ(log.back().info, FormatText(LoadResourceString(328), L"Tester"));
+    ASSERT_EQ(Only(log, 60).size(), 1u);
+    EXPECT_EQ(Only(log, 60)[0].info, FormatText(LoadResourceString(328), L"Tester"));
 }
 
 TEST_F(ConfigReload, LogDisableSuppressesTheStartupRecords) {
