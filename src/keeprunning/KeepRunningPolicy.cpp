@@ -168,7 +168,8 @@ void KeepRunningPolicy::RestartMissing(const FeatureContext& context) {
                          MayStartAsSystem(ProgramOfCommandLine(plan.commandLine)))) {
                 // No user's process stands behind the rule, so it would run as SYSTEM: only a
                 // program that no standard user can change, nor the folders above it.
-                tell = log && untrustedRefused_.insert(missing.key).second;
+                const bool first = untrustedRefused_.insert(missing.key).second;
+                tell = log && first;
                 if (tell) {
                     facts.info = kUserMayChangeProgramText;
                     context.Record(CV_ACTION_TOOK_ERROR_GAAS_LAUNCHES_PROHIBITED, facts);
