@@ -77,4 +77,4 @@ target_link_options(cv_listquery PRIVATE ${CV_WIN_PROGRAM_FLAGS})
 target_link_libraries(cv_listquery PRIVATE advapi32 dbghelp pdh rpcrt4 shell32 shlwapi user32)
 add_dependencies(cv_e2e_tests vigilor trellion cv_rsrc_english cv_e2e_sleeper cv_e2e_stubborn cv_e2e_burner
     cv_e2e_counter cv_e2e_recorder)
-add_dependencies(cv_win_tests cv_rsrc_english cv_e2e_sleeper vigilor)
+add_dependencies(cv_win_tests cv_rsrc_english cv_e2e_sleeper cv_e2e_recorder vigilor)

@@ -5,6 +5,7 @@
 #include "config/ConfigCheck.h"
 #include "config/ConfigSettings.h"
 #include "config/ConfigStorage.h"
+#include "keeprunning/KeepRunningPolicy.h"
 #include "platform/Files.h"
 #include "platform/System.h"
 #include "powerplans/MachineEnvironment.h"
@@ -48,7 +49,11 @@ int RunConfigCheck(const std::wstring& requested) {
         storage.SetFolderOverride(ProcessValues().ConfigFolderOverride);
         path = storage.ResolveConfigPath();
     }
-    const ConfigCheckReport report = CheckConfigFile(path, environment, &CheckSamplingOutput);
+    const ConfigCheckReport report =
+        CheckConfigFile(path, environment, [](const ConfigSettings& settings, auto& findings) {
+            CheckSamplingOutput(settings, findings);
+            CheckKeepRunningLaunches(settings, findings);
+        });
     std::wstring text = FormatText(L"Checked %s: ", path);
     text += report.HasFindings()
                 ? FormatText(L"%u finding(s)%s\r\n", static_cast<unsigned>(report.findings.size()),

@@ -7,7 +7,9 @@
 #include "actionlog/Statistics.h"
 #include "common/Format.h"
 #include "common/Ticks.h"
+#include "config/ConfigCheck.h"
 #include "config/ConfigSettings.h"
+#include "control/ServiceLaunch.h"
 #include "enginehost/EngineHost.h"
 #include "keeprunning/ProcessExit.h"
 #include "platform/Clock.h"
@@ -42,6 +44,25 @@ void SetRestartedPriority(platform::RawHandle process) {
 
 }  // namespace
 
+void CheckKeepRunningLaunches(const ConfigSettings& settings, SettingsFindings& findings) {
+    if (!IsServiceInstalled() || !AllowElevatedChildren()) {
+        return;
+    }
+    KeepRunningTracker tracker;
+    tracker.Load(settings);
+    for (const auto& rule : tracker.NotRunning()) {
+        const RestartPlan plan = PlanRestart(rule.path, rule.arguments);
+        if (!MayStartAsSystem(rule.path) ||
+            !MayStartAsSystem(ProgramOfCommandLine(plan.commandLine))) {
+            findings.ForKey(L"ProcessDefaults", L"KeepRunningProcesses")
+                .Report(FindingKind::kLimited,
+                        FormatText(L"%s is never started: the service would run it as SYSTEM, "
+                                   L"and a standard user may change it or a folder above it",
+                                   Quoted(rule.path)));
+        }
+    }
+}
+
 void KeepRunningPolicy::Start(const FeatureContext& context, std::uint32_t processors) {
     grace_ = KeepRunningGraceFor(processors);
     Reload(context);
@@ -50,9 +71,13 @@ void KeepRunningPolicy::Start(const FeatureContext& context, std::uint32_t proce
 void KeepRunningPolicy::Reload(const FeatureContext& context) {
     tracker_.Load(context.Rules());
     // Read when the rules are, not every cycle.
-    allowElevated_ = platform::ReadRegistryDword(platform::RegistryRoot::LocalMachine,
-                                                 L"Software\\Corvane", L"AllowElevatedChildren")
-                         .value_or(0) != 0;
+    allowElevated_ = AllowElevatedChildren();
+    // A refusal of a rule that is gone is forgotten; one of a rule that stays is not said again.
+    const auto rules = tracker_.NotRunning();  // every rule, just after loading
+    std::erase_if(untrustedRefused_, [&](const std::wstring& key) {
+        return std::none_of(rules.begin(), rules.end(),
+                            [&](const auto& rule) { return rule.key == key; });
+    });
 }
 
 void KeepRunningPolicy::ReportRunning(const FeatureContext& context, const ProcessRecord& record) {
@@ -130,14 +155,26 @@ void KeepRunningPolicy::RestartMissing(const FeatureContext& context) {
             facts.commandLine = missing.arguments;
             const bool log = context.LoggingEnabled();
             std::optional<platform::LaunchedProcess> launched;
+            const RestartPlan plan = PlanRestart(missing.path, missing.arguments);
+            bool tell = log;
             if (IsServiceInstalled() && !allowElevated) {
                 // A service would start the program in the wrong session and with its rights.
                 if (log) {
                     facts.info = EngineText(kServiceLaunchRefusedText);
                     context.Record(CV_ACTION_TOOK_ERROR_GAAS_LAUNCHES_PROHIBITED, facts);
                 }
+            } else if (IsServiceInstalled() &&
+                       !(MayStartAsSystem(missing.path) &&
+                         MayStartAsSystem(ProgramOfCommandLine(plan.commandLine)))) {
+                // No user's process stands behind the rule, so it would run as SYSTEM: only a
+                // program that no standard user can change, nor the folders above it.
+                const bool first = untrustedRefused_.insert(missing.key).second;
+                tell = log && first;
+                if (tell) {
+                    facts.info = kUserMayChangeProgramText;
+                    context.Record(CV_ACTION_TOOK_ERROR_GAAS_LAUNCHES_PROHIBITED, facts);
+                }
             } else {
-                const RestartPlan plan = PlanRestart(missing.path, missing.arguments);
                 launched =
                     platform::LaunchProcess(plan.commandLine, plan.directory, !allowElevated);
             }
@@ -149,10 +186,11 @@ void KeepRunningPolicy::RestartMissing(const FeatureContext& context) {
                 }
                 SetRestartedPriority(launched->process.Get());
                 NoteStarted(context, missing);
+                untrustedRefused_.erase(missing.key);
                 continue;
             }
             restartAttempted_.insert(missing.key);
-            if (log) {
+            if (tell) {
                 facts.pid = 0;
                 facts.info = EngineText(kRestartFailedText);
                 context.Record(CV_ACTION_TOOK_RESTARTING_PROCESS_ERROR, facts);

@@ -12,6 +12,12 @@
 
 namespace cv {
 
+class SettingsFindings;
+
+// For the configuration check: as a service with AllowElevatedChildren, the keep-running
+// programs that would not be started because a standard user may change them.
+void CheckKeepRunningLaunches(const ConfigSettings& settings, SettingsFindings& findings);
+
 class KeepRunningPolicy {
   public:
     // At start-up: the rules, and the cycles to wait before the first restart (fewer on
@@ -46,6 +52,9 @@ class KeepRunningPolicy {
 
     // Rules whose restart failed or was refused since the last reload.
     std::set<std::wstring> restartAttempted_;
+    // Rules refused as a service because a standard user may change their program: said once,
+    // until the rule is gone or its program was started.
+    std::set<std::wstring> untrustedRefused_;
     std::map<std::wstring, BackOff> backOff_;
     NewProcessLogFilter exitFilter_;
 };

@@ -31,6 +31,29 @@ struct LaunchedProcess {
 std::optional<LaunchedProcess> LaunchProcess(const std::wstring& commandLine,
                                              const std::wstring& directory, bool lowIntegrity);
 
+// The user a running process runs as, to start a program as that user in that process's session.
+struct ProcessUser {
+    UniqueHandle token;  // a primary token of the process's own
+    std::uint32_t sessionId = 0;
+    bool localSystem = false;  // the token's user is SYSTEM (S-1-5-18)
+};
+// The process with this id, checked to have this creation time (a FILETIME) so that a reused id
+// is never taken for it: OpenProcess (limited query information), OpenProcessToken (duplicate,
+// query), DuplicateTokenEx as a primary token; its session and user read from the token. None on
+// failure.
+std::optional<ProcessUser> OpenProcessUser(std::uint32_t processId, std::uint64_t createTime);
+// CreateProcessAsUserW with the user's token, in its session, on the desktop "winsta0\default",
+// with that user's environment block (CreateEnvironmentBlock; the engine's own when it cannot be
+// made), zeroed start-up information and no inheritance. None on failure.
+std::optional<LaunchedProcess> LaunchProcessAsUser(const ProcessUser& user,
+                                                   const std::wstring& commandLine,
+                                                   const std::wstring& directory);
+// Whether only Administrators, SYSTEM and TrustedInstaller can change the file and every folder
+// above it: each one's owner is one of them, and its DACL gives no one else a right to write,
+// append, create, delete children, change the DACL or the owner (or generic write or all). A
+// missing DACL lets everyone write. False when any of them cannot be read.
+bool OnlyAdministratorsCanWrite(const std::wstring& path);
+
 // OpenProcess with SYNCHRONIZE; none when the process cannot be opened.
 UniqueHandle OpenProcessForWait(std::uint32_t processId);
 

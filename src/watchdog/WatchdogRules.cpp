@@ -4,6 +4,7 @@
 
 #include "actionlog/ActionCodes.h"
 #include "actionlog/EngineTexts.h"
+#include "common/CommandLineQuoting.h"
 #include "common/Format.h"
 #include "common/Ticks.h"
 #include "common/WideString.h"
@@ -11,6 +12,7 @@
 #include "config/ConfigSettings.h"
 #include "control/ProcessControl.h"
 #include "control/ProcessGuard.h"
+#include "control/ServiceLaunch.h"
 #include "enginehost/EngineHost.h"
 #include "platform/Clock.h"
 #include "platform/KernelObjects.h"
@@ -42,14 +44,7 @@ bool RegistryFlag(const wchar_t* name) {
 
 // A service would start the program in its own session and with its own rights.
 bool LaunchesProhibited() {
-    return IsServiceInstalled() && !RegistryFlag(L"AllowElevatedChildren");
-}
-
-void ReplaceAll(std::wstring& text, std::wstring_view what, const std::wstring& with) {
-    for (std::size_t at = text.find(what); at != std::wstring::npos;
-         at = text.find(what, at + with.size())) {
-        text.replace(at, what.size(), with);
-    }
+    return IsServiceInstalled() && !AllowElevatedChildren();
 }
 
 // The length of `program` when the command line starts with it as a whole word, else 0.
@@ -89,15 +84,16 @@ std::wstring WatchdogRestartArguments(const std::wstring& commandLine, const std
 
 std::wstring WatchdogLaunchCommandLine(const std::wstring& program, const std::wstring& arguments,
                                        const LaunchSubject& subject) {
-    std::wstring commandLine = FormatText(L"\"%s\" %s", program, arguments);
-    ReplaceAll(commandLine, L"%1", std::to_wstring(subject.pid));
-    ReplaceAll(commandLine, L"%2", subject.imageName);
-    ReplaceAll(commandLine, L"%3", subject.path);
-    ReplaceAll(commandLine, L"%4", subject.commandLine);
+    // The texts come from the process, chosen by whoever started it: each stays one argument.
+    // The program is the rule's own and takes none of them.
     const std::wstring session = std::to_wstring(subject.sessionId);
-    ReplaceAll(commandLine, L"%5", session);
-    ReplaceAll(commandLine, L"%sessionid%", session);
-    return commandLine;
+    return FormatText(L"\"%s\" ", program) +
+           FillArguments(arguments, {{L"%1", std::to_wstring(subject.pid)},
+                                     {L"%2", subject.imageName},
+                                     {L"%3", subject.path},
+                                     {L"%4", subject.commandLine},
+                                     {L"%5", session},
+                                     {L"%sessionid%", session}});
 }
 
 void WatchdogRules::RefreshRules(const FeatureContext& context) {
@@ -393,14 +389,32 @@ bool WatchdogRules::Restart(const FeatureContext& context, ProcessRecord& record
         return false;
     } else {
         failures.End(WatchdogFailure::kLaunchesProhibited);
-        CloseGracefully(record.pid, context.Settings().Performance.GracefulWaitTimeInMs);
         const std::size_t slash = record.path.find_last_of(L"\\/");
         const std::wstring directory =
             slash == std::wstring::npos ? std::wstring() : record.path.substr(0, slash);
         const std::wstring commandLine = FormatText(
             L"\"%s\" %s", record.path, WatchdogRestartArguments(record.commandLine, record.path));
-        const bool allowElevated = RegistryFlag(L"AllowElevatedChildren");
-        auto launched = platform::LaunchProcess(commandLine, directory, !allowElevated);
+        std::optional<platform::LaunchedProcess> launched;
+        if (!IsServiceInstalled()) {
+            CloseGracefully(record.pid, context.Settings().Performance.GracefulWaitTimeInMs);
+            launched = platform::LaunchProcess(commandLine, directory, !AllowElevatedChildren());
+        } else {
+            // As SYSTEM: the program starts again as the user it ran as, in its session. The
+            // token is taken while the process still runs; without it the process is left be.
+            ServiceLaunchUser as = UserToLaunchAs(record.pid, record.createTime, record.path);
+            if (as.untrustedProgram) {
+                if (failures.Begins(WatchdogFailure::kUntrustedProgram) && log) {
+                    context.Record(CV_ACTION_TOOK_ERROR_GAAS_LAUNCHES_PROHIBITED,
+                                   context.RecordFacts(record, kUserMayChangeProgramText));
+                }
+                return false;
+            }
+            failures.End(WatchdogFailure::kUntrustedProgram);
+            if (as.user) {
+                CloseGracefully(record.pid, context.Settings().Performance.GracefulWaitTimeInMs);
+                launched = platform::LaunchProcessAsUser(*as.user, commandLine, directory);
+            }
+        }
         if (launched) {
             platform::SetProcessPriorityClass(launched->process.Get(),
                                               platform::kNormalPriorityClass);
@@ -441,8 +455,26 @@ void WatchdogRules::Launch(const FeatureContext& context, const ProcessRecord& r
     subject.sessionId = record.info->SessionId();
     const std::wstring commandLine =
         WatchdogLaunchCommandLine(rule.Program, rule.Arguments, subject);
-    auto launched = platform::LaunchProcess(commandLine, std::wstring(),
-                                            !RegistryFlag(L"AllowElevatedChildren"));
+    std::optional<platform::LaunchedProcess> launched;
+    if (!IsServiceInstalled()) {
+        launched = platform::LaunchProcess(commandLine, std::wstring(), !AllowElevatedChildren());
+    } else {
+        // As SYSTEM: the program runs as the user of the process it is about, in its session.
+        ServiceLaunchUser as = UserToLaunchAs(record.pid, record.createTime, rule.Program);
+        if (as.untrustedProgram) {
+            if (failures.Begins(WatchdogFailure::kUntrustedProgram)) {
+                context.Record(CV_ACTION_TOOK_ERROR_GAAS_LAUNCHES_PROHIBITED,
+                               context.RecordFacts(record, kUserMayChangeProgramText));
+                context.Record(CV_ACTION_TOOK_WATCHDOG_ACTION_LAUNCH_ERROR,
+                               context.RecordFacts(record, kLaunchErrorText));
+            }
+            return;
+        }
+        failures.End(WatchdogFailure::kUntrustedProgram);
+        if (as.user) {
+            launched = platform::LaunchProcessAsUser(*as.user, commandLine, std::wstring());
+        }
+    }
     if (!launched) {
         if (failures.Begins(WatchdogFailure::kLaunch)) {
             context.Record(CV_ACTION_TOOK_WATCHDOG_ACTION_LAUNCH_ERROR,

@@ -43,6 +43,7 @@ enum class WatchdogFailure : std::uint8_t {
     kAffinity,
     kPriority,
     kLaunch,
+    kUntrustedProgram,  // as a service: SYSTEM's process, a program a standard user may change
 };
 
 struct WatchdogState {

@@ -91,6 +91,7 @@ bool TryAcquire(SimObject& object) {
             return true;
         case SimObject::Kind::Process:
         case SimObject::Kind::Thread:
+        case SimObject::Kind::Token:
             return object.signalled;
     }
     return false;

@@ -41,6 +41,8 @@ void Machine::Reset() {
     shutdownParameters.reset();
     loadedSystemLibraries.clear();
     nextLaunchPid = fresh.nextLaunchPid;
+    ownSessionId = fresh.ownSessionId;
+    userWritablePaths.clear();
     registry.clear();
     services.clear();
     serviceStopPolls = 0;

@@ -55,7 +55,7 @@ bool CurrentThreadTerminated();
 void StopIfEnded(std::unique_lock<std::recursive_mutex>& lock);
 
 struct SimObject {
-    enum class Kind { Event, Mutex, Process, Thread };
+    enum class Kind { Event, Mutex, Process, Thread, Token };
     Kind kind = Kind::Event;
     std::wstring name;
     bool manualReset = true;
@@ -64,6 +64,10 @@ struct SimObject {
     std::thread::id owner;  // mutexes: the owning thread, or none
     int recursion = 0;
     std::weak_ptr<SimProcess> process;  // process objects
+    // Tokens: whose they are, the session they carry and the process they were taken from.
+    std::wstring tokenUser;
+    std::uint32_t tokenSession = 0;
+    std::uint32_t tokenProcess = 0;
 };
 
 struct SimProcess {
@@ -187,6 +191,11 @@ struct LaunchCall {
     std::wstring directory;
     std::uint32_t creationFlags = 0;
     bool lowIntegrity = false;
+    // The token the program runs with: the engine's own, or the one of the process named here.
+    std::wstring user;
+    std::uint32_t sessionId = 0;
+    std::uint32_t tokenOfProcess = 0;  // 0: the engine's own token
+    bool userEnvironment = false;      // the environment block made for that user
 };
 
 // What the program wrote to the Windows event log. A source whose RegisterEventSource or
@@ -294,6 +303,11 @@ class Machine {
     // FILETIME of the simulated clock's start.
     static constexpr std::uint64_t kEpochFileTime = 134'000'000'000'000'000ull;
     std::uint32_t nextLaunchPid = 9000;
+    // The session the running program is in (0 for a service).
+    std::uint32_t ownSessionId = 1;
+    // Files and folders (full paths, lower-cased) that a standard user may change or owns;
+    // everything else only administrators and SYSTEM may change.
+    std::set<std::wstring> userWritablePaths;
 
     // Registry: keys by root and lower-cased path, values by lower-cased name.
     using RegistryKey = std::map<std::wstring, RegistryValue>;
@@ -431,8 +445,8 @@ class Machine {
         while (!condition()) {
             // Looked at again now and then too: a condition on something other than the
             // machine (a lock a thread holds) changes without a notification.
-            const auto next = std::min(end, std::chrono::steady_clock::now() +
-                                                std::chrono::milliseconds(10));
+            const auto next =
+                std::min(end, std::chrono::steady_clock::now() + std::chrono::milliseconds(10));
             changed_.wait_until(lock, next);
             if (std::chrono::steady_clock::now() >= end) {
                 return condition();

@@ -1,5 +1,7 @@
 // The running program, the machine facts, the registry, services, launches and message boxes of
 // the simulated machine.
+#include <algorithm>
+
 #include "common/WideString.h"
 #include "platform/Launch.h"
 #include "platform/Registry.h"
@@ -305,6 +307,10 @@ namespace {
 UniqueHandle StartSimProcess(const std::string& operation, sim::LaunchCall call) {
     Machine& machine = Machine::Get();
     std::lock_guard lock(machine.Lock());
+    if (call.tokenOfProcess == 0) {
+        call.user = machine.userName.value_or(L"SYSTEM");
+        call.sessionId = machine.ownSessionId;
+    }
     machine.launches.push_back(call);
     if (machine.ShouldFail(operation, call.file)) {
         return {};
@@ -317,7 +323,29 @@ UniqueHandle StartSimProcess(const std::string& operation, sim::LaunchCall call)
         machine.AddProcess(pid, slash == std::wstring::npos ? file : file.substr(slash + 1));
     process.imagePath = file;
     process.commandLine = call.parameters;
+    process.user = call.user;
+    process.sessionId = call.sessionId;
     return UniqueHandle(machine.AddHandle(process.waitObject));
+}
+
+// The program is the first word of a command line, quoted or not.
+std::wstring ProgramOf(const std::wstring& commandLine) {
+    if (!commandLine.empty() && commandLine[0] == L'"') {
+        return commandLine.substr(1, commandLine.find(L'"', 1) - 1);
+    }
+    return commandLine.substr(0, commandLine.find(L' '));
+}
+
+std::optional<LaunchedProcess> Launched(UniqueHandle process) {
+    if (!process) {
+        return std::nullopt;
+    }
+    Machine& machine = Machine::Get();
+    LaunchedProcess launched;
+    launched.processId = machine.ProcessOfHandle(process.Get())->pid;
+    launched.thread = UniqueHandle(machine.AddHandle(std::make_shared<sim::SimObject>()));
+    launched.process = std::move(process);
+    return launched;
 }
 
 }  // namespace
@@ -355,24 +383,78 @@ std::optional<LaunchedProcess> LaunchProcess(const std::wstring& commandLine,
     call.parameters = commandLine;
     call.directory = directory;
     call.lowIntegrity = lowIntegrity;
-    // The program is the first word of the command line, quoted or not.
-    std::wstring file = commandLine;
-    if (!file.empty() && file[0] == L'"') {
-        file = file.substr(1, file.find(L'"', 1) - 1);
-    } else {
-        file = file.substr(0, file.find(L' '));
-    }
-    call.file = file;
-    UniqueHandle process =
-        StartSimProcess(lowIntegrity ? "CreateProcessAsUser" : "CreateProcess", call);
-    if (!process) {
+    call.file = ProgramOf(commandLine);
+    return Launched(StartSimProcess(lowIntegrity ? "CreateProcessAsUser" : "CreateProcess", call));
+}
+
+std::optional<ProcessUser> OpenProcessUser(std::uint32_t processId, std::uint64_t createTime) {
+    Machine& machine = Machine::Get();
+    std::lock_guard lock(machine.Lock());
+    const sim::SimProcess* process = machine.FindProcess(processId);
+    if (process == nullptr || process->ended || !process->canOpen ||
+        process->createTime != createTime ||
+        machine.ShouldFail("OpenProcessToken", process->imageName)) {
         return std::nullopt;
     }
-    LaunchedProcess launched;
-    launched.processId = machine.ProcessOfHandle(process.Get())->pid;
-    launched.thread = UniqueHandle(machine.AddHandle(std::make_shared<sim::SimObject>()));
-    launched.process = std::move(process);
-    return launched;
+    auto token = std::make_shared<sim::SimObject>();
+    token->kind = sim::SimObject::Kind::Token;
+    token->tokenUser = process->user;
+    token->tokenSession = process->sessionId;
+    token->tokenProcess = processId;
+    ProcessUser user;
+    user.sessionId = process->sessionId;
+    user.localSystem = EqualsIgnoreCase(process->user, L"SYSTEM");
+    user.token = UniqueHandle(machine.AddHandle(std::move(token)));
+    return user;
+}
+
+std::optional<LaunchedProcess> LaunchProcessAsUser(const ProcessUser& user,
+                                                   const std::wstring& commandLine,
+                                                   const std::wstring& directory) {
+    Machine& machine = Machine::Get();
+    std::lock_guard lock(machine.Lock());
+    const auto token = machine.FindObject(user.token.Get());
+    if (token == nullptr || token->kind != sim::SimObject::Kind::Token) {
+        return std::nullopt;
+    }
+    sim::LaunchCall call;
+    call.kind = sim::LaunchCall::Kind::CreateProcessAsUser;
+    call.parameters = commandLine;
+    call.directory = directory;
+    call.file = ProgramOf(commandLine);
+    call.user = token->tokenUser;
+    call.sessionId = token->tokenSession;
+    call.tokenOfProcess = token->tokenProcess;
+    call.userEnvironment = true;
+    return Launched(StartSimProcess("CreateProcessAsUser", call));
+}
+
+bool OnlyAdministratorsCanWrite(const std::wstring& path) {
+    Machine& machine = Machine::Get();
+    std::lock_guard lock(machine.Lock());
+    std::wstring subject = ToLower(path);
+    std::replace(subject.begin(), subject.end(), L'/', L'\\');
+    const bool absolute = (subject.size() >= 3 && subject[1] == L':' && subject[2] == L'\\') ||
+                          StartsWith(subject, L"\\\\");
+    if (!absolute) {
+        return false;
+    }
+    while (subject.size() > 3 && subject.back() == L'\\') {
+        subject.pop_back();
+    }
+    // The file, then each folder above it up to the drive's root or the share.
+    for (;;) {
+        if (machine.ShouldFail("GetNamedSecurityInfo", subject) ||
+            machine.userWritablePaths.count(subject) != 0) {
+            return false;
+        }
+        const std::size_t slash = subject.find_last_of(L'\\');
+        if (subject.size() <= 3 || slash == std::wstring::npos || slash < 2 ||
+            (StartsWith(subject, L"\\\\") && subject.find(L'\\', 2) == slash)) {
+            return true;
+        }
+        subject = subject.substr(0, slash == 2 ? 3 : slash);
+    }
 }
 
 UniqueHandle OpenProcessForWait(std::uint32_t processId) {

@@ -1,5 +1,6 @@
 #include <vector>
 
+#include "common/WideString.h"
 #include "platform/Launch.h"
 #include "platform/MessageBox.h"
 #include "platform/Resources.h"
@@ -7,6 +8,7 @@
 #include "platform/win32/ServiceHandles.h"
 #include "platform/win32/WindowsApi.h"
 
+#include <aclapi.h>
 #include <sddl.h>
 #include <shellapi.h>
 
@@ -61,10 +63,9 @@ std::optional<std::vector<ServiceStatusRow>> EnumerateWin32Services() {
     DWORD needed = 0;
     DWORD count = 0;
     DWORD resume = 0;
-    while (!EnumServicesStatusExW(manager.Get(), SC_ENUM_PROCESS_INFO, SERVICE_WIN32,
-                                  SERVICE_STATE_ALL, buffer.data(),
-                                  static_cast<DWORD>(buffer.size()), &needed, &count, &resume,
-                                  nullptr)) {
+    while (!EnumServicesStatusExW(
+        manager.Get(), SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_STATE_ALL, buffer.data(),
+        static_cast<DWORD>(buffer.size()), &needed, &count, &resume, nullptr)) {
         if (GetLastError() != ERROR_MORE_DATA || needed == 0) {
             return std::nullopt;
         }
@@ -126,14 +127,14 @@ std::optional<LaunchedProcess> LaunchProcess(const std::wstring& commandLine,
     const wchar_t* folder = directory.empty() ? nullptr : directory.c_str();
     BOOL ok = FALSE;
     if (!lowIntegrity) {
-        ok = CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, FALSE, 0, nullptr, folder,
-                            &startup, &created);
+        ok = CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                            folder, &startup, &created);
     } else {
         HANDLE ownToken = nullptr;
-        if (!OpenProcessToken(GetCurrentProcess(),
-                              TOKEN_ASSIGN_PRIMARY | TOKEN_DUPLICATE | TOKEN_QUERY |
-                                  TOKEN_ADJUST_DEFAULT,
-                              &ownToken)) {
+        if (!OpenProcessToken(
+                GetCurrentProcess(),
+                TOKEN_ASSIGN_PRIMARY | TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ADJUST_DEFAULT,
+                &ownToken)) {
             return std::nullopt;
         }
         const UniqueHandle ownTokenOwner(ownToken);
@@ -167,6 +168,175 @@ std::optional<LaunchedProcess> LaunchProcess(const std::wstring& commandLine,
     return launched;
 }
 
+std::optional<ProcessUser> OpenProcessUser(std::uint32_t processId, std::uint64_t createTime) {
+    const UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+    if (!process) {
+        return std::nullopt;
+    }
+    FILETIME created{}, exited{}, kernel{}, user{};
+    if (!GetProcessTimes(process.Get(), &created, &exited, &kernel, &user) ||
+        ((static_cast<std::uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime) !=
+            createTime) {
+        return std::nullopt;  // the id names another process now
+    }
+    HANDLE own = nullptr;
+    if (!OpenProcessToken(process.Get(), TOKEN_DUPLICATE | TOKEN_QUERY, &own)) {
+        return std::nullopt;
+    }
+    const UniqueHandle ownToken(own);
+    HANDLE primary = nullptr;
+    if (!DuplicateTokenEx(own,
+                          TOKEN_ASSIGN_PRIMARY | TOKEN_DUPLICATE | TOKEN_QUERY |
+                              TOKEN_ADJUST_DEFAULT | TOKEN_ADJUST_SESSIONID,
+                          nullptr, SecurityImpersonation, TokenPrimary, &primary)) {
+        return std::nullopt;
+    }
+    ProcessUser result;
+    result.token = UniqueHandle(primary);
+    DWORD session = 0;
+    DWORD length = 0;
+    if (!GetTokenInformation(primary, TokenSessionId, &session, sizeof session, &length)) {
+        return std::nullopt;
+    }
+    result.sessionId = session;
+    GetTokenInformation(primary, TokenUser, nullptr, 0, &length);
+    std::vector<std::uint8_t> buffer(length);
+    if (length == 0 || !GetTokenInformation(primary, TokenUser, buffer.data(), length, &length)) {
+        return std::nullopt;
+    }
+    const auto* tokenUser = reinterpret_cast<const TOKEN_USER*>(buffer.data());
+    result.localSystem = IsWellKnownSid(tokenUser->User.Sid, WinLocalSystemSid) != FALSE;
+    return result;
+}
+
+std::optional<LaunchedProcess> LaunchProcessAsUser(const ProcessUser& user,
+                                                   const std::wstring& commandLine,
+                                                   const std::wstring& directory) {
+    using CreateEnvironment = BOOL(WINAPI*)(void**, HANDLE, BOOL);
+    using DestroyEnvironment = BOOL(WINAPI*)(void*);
+    const auto create = win32::LookUp<CreateEnvironment>(L"userenv.dll", "CreateEnvironmentBlock");
+    const auto destroy =
+        win32::LookUp<DestroyEnvironment>(L"userenv.dll", "DestroyEnvironmentBlock");
+    void* environment = nullptr;
+    if (create == nullptr || destroy == nullptr || !create(&environment, user.token.Get(), FALSE)) {
+        environment = nullptr;  // the engine's own, rather than none at all
+    }
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    wchar_t desktop[] = L"winsta0\\default";
+    startup.lpDesktop = desktop;
+    PROCESS_INFORMATION created{};
+    std::wstring mutableLine = commandLine;  // the create call may write into it
+    const BOOL ok =
+        CreateProcessAsUserW(user.token.Get(), nullptr, mutableLine.data(), nullptr, nullptr, FALSE,
+                             environment != nullptr ? CREATE_UNICODE_ENVIRONMENT : 0, environment,
+                             directory.empty() ? nullptr : directory.c_str(), &startup, &created);
+    if (environment != nullptr) {
+        destroy(environment);
+    }
+    if (!ok) {
+        return std::nullopt;
+    }
+    LaunchedProcess launched;
+    launched.process = UniqueHandle(created.hProcess);
+    launched.thread = UniqueHandle(created.hThread);
+    launched.processId = created.dwProcessId;
+    return launched;
+}
+
+namespace {
+
+// Administrators, SYSTEM and TrustedInstaller.
+bool IsAdministrativeSid(PSID sid) {
+    static const std::vector<std::uint8_t> trustedInstaller = [] {
+        PSID converted = nullptr;
+        std::vector<std::uint8_t> bytes;
+        if (ConvertStringSidToSidW(
+                L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", &converted)) {
+            const auto* begin = static_cast<const std::uint8_t*>(converted);
+            bytes.assign(begin, begin + GetLengthSid(converted));
+            LocalFree(converted);
+        }
+        return bytes;
+    }();
+    return IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
+           IsWellKnownSid(sid, WinLocalSystemSid) ||
+           (!trustedInstaller.empty() &&
+            EqualSid(sid, const_cast<std::uint8_t*>(trustedInstaller.data())));
+}
+
+// Whether someone other than the administrators may change the object, or what it holds. A new
+// subfolder cannot take the place of one that exists, so in the folders above the program's own
+// the right to create subfolders alone does not count (every user has it on a drive's root).
+bool OthersMayChange(const std::wstring& path, bool programOrItsFolder) {
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,
+                              OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                              nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+        return true;  // unknown: taken as changeable
+    }
+    bool others = owner == nullptr || !IsAdministrativeSid(owner) || dacl == nullptr;
+    DWORD changes = FILE_WRITE_DATA | FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER |
+                    GENERIC_WRITE | GENERIC_ALL;
+    if (programOrItsFolder) {
+        changes |= FILE_APPEND_DATA;
+    }
+    for (DWORD index = 0; !others && index < dacl->AceCount; ++index) {
+        void* entry = nullptr;
+        if (!GetAce(dacl, index, &entry)) {
+            others = true;
+            break;
+        }
+        const auto* header = static_cast<const ACE_HEADER*>(entry);
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) {
+            // Denials only take rights away; other kinds of grants are not read, so they count.
+            others = header->AceType != ACCESS_DENIED_ACE_TYPE;
+            continue;
+        }
+        if ((header->AceFlags & INHERIT_ONLY_ACE) != 0) {
+            continue;  // for what is created inside, not for the object itself
+        }
+        const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
+        PSID trustee = const_cast<DWORD*>(&allowed->SidStart);
+        others = (allowed->Mask & changes) != 0 && !IsAdministrativeSid(trustee);
+    }
+    LocalFree(descriptor);
+    return others;
+}
+
+}  // namespace
+
+bool OnlyAdministratorsCanWrite(const std::wstring& path) {
+    wchar_t full[MAX_PATH * 4] = {};
+    const DWORD length = GetFullPathNameW(path.c_str(), MAX_PATH * 4, full, nullptr);
+    if (length == 0 || length >= MAX_PATH * 4) {
+        return false;
+    }
+    std::wstring subject(full, length);
+    const bool absolute = (subject.size() >= 3 && subject[1] == L':' && subject[2] == L'\\') ||
+                          StartsWith(subject, L"\\\\");
+    if (!absolute || path.empty()) {
+        return false;
+    }
+    while (subject.size() > 3 && subject.back() == L'\\') {
+        subject.pop_back();
+    }
+    // The program, its folder, then each folder above up to the drive's root or the share.
+    for (int level = 0;; ++level) {
+        if (OthersMayChange(subject, level < 2)) {
+            return false;
+        }
+        const std::size_t slash = subject.find_last_of(L'\\');
+        if (subject.size() <= 3 || slash == std::wstring::npos || slash < 2 ||
+            (StartsWith(subject, L"\\\\") && subject.find(L'\\', 2) == slash)) {
+            return true;
+        }
+        subject = subject.substr(0, slash == 2 ? 3 : slash);
+    }
+}
+
 UniqueHandle OpenProcessForWait(std::uint32_t processId) {
     return UniqueHandle(OpenProcess(SYNCHRONIZE, FALSE, processId));
 }
@@ -177,7 +347,9 @@ ModuleHandle LoadModule(const std::wstring& nameOrPath) {
     return LoadLibraryW(nameOrPath.c_str());
 }
 
-ModuleHandle LoadedModule(const std::wstring& name) { return GetModuleHandleW(name.c_str()); }
+ModuleHandle LoadedModule(const std::wstring& name) {
+    return GetModuleHandleW(name.c_str());
+}
 
 std::wstring LoadModuleString(ModuleHandle module, std::uint32_t id) {
     wchar_t buffer[1024] = {};
