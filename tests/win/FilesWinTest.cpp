@@ -12,6 +12,7 @@
 #include "config/ConfigFile.h"
 #include "config/ConfigSettings.h"
 #include "config/ConfigStorage.h"
+#include "platform/FileSecurity.h"
 #include "platform/Files.h"
 #include "platform/FolderWatch.h"
 #include "platform/KernelObjects.h"
@@ -159,6 +160,30 @@ TEST_F(FilesWinTest, FolderTrees) {
     EXPECT_FALSE(CreateFolderTree(Path(L"A\\file")));
     EXPECT_FALSE(CreateFolderTree(L"relative\\folder"));
     EXPECT_FALSE(PathExists(L"relative"));
+}
+
+// The descriptor the service gives its folders is accepted and reads back as administrators only.
+TEST_F(FilesWinTest, FoldersMadeForAdministratorsOnly) {
+    const std::wstring folder = Path(L"Corvane\\config");
+    ASSERT_TRUE(CreateFolderTree(folder, FolderSecurity::AdministratorsOnly));
+    for (const std::wstring& made : {Path(L"Corvane"), folder}) {
+        SCOPED_TRACE(std::string(made.begin(), made.end()));
+        const auto security = ReadPathSecurity(made);
+        ASSERT_TRUE(security);
+        EXPECT_EQ(*security, AdministratorsOnlySecurity());
+        EXPECT_FALSE(FindOutsideWriter(*security));
+    }
+    // There already: nothing to do. A file in the way, or a relative path, fails.
+    EXPECT_TRUE(CreateFolderTree(folder, FolderSecurity::AdministratorsOnly));
+    Put(Path(L"file"), "x");
+    EXPECT_FALSE(CreateFolderTree(Path(L"file\\sub"), FolderSecurity::AdministratorsOnly));
+    EXPECT_FALSE(CreateFolderTree(L"relative\\folder", FolderSecurity::AdministratorsOnly));
+    // A file made inside takes on the grants.
+    Put(folder + L"\\corvex.ini", "x");
+    const auto file = ReadPathSecurity(folder + L"\\corvex.ini");
+    ASSERT_TRUE(file);
+    EXPECT_EQ(file->grants, AdministratorsOnlySecurity().grants);
+    EXPECT_FALSE(ReadPathSecurity(Path(L"missing")));
 }
 
 TEST_F(FilesWinTest, MoveFilesAndFolders) {
