@@ -5,9 +5,13 @@
 #include "config/ConfigCheck.h"
 #include "config/ConfigSettings.h"
 #include "config/ConfigStorage.h"
+#include "config/StorageAccess.h"
+#include "enginehost/EngineHost.h"
 #include "platform/Files.h"
 #include "platform/System.h"
 #include "powerplans/MachineEnvironment.h"
+#include "profiles/ActiveProfile.h"
+#include "profiles/ProfileSwitcher.h"
 #include "runtime/EngineProcess.h"
 #include "sampling/SamplingOutput.h"
 
@@ -31,14 +35,23 @@ bool WriteReportFile(const std::wstring& path, const std::wstring& text) {
 int RunConfigCheck(const std::wstring& requested) {
     const SettingsEnvironment environment = MachineSettingsEnvironment();
     std::wstring path = requested;
+    std::wstring profilePath;
     if (path.empty()) {
         // The file the engine would use now, with the folder switches given beside /check.
         ConfigSettings settings(environment);
         ConfigStorage storage(settings);
         storage.SetFolderOverride(ProcessValues().ConfigFolderOverride);
+        ProfileChangeTracker::Attach(storage);
         path = storage.ResolveConfigPath();
+        profilePath = GetDefaultConfigFolder() + L"\\" + kProfileFileName;
     }
-    const ConfigCheckReport report = CheckConfigFile(path, environment, &CheckSamplingOutput);
+    ConfigCheckReport report = CheckConfigFile(path, environment, &CheckSamplingOutput);
+    // The service's rules are for the administrators alone to choose.
+    if (IsServiceInstalled() || RunsUnderServiceAccount()) {
+        std::vector<ConfigFinding> exposed =
+            OutsideWriterFindings(ConfigurationPaths(path, profilePath));
+        report.findings.insert(report.findings.begin(), exposed.begin(), exposed.end());
+    }
     std::wstring text = FormatText(L"Checked %s: ", path);
     text += report.HasFindings()
                 ? FormatText(L"%u finding(s)%s\r\n", static_cast<unsigned>(report.findings.size()),
