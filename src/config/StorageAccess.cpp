@@ -35,10 +35,11 @@ std::wstring FolderOf(const std::wstring& path) {
 }
 
 std::wstring WarningText(const std::wstring& path, const std::wstring& problem) {
-    return FormatText(L"Warning: %s %s, not only by administrators and SYSTEM: whoever may "
-                      L"change it chooses what this engine, running as a service, does. Its "
-                      L"permissions are left as they are",
-                      path, problem);
+    return FormatText(
+        L"Warning: %s %s, not only by administrators and SYSTEM: whoever may "
+        L"change it chooses what this engine, running as a service, does. Its "
+        L"permissions are left as they are",
+        path, problem);
 }
 
 }  // namespace
@@ -74,8 +75,7 @@ std::vector<ConfigFinding> OutsideWriterFindings(const std::vector<std::wstring>
     std::vector<ConfigFinding> findings;
     for (const std::wstring& path : paths) {
         if (const std::wstring problem = OutsideWriterProblem(path); !problem.empty()) {
-            findings.push_back(
-                {L"", L"", 0, FindingKind::kExposed, WarningText(path, problem)});
+            findings.push_back({L"", L"", 0, FindingKind::kExposed, WarningText(path, problem)});
         }
     }
     return findings;

@@ -72,9 +72,8 @@ TEST_F(ServiceFoldersScenario, AServiceMakesItsFoldersForAdministratorsOnly) {
     SetActiveProfile(kConfig, L"Gaming");
     Cycles(4);
     EXPECT_TRUE(sim::FileBytes(std::wstring(kConfig) + L"\\Gaming\\corvex.ini"));
-    for (const std::wstring& folder :
-         {std::wstring(kCorvane), std::wstring(kConfig), std::wstring(kConfig) + L"\\Gaming",
-          std::wstring(kLogs)}) {
+    for (const std::wstring& folder : {std::wstring(kCorvane), std::wstring(kConfig),
+                                       std::wstring(kConfig) + L"\\Gaming", std::wstring(kLogs)}) {
         SCOPED_TRACE(ToUtf8(folder));
         EXPECT_EQ(sim::RecordedSecurity(folder), AdministratorsOnlySecurity());
     }
@@ -147,11 +146,11 @@ TEST_P(ExposedPathScenario, IsWarnedAboutOnceWhileItLastsAndReportedByTheCheck) 
 
 INSTANTIATE_TEST_SUITE_P(
     Paths, ExposedPathScenario,
-    ::testing::Values(ExposedCase{"profile_file_owned_by_a_user", kProfileFile, &OwnedByAUser, true},
-                      ExposedCase{"config_file_users_may_write", kConfigFile, &UsersMayWrite, true},
-                      ExposedCase{"config_folder_users_may_add_files", kConfig, &UsersMayWrite,
-                                  true},
-                      ExposedCase{"log_folder_owned_by_a_user", kLogs, &OwnedByAUser, false}),
+    ::testing::Values(
+        ExposedCase{"profile_file_owned_by_a_user", kProfileFile, &OwnedByAUser, true},
+        ExposedCase{"config_file_users_may_write", kConfigFile, &UsersMayWrite, true},
+        ExposedCase{"config_folder_users_may_add_files", kConfig, &UsersMayWrite, true},
+        ExposedCase{"log_folder_owned_by_a_user", kLogs, &OwnedByAUser, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

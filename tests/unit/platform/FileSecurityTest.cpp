@@ -41,12 +41,12 @@ TEST(FileSecurityTest, FindsWhoBesidesTheAdministratorsMayChangeIt) {
         {"owner rights", with(kSidAdministrators, {{kSidOwnerRights, 0x1F01FF}}), std::nullopt,
          false},
         {"users may read", with(kSidAdministrators, {{kSidUsers, 0x1200A9}}), std::nullopt, false},
-        {"users may add files", with(kSidAdministrators, {{kSidUsers, kFileWriteData}}),
-         kSidUsers, false},
+        {"users may add files", with(kSidAdministrators, {{kSidUsers, kFileWriteData}}), kSidUsers,
+         false},
         {"users may add folders", with(kSidAdministrators, {{kSidUsers, kFileAppendData}}),
          kSidUsers, false},
-        {"a user may change the access list", with(kSidAdministrators, {{kStandardUser, kWriteDac}}),
-         kStandardUser, false},
+        {"a user may change the access list",
+         with(kSidAdministrators, {{kStandardUser, kWriteDac}}), kStandardUser, false},
         {"a user may take it", with(kSidAdministrators, {{kStandardUser, kWriteOwner}}),
          kStandardUser, false},
         {"generic write", with(kSidAdministrators, {{kSidAuthenticatedUsers, kGenericWriteAccess}}),
@@ -70,7 +70,8 @@ class SimFileSecurityTest : public test::SimTest {};
 
 TEST_F(SimFileSecurityTest, FoldersMadeForAdministratorsKeepThatSecurity) {
     sim::PutFolder(L"C:\\Data\\Old");
-    ASSERT_TRUE(CreateFolderTree(L"C:\\Data\\Old\\New\\Deeper", FolderSecurity::AdministratorsOnly));
+    ASSERT_TRUE(
+        CreateFolderTree(L"C:\\Data\\Old\\New\\Deeper", FolderSecurity::AdministratorsOnly));
     // Every folder it made has the descriptor; the folders that were there keep theirs.
     EXPECT_EQ(sim::RecordedSecurity(L"C:\\Data\\Old\\New"), AdministratorsOnlySecurity());
     EXPECT_EQ(sim::RecordedSecurity(L"C:\\Data\\Old\\New\\Deeper"), AdministratorsOnlySecurity());
