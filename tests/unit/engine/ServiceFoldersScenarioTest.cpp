@@ -92,6 +92,21 @@ TEST_F(ServiceFoldersScenario, AUsersEngineMakesAndJudgesNothingDifferently) {
     EXPECT_TRUE(Warnings(StopAndReadLog(kLogs)).empty());
 }
 
+// The check looks at the file the engine would read: the active profile's.
+TEST_F(ServiceFoldersScenario, TheCheckLooksAtTheActiveProfilesFile) {
+    const std::wstring gaming = std::wstring(kConfig) + L"\\Gaming\\corvex.ini";
+    sim::PutFile(gaming, ConfigWith({}));
+    SetActiveProfile(kConfig, L"Gaming", false);
+    sim::SetPathSecurity(gaming, UsersMayWrite());
+    machine().parentConsole = true;
+    EXPECT_EQ(RunConfigCheck(L""), 1);
+    const std::wstring& report = machine().consoleOutput;
+    EXPECT_EQ(report.rfind(L"Checked " + gaming + L": ", 0), 0u) << ToUtf8(report);
+    EXPECT_NE(report.find(L"\r\nWarning: " + gaming + L" may be changed by Users (S-1-5-32-545), "),
+              std::wstring::npos)
+        << ToUtf8(report);
+}
+
 struct ExposedCase {
     const char* name;
     const wchar_t* path;
