@@ -126,7 +126,7 @@ void LogWriter::DetermineFolder() {
         }
     }
     if (!folder.empty() && !platform::PathExists(folder)) {
-        platform::CreateFolderTree(folder);
+        platform::CreateFolderTree(folder, OwnFolderSecurity());
     }
     folder_ = folder;
 }

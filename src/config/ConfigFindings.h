@@ -16,6 +16,7 @@ enum class FindingKind {
     kUnparsed,   // a number without digits, or text after a number that is ignored
     kRewritten,  // kept, but saved in another form or place than the one written
     kLimited,    // kept, but the engine may not apply it to every process
+    kExposed,    // someone besides the administrators may change the file or its folder
 };
 
 class FindingSink {

@@ -95,7 +95,7 @@ std::wstring GetDefaultConfigFolder() {
         }
         platform::CreateFolderTree(folder);
         folder += L"\\Corvane";
-        platform::CreateFolderTree(folder);
+        platform::CreateFolderTree(folder, OwnFolderSecurity());
         folder += L"\\config";
     }
     RemoveOneTrailingSeparator(folder);
@@ -488,7 +488,7 @@ std::optional<bool> ConfigStorage::WriteLocked(const std::wstring& path, const s
     // the file.
     const auto slash = path.find_last_of(L"\\/");
     if (slash != std::wstring::npos && slash > 0 && !platform::PathExists(path.substr(0, slash))) {
-        platform::CreateFolderTree(path.substr(0, slash));
+        platform::CreateFolderTree(path.substr(0, slash), OwnFolderSecurity());
     }
     const bool written = SaveConfigFileBytes(path, bytes);
     ReleaseLockFile();

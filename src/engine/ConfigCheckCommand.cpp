@@ -5,10 +5,14 @@
 #include "config/ConfigCheck.h"
 #include "config/ConfigSettings.h"
 #include "config/ConfigStorage.h"
+#include "config/StorageAccess.h"
+#include "enginehost/EngineHost.h"
 #include "keeprunning/KeepRunningPolicy.h"
 #include "platform/Files.h"
 #include "platform/System.h"
 #include "powerplans/MachineEnvironment.h"
+#include "profiles/ActiveProfile.h"
+#include "profiles/ProfileSwitcher.h"
 #include "runtime/EngineProcess.h"
 #include "sampling/SamplingOutput.h"
 
@@ -39,21 +43,34 @@ void DeliverReport(const std::wstring& configPath, const wchar_t* fileName,
     WriteReportFile(folder + L"\\" + fileName, text);
 }
 
+std::wstring ActiveConfigPath(const SettingsEnvironment& environment) {
+    ConfigSettings settings(environment);
+    ConfigStorage storage(settings);
+    storage.SetFolderOverride(ProcessValues().ConfigFolderOverride);
+    ProfileChangeTracker::Attach(storage);
+    return storage.ResolveConfigPath();
+}
+
 int RunConfigCheck(const std::wstring& requested) {
     const SettingsEnvironment environment = MachineSettingsEnvironment();
     std::wstring path = requested;
+    std::wstring profilePath;
     if (path.empty()) {
         // The file the engine would use now, with the folder switches given beside /check.
-        ConfigSettings settings(environment);
-        ConfigStorage storage(settings);
-        storage.SetFolderOverride(ProcessValues().ConfigFolderOverride);
-        path = storage.ResolveConfigPath();
+        path = ActiveConfigPath(environment);
+        profilePath = GetDefaultConfigFolder() + L"\\" + kProfileFileName;
     }
-    const ConfigCheckReport report =
+    ConfigCheckReport report =
         CheckConfigFile(path, environment, [](const ConfigSettings& settings, auto& findings) {
             CheckSamplingOutput(settings, findings);
             CheckKeepRunningLaunches(settings, findings);
         });
+    // The service's rules are for the administrators alone to choose.
+    if (IsServiceInstalled() || RunsUnderServiceAccount()) {
+        std::vector<ConfigFinding> exposed =
+            OutsideWriterFindings(ConfigurationPaths(path, profilePath));
+        report.findings.insert(report.findings.begin(), exposed.begin(), exposed.end());
+    }
     std::wstring text = FormatText(L"Checked %s: ", path);
     text += report.HasFindings()
                 ? FormatText(L"%u finding(s)%s\r\n", static_cast<unsigned>(report.findings.size()),

@@ -6,9 +6,15 @@
 
 namespace cv {
 
+struct SettingsEnvironment;
+
 // The report goes to the console of the program that started the engine, else to
 // corvex-check.txt beside the file. 0 when nothing was found, 1 otherwise.
 int RunConfigCheck(const std::wstring& path);
+
+// The configuration file the engine would read now: the folder switches given on the command
+// line and the active profile.
+std::wstring ActiveConfigPath(const SettingsEnvironment& environment);
 
 // A report of the commands beside the engine: to the parent console when there is one, else to
 // the file of that name beside the configuration (UTF-8 with its mark).

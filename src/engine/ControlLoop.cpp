@@ -52,6 +52,7 @@ int ControlLoop::Startup() {
     // The engine never acts on itself.
     engine_.processId = platform::OwnProcessId();
     isService_ = IsServiceInstalled();
+    underServiceAccount_ = RunsUnderServiceAccount();
     CreateActionLog();
     CreateConfiguration();
     if (!isService_) {
@@ -74,6 +75,7 @@ int ControlLoop::Startup() {
     storage_->StartConfigWatcher(exitEvent_.Get());
     RecordStartupActions(loadResult);
     ApplyEventLogSelection();
+    WarnAboutOutsideWriters();
     // What an engine that did not stop normally left changed in processes is put back, whatever
     // the configuration now says; from here on every such change is journalled first.
     RecoverAndBeginJournal(*context_, isService_);
@@ -258,6 +260,7 @@ void ControlLoop::ReloadConfiguration() {
     const bool profileChanged = profileChange_.NoteBeforeReload(*context_, *storage_);
     cycle_.reloaded = true;
     LoadConfiguration(profileChanged);
+    WarnAboutOutsideWriters();
     ApplyReloadedSettings();
 }
 
@@ -266,6 +269,7 @@ void ControlLoop::RetryConfiguration() {
     // new refresh interval is noted and recorded as a reload's would be.
     cycle_.reloaded = true;
     const int code = LoadConfiguration(false);
+    WarnAboutOutsideWriters();
     if (code == kConfigLoaded || code == kConfigCreatedWithDefaults) {
         ApplyReloadedSettings();
     } else {

@@ -13,6 +13,7 @@
 #include "config/ConfigLoadRecords.h"
 #include "config/ConfigSettings.h"
 #include "config/ConfigStorage.h"
+#include "config/StorageAccess.h"
 #include "control/FeatureContext.h"
 #include "control/SessionActivity.h"
 #include "defaults/ForegroundBoost.h"
@@ -111,6 +112,9 @@ class ControlLoop {
     // Records what a load found wrong, once, and when it loads again.
     void NoteLoadResult(const ConfigLoadResult& result);
     void NoteRefreshIntervalChange();
+    // As a service: warns once about each file or folder of the configuration or the log that
+    // someone besides the administrators may change.
+    void WarnAboutOutsideWriters();
     void JudgeSnapshotEntries();
     void JudgeNewProcess(const std::uint8_t* entry, std::size_t size);
     void InsertRecord(std::unique_ptr<ProcessRecord> record);
@@ -150,6 +154,8 @@ class ControlLoop {
     // The entries of the event-log selection last reported as ignored.
     std::vector<std::wstring> ignoredEventLogEntries_;
     bool loadedOk_ = false;
+    bool underServiceAccount_ = false;  // the engine makes and watches administrators' folders
+    OutsideWriterWarnings outsideWriters_;
     std::unique_ptr<FeatureContext> context_;
     EngineIdentity engine_;
     CycleState cycle_;

@@ -13,6 +13,7 @@
 #include "platform/KernelObjects.h"
 #include "platform/System.h"
 #include "powerplans/MachineEnvironment.h"
+#include "profiles/ActiveProfile.h"
 #include "runtime/EngineProcess.h"
 
 namespace cv {
@@ -182,6 +183,19 @@ void ControlLoop::NoteRefreshIntervalChange() {
             context_->EngineFacts(FormatText(EngineText(kRefreshRateText), interval), false));
     }
     refreshInterval_ = interval;
+}
+
+void ControlLoop::WarnAboutOutsideWriters() {
+    if (!underServiceAccount_) {
+        return;
+    }
+    std::vector<std::wstring> paths = ConfigurationPaths(
+        storage_->FilePath(), GetDefaultConfigFolder() + L"\\" + kProfileFileName);
+    paths.push_back(actionLog_->Folder());
+    // Recorded whatever LogDisable says: whoever may change the file may also set it.
+    for (const std::wstring& warning : outsideWriters_.Look(paths)) {
+        context_->Record(CV_ACTION_CORE_ENGINE_INITIALIZED, context_->EngineFacts(warning, false));
+    }
 }
 
 void ControlLoop::StopWorkers() {

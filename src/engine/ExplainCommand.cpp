@@ -5,13 +5,11 @@
 #include "common/Format.h"
 #include "config/ConfigCheck.h"
 #include "config/ConfigSettings.h"
-#include "config/ConfigStorage.h"
 #include "engine/ConfigCheckCommand.h"
 #include "engine/Explain.h"
 #include "platform/System.h"
 #include "powerplans/MachineEnvironment.h"
 #include "processes/ParentTree.h"
-#include "runtime/EngineProcess.h"
 
 namespace cv {
 
@@ -23,13 +21,7 @@ constexpr wchar_t kReportFileName[] = L"corvex-explain.txt";
 
 int RunExplain(const std::wstring& target) {
     const SettingsEnvironment environment = MachineSettingsEnvironment();
-    std::wstring path;
-    {
-        ConfigSettings settings(environment);
-        ConfigStorage storage(settings);
-        storage.SetFolderOverride(ProcessValues().ConfigFolderOverride);
-        path = storage.ResolveConfigPath();
-    }
+    const std::wstring path = ActiveConfigPath(environment);
     std::optional<std::uint32_t> pid;
     ExplainSubject subject = ParseExplainTarget(target, &pid);
     const std::wstring engineUser = platform::OwnUserName().value_or(L"System");

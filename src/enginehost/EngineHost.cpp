@@ -76,6 +76,16 @@ bool IsServiceAccountName(const std::wstring& userName) {
     return lower == L"system" || lower == L"local service" || lower == L"network service";
 }
 
+bool RunsUnderServiceAccount() {
+    const auto user = platform::OwnUserName();
+    return user && IsServiceAccountName(*user);
+}
+
+platform::FolderSecurity OwnFolderSecurity() {
+    return RunsUnderServiceAccount() ? platform::FolderSecurity::AdministratorsOnly
+                                     : platform::FolderSecurity::Inherited;
+}
+
 bool IsAboveMediumIntegrity() {
     if (!IsVistaOrLater()) {
         return true;

@@ -7,6 +7,7 @@
 #include "actionlog/EngineTexts.h"
 #include "common/WideString.h"
 #include "config/ConfigStorage.h"
+#include "enginehost/EngineHost.h"
 #include "platform/Files.h"
 #include "platform/KernelObjects.h"
 #include "texts/KernelObjectNames.h"
@@ -115,7 +116,7 @@ bool WriteActiveProfileFile(const std::wstring& folder, const std::wstring& text
     // A configuration folder given on the command line leaves the default one uncreated; without
     // it the choice could never be stored, and the switcher would ask for it again and again.
     if (!platform::PathExists(folder)) {
-        platform::CreateFolderTree(folder);
+        platform::CreateFolderTree(folder, OwnFolderSecurity());
     }
     auto opened =
         platform::OpenFile(folder + L"\\" + kProfileFileName, platform::kGenericWrite,

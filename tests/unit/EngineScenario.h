@@ -78,14 +78,14 @@ class EngineScenario : public SimTest {
     }
 
     // Stops the engine (which writes what is queued) and reads its log.
-    std::vector<LoggedAction> StopAndReadLog() {
+    std::vector<LoggedAction> StopAndReadLog(const std::wstring& logFolder = kLogFolder) {
         loop_->Shutdown();
         loop_.reset();
-        return ReadLog();
+        return ReadLog(logFolder);
     }
-    static std::vector<LoggedAction> ReadLog() {
+    static std::vector<LoggedAction> ReadLog(const std::wstring& logFolder = kLogFolder) {
         std::vector<LoggedAction> actions;
-        const auto bytes = sim::FileBytes(std::wstring(kLogFolder) + L"\\corvane.log");
+        const auto bytes = sim::FileBytes(logFolder + L"\\corvane.log");
         if (!bytes) {
             return actions;
         }

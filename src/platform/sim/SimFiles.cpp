@@ -34,6 +34,8 @@ struct Node {
     std::string durable;  // what a power loss leaves: the bytes at the last flush
     std::uint64_t lastWrite = 0;
     std::uint32_t attributes = kFileAttributeNormal;
+    // Its own owner and access list; none: what the folders above pass on.
+    std::optional<platform::PathSecurity> security;
 };
 
 struct OpenEntry {
@@ -203,8 +205,10 @@ std::uint64_t NowFileTime() {
     return FileTimeAt(Machine::Get().Now());
 }
 
-// Creates every missing folder of the path; false when a file stands in the way.
-bool MakeFolders(const ParsedPath& path) {
+// Creates every missing folder of the path, each with the given security when there is one;
+// false when a file stands in the way.
+bool MakeFolders(const ParsedPath& path,
+                 const std::optional<platform::PathSecurity>& security = std::nullopt) {
     if (!RootExists(path)) {
         return false;
     }
@@ -216,6 +220,7 @@ bool MakeFolders(const ParsedPath& path) {
             slot->path = path.Display(count);
             slot->lastWrite = NowFileTime();
             slot->attributes = 0x10;
+            slot->security = security;
         } else if (!slot->folder) {
             return false;
         }
@@ -452,6 +457,27 @@ std::size_t OpenFileCount() {
 void SetSpecialFolder(platform::SpecialFolder folder, const std::wstring& path) {
     std::lock_guard lock(Machine::Get().Lock());
     Fs().specialFolders[folder] = path;
+}
+
+platform::PathSecurity DefaultSecurity() {
+    platform::PathSecurity security = platform::AdministratorsOnlySecurity();
+    security.isProtected = false;
+    return security;
+}
+
+std::optional<platform::PathSecurity> RecordedSecurity(const std::wstring& path) {
+    std::lock_guard lock(Machine::Get().Lock());
+    const auto parsed = Parse(path);
+    const auto node = parsed ? FindNode(*parsed) : nullptr;
+    return node == nullptr ? std::nullopt : node->security;
+}
+
+void SetPathSecurity(const std::wstring& path, const platform::PathSecurity& security) {
+    std::lock_guard lock(Machine::Get().Lock());
+    const auto parsed = Parse(path);
+    if (const auto node = parsed ? FindNode(*parsed) : nullptr) {
+        node->security = security;
+    }
 }
 
 void AddDrive(wchar_t letter, bool hasVolumeName) {
@@ -799,6 +825,10 @@ bool RemoveEmptyFolder(const std::wstring& path) {
 }
 
 bool CreateFolderTree(const std::wstring& path) {
+    return CreateFolderTree(path, FolderSecurity::Inherited);
+}
+
+bool CreateFolderTree(const std::wstring& path, FolderSecurity security) {
     Machine& machine = Machine::Get();
     std::lock_guard lock(machine.Lock());
     const auto parsed = Parse(path);
@@ -809,7 +839,33 @@ bool CreateFolderTree(const std::wstring& path) {
     if (sim::IsFolderAt(*parsed, parsed->parts.size())) {
         return true;
     }
-    return sim::AllowChange() && sim::MakeFolders(*parsed);
+    std::optional<PathSecurity> given;
+    if (security == FolderSecurity::AdministratorsOnly) {
+        given = AdministratorsOnlySecurity();
+    }
+    return sim::AllowChange() && sim::MakeFolders(*parsed, given);
+}
+
+std::optional<PathSecurity> ReadPathSecurity(const std::wstring& path) {
+    Machine& machine = Machine::Get();
+    std::lock_guard lock(machine.Lock());
+    const auto parsed = Parse(path);
+    if (machine.ShouldFail("GetNamedSecurityInfo", path) || !parsed ||
+        (parsed->parts.empty() ? !sim::RootExists(*parsed) : sim::FindNode(*parsed) == nullptr)) {
+        return std::nullopt;
+    }
+    for (std::size_t count = parsed->parts.size(); count > 0; --count) {
+        const auto it = Fs().nodes.find(parsed->Key(count));
+        if (it == Fs().nodes.end() || !it->second->security) {
+            continue;
+        }
+        PathSecurity security = *it->second->security;
+        if (count != parsed->parts.size()) {
+            security.isProtected = false;  // inherited, not its own
+        }
+        return security;
+    }
+    return sim::DefaultSecurity();
 }
 
 bool MovePath(const std::wstring& from, const std::wstring& to) {

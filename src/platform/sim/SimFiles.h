@@ -13,15 +13,22 @@
 // WriteFile (writes nothing), FlushFileBuffers, SetEndOfFile, SetFilePointer, GetFileTime,
 // GetFileAttributes, DeleteFile, SHCreateDirectoryEx, MoveFileEx (subject: the source),
 // SHGetSpecialFolderPath (subject empty), GetVolumeNameForVolumeMountPoint (subject: the drive
-// root), GetFileSizeEx. GetFileAttributes also fails QueryPath, with access denied (5). A write
+// root), GetFileSizeEx, GetNamedSecurityInfo. GetFileAttributes also fails QueryPath, with
+// access denied (5). A write
 // that fails part-way is made with SetFreeSpace; a program killed or a power loss in the middle
 // of its writes with CutWritesAfter and LosePower; one that does not return with
 // SetWritesHang.
+//
+// Security: a folder that CreateFolderTree makes with AdministratorsOnly, and a path given
+// SetPathSecurity, has its own owner and access list; everything else takes those of the nearest
+// folder above that has its own (as inherited: not protected), else DefaultSecurity. So nothing
+// lets a standard user change anything unless a test says so.
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "platform/FileSecurity.h"
 #include "platform/Files.h"
 
 namespace cv::sim {
@@ -46,6 +53,15 @@ void HoldFileOpen(const std::wstring& path, std::uint32_t access, std::uint32_t 
                   std::uint64_t milliseconds);
 // Open file handles and holds that have not ended.
 std::size_t OpenFileCount();
+
+// What ReadPathSecurity reports where no folder above has security of its own: owned by the
+// administrators, SYSTEM and the administrators may change it, users may read it.
+platform::PathSecurity DefaultSecurity();
+// The security the file or folder has of its own; none when it has none (or is missing).
+std::optional<platform::PathSecurity> RecordedSecurity(const std::wstring& path);
+// Gives an existing file or folder security of its own, as an administrator or the program that
+// made it may.
+void SetPathSecurity(const std::wstring& path, const platform::PathSecurity& security);
 
 // Where a special folder lies; an empty path makes the call fail.
 void SetSpecialFolder(platform::SpecialFolder folder, const std::wstring& path);

@@ -1,8 +1,10 @@
 #include <climits>
 
+#include "platform/FileSecurity.h"
 #include "platform/Files.h"
 #include "platform/win32/WindowsApi.h"
 
+#include <sddl.h>
 #include <shlobj.h>
 
 namespace cv::platform {
@@ -93,14 +95,75 @@ bool DeleteFileAt(const std::wstring& path) {
     return DeleteFileW(path.c_str()) != FALSE;
 }
 
+namespace {
+
+// Owned by the administrators; full control for SYSTEM and the administrators, read and run for
+// users, each passed on to files and sub-folders; the access list is protected, so nothing of
+// the folders above is inherited.
+constexpr wchar_t kAdministratorsOnlyFolderSddl[] =
+    L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;BU)";
+
+bool IsFolderPath(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Where the folders of an absolute path begin: after "C:\" or after "\\server\share\"; none for a
+// relative path.
+std::optional<std::size_t> FirstFolderAt(const std::wstring& path) {
+    if (path.size() >= 3 && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/')) {
+        return 3;
+    }
+    if (path.size() >= 2 && path[0] == L'\\' && path[1] == L'\\') {
+        const std::size_t server = path.find_first_of(L"\\/", 2);
+        const std::size_t share =
+            server == std::wstring::npos ? server : path.find_first_of(L"\\/", server + 1);
+        return share == std::wstring::npos ? path.size() : share + 1;
+    }
+    return std::nullopt;
+}
+
+bool CreateAdministratorsOnlyTree(const std::wstring& path) {
+    const std::optional<std::size_t> first = FirstFolderAt(path);
+    if (!first) {
+        return false;
+    }
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            kAdministratorsOnlyFolderSddl, SDDL_REVISION_1, &descriptor, nullptr)) {
+        return false;
+    }
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+    bool created = true;
+    for (std::size_t at = *first; created && at <= path.size(); ++at) {
+        if (at != path.size() && path[at] != L'\\' && path[at] != L'/') {
+            continue;
+        }
+        const std::wstring folder = path.substr(0, at);
+        if (folder.size() > *first && !IsFolderPath(folder) &&
+            !CreateDirectoryW(folder.c_str(), &attributes)) {
+            // Another program may have made it meanwhile; a file of that name stops the walk.
+            created = IsFolderPath(folder);
+        }
+    }
+    LocalFree(descriptor);
+    return created && IsFolderPath(path);
+}
+
+}  // namespace
+
+bool CreateFolderTree(const std::wstring& path, FolderSecurity security) {
+    return security == FolderSecurity::AdministratorsOnly ? CreateAdministratorsOnlyTree(path)
+                                                          : CreateFolderTree(path);
+}
+
 bool CreateFolderTree(const std::wstring& path) {
     const int result = SHCreateDirectoryExW(nullptr, path.c_str(), nullptr);
     if (result == ERROR_SUCCESS) {
         return true;
     }
     // "Already exists" is also the answer when a file has the name.
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    return IsFolderPath(path);
 }
 
 bool MovePath(const std::wstring& from, const std::wstring& to) {
