@@ -49,7 +49,7 @@ void CheckKeepRunningLaunches(const ConfigSettings& settings, SettingsFindings& 
         return;
     }
     KeepRunningTracker tracker;
-    tracker.Load(settings);
+    tracker.Load(*settings.Rules());
     for (const auto& rule : tracker.NotRunning()) {
         const RestartPlan plan = PlanRestart(rule.path, rule.arguments);
         if (!MayStartAsSystem(rule.path) ||
