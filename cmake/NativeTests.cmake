@@ -25,6 +25,15 @@ if(CV_BENCHMARKS)
     endif()
 endif()
 
+if(CV_SANITIZE STREQUAL "thread")
+    # The tests in which threads share what the engine publishes, run under ThreadSanitizer.
+    find_package(GTest REQUIRED)
+    add_executable(cv_tsan_tests tests/unit/config/RuleSetTest.cpp)
+    target_link_libraries(cv_tsan_tests PRIVATE cv_core GTest::gtest GTest::gtest_main)
+    target_compile_options(cv_tsan_tests PRIVATE ${CV_WARNINGS})
+    target_include_directories(cv_tsan_tests PRIVATE tests tests/unit)
+endif()
+
 if(CV_FUZZ)
     file(GLOB CV_FUZZ_SOURCES CONFIGURE_DEPENDS fuzz/*.cpp)
     foreach(src ${CV_FUZZ_SOURCES})

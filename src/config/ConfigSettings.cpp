@@ -171,11 +171,13 @@ void ConfigSettings::PublishRules() const {
 
 std::shared_ptr<const RuleSet> ConfigSettings::Rules() const {
     std::lock_guard guard(publishLock_);
-    if (published_ == nullptr ||
-        (published_->generation != RulesGeneration() && !loading_.load(std::memory_order_acquire))) {
-        published_ = BuildRules();
-    }
     return published_;
+}
+
+void ConfigSettings::PublishIfRequested() const {
+    if (publishRequested_.exchange(false, std::memory_order_acq_rel)) {
+        PublishRules();
+    }
 }
 
 void ConfigSettings::ClearRuleLists() {
@@ -215,8 +217,6 @@ void ConfigSettings::ResetToDefaults() {
 }
 
 void ConfigSettings::ReadSettings(const ConfigDocument& document, SettingsFindings* findings) {
-    // Readers keep the lists of the last load until this one has read every key.
-    loading_.store(true, std::memory_order_release);
     const std::wstring ooc = L"OutOfControlProcessRestraint";
     const std::wstring logging = L"Logging";
     const std::wstring powerSaver = L"PowerSaver";
@@ -367,8 +367,8 @@ void ConfigSettings::ReadSettings(const ConfigDocument& document, SettingsFindin
     }
     // The switches that say which facts the lists compare were read after the lists.
     NoteRulesChanged();
+    // Readers keep the set of the last load until this one has read every key.
     PublishRules();
-    loading_.store(false, std::memory_order_release);
 }
 
 void ConfigSettings::WriteSettings(ConfigDocument& document) const {

@@ -347,14 +347,19 @@ class ConfigSettings : public ConfigSections {
     std::uint64_t RulesGeneration() const { return rulesGeneration_.load(std::memory_order_acquire); }
     void NoteRulesChanged() const;
 
-    // The set published last; a change noted since (outside a load) is published first. The
-    // control loop takes it once per cycle, other threads once per pass: one short lock, never
-    // one per process.
+    // The set published last. The control loop takes it once per cycle, other threads once per
+    // pass: one short lock, never one per process.
     std::shared_ptr<const RuleSet> Rules() const;
     // A set built now from the lists as they stand, each copied under its lock; not published.
     std::shared_ptr<const RuleSet> BuildRules() const;
-    // Builds a set and publishes it in one step.
+    // Builds a set and publishes it in one step. Only the thread that loads the settings
+    // publishes (a load and ClearRuleLists do at their end), as only it writes the switches the
+    // set copies.
     void PublishRules() const;
+    // Another thread changed a list in place (under the list's lock): the loading thread
+    // publishes it with PublishIfRequested, before it next takes the set.
+    void RequestPublish() const { publishRequested_.store(true, std::memory_order_release); }
+    void PublishIfRequested() const;
 
     // Kept by the storage code: tick count at the end of the last load, and whether one succeeded.
     std::uint32_t loadStamp = 3;
@@ -377,8 +382,7 @@ class ConfigSettings : public ConfigSections {
     // Guards published_ and is held while a set is built, so two publishers never interleave.
     mutable std::mutex publishLock_;
     mutable std::shared_ptr<const RuleSet> published_;
-    // A load is replacing lists one by one: readers keep the set published before it.
-    std::atomic<bool> loading_{false};
+    mutable std::atomic<bool> publishRequested_{false};
 };
 
 // Post-update step for hybrid processors: once (tracked by the registry value

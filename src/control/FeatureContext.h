@@ -49,7 +49,10 @@ class FeatureContext {
     // The rule set of the cycle: taken when the cycle begins and after each load, and read
     // without a lock. For the control thread only; other threads take the settings' own.
     const RuleSet& Rules() const { return *rules_; }
-    void TakeRules() { rules_ = settings_.Rules(); }
+    void TakeRules() {
+        settings_.PublishIfRequested();
+        rules_ = settings_.Rules();
+    }
     ActionLog& Log() const { return log_; }
     ProcessTable& Table() const { return table_; }
     ParentTree& Tree() const { return tree_; }

@@ -53,9 +53,9 @@ void ForgetOneTimeThrottle(ConfigSettings& settings, const std::wstring& name, s
                                  MatchPattern(rule.pattern.text, facts.name);
                       });
     }
-    // No kept answer rests on this list, so the generation stays; readers see the list without
-    // the entry from the next set they take.
-    settings.PublishRules();
+    // No kept answer rests on this list, so the generation stays; the control loop publishes the
+    // list without the entry before its next cycle.
+    settings.RequestPublish();
 }
 
 // The throttle holds at most one suspension of its own at a time, and resumes exactly the one it
