@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 
@@ -75,6 +76,13 @@ class MatchMemo {
         const bool answer = compute();
         Keep(family, generation, answer ? std::optional<std::size_t>(0) : std::nullopt);
         return answer;
+    }
+
+    // Only these families are looked up again; the others and the subject stay.
+    void Forget(std::initializer_list<RuleFamily> families) {
+        for (const RuleFamily family : families) {
+            results_[static_cast<std::size_t>(family)] = kUnknown;
+        }
     }
 
     // The facts matching compares have changed (the path became known).

@@ -62,7 +62,17 @@ void ControlLoop::JudgeSnapshotEntries() {
 }
 
 void ControlLoop::ForgetMatchesOfChangedAncestry() {
+    // A process whose parent changed forgets everything: the expression subject names the
+    // parent's id and name. Below it, only the answers that walk up every ancestor can differ:
+    // childof: rules (matched by the balancer alone) and the performance-mode trigger's
+    // launcher test.
     for (const std::uint32_t pid : parentTree_.TakeChangedAncestry()) {
+        if (ProcessRecord* record = processTable_.Find(pid)) {
+            record->matches.Forget(
+                {RuleFamily::kInstanceBalancer, RuleFamily::kPerformanceModeTrigger});
+        }
+    }
+    for (const std::uint32_t pid : parentTree_.TakeChangedParents()) {
         if (ProcessRecord* record = processTable_.Find(pid)) {
             record->matches.Forget();
         }

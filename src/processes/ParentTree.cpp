@@ -49,6 +49,9 @@ void ParentTree::NoteDescendantsChanged(std::uint32_t processId) {
             continue;
         }
         for (const std::uint32_t child : children->second) {
+            if (pid == processId) {
+                changedParents_.push_back(child);
+            }
             // Reused ids can make the links loop.
             if (seen.insert(child).second) {
                 changedAncestry_.push_back(child);
@@ -169,6 +172,13 @@ std::vector<std::uint32_t> ParentTree::TakeChangedAncestry() {
     std::lock_guard lock(mutex_);
     std::vector<std::uint32_t> changed;
     changed.swap(changedAncestry_);
+    return changed;
+}
+
+std::vector<std::uint32_t> ParentTree::TakeChangedParents() {
+    std::lock_guard lock(mutex_);
+    std::vector<std::uint32_t> changed;
+    changed.swap(changedParents_);
     return changed;
 }
 

@@ -26,6 +26,10 @@ class ParentTree : public ParentLookup {
     // The processes whose ancestry changed since the last call (an ancestor came, went or had
     // its id taken by another process): what they matched through their parents may differ now.
     std::vector<std::uint32_t> TakeChangedAncestry();
+    // Of those, the ones whose parent itself came, went or had its id taken (the others only had
+    // an ancestor further up change): what they matched through their parent's id or name may
+    // differ too.
+    std::vector<std::uint32_t> TakeChangedParents();
 
   private:
     // The creation time of a process in the tree, read once.
@@ -47,6 +51,7 @@ class ParentTree : public ParentLookup {
     // may be taken by another process at any moment.
     std::unordered_map<std::uint32_t, std::uint64_t> startTimes_;
     std::vector<std::uint32_t> changedAncestry_;
+    std::vector<std::uint32_t> changedParents_;
 };
 
 }  // namespace cv

@@ -145,11 +145,14 @@ TEST_F(AncestryScenario, TheTreeComparesCreationTimesWheneverItAnswers) {
     auto changed = tree.TakeChangedAncestry();
     std::sort(changed.begin(), changed.end());
     EXPECT_EQ(changed, (std::vector<std::uint32_t>{20, 30}));
+    // Only 20's own parent changed; 30's is still 20.
+    EXPECT_EQ(tree.TakeChangedParents(), (std::vector<std::uint32_t>{20}));
 
     tree.RemoveProcess(10);
     changed = tree.TakeChangedAncestry();
     std::sort(changed.begin(), changed.end());
     EXPECT_EQ(changed, (std::vector<std::uint32_t>{20, 30}));
+    EXPECT_EQ(tree.TakeChangedParents(), (std::vector<std::uint32_t>{20}));
     EXPECT_EQ(tree.ParentOf(20), 10u);  // still named, without a name
     EXPECT_EQ(tree.NameOf(10), L"");
 
