@@ -54,6 +54,7 @@ export WINEPREFIX="$CV_WINEPREFIX" WINEDEBUG="${WINEDEBUG:--all}"
 # The programs must end through this script, not through wine-run.sh's wind-down.
 unset CV_WINE_WIND_DOWN
 
+tab=$'\t'
 wine_path() { echo "Z:${1//\//\\}"; }
 # Runs a Windows program to its end. The ones started in the background call wine-run.sh directly:
 # it execs Wine, so the Linux process started there is the Windows program itself.
@@ -111,18 +112,18 @@ wait_for_image() {
 prefix_server() {
     local pid
     for pid in $(pgrep -x 'wineserver(64)?' || true); do
-        if tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
+        if tr '\0' '\n' 2>/dev/null <"/proc/$pid/environ" | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
             echo "$pid"
             return 0
         fi
     done
 }
 
-# The DLLs a process maps: "name path" lines, the name in lower case, sorted by name.
+# The DLLs a process maps: "name<tab>path" lines, the name in lower case, sorted by name.
 mapped_dlls() {
     awk 'tolower($0) ~ /\.dll$/ { path = substr($0, index($0, "/")); name = path;
-        sub(/.*\//, "", name); print tolower(name) " " path }' "/proc/$1/maps" |
-        LC_ALL=C sort -u -k1,1
+        sub(/.*\//, "", name); print tolower(name) "\t" path }' "/proc/$1/maps" |
+        LC_ALL=C sort -u -t "$tab" -k1,1
 }
 thread_count() {
     local tasks=("/proc/$1/task"/*)
@@ -203,6 +204,8 @@ measure_program() {
     fi
     run_wine "$exitProgram" /exit || true
     end_within "$pid" 30 || echo "$image did not end after /exit; it was killed" >&2
+    # Ended and waited for: its id may be reused, so the cleanup must not signal it.
+    measured=()
 }
 
 echo "Phase A: vigilor.exe for ${seconds} s after ${warmup} s"
@@ -227,22 +230,23 @@ fi
 ownModules="$(mapped_dlls "$probe")"
 run_wine "$helpers/cv_listquery.exe" /exit || true
 end_within "$probe" 30 || echo "cv_listquery.exe did not end after /exit; it was killed" >&2
+measured=()
 
 # The DLLs the engine maps that the list query lacks, to be loaded with /load=: one the engine
 # mapped from its own folder (the language module) by its full path, the others by name, from
 # the system's folders as for the engine.
 binReal="$(cd "$bin" && pwd -P)"
 loads=()
-while read -r name path; do
+while IFS="$tab" read -r name path; do
     [ -n "$name" ] || continue
     if [ "${path%/*}" = "$binReal" ]; then
         loads+=("/load=$(wine_path "$path")")
     else
         loads+=("/load=$name")
     fi
-done < <(LC_ALL=C join -v 1 <(echo "$engineModules") <(echo "$ownModules"))
-added="$(LC_ALL=C join -v 1 <(echo "$engineModules") <(echo "$ownModules") | cut -d' ' -f1 |
-    tr '\n' ' ')"
+done < <(LC_ALL=C join -t "$tab" -v 1 <(echo "$engineModules") <(echo "$ownModules"))
+added="$(LC_ALL=C join -t "$tab" -v 1 <(echo "$engineModules") <(echo "$ownModules") | cut -f1 |
+    paste -sd ' ')"
 
 echo "Phase B: cv_listquery.exe for ${seconds} s after ${warmup} s, loading also: ${added:-nothing}"
 measure_program cv_listquery.exe "$helpers/cv_listquery.exe" "" \
@@ -275,7 +279,7 @@ if [ "$extraThreads" -gt 0 ]; then
     perThread="$(awk -v c="$threadRss" -v q="$queryRss" -v n="$extraThreads" \
         'BEGIN { printf "%+.2f", (c - q) / n }')"
 fi
-row() { printf '%-30s %8s %11s %10s %9s %10s\n' "$@"; }
+row() { printf '%-30s %8s %11s %10s %9s %10s\n' "$@" | sed 's/ *$//'; }
 echo
 echo "Footprint under Wine: ${seconds} s measured after ${warmup} s in each run," \
     "$helperCount idle programs"
@@ -295,23 +299,29 @@ row "threads at end" "$engineThreads" "$queryThreads" "$threadThreads" "" ""
 
 # The two DLL lists side by side, one line per name either maps.
 echo
-printf '%-30s %-30s\n' "DLLs the engine maps (A)" "DLLs the list query maps (B)"
-LC_ALL=C join -a 1 -a 2 -e - -o 0,1.1,2.1 <(echo "$engineModules" | cut -d' ' -f1) \
-    <(echo "$queryModules" | cut -d' ' -f1) |
-    while read -r _ inEngine inQuery; do
-        printf '%-30s %-30s\n' "$inEngine" "$inQuery"
+printf '%-30s %s\n' "DLLs the engine maps (A)" "DLLs the list query maps (B)"
+LC_ALL=C join -t "$tab" -a 1 -a 2 -e - -o 0,1.1,2.1 <(echo "$engineModules" | cut -f1) \
+    <(echo "$queryModules" | cut -f1) |
+    while IFS="$tab" read -r _ inEngine inQuery; do
+        printf '%-30s %s\n' "$inEngine" "$inQuery"
     done
-onlyEngine="$(LC_ALL=C join -v 1 <(echo "$engineModules") <(echo "$queryModules") | cut -d' ' -f1 |
-    tr '\n' ' ')"
-onlyQuery="$(LC_ALL=C join -v 2 <(echo "$engineModules") <(echo "$queryModules") | cut -d' ' -f1 |
-    tr '\n' ' ')"
+onlyEngine="$(LC_ALL=C join -t "$tab" -v 1 <(echo "$engineModules") <(echo "$queryModules") |
+    cut -f1 | paste -sd ' ')"
+onlyQuery="$(LC_ALL=C join -t "$tab" -v 2 <(echo "$engineModules") <(echo "$queryModules") |
+    cut -f1 | paste -sd ' ')"
 [ -n "$onlyEngine" ] || [ -n "$onlyQuery" ] ||
     echo "Both map the same $(echo "$engineModules" | grep -c .) DLLs."
 [ -z "$onlyEngine" ] || echo "DLLs only the engine mapped: $onlyEngine"
 [ -z "$onlyQuery" ] || echo "DLLs only the list query mapped: $onlyQuery"
-if [ "$(echo "$threadModules" | cut -d' ' -f1)" != "$(echo "$queryModules" | cut -d' ' -f1)" ]; then
+# A name both map is expected to come from the same file.
+LC_ALL=C join -t "$tab" <(echo "$engineModules") <(echo "$queryModules") |
+    while IFS="$tab" read -r name enginePath queryPath; do
+        [ "$enginePath" = "$queryPath" ] ||
+            echo "$name: the engine maps $enginePath, the list query $queryPath"
+    done
+if [ "$(echo "$threadModules" | cut -f1)" != "$(echo "$queryModules" | cut -f1)" ]; then
     echo "Run C mapped other DLLs than run B:" \
-        "$(diff <(echo "$queryModules" | cut -d' ' -f1) <(echo "$threadModules" | cut -d' ' -f1) |
-            grep '^[<>]' | tr '\n' ' ')"
+        "$(diff <(echo "$queryModules" | cut -f1) <(echo "$threadModules" | cut -f1) |
+            grep '^[<>]' | paste -sd ' ')"
 fi
 exit 0
