@@ -69,7 +69,9 @@ target_compile_options(cv_e2e_counter PRIVATE ${CV_WARNINGS})
 add_executable(cv_e2e_recorder tests/e2e/helpers/recorder.cpp)
 target_compile_options(cv_e2e_recorder PRIVATE ${CV_WARNINGS})
 # The baseline that scripts/wine-footprint.sh measures the engine against: the engine's DLLs and
-# its once-a-second process-list query, nothing else. Built only to be run from the build folder.
+# its once-a-second process-list query, nothing else. It imports what the engine imports; the
+# script names the DLLs the engine loads at run time, and the idle threads that stand in for the
+# engine's own. Built only to be run from the build folder.
 add_executable(cv_listquery bench/wine/listquery.cpp)
 target_compile_options(cv_listquery PRIVATE ${CV_WARNINGS})
 target_compile_definitions(cv_listquery PRIVATE UNICODE _UNICODE)

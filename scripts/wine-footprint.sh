@@ -1,18 +1,26 @@
 #!/usr/bin/env bash
 # Measures what the engine itself costs under Wine: its CPU time and memory while about a hundred
-# idle programs run, beside those of cv_listquery.exe, a program that loads the same DLLs and only
-# takes the process list once a second the way the engine does. Prints the figures beside the
-# targets (CPU at most 1.1 times the list query's, memory at most 4 MB above it) and never fails
-# on them; it exits non-zero only when something could not run.
+# idle programs run, beside those of cv_listquery.exe, a program that only takes the process list
+# once a second the way the engine does. The baseline maps the same DLLs as the engine: the engine
+# is measured first, the DLLs it maps that the list query does not map by itself are read from
+# its mappings, and the list query loads them (the language module by its full path beside
+# vigilor.exe, as the engine finds it). Both DLL lists are printed side by side, with any name
+# still only in one of them. A third run of the list query also starts as many idle threads as
+# the engine has beyond the list query's own, so the memory difference is reported in parts: the
+# threads' part (third run minus second) and the rest, the engine's image and its own data
+# (engine minus third run). Prints the figures beside the targets (CPU at most 1.1 times the list
+# query's, memory at most 4 MB above it) and never fails on them; it exits non-zero only when
+# something could not run.
 #
 #   scripts/wine-footprint.sh [folder of vigilor.exe]
 #
 # The folder (or CV_BIN_DIR) lets another build's vigilor.exe be measured, for example
 # CV_BIN_DIR=/tmp/before-win; the helper programs always come from this checkout's build/win.
-# CV_FOOTPRINT_SECONDS (60) is the measured window, CV_FOOTPRINT_WARMUP (5) the seconds before
-# it, CV_FOOTPRINT_HELPERS (100) the number of idle programs. CV_FOOTPRINT_BUILD=0 skips the
-# build. Wine runs in a prefix of the script's own under build/footprint unless CV_WINEPREFIX
-# names another; only its own prefix's server is ended afterwards.
+# CV_FOOTPRINT_SECONDS (60) is the measured window of each of the three runs, CV_FOOTPRINT_WARMUP
+# (5) the seconds before it, CV_FOOTPRINT_HELPERS (100) the number of idle programs.
+# CV_FOOTPRINT_BUILD=0 skips the build. Wine runs in a prefix of the script's own under
+# build/footprint unless CV_WINEPREFIX names another; only its own prefix's server is ended
+# afterwards.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$PWD"
@@ -46,6 +54,7 @@ export WINEPREFIX="$CV_WINEPREFIX" WINEDEBUG="${WINEDEBUG:--all}"
 # The programs must end through this script, not through wine-run.sh's wind-down.
 unset CV_WINE_WIND_DOWN
 
+tab=$'\t'
 wine_path() { echo "Z:${1//\//\\}"; }
 # Runs a Windows program to its end. The ones started in the background call wine-run.sh directly:
 # it execs Wine, so the Linux process started there is the Windows program itself.
@@ -103,15 +112,27 @@ wait_for_image() {
 prefix_server() {
     local pid
     for pid in $(pgrep -x 'wineserver(64)?' || true); do
-        if tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
+        if tr '\0' '\n' 2>/dev/null <"/proc/$pid/environ" | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
             echo "$pid"
             return 0
         fi
     done
 }
 
-# Measures one running program after the warm-up: sets cpuSeconds, rssEndMb, rssPeakMb and
-# serverSeconds (the Wine server's CPU over the same window), and modules (its DLL names).
+# The DLLs a process maps: "name<tab>path" lines, the name in lower case, sorted by name.
+mapped_dlls() {
+    awk 'tolower($0) ~ /\.dll$/ { path = substr($0, index($0, "/")); name = path;
+        sub(/.*\//, "", name); print tolower(name) "\t" path }' "/proc/$1/maps" |
+        LC_ALL=C sort -u -t "$tab" -k1,1
+}
+thread_count() {
+    local tasks=("/proc/$1/task"/*)
+    [ -e "${tasks[0]}" ] && echo "${#tasks[@]}"
+}
+
+# Measures one running program after the warm-up: sets cpuSeconds, rssEndMb, rssPeakMb,
+# serverSeconds (the Wine server's CPU over the same window), threads (its thread count at the
+# end) and modules (its DLLs, as mapped_dlls prints them).
 measure() {
     local pid="$1" server start end serverStart=0 serverEnd=0 rss peak=0 i
     sleep "$warmup"
@@ -126,8 +147,8 @@ measure() {
     done
     end="$(cpu_ns "$pid")" || return 1
     [ -n "$server" ] && serverEnd="$(cpu_ns "$server" || echo 0)"
-    modules="$(grep -io '[^/]*\.dll$' "/proc/$pid/maps" | tr '[:upper:]' '[:lower:]' | sort -u |
-        tr '\n' ' ')"
+    modules="$(mapped_dlls "$pid")" || return 1
+    threads="$(thread_count "$pid")" || return 1
     cpuSeconds="$(awk -v t=$((end - start)) 'BEGIN { printf "%.3f", t / 1e9 }')"
     serverSeconds="$(awk -v t=$((serverEnd - serverStart)) 'BEGIN { printf "%.3f", t / 1e9 }')"
     rssEndMb="$(awk -v k="$rss" 'BEGIN { printf "%.1f", k / 1024 }')"
@@ -156,7 +177,7 @@ fi
 run_wine "$helpers/cv_listquery.exe" /exit || true
 
 echo "Starting $helperCount idle programs"
-helperMs=$(((warmup + seconds) * 2 * 1000 + 600000))
+helperMs=$(((warmup + seconds) * 3 * 1000 + 600000))
 for ((i = 0; i < helperCount; i++)); do
     cmake/wine-run.sh "$helpers/cv_e2e_sleeper.exe" "$helperMs" </dev/null >/dev/null 2>&1 &
     sleepers+=("$!")
@@ -183,6 +204,8 @@ measure_program() {
     fi
     run_wine "$exitProgram" /exit || true
     end_within "$pid" 30 || echo "$image did not end after /exit; it was killed" >&2
+    # Ended and waited for: its id may be reused, so the cleanup must not signal it.
+    measured=()
 }
 
 echo "Phase A: vigilor.exe for ${seconds} s after ${warmup} s"
@@ -193,30 +216,112 @@ measure_program vigilor.exe "$bin/vigilor.exe" " (is another engine running in t
     cmake/wine-run.sh "$bin/vigilor.exe" "/configfolder=$(wine_path "$work/config")" \
     "/logfolder=$(wine_path "$work/logs")"
 engineCpu="$cpuSeconds" engineRss="$rssEndMb" enginePeak="$rssPeakMb"
-engineServer="$serverSeconds" engineModules="$modules"
+engineServer="$serverSeconds" engineModules="$modules" engineThreads="$threads"
 
-echo "Phase B: cv_listquery.exe for ${seconds} s after ${warmup} s"
+# What the list query maps by itself, from a short unmeasured run.
+echo "Reading the DLLs cv_listquery.exe maps by itself"
+cmake/wine-run.sh "$helpers/cv_listquery.exe" 60 </dev/null >/dev/null 2>&1 &
+probe=$!
+measured+=("$probe")
+if ! wait_for_image "$probe" cv_listquery.exe || ! sleep 2 || ! is_alive "$probe"; then
+    echo "cv_listquery.exe did not start" >&2
+    exit 1
+fi
+ownModules="$(mapped_dlls "$probe")"
+run_wine "$helpers/cv_listquery.exe" /exit || true
+end_within "$probe" 30 || echo "cv_listquery.exe did not end after /exit; it was killed" >&2
+measured=()
+
+# The DLLs the engine maps that the list query lacks, to be loaded with /load=: one the engine
+# mapped from its own folder (the language module) by its full path, the others by name, from
+# the system's folders as for the engine.
+binReal="$(cd "$bin" && pwd -P)"
+loads=()
+while IFS="$tab" read -r name path; do
+    [ -n "$name" ] || continue
+    if [ "${path%/*}" = "$binReal" ]; then
+        loads+=("/load=$(wine_path "$path")")
+    else
+        loads+=("/load=$name")
+    fi
+done < <(LC_ALL=C join -t "$tab" -v 1 <(echo "$engineModules") <(echo "$ownModules"))
+added="$(LC_ALL=C join -t "$tab" -v 1 <(echo "$engineModules") <(echo "$ownModules") | cut -f1 |
+    paste -sd ' ')"
+
+echo "Phase B: cv_listquery.exe for ${seconds} s after ${warmup} s, loading also: ${added:-nothing}"
 measure_program cv_listquery.exe "$helpers/cv_listquery.exe" "" \
-    cmake/wine-run.sh "$helpers/cv_listquery.exe" $((warmup + seconds + 120))
+    cmake/wine-run.sh "$helpers/cv_listquery.exe" $((warmup + seconds + 120)) "${loads[@]}"
 queryCpu="$cpuSeconds" queryRss="$rssEndMb" queryPeak="$rssPeakMb"
-queryServer="$serverSeconds" queryModules="$modules"
+queryServer="$serverSeconds" queryModules="$modules" queryThreads="$threads"
 
+# The engine's threads beyond the list query's own, started idle in a third run: the difference
+# to the second run is what those threads keep resident.
+extraThreads=$((engineThreads - queryThreads))
+if [ "$extraThreads" -gt 0 ]; then
+    echo "Phase C: cv_listquery.exe with $extraThreads idle threads for ${seconds} s after" \
+        "${warmup} s"
+    measure_program cv_listquery.exe "$helpers/cv_listquery.exe" "" \
+        cmake/wine-run.sh "$helpers/cv_listquery.exe" $((warmup + seconds + 120)) "${loads[@]}" \
+        "/threads=$extraThreads"
+    threadCpu="$cpuSeconds" threadRss="$rssEndMb" threadPeak="$rssPeakMb"
+    threadServer="$serverSeconds" threadModules="$modules" threadThreads="$threads"
+else
+    echo "Phase C skipped: the engine has no more threads than the list query"
+    threadCpu="$queryCpu" threadRss="$queryRss" threadPeak="$queryPeak"
+    threadServer="$queryServer" threadModules="$queryModules" threadThreads="$queryThreads"
+fi
+
+mb() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%+.1f", a - b }'; }
 ratio="$(awk -v e="$engineCpu" -v q="$queryCpu" \
     'BEGIN { if (q > 0) printf "%.2fx", e / q; else print "n/a" }')"
-rssDiff="$(awk -v e="$engineRss" -v q="$queryRss" 'BEGIN { printf "%+.1f MB", e - q }')"
-peakDiff="$(awk -v e="$enginePeak" -v q="$queryPeak" 'BEGIN { printf "%+.1f MB", e - q }')"
+perThread="n/a"
+if [ "$extraThreads" -gt 0 ]; then
+    perThread="$(awk -v c="$threadRss" -v q="$queryRss" -v n="$extraThreads" \
+        'BEGIN { printf "%+.2f", (c - q) / n }')"
+fi
+row() { printf '%-30s %8s %11s %10s %9s %10s\n' "$@" | sed 's/ *$//'; }
 echo
-echo "Footprint under Wine: ${seconds} s measured after ${warmup} s, $helperCount idle programs"
-printf '%-22s %10s %12s %12s %10s\n' "" "engine" "list query" "figure" "target"
-printf '%-22s %10s %12s %12s %10s\n' "CPU time (s)" "$engineCpu" "$queryCpu" "$ratio" "<= 1.1x"
-printf '%-22s %10s %12s %12s %10s\n' "RSS at end (MB)" "$engineRss" "$queryRss" "$rssDiff" \
-    "<= +4 MB"
-printf '%-22s %10s %12s %12s %10s\n' "RSS peak (MB)" "$enginePeak" "$queryPeak" "$peakDiff" ""
-printf '%-22s %10s %12s %12s %10s\n' "wineserver CPU (s)" "$engineServer" "$queryServer" "" ""
-onlyEngine="$(comm -23 <(tr ' ' '\n' <<<"$engineModules" | sort -u) \
-    <(tr ' ' '\n' <<<"$queryModules" | sort -u) | tr '\n' ' ')"
-onlyQuery="$(comm -13 <(tr ' ' '\n' <<<"$engineModules" | sort -u) \
-    <(tr ' ' '\n' <<<"$queryModules" | sort -u) | tr '\n' ' ')"
-[ -z "${onlyEngine// /}" ] || echo "DLLs only the engine mapped: $onlyEngine"
-[ -z "${onlyQuery// /}" ] || echo "DLLs only the list query mapped: $onlyQuery"
+echo "Footprint under Wine: ${seconds} s measured after ${warmup} s in each run," \
+    "$helperCount idle programs"
+echo "A: the engine; B: the list query with the engine's DLLs; C: B with $extraThreads idle threads"
+row "" "A" "B" "C" "figure" "target"
+row "CPU time (s)" "$engineCpu" "$queryCpu" "$threadCpu" "$ratio" "<= 1.1x"
+row "RSS at end (MB)" "$engineRss" "$queryRss" "$threadRss" "$(mb "$engineRss" "$queryRss")" \
+    "<= +4"
+row "  threads' part (C - B)" "" "" "" "$(mb "$threadRss" "$queryRss")" ""
+row "  per extra thread (MB)" "" "" "" "$perThread" ""
+row "  image and own data (A - C)" "" "" "" "$(mb "$engineRss" "$threadRss")" ""
+row "RSS peak (MB)" "$enginePeak" "$queryPeak" "$threadPeak" "$(mb "$enginePeak" "$queryPeak")" ""
+row "  threads' part (C - B)" "" "" "" "$(mb "$threadPeak" "$queryPeak")" ""
+row "  image and own data (A - C)" "" "" "" "$(mb "$enginePeak" "$threadPeak")" ""
+row "wineserver CPU (s)" "$engineServer" "$queryServer" "$threadServer" "" ""
+row "threads at end" "$engineThreads" "$queryThreads" "$threadThreads" "" ""
+
+# The two DLL lists side by side, one line per name either maps.
+echo
+printf '%-30s %s\n' "DLLs the engine maps (A)" "DLLs the list query maps (B)"
+LC_ALL=C join -t "$tab" -a 1 -a 2 -e - -o 0,1.1,2.1 <(echo "$engineModules" | cut -f1) \
+    <(echo "$queryModules" | cut -f1) |
+    while IFS="$tab" read -r _ inEngine inQuery; do
+        printf '%-30s %s\n' "$inEngine" "$inQuery"
+    done
+onlyEngine="$(LC_ALL=C join -t "$tab" -v 1 <(echo "$engineModules") <(echo "$queryModules") |
+    cut -f1 | paste -sd ' ')"
+onlyQuery="$(LC_ALL=C join -t "$tab" -v 2 <(echo "$engineModules") <(echo "$queryModules") |
+    cut -f1 | paste -sd ' ')"
+[ -n "$onlyEngine" ] || [ -n "$onlyQuery" ] ||
+    echo "Both map the same $(echo "$engineModules" | grep -c .) DLLs."
+[ -z "$onlyEngine" ] || echo "DLLs only the engine mapped: $onlyEngine"
+[ -z "$onlyQuery" ] || echo "DLLs only the list query mapped: $onlyQuery"
+# A name both map is expected to come from the same file.
+LC_ALL=C join -t "$tab" <(echo "$engineModules") <(echo "$queryModules") |
+    while IFS="$tab" read -r name enginePath queryPath; do
+        [ "$enginePath" = "$queryPath" ] ||
+            echo "$name: the engine maps $enginePath, the list query $queryPath"
+    done
+if [ "$(echo "$threadModules" | cut -f1)" != "$(echo "$queryModules" | cut -f1)" ]; then
+    echo "Run C mapped other DLLs than run B:" \
+        "$(diff <(echo "$queryModules" | cut -f1) <(echo "$threadModules" | cut -f1) |
+            grep '^[<>]' | paste -sd ' ')"
+fi
 exit 0
