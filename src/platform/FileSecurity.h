@@ -132,7 +132,8 @@ inline std::optional<OutsideWriter> FindOutsideWriter(const PathSecurity& securi
 // The rules for a program the service starts as SYSTEM, and for each folder above it; level 0 is
 // the program, 1 its folder. Deleting counts, as a deleted file or folder can be put back by
 // whoever deleted it; an entry only passed on does not (every user has one on a drive's root
-// that gives the files users make there to them); every entry not read counts. A new
+// that gives the files users make there to them); every entry not read or not weighed counts,
+// the creator-owner and owner-rights ones and conditional grants among them. A new
 // sub-folder cannot take the place of one that is there, so in the folders above the program's
 // own the right to make sub-folders alone does not count (every user has it on a drive's root).
 inline WriterRules ProgramWriterRules(int level) {
