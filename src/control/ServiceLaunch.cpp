@@ -1,5 +1,6 @@
 #include "control/ServiceLaunch.h"
 
+#include "platform/FileSecurity.h"
 #include "platform/Registry.h"
 
 namespace cv {

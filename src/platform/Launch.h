@@ -48,12 +48,6 @@ std::optional<ProcessUser> OpenProcessUser(std::uint32_t processId, std::uint64_
 std::optional<LaunchedProcess> LaunchProcessAsUser(const ProcessUser& user,
                                                    const std::wstring& commandLine,
                                                    const std::wstring& directory);
-// Whether only Administrators, SYSTEM and TrustedInstaller can change the file and every folder
-// above it: each one's owner is one of them, and its DACL gives no one else a right to write,
-// append, create, delete children, change the DACL or the owner (or generic write or all). A
-// missing DACL lets everyone write. False when any of them cannot be read.
-bool OnlyAdministratorsCanWrite(const std::wstring& path);
-
 // OpenProcess with SYNCHRONIZE; none when the process cannot be opened.
 UniqueHandle OpenProcessForWait(std::uint32_t processId);
 

@@ -21,6 +21,7 @@
 #include "common/ArgumentCases.h"
 #include "common/CommandLineQuoting.h"
 #include "common/WideString.h"
+#include "platform/FileSecurity.h"
 #include "platform/Launch.h"
 
 namespace cv {

@@ -51,10 +51,12 @@ struct FileSystem {
     // Files and folders by lower-cased full path; roots are not nodes.
     std::map<std::wstring, std::shared_ptr<Node>> nodes;
     std::map<wchar_t, bool> drives;  // upper-case letter -> has a volume name
+    // The owner and access list a drive's root or a share has of its own, by lower-cased root.
+    std::map<std::wstring, platform::PathSecurity> rootSecurity;
     std::map<platform::SpecialFolder, std::wstring> specialFolders;
     std::optional<std::uint64_t> freeSpace;
     std::vector<OpenEntry> open;
-    std::set<std::wstring> hangingWrites;  // lower-cased full paths
+    std::set<std::wstring> hangingWrites;      // lower-cased full paths
     std::optional<std::uint64_t> changeLimit;  // changes the program may still make
     bool writesCut = false;
     std::uint64_t changesMade = 0;
@@ -468,6 +470,10 @@ platform::PathSecurity DefaultSecurity() {
 std::optional<platform::PathSecurity> RecordedSecurity(const std::wstring& path) {
     std::lock_guard lock(Machine::Get().Lock());
     const auto parsed = Parse(path);
+    if (parsed && parsed->parts.empty()) {
+        const auto it = Fs().rootSecurity.find(parsed->Key(0));
+        return it == Fs().rootSecurity.end() ? std::nullopt : std::optional(it->second);
+    }
     const auto node = parsed ? FindNode(*parsed) : nullptr;
     return node == nullptr ? std::nullopt : node->security;
 }
@@ -475,7 +481,9 @@ std::optional<platform::PathSecurity> RecordedSecurity(const std::wstring& path)
 void SetPathSecurity(const std::wstring& path, const platform::PathSecurity& security) {
     std::lock_guard lock(Machine::Get().Lock());
     const auto parsed = Parse(path);
-    if (const auto node = parsed ? FindNode(*parsed) : nullptr) {
+    if (parsed && parsed->parts.empty() && RootExists(*parsed)) {
+        Fs().rootSecurity[parsed->Key(0)] = security;
+    } else if (const auto node = parsed ? FindNode(*parsed) : nullptr) {
         node->security = security;
     }
 }
@@ -863,6 +871,11 @@ std::optional<PathSecurity> ReadPathSecurity(const std::wstring& path) {
         if (count != parsed->parts.size()) {
             security.isProtected = false;  // inherited, not its own
         }
+        return security;
+    }
+    if (const auto root = Fs().rootSecurity.find(parsed->Key(0)); root != Fs().rootSecurity.end()) {
+        PathSecurity security = root->second;
+        security.isProtected = security.isProtected && parsed->parts.empty();
         return security;
     }
     return sim::DefaultSecurity();

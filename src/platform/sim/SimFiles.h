@@ -20,9 +20,9 @@
 // SetWritesHang.
 //
 // Security: a folder that CreateFolderTree makes with AdministratorsOnly, and a path given
-// SetPathSecurity, has its own owner and access list; everything else takes those of the nearest
-// folder above that has its own (as inherited: not protected), else DefaultSecurity. So nothing
-// lets a standard user change anything unless a test says so.
+// SetPathSecurity (a drive's root or a share too), has its own owner and access list; everything
+// else takes those of the nearest folder above that has its own (as inherited: not protected),
+// else DefaultSecurity. So nothing lets a standard user change anything unless a test says so.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -59,8 +59,8 @@ std::size_t OpenFileCount();
 platform::PathSecurity DefaultSecurity();
 // The security the file or folder has of its own; none when it has none (or is missing).
 std::optional<platform::PathSecurity> RecordedSecurity(const std::wstring& path);
-// Gives an existing file or folder security of its own, as an administrator or the program that
-// made it may.
+// Gives an existing file or folder, a drive's root or a share security of its own, as an
+// administrator or the program that made it may.
 void SetPathSecurity(const std::wstring& path, const platform::PathSecurity& security);
 
 // Where a special folder lies; an empty path makes the call fail.

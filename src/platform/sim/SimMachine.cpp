@@ -42,7 +42,6 @@ void Machine::Reset() {
     loadedSystemLibraries.clear();
     nextLaunchPid = fresh.nextLaunchPid;
     ownSessionId = fresh.ownSessionId;
-    userWritablePaths.clear();
     registry.clear();
     services.clear();
     serviceStopPolls = 0;

@@ -305,9 +305,6 @@ class Machine {
     std::uint32_t nextLaunchPid = 9000;
     // The session the running program is in (0 for a service).
     std::uint32_t ownSessionId = 1;
-    // Files and folders (full paths, lower-cased) that a standard user may change or owns;
-    // everything else only administrators and SYSTEM may change.
-    std::set<std::wstring> userWritablePaths;
 
     // Registry: keys by root and lower-cased path, values by lower-cased name.
     using RegistryKey = std::map<std::wstring, RegistryValue>;

@@ -429,34 +429,6 @@ std::optional<LaunchedProcess> LaunchProcessAsUser(const ProcessUser& user,
     return Launched(StartSimProcess("CreateProcessAsUser", call));
 }
 
-bool OnlyAdministratorsCanWrite(const std::wstring& path) {
-    Machine& machine = Machine::Get();
-    std::lock_guard lock(machine.Lock());
-    std::wstring subject = ToLower(path);
-    std::replace(subject.begin(), subject.end(), L'/', L'\\');
-    const bool absolute = (subject.size() >= 3 && subject[1] == L':' && subject[2] == L'\\') ||
-                          StartsWith(subject, L"\\\\");
-    if (!absolute) {
-        return false;
-    }
-    while (subject.size() > 3 && subject.back() == L'\\') {
-        subject.pop_back();
-    }
-    // The file, then each folder above it up to the drive's root or the share.
-    for (;;) {
-        if (machine.ShouldFail("GetNamedSecurityInfo", subject) ||
-            machine.userWritablePaths.count(subject) != 0) {
-            return false;
-        }
-        const std::size_t slash = subject.find_last_of(L'\\');
-        if (subject.size() <= 3 || slash == std::wstring::npos || slash < 2 ||
-            (StartsWith(subject, L"\\\\") && subject.find(L'\\', 2) == slash)) {
-            return true;
-        }
-        subject = subject.substr(0, slash == 2 ? 3 : slash);
-    }
-}
-
 UniqueHandle OpenProcessForWait(std::uint32_t processId) {
     Machine& machine = Machine::Get();
     std::lock_guard lock(machine.Lock());

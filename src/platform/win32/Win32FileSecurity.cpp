@@ -40,16 +40,19 @@ std::optional<PathSecurity> ReadPathSecurity(const std::wstring& path) {
     for (DWORD index = 0; dacl != nullptr && index < dacl->AceCount; ++index) {
         void* entry = nullptr;
         if (!GetAce(dacl, index, &entry)) {
+            security.hasUnknownEntries = true;
             continue;
         }
         const auto* header = static_cast<const ACE_HEADER*>(entry);
         // A conditional entry allows as much as a plain one when its condition holds.
-        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE &&
-            header->AceType != ACCESS_ALLOWED_CALLBACK_ACE_TYPE) {
+        const bool conditional = header->AceType == ACCESS_ALLOWED_CALLBACK_ACE_TYPE;
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE && !conditional) {
+            security.hasUnknownEntries |= header->AceType != ACCESS_DENIED_ACE_TYPE;
             continue;
         }
         auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
-        security.grants.push_back({SidText(&allowed->SidStart), allowed->Mask});
+        security.grants.push_back({SidText(&allowed->SidStart), allowed->Mask,
+                                   (header->AceFlags & INHERIT_ONLY_ACE) != 0, conditional});
     }
     LocalFree(descriptor);
     if (security.owner.empty()) {

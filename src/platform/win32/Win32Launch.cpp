@@ -1,6 +1,5 @@
 #include <vector>
 
-#include "common/WideString.h"
 #include "platform/Launch.h"
 #include "platform/MessageBox.h"
 #include "platform/Resources.h"
@@ -8,7 +7,6 @@
 #include "platform/win32/ServiceHandles.h"
 #include "platform/win32/WindowsApi.h"
 
-#include <aclapi.h>
 #include <sddl.h>
 #include <shellapi.h>
 
@@ -242,99 +240,6 @@ std::optional<LaunchedProcess> LaunchProcessAsUser(const ProcessUser& user,
     launched.thread = UniqueHandle(created.hThread);
     launched.processId = created.dwProcessId;
     return launched;
-}
-
-namespace {
-
-// Administrators, SYSTEM and TrustedInstaller.
-bool IsAdministrativeSid(PSID sid) {
-    static const std::vector<std::uint8_t> trustedInstaller = [] {
-        PSID converted = nullptr;
-        std::vector<std::uint8_t> bytes;
-        if (ConvertStringSidToSidW(
-                L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", &converted)) {
-            const auto* begin = static_cast<const std::uint8_t*>(converted);
-            bytes.assign(begin, begin + GetLengthSid(converted));
-            LocalFree(converted);
-        }
-        return bytes;
-    }();
-    return IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
-           IsWellKnownSid(sid, WinLocalSystemSid) ||
-           (!trustedInstaller.empty() &&
-            EqualSid(sid, const_cast<std::uint8_t*>(trustedInstaller.data())));
-}
-
-// Whether someone other than the administrators may change the object, or what it holds. A new
-// subfolder cannot take the place of one that exists, so in the folders above the program's own
-// the right to create subfolders alone does not count (every user has it on a drive's root).
-bool OthersMayChange(const std::wstring& path, bool programOrItsFolder) {
-    PSID owner = nullptr;
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,
-                              OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
-                              nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
-        return true;  // unknown: taken as changeable
-    }
-    bool others = owner == nullptr || !IsAdministrativeSid(owner) || dacl == nullptr;
-    DWORD changes = FILE_WRITE_DATA | FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER |
-                    GENERIC_WRITE | GENERIC_ALL;
-    if (programOrItsFolder) {
-        changes |= FILE_APPEND_DATA;
-    }
-    for (DWORD index = 0; !others && index < dacl->AceCount; ++index) {
-        void* entry = nullptr;
-        if (!GetAce(dacl, index, &entry)) {
-            others = true;
-            break;
-        }
-        const auto* header = static_cast<const ACE_HEADER*>(entry);
-        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) {
-            // Denials only take rights away; other kinds of grants are not read, so they count.
-            others = header->AceType != ACCESS_DENIED_ACE_TYPE;
-            continue;
-        }
-        if ((header->AceFlags & INHERIT_ONLY_ACE) != 0) {
-            continue;  // for what is created inside, not for the object itself
-        }
-        const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
-        PSID trustee = const_cast<DWORD*>(&allowed->SidStart);
-        others = (allowed->Mask & changes) != 0 && !IsAdministrativeSid(trustee);
-    }
-    LocalFree(descriptor);
-    return others;
-}
-
-}  // namespace
-
-bool OnlyAdministratorsCanWrite(const std::wstring& path) {
-    wchar_t full[MAX_PATH * 4] = {};
-    const DWORD length = GetFullPathNameW(path.c_str(), MAX_PATH * 4, full, nullptr);
-    if (length == 0 || length >= MAX_PATH * 4) {
-        return false;
-    }
-    std::wstring subject(full, length);
-    const bool absolute = (subject.size() >= 3 && subject[1] == L':' && subject[2] == L'\\') ||
-                          StartsWith(subject, L"\\\\");
-    if (!absolute || path.empty()) {
-        return false;
-    }
-    while (subject.size() > 3 && subject.back() == L'\\') {
-        subject.pop_back();
-    }
-    // The program, its folder, then each folder above up to the drive's root or the share.
-    for (int level = 0;; ++level) {
-        if (OthersMayChange(subject, level < 2)) {
-            return false;
-        }
-        const std::size_t slash = subject.find_last_of(L'\\');
-        if (subject.size() <= 3 || slash == std::wstring::npos || slash < 2 ||
-            (StartsWith(subject, L"\\\\") && subject.find(L'\\', 2) == slash)) {
-            return true;
-        }
-        subject = subject.substr(0, slash == 2 ? 3 : slash);
-    }
 }
 
 UniqueHandle OpenProcessForWait(std::uint32_t processId) {

@@ -6,6 +6,8 @@
 #include "actionlog/ActionCodes.h"
 #include "common/ArgumentCases.h"
 #include "engine/ConfigCheckCommand.h"
+#include "platform/FileSecurity.h"
+#include "platform/sim/SimFiles.h"
 #include "texts/KernelObjectNames.h"
 
 namespace cv {
@@ -25,9 +27,16 @@ class ServiceLaunchScenario : public test::EngineScenario {
         machine().ownSessionId = 0;
         machine().processorCount = 8;  // a keep-running grace of 10 cycles
     }
+    // Standard users may add files to the folder (or write the file).
+    static void LetUsersWrite(const std::wstring& path) {
+        platform::PathSecurity security = sim::DefaultSecurity();
+        security.grants.push_back({platform::kSidUsers, platform::kFileWriteData});
+        sim::SetPathSecurity(path, security);
+    }
     // A process of the standard user Alice, in session 2, from a folder of hers.
     sim::SimProcess& AlicesProcess(std::uint32_t pid, const std::wstring& commandLine) {
-        machine().userWritablePaths.insert(L"c:\\users\\alice");
+        sim::PutFile(L"C:\\Users\\Alice\\tool.exe", "MZ");
+        LetUsersWrite(L"C:\\Users\\Alice");
         auto& process = machine().AddProcess(pid, L"tool.exe");
         process.parentPid = 4;
         process.imagePath = L"C:\\Users\\Alice\\tool.exe";
@@ -84,6 +93,7 @@ TEST_F(ServiceLaunchScenario, ARestartThatCannotRunAsTheProcessUserLeavesItRunni
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
+        sim::PutFile(L"C:\\Program Files\\Tool\\tool.exe", "MZ");
         Start({{L"WatchdogRules2", L"tool.exe;1;0;1;2000;0;0;2;-;-;-;-"}});
         sim::SimProcess& tool = AlicesProcess(300, L"tool.exe");
         tool.user = c.user;
@@ -145,6 +155,7 @@ class ServiceKeepRunningScenario : public ServiceLaunchScenario {
 };
 
 TEST_F(ServiceKeepRunningScenario, AProgramInAnAdministratorsOnlyFolderStartsAsSystem) {
+    sim::PutFile(L"c:\\program files\\agent\\agent.exe", "MZ");
     Start({{L"KeepRunningProcesses", L"c:\\program files\\agent\\agent.exe;-svc;0"}});
     EXPECT_EQ(CyclesUntilLaunch(15), 12);  // the counter must exceed the grace
     const sim::LaunchCall& launch = machine().launches[0];
@@ -168,7 +179,8 @@ TEST_F(ServiceKeepRunningScenario, AProgramAStandardUserMayChangeIsRefusedWithOn
     const Keys keys = {{L"KeepRunningProcesses", L"c:\\tools\\agent.exe;-svc;0"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        machine().userWritablePaths.insert(c.writable);
+        sim::PutFile(L"c:\\tools\\agent.exe", "MZ");
+        LetUsersWrite(c.writable);
         Start(keys);
         EXPECT_EQ(CyclesUntilLaunch(15), -1);
         for (int reload = 0; reload < 2; ++reload) {
