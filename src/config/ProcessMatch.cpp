@@ -237,11 +237,6 @@ bool RuleMatcher::Matches(std::wstring_view pattern) {
     return MatchesWithoutExpression(pattern);
 }
 
-bool WalksAncestors(std::wstring_view pattern, const MatchVariant& variant) {
-    return variant.childOf && !(variant.regex && ExtractRegex(pattern)) &&
-           ChildOfPattern(pattern).has_value();
-}
-
 bool RuleMatcher::MatchesWithoutExpression(std::wstring_view pattern) {
     if (variant_.childOf) {
         if (const auto ancestor = ChildOfPattern(pattern)) {

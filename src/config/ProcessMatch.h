@@ -211,46 +211,6 @@ std::optional<std::size_t> FindMatchingRule(const Rules& rules, const MatchVaria
     return std::nullopt;
 }
 
-// Whether the rule's answer rests on the process's ancestors beyond its parent: a childof:
-// pattern in a list that judges them.
-bool WalksAncestors(std::wstring_view pattern, const MatchVariant& variant);
-
-// FindMatchingRule after an ancestor above the parent changed, when `kept` was the answer before
-// (a position, or MatchMemo::kNoRule): only the rules that walk the ancestors can answer
-// differently, so the rules before the kept one are tested only when they walk them, and the
-// kept one, when it does not walk them, still matches.
-template <typename Rules>
-std::optional<std::size_t> FindMatchingRuleAfterAncestryChange(const Rules& rules,
-                                                               const MatchVariant& variant,
-                                                               const MatchFacts& facts,
-                                                               std::uint32_t kept) {
-    const std::size_t size = std::size(rules);
-    if (kept != MatchMemo::kNoRule && kept >= size) {
-        return FindMatchingRule(rules, variant, facts);
-    }
-    if (facts.name.empty()) {
-        return std::nullopt;
-    }
-    RuleMatcher matcher(facts, variant);
-    const std::size_t end = kept == MatchMemo::kNoRule ? size : kept;
-    std::size_t index = 0;
-    auto rule = std::begin(rules);
-    for (; index < end; ++rule, ++index) {
-        const RulePattern& pattern = PatternOf(*rule);
-        if (WalksAncestors(pattern.text, variant) && matcher.Matches(pattern)) {
-            return index;
-        }
-    }
-    if (kept == MatchMemo::kNoRule) {
-        return std::nullopt;
-    }
-    const RulePattern& keptPattern = PatternOf(*rule);
-    if (!WalksAncestors(keptPattern.text, variant) || matcher.Matches(keptPattern)) {
-        return index;
-    }
-    return FindMatchingRule(rules, variant, facts, index + 1);
-}
-
 // The first matching rule, valid while the caller holds the list's lock; null when none.
 template <typename Rules>
 auto FirstMatchingRule(const Rules& rules, const MatchVariant& variant, const MatchFacts& facts)

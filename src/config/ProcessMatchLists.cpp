@@ -129,19 +129,8 @@ std::optional<IndexedRule<WatchdogRule>> FindNextWatchdogRule(const RuleSet& rul
 std::optional<IndexedRule<InstanceBalancerRule>> FindInstanceBalancerRule(const RuleSet& rules,
                                                                           const MatchFacts& facts) {
     const auto& map = rules.ProcessAllowances.InstanceManagedCPUAffinities;
-    std::optional<std::size_t> index;
-    const auto stale = facts.memo != nullptr
-                           ? facts.memo->StaleAfterAncestry(RuleFamily::kInstanceBalancer,
-                                                            rules.generation)
-                           : std::nullopt;
-    if (stale && !facts.memo->Find(RuleFamily::kInstanceBalancer, rules.generation)) {
-        // Only an ancestor above the parent changed since the answer was kept.
-        index = FindMatchingRuleAfterAncestryChange(map, kInstanceBalancerVariant, facts, *stale);
-        facts.memo->Keep(RuleFamily::kInstanceBalancer, rules.generation, index);
-    } else {
-        index = KeptFirstMatch(rules, RuleFamily::kInstanceBalancer, map, kInstanceBalancerVariant,
-                               facts);
-    }
+    const auto index =
+        KeptFirstMatch(rules, RuleFamily::kInstanceBalancer, map, kInstanceBalancerVariant, facts);
     if (!index) {
         return std::nullopt;
     }

@@ -64,12 +64,12 @@ void ControlLoop::JudgeSnapshotEntries() {
 void ControlLoop::ForgetMatchesOfChangedAncestry() {
     // A process whose parent changed forgets everything: the expression subject names the
     // parent's id and name. Below it, only the answers that walk up every ancestor can differ:
-    // childof: rules (matched by the balancer alone), whose other rules keep their answers, and
-    // the performance-mode trigger's launcher test.
+    // childof: rules (matched by the balancer alone) and the performance-mode trigger's
+    // launcher test.
     for (const std::uint32_t pid : parentTree_.TakeChangedAncestry()) {
         if (ProcessRecord* record = processTable_.Find(pid)) {
-            record->matches.NoteAncestryChanged(RuleFamily::kInstanceBalancer);
-            record->matches.Forget({RuleFamily::kPerformanceModeTrigger});
+            record->matches.Forget(
+                {RuleFamily::kInstanceBalancer, RuleFamily::kPerformanceModeTrigger});
         }
     }
     for (const std::uint32_t pid : parentTree_.TakeChangedParents()) {
