@@ -1,7 +1,7 @@
 #include "engine/Explain.h"
 
 #include <iterator>
-#include <mutex>
+#include <memory>
 
 #include "common/Format.h"
 #include "common/WideString.h"

@@ -116,6 +116,19 @@ UniqueHandle CreateProcessWithFlags(const std::wstring& applicationPath,
     return UniqueHandle(process.hProcess);
 }
 
+namespace {
+
+// The created process's handles, owned from here on.
+LaunchedProcess Launched(const PROCESS_INFORMATION& created) {
+    LaunchedProcess launched;
+    launched.process = UniqueHandle(created.hProcess);
+    launched.thread = UniqueHandle(created.hThread);
+    launched.processId = created.dwProcessId;
+    return launched;
+}
+
+}  // namespace
+
 std::optional<LaunchedProcess> LaunchProcess(const std::wstring& commandLine,
                                              const std::wstring& directory, bool lowIntegrity) {
     STARTUPINFOW startup{};
@@ -159,11 +172,7 @@ std::optional<LaunchedProcess> LaunchProcess(const std::wstring& commandLine,
     if (!ok) {
         return std::nullopt;
     }
-    LaunchedProcess launched;
-    launched.process = UniqueHandle(created.hProcess);
-    launched.thread = UniqueHandle(created.hThread);
-    launched.processId = created.dwProcessId;
-    return launched;
+    return Launched(created);
 }
 
 std::optional<ProcessUser> OpenProcessUser(std::uint32_t processId, std::uint64_t createTime) {
@@ -235,11 +244,7 @@ std::optional<LaunchedProcess> LaunchProcessAsUser(const ProcessUser& user,
     if (!ok) {
         return std::nullopt;
     }
-    LaunchedProcess launched;
-    launched.process = UniqueHandle(created.hProcess);
-    launched.thread = UniqueHandle(created.hThread);
-    launched.processId = created.dwProcessId;
-    return launched;
+    return Launched(created);
 }
 
 UniqueHandle OpenProcessForWait(std::uint32_t processId) {
