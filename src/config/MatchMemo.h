@@ -41,7 +41,10 @@ enum class RuleFamily : std::uint8_t {
 
 class MatchMemo {
   public:
-    MatchMemo() { results_.fill(kUnknown); }
+    MatchMemo() {
+        results_.fill(kUnknown);
+        stale_.fill(kUnknown);
+    }
 
     // The kept answer for the family under this rule generation: the rule's position, or
     // kNoRule; none when it was never looked up. Rules of another generation drop everything
@@ -66,6 +69,7 @@ class MatchMemo {
         }
         results_[static_cast<std::size_t>(family)] =
             position ? static_cast<std::uint32_t>(*position) : kNoRule;
+        stale_[static_cast<std::size_t>(family)] = kUnknown;
     }
     // A kept yes-or-no answer, or the one `compute` gives, kept from now on.
     template <typename Compute>
@@ -82,12 +86,33 @@ class MatchMemo {
     void Forget(std::initializer_list<RuleFamily> families) {
         for (const RuleFamily family : families) {
             results_[static_cast<std::size_t>(family)] = kUnknown;
+            stale_[static_cast<std::size_t>(family)] = kUnknown;
         }
+    }
+
+    // An ancestor above the parent came, went or had its id taken: of the family's rules only
+    // those that walk the ancestors may answer differently. Find answers nothing for the family
+    // until it is kept again; StaleAfterAncestry gives the position kept before, for a finder
+    // that need test only those rules.
+    void NoteAncestryChanged(RuleFamily family) {
+        const auto index = static_cast<std::size_t>(family);
+        if (results_[index] != kUnknown) {
+            stale_[index] = results_[index];
+            results_[index] = kUnknown;
+        }
+    }
+    std::optional<std::uint32_t> StaleAfterAncestry(RuleFamily family, std::uint64_t generation) {
+        const std::uint32_t stale = stale_[static_cast<std::size_t>(family)];
+        if (generation != generation_ || stale == kUnknown) {
+            return std::nullopt;
+        }
+        return stale;
     }
 
     // The facts matching compares have changed (the path became known).
     void Forget() {
         results_.fill(kUnknown);
+        stale_.fill(kUnknown);
         subject_.clear();
     }
 
@@ -111,6 +136,8 @@ class MatchMemo {
 
     std::uint64_t generation_ = 0;
     std::array<std::uint32_t, static_cast<std::size_t>(RuleFamily::kCount)> results_{};
+    // Positions kept before an ancestor changed (NoteAncestryChanged), until kept again.
+    std::array<std::uint32_t, static_cast<std::size_t>(RuleFamily::kCount)> stale_{};
     std::wstring subject_;
 };
 

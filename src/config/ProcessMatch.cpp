@@ -237,6 +237,11 @@ bool RuleMatcher::Matches(std::wstring_view pattern) {
     return MatchesWithoutExpression(pattern);
 }
 
+bool WalksAncestors(std::wstring_view pattern, const MatchVariant& variant) {
+    return variant.childOf && !(variant.regex && ExtractRegex(pattern)) &&
+           ChildOfPattern(pattern).has_value();
+}
+
 bool RuleMatcher::MatchesWithoutExpression(std::wstring_view pattern) {
     if (variant_.childOf) {
         if (const auto ancestor = ChildOfPattern(pattern)) {
@@ -305,6 +310,18 @@ bool RuleMatcher::CommandLineHit(std::wstring_view pattern) const {
     return !pattern.starts_with(L'*') && hit(facts_.commandLine);
 }
 
+bool ParentLookup::AnyAncestor(std::uint32_t processId, int steps,
+                               const std::function<bool(std::wstring_view name)>& found) const {
+    std::uint32_t pid = ParentOf(processId);
+    for (int step = 0; pid != 0 && step < steps; ++step) {
+        if (found(NameOf(pid))) {
+            return true;
+        }
+        pid = ParentOf(pid);
+    }
+    return false;
+}
+
 bool RuleMatcher::MatchesAncestor(std::wstring_view ancestorPattern) const {
     const NegatedPattern ancestor = SplitNegation(ancestorPattern);
     if (facts_.parents == nullptr || ancestor.positive.empty()) {
@@ -316,13 +333,10 @@ bool RuleMatcher::MatchesAncestor(std::wstring_view ancestorPattern) const {
          ContainsIgnoringCase(facts_.name, L"wrapper"))) {
         return false;
     }
-    bool found = false;
-    std::uint32_t pid = facts_.parents->ParentOf(facts_.pid);
-    for (int step = 0; pid != 0 && step <= kMaxAncestorSteps && !found; ++step) {
-        const std::wstring name = facts_.parents->NameOf(pid);
-        found = !name.empty() && MatchWildcards(ancestor.positive, name);
-        pid = facts_.parents->ParentOf(pid);
-    }
+    const bool found =
+        facts_.parents->AnyAncestor(facts_.pid, kMaxAncestorSteps + 1, [&](std::wstring_view name) {
+            return !name.empty() && MatchWildcards(ancestor.positive, name);
+        });
     // As with names, a negated pattern means "descends from no such process".
     return found != ancestor.negated;
 }

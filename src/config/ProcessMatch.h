@@ -4,6 +4,7 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <optional>
@@ -18,7 +19,6 @@
 
 namespace cv {
 
-
 // Who started whom, as childof: rules and the match subject need it. The engine's parent tree
 // answers; tests may give a table of their own.
 class ParentLookup {
@@ -28,6 +28,11 @@ class ParentLookup {
     virtual std::uint32_t ParentOf(std::uint32_t processId) const = 0;
     // Lower case; empty when unknown.
     virtual std::wstring NameOf(std::uint32_t processId) const = 0;
+    // Walks up from the process's parent, at most `steps` ancestors, until `found` says yes to
+    // an ancestor's name (lower case; empty when unknown); whether it did. A chain that loops
+    // through reused ids ends with the steps.
+    virtual bool AnyAncestor(std::uint32_t processId, int steps,
+                             const std::function<bool(std::wstring_view name)>& found) const;
 };
 
 // What a look-up knows of one process. The texts are views of the caller's strings and must
@@ -208,6 +213,46 @@ std::optional<std::size_t> FindMatchingRule(const Rules& rules, const MatchVaria
         ++index;
     }
     return std::nullopt;
+}
+
+// Whether the rule's answer rests on the process's ancestors beyond its parent: a childof:
+// pattern in a list that judges them.
+bool WalksAncestors(std::wstring_view pattern, const MatchVariant& variant);
+
+// FindMatchingRule after an ancestor above the parent changed, when `kept` was the answer before
+// (a position, or MatchMemo::kNoRule): only the rules that walk the ancestors can answer
+// differently, so the rules before the kept one are tested only when they walk them, and the
+// kept one, when it does not walk them, still matches.
+template <typename Rules>
+std::optional<std::size_t> FindMatchingRuleAfterAncestryChange(const Rules& rules,
+                                                               const MatchVariant& variant,
+                                                               const MatchFacts& facts,
+                                                               std::uint32_t kept) {
+    const std::size_t size = std::size(rules);
+    if (kept != MatchMemo::kNoRule && kept >= size) {
+        return FindMatchingRule(rules, variant, facts);
+    }
+    if (facts.name.empty()) {
+        return std::nullopt;
+    }
+    RuleMatcher matcher(facts, variant);
+    const std::size_t end = kept == MatchMemo::kNoRule ? size : kept;
+    std::size_t index = 0;
+    auto rule = std::begin(rules);
+    for (; index < end; ++rule, ++index) {
+        const RulePattern& pattern = PatternOf(*rule);
+        if (WalksAncestors(pattern.text, variant) && matcher.Matches(pattern)) {
+            return index;
+        }
+    }
+    if (kept == MatchMemo::kNoRule) {
+        return std::nullopt;
+    }
+    const RulePattern& keptPattern = PatternOf(*rule);
+    if (!WalksAncestors(keptPattern.text, variant) || matcher.Matches(keptPattern)) {
+        return index;
+    }
+    return FindMatchingRule(rules, variant, facts, index + 1);
 }
 
 // The first matching rule, valid while the caller holds the list's lock; null when none.

@@ -10,9 +10,8 @@ namespace {
 // Position of the first matching rule: what the process kept, while the rules are the same
 // ones, or a walk of the list whose answer it keeps.
 template <typename Rules>
-std::optional<std::size_t> KeptFirstMatch(const RuleSet& set, RuleFamily family,
-                                          const Rules& rules, const MatchVariant& variant,
-                                          const MatchFacts& facts) {
+std::optional<std::size_t> KeptFirstMatch(const RuleSet& set, RuleFamily family, const Rules& rules,
+                                          const MatchVariant& variant, const MatchFacts& facts) {
     if (facts.memo != nullptr) {
         if (const auto kept = facts.memo->Find(family, set.generation)) {
             if (*kept == MatchMemo::kNoRule) {
@@ -79,8 +78,8 @@ MatchVariant OocExclusionsVariant(const ConfigSections& settings) {
 }
 
 const PriorityRule* FindDefaultPriority(const RuleSet& rules, const MatchFacts& facts) {
-    return FirstMatch(rules, RuleFamily::kDefaultPriorities, rules.ProcessDefaults.DefaultPriorities,
-                      DefaultRulesVariant(rules), facts);
+    return FirstMatch(rules, RuleFamily::kDefaultPriorities,
+                      rules.ProcessDefaults.DefaultPriorities, DefaultRulesVariant(rules), facts);
 }
 
 const ValueRule* FindDefaultIoPriority(const RuleSet& rules, const MatchFacts& facts) {
@@ -129,8 +128,18 @@ std::optional<IndexedRule<WatchdogRule>> FindNextWatchdogRule(const RuleSet& rul
 std::optional<IndexedRule<InstanceBalancerRule>> FindInstanceBalancerRule(const RuleSet& rules,
                                                                           const MatchFacts& facts) {
     const auto& map = rules.ProcessAllowances.InstanceManagedCPUAffinities;
-    const auto index =
-        KeptFirstMatch(rules, RuleFamily::kInstanceBalancer, map, kInstanceBalancerVariant, facts);
+    std::optional<std::size_t> index;
+    const auto stale = facts.memo != nullptr ? facts.memo->StaleAfterAncestry(
+                                                   RuleFamily::kInstanceBalancer, rules.generation)
+                                             : std::nullopt;
+    if (stale && !facts.memo->Find(RuleFamily::kInstanceBalancer, rules.generation)) {
+        // Only an ancestor above the parent changed since the answer was kept.
+        index = FindMatchingRuleAfterAncestryChange(map, kInstanceBalancerVariant, facts, *stale);
+        facts.memo->Keep(RuleFamily::kInstanceBalancer, rules.generation, index);
+    } else {
+        index = KeptFirstMatch(rules, RuleFamily::kInstanceBalancer, map, kInstanceBalancerVariant,
+                               facts);
+    }
     if (!index) {
         return std::nullopt;
     }

@@ -4,6 +4,7 @@
 #include <array>
 #include <map>
 #include <mutex>
+#include <optional>
 
 #include "config/RuleLists.h"
 #include "enginehost/EngineHost.h"
@@ -12,6 +13,7 @@
 #include "platform/Processes.h"
 #include "platform/Resources.h"
 #include "platform/SystemProcessLayout.h"
+#include "processes/HandleCache.h"
 #include "processes/ProcessSnapshot.h"
 #include "texts/Language.h"
 
@@ -73,6 +75,23 @@ std::wstring CurrentText(Pick pick) {
     return pick(state.texts);
 }
 
+// A query asks through the handle the cache keeps for the process when there is one: it has
+// query rights and is of the process the engine knows by the id, and it costs no open and close.
+// A query it cannot answer (a handle with limited rights) opens a handle of its own.
+template <typename Query, typename Answered>
+auto AskCachedHandle(std::uint32_t processId, Query query, Answered answered)
+    -> std::optional<decltype(query(platform::RawHandle{}))> {
+    if (const SharedProcessHandle cached = ProcessHandleCache::Instance().Peek(processId)) {
+        if (*cached) {
+            auto answer = query(cached->Get());
+            if (answered(answer)) {
+                return answer;
+            }
+        }
+    }
+    return std::nullopt;
+}
+
 UniqueHandle OpenForQuery(std::uint32_t processId) {
     UniqueHandle process =
         platform::OpenProcessHandle(processId, platform::kProcessQueryInformation);
@@ -129,6 +148,10 @@ std::wstring EfficiencyModeText(bool on) {
 }
 
 std::int32_t QueryPriorityClass(std::uint32_t processId) {
+    if (const auto cached = AskCachedHandle(processId, platform::GetProcessPriorityClass,
+                                            [](std::uint32_t answer) { return answer != 0; })) {
+        return static_cast<std::int32_t>(*cached);
+    }
     const UniqueHandle process = OpenForQuery(processId);
     if (!process) {
         return -1;
@@ -187,6 +210,11 @@ bool ChangeAffinityWithGroup(std::uint32_t processId, std::uint64_t mask, std::i
 }
 
 std::vector<std::uint16_t> QueryProcessGroups(std::uint32_t processId) {
+    if (auto cached = AskCachedHandle(
+            processId, platform::GetProcessGroups,
+            [](const std::vector<std::uint16_t>& answer) { return !answer.empty(); })) {
+        return std::move(*cached);
+    }
     const UniqueHandle process = OpenForQuery(processId);
     return process ? platform::GetProcessGroups(process.Get()) : std::vector<std::uint16_t>();
 }
@@ -198,6 +226,10 @@ bool SpansSeveralGroups(platform::RawHandle process) {
 std::int32_t QueryMemoryPriority(std::uint32_t processId) {
     if (!IsVistaOrLater()) {
         return -1;
+    }
+    if (const auto cached = AskCachedHandle(processId, platform::GetMemoryPriority,
+                                            [](std::int32_t answer) { return answer >= 0; })) {
+        return *cached;
     }
     const UniqueHandle process =
         platform::OpenProcessHandle(processId, platform::kProcessQueryInformation);
@@ -214,6 +246,10 @@ bool ChangeMemoryPriority(std::uint32_t processId, std::uint32_t memoryPriority)
 }
 
 int QueryEfficiencyMode(std::uint32_t processId) {
+    if (const auto cached = AskCachedHandle(processId, platform::GetEfficiencyMode,
+                                            [](int answer) { return answer >= 0; })) {
+        return *cached;
+    }
     const UniqueHandle process = OpenForQuery(processId);
     return process ? platform::GetEfficiencyMode(process.Get()) : -1;
 }

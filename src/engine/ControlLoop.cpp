@@ -376,6 +376,7 @@ int ControlLoop::Shutdown() {
     reloadNowEvent_.Reset();
     singleInstanceMutex_.Reset();
     processTable_.Clear();
+    handlesSwept_ = false;
     ignored_.Clear();
     return 0;
 }

@@ -172,6 +172,8 @@ class ControlLoop {
     std::vector<std::uint32_t> endedRecords_;
     std::vector<std::uint32_t> sessionAgents_;  // ids of the session agents' records
     bool judgedThisCycle_ = false;
+    // The handle cache was swept once in this run: later sweeps look only at what changed.
+    bool handlesSwept_ = false;
     SessionActivity sessions_;
 
     // The one power plan service of the control thread.

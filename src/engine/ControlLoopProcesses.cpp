@@ -64,12 +64,12 @@ void ControlLoop::JudgeSnapshotEntries() {
 void ControlLoop::ForgetMatchesOfChangedAncestry() {
     // A process whose parent changed forgets everything: the expression subject names the
     // parent's id and name. Below it, only the answers that walk up every ancestor can differ:
-    // childof: rules (matched by the balancer alone) and the performance-mode trigger's
-    // launcher test.
+    // childof: rules (matched by the balancer alone), whose other rules keep their answers, and
+    // the performance-mode trigger's launcher test.
     for (const std::uint32_t pid : parentTree_.TakeChangedAncestry()) {
         if (ProcessRecord* record = processTable_.Find(pid)) {
-            record->matches.Forget(
-                {RuleFamily::kInstanceBalancer, RuleFamily::kPerformanceModeTrigger});
+            record->matches.NoteAncestryChanged(RuleFamily::kInstanceBalancer);
+            record->matches.Forget({RuleFamily::kPerformanceModeTrigger});
         }
     }
     for (const std::uint32_t pid : parentTree_.TakeChangedParents()) {
@@ -189,14 +189,22 @@ void ControlLoop::RemoveEndedRecords() {
         parentTree_.RemoveProcess(pid);
         processTable_.Erase(pid);
     }
-    endedRecords_.clear();
     ForgetMatchesOfChangedAncestry();
     judgedThisCycle_ = false;
-    if (!release) {
-        return;
+    if (release) {
+        const auto managed = [this](std::uint32_t pid) {
+            return processTable_.Find(pid) != nullptr;
+        };
+        // The first release of a run looks at every cached handle; after it, only the records
+        // removed since and the handles opened since can be ones the table no longer has.
+        if (handlesSwept_) {
+            ProcessHandleCache::Instance().Sweep(endedRecords_, managed);
+        } else {
+            ProcessHandleCache::Instance().ReleaseAllExceptWhere(managed);
+            handlesSwept_ = true;
+        }
     }
-    ProcessHandleCache::Instance().ReleaseAllExceptWhere(
-        [this](std::uint32_t pid) { return processTable_.Find(pid) != nullptr; });
+    endedRecords_.clear();
 }
 
 }  // namespace cv

@@ -1,5 +1,6 @@
 // Performance mode: entered when a game or a chosen program starts or the user switches it on,
 // left when the last of them is gone.
+#include <algorithm>
 #include <array>
 #include <string_view>
 
@@ -50,18 +51,11 @@ bool ContainsAny(std::wstring_view key, const std::array<std::wstring_view, N>& 
 }
 
 bool DescendsFromLauncher(const ProcessRecord& record, const ParentLookup& tree) {
-    std::uint32_t pid = tree.ParentOf(record.pid);
     // A parent chain that loops through reused ids ends after a bounded walk.
-    for (int depth = 0; pid != 0 && depth < 64; ++depth) {
-        const std::wstring name = tree.NameOf(pid);
-        for (const std::wstring_view launcher : kLaunchers) {
-            if (name == launcher) {
-                return true;
-            }
-        }
-        pid = tree.ParentOf(pid);
-    }
-    return false;
+    return tree.AnyAncestor(record.pid, 64, [](std::wstring_view name) {
+        return std::find(std::begin(kLaunchers), std::end(kLaunchers), name) !=
+               std::end(kLaunchers);
+    });
 }
 
 }  // namespace
@@ -72,8 +66,7 @@ bool PowerAutomation::EngagedPerformanceMode(const ProcessRecord& record) {
 
 bool PowerAutomation::Triggers(const FeatureContext& context, const ProcessRecord& record) const {
     // Kept with the record's rule matches: the facts and the ancestry it rests on stay.
-    return record.matches.Answer(RuleFamily::kPerformanceModeTrigger,
-                                 context.Rules().generation,
+    return record.matches.Answer(RuleFamily::kPerformanceModeTrigger, context.Rules().generation,
                                  [&] { return JudgeTrigger(context, record); });
 }
 

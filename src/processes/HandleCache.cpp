@@ -58,6 +58,11 @@ SharedProcessHandle ProcessHandleCache::Share(std::uint32_t processId, std::uint
     }
     auto shared = std::make_shared<const platform::UniqueHandle>(std::move(handle));
     handles_[processId] = Entry{shared, opened};
+    if (openedSinceSweep_.size() < kMaxOpenedBetweenSweeps) {
+        openedSinceSweep_.push_back(processId);
+    } else {
+        tooManyOpened_ = true;
+    }
     return shared;
 }
 
@@ -84,6 +89,12 @@ SharedProcessHandle ProcessHandleCache::Take(std::uint32_t processId, std::uint6
     return handle;
 }
 
+SharedProcessHandle ProcessHandleCache::Peek(std::uint32_t processId) {
+    std::lock_guard lock(mutex_);
+    const auto it = handles_.find(processId);
+    return it == handles_.end() ? nullptr : it->second.handle;
+}
+
 bool ProcessHandleCache::ReleaseHandle(std::uint32_t processId) {
     SharedProcessHandle dropped;
     {
@@ -103,19 +114,53 @@ std::size_t ProcessHandleCache::ReleaseAllExcept(const std::unordered_set<std::u
     return ReleaseAllExceptWhere([&](std::uint32_t pid) { return keep.count(pid) != 0; });
 }
 
+void ProcessHandleCache::DropRefused(const std::function<bool(std::uint32_t)>& keep,
+                                     std::vector<SharedProcessHandle>& dropped) {
+    for (auto it = handles_.begin(); it != handles_.end();) {
+        if (!keep(it->first)) {
+            dropped.push_back(std::move(it->second.handle));
+            it = handles_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
 std::size_t ProcessHandleCache::ReleaseAllExceptWhere(
     const std::function<bool(std::uint32_t)>& keep) {
     std::vector<SharedProcessHandle> dropped;
     {
         std::lock_guard lock(mutex_);
-        for (auto it = handles_.begin(); it != handles_.end();) {
-            if (!keep(it->first)) {
+        DropRefused(keep, dropped);
+    }
+    // Closed outside the lock.
+    return dropped.size();
+}
+
+std::size_t ProcessHandleCache::Sweep(const std::vector<std::uint32_t>& removed,
+                                      const std::function<bool(std::uint32_t)>& keep) {
+    std::vector<SharedProcessHandle> dropped;
+    {
+        std::lock_guard lock(mutex_);
+        const auto ask = [&](std::uint32_t processId) {
+            const auto it = handles_.find(processId);
+            if (it != handles_.end() && !keep(processId)) {
                 dropped.push_back(std::move(it->second.handle));
-                it = handles_.erase(it);
-            } else {
-                ++it;
+                handles_.erase(it);
+            }
+        };
+        if (tooManyOpened_) {
+            DropRefused(keep, dropped);
+        } else {
+            for (const std::uint32_t processId : openedSinceSweep_) {
+                ask(processId);
+            }
+            for (const std::uint32_t processId : removed) {
+                ask(processId);
             }
         }
+        openedSinceSweep_.clear();
+        tooManyOpened_ = false;
     }
     // Closed outside the lock.
     return dropped.size();
@@ -126,11 +171,18 @@ std::size_t ProcessHandleCache::Size() {
     return handles_.size();
 }
 
+bool ProcessHandleCache::Holds(std::uint32_t processId) {
+    std::lock_guard lock(mutex_);
+    return handles_.count(processId) != 0;
+}
+
 void ProcessHandleCache::Clear() {
     std::unordered_map<std::uint32_t, Entry> dropped;
     {
         std::lock_guard lock(mutex_);
         dropped.swap(handles_);
+        openedSinceSweep_.clear();
+        tooManyOpened_ = false;
     }
 }
 

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "platform/Handle.h"
 
@@ -37,6 +38,9 @@ class ProcessHandleCache {
     // The cached handle of that process, taken out of the cache; none when the cache has none
     // for it (or has one of another process with the same id).
     SharedProcessHandle Take(std::uint32_t processId, std::uint64_t createTime);
+    // The cached handle of the process with this id, without opening one; none when the cache
+    // has none.
+    SharedProcessHandle Peek(std::uint32_t processId);
     // Drops the cache's reference; false when there was none.
     bool ReleaseHandle(std::uint32_t processId);
     // Drops the cache's reference of every process whose id is not in the set; the number
@@ -44,7 +48,14 @@ class ProcessHandleCache {
     std::size_t ReleaseAllExcept(const std::unordered_set<std::uint32_t>& keep);
     // The same, asking `keep` (under the cache's lock) instead of a set of ids.
     std::size_t ReleaseAllExceptWhere(const std::function<bool(std::uint32_t)>& keep);
+    // The same for a caller whose `keep` says no again only to the ids in `removed` since its
+    // last sweep: only those and the handles opened since are asked about, as every other
+    // handle was kept by that sweep and is kept still. The number dropped.
+    std::size_t Sweep(const std::vector<std::uint32_t>& removed,
+                      const std::function<bool(std::uint32_t)>& keep);
     std::size_t Size();
+    // Whether the cache holds a handle for the id.
+    bool Holds(std::uint32_t processId);
     void Clear();
 
   private:
@@ -53,8 +64,18 @@ class ProcessHandleCache {
         std::uint64_t createTime = 0;  // of the process the handle was opened for
     };
 
+    // Takes out every handle `keep` refuses; under the lock.
+    void DropRefused(const std::function<bool(std::uint32_t)>& keep,
+                     std::vector<SharedProcessHandle>& dropped);
+
+    // Past this many handles opened between two sweeps, a sweep asks about every handle.
+    static constexpr std::size_t kMaxOpenedBetweenSweeps = 4096;
+
     mutable std::mutex mutex_;
     std::unordered_map<std::uint32_t, Entry> handles_;
+    // The ids of the handles opened since the last Sweep, while they are few enough.
+    std::vector<std::uint32_t> openedSinceSweep_;
+    bool tooManyOpened_ = false;
 };
 
 }  // namespace cv

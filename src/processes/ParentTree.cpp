@@ -134,13 +134,31 @@ void ParentTree::RemoveProcess(std::uint32_t processId) {
     }
 }
 
-std::uint32_t ParentTree::ParentOf(std::uint32_t processId) const {
-    std::lock_guard lock(mutex_);
+std::uint32_t ParentTree::ParentOfLocked(std::uint32_t processId) const {
     const auto it = parents_.find(processId);
     if (it == parents_.end() || IsYoungerThanChild(it->second, processId)) {
         return 0;
     }
     return it->second;
+}
+
+std::uint32_t ParentTree::ParentOf(std::uint32_t processId) const {
+    std::lock_guard lock(mutex_);
+    return ParentOfLocked(processId);
+}
+
+bool ParentTree::AnyAncestor(std::uint32_t processId, int steps,
+                             const std::function<bool(std::wstring_view name)>& found) const {
+    std::lock_guard lock(mutex_);
+    std::uint32_t pid = ParentOfLocked(processId);
+    for (int step = 0; pid != 0 && step < steps; ++step) {
+        const auto name = names_.find(pid);
+        if (found(name == names_.end() ? std::wstring_view() : std::wstring_view(name->second))) {
+            return true;
+        }
+        pid = ParentOfLocked(pid);
+    }
+    return false;
 }
 
 std::wstring ParentTree::NameOf(std::uint32_t processId) const {

@@ -1,8 +1,10 @@
 #pragma once
 // Which process started which, for rules that match the children of a program.
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -21,6 +23,9 @@ class ParentTree : public ParentLookup {
     // 0 when unknown, and when the id is now held by a process younger than the child.
     std::uint32_t ParentOf(std::uint32_t processId) const override;
     std::wstring NameOf(std::uint32_t processId) const override;
+    // Under one lock, with no copy of a name.
+    bool AnyAncestor(std::uint32_t processId, int steps,
+                     const std::function<bool(std::wstring_view name)>& found) const override;
     std::unordered_set<std::uint32_t> ChildrenOf(std::uint32_t processId) const;
     std::size_t Size() const;
     // The processes whose ancestry changed since the last call (an ancestor came, went or had
@@ -35,6 +40,8 @@ class ParentTree : public ParentLookup {
     // The creation time of a process in the tree, read once.
     std::uint64_t StartTimeOf(std::uint32_t processId);
     bool IsYoungerThanChild(std::uint32_t parentId, std::uint32_t childId) const;
+    // ParentOf for a caller that holds the lock.
+    std::uint32_t ParentOfLocked(std::uint32_t processId) const;
     // Notes the process's children and all their descendants as changed.
     void NoteDescendantsChanged(std::uint32_t processId);
 

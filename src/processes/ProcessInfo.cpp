@@ -60,10 +60,22 @@ bool TerminalServicesReady() {
 void ProcessInfo::FillFromEntry(const std::uint8_t* entry, std::size_t entrySize) {
     {
         std::lock_guard lock(mutex_);
-        if (entry_.size() < entrySize) {
-            entry_.resize(entrySize);
+        // The process's part is kept; of its threads, only what is asked of them later.
+        const std::size_t kept = std::min(entrySize, layout::kProcessEntrySize);
+        if (entry_.size() < kept) {
+            entry_.resize(kept);
         }
-        std::copy(entry, entry + entrySize, entry_.begin());
+        std::copy(entry, entry + kept, entry_.begin());
+        firstThreadId_ = entrySize >= layout::kProcessEntrySize + layout::kThreadEntrySize &&
+                                 layout::Read<std::uint32_t>(entry, layout::kNumberOfThreads) != 0
+                             ? static_cast<std::uint32_t>(layout::Read<std::uint64_t>(
+                                   entry + layout::kProcessEntrySize, layout::kThreadClientThread))
+                             : 0;
+        suspended_ = IsSuspendedEntry(entry, entrySize);
+        threadCount_.store(
+            entry_.empty() ? 0
+                           : layout::Read<std::uint32_t>(entry_.data(), layout::kNumberOfThreads),
+            std::memory_order_relaxed);
         const auto newPid = static_cast<std::uint32_t>(
             layout::Read<std::uint64_t>(entry_.data(), layout::kUniqueProcessId));
         if (newPid == pid_) {
@@ -92,7 +104,7 @@ void ProcessInfo::FillFromEntry(const std::uint8_t* entry, std::size_t entrySize
         commandLine_.clear();
         times_ = {};
         previousKernel_ = previousUser_ = previousSampleTime_ = 0;
-        cpuPercent_ = 0;
+        cpuPercent_.store(0, std::memory_order_relaxed);
         createTime_ = 0;
         createTimeRead_ = false;
         ended_ = false;
@@ -124,9 +136,7 @@ std::uint32_t ProcessInfo::ParentPid() const {
 }
 
 std::uint32_t ProcessInfo::ThreadCount() const {
-    std::lock_guard lock(mutex_);
-    return entry_.empty() ? 0
-                          : layout::Read<std::uint32_t>(entry_.data(), layout::kNumberOfThreads);
+    return threadCount_.load(std::memory_order_relaxed);
 }
 
 std::uint32_t ProcessInfo::HandleCount() const {
@@ -145,12 +155,7 @@ std::uint64_t ProcessInfo::IoTransferBytes() const {
 
 std::uint32_t ProcessInfo::FirstThreadId() const {
     std::lock_guard lock(mutex_);
-    if (entry_.size() < layout::kProcessEntrySize + layout::kThreadEntrySize ||
-        layout::Read<std::uint32_t>(entry_.data(), layout::kNumberOfThreads) == 0) {
-        return 0;
-    }
-    return static_cast<std::uint32_t>(layout::Read<std::uint64_t>(
-        entry_.data() + layout::kProcessEntrySize, layout::kThreadClientThread));
+    return firstThreadId_;
 }
 
 std::uint32_t ProcessInfo::EntrySessionId() const {
@@ -256,10 +261,7 @@ std::wstring ProcessInfo::CommandLine(bool refresh) {
             return commandLine_;
         }
         pid = pid_;
-        if (entry_.size() >= layout::kProcessEntrySize + layout::kThreadEntrySize) {
-            threadId = static_cast<std::uint32_t>(layout::Read<std::uint64_t>(
-                entry_.data() + layout::kProcessEntrySize, layout::kThreadClientThread));
-        }
+        threadId = firstThreadId_;
     }
     std::wstring text = platform::ReadProcessCommandLine(pid, threadId);
     std::lock_guard lock(mutex_);
@@ -312,44 +314,45 @@ platform::ProcessTimes ProcessInfo::Times() {
     return times_;
 }
 
+double ProcessInfo::KeepSample(std::uint64_t kernel, std::uint64_t user, std::uint64_t now) {
+    const std::uint64_t total = kernel + user;
+    const std::uint64_t previousTotal = previousKernel_ + previousUser_;
+    // No share from a first sample, nor across a clock set back (or a sample taken before the
+    // one kept, that came second to the lock): counting starts again from this one.
+    double percent = 0;
+    if (previousSampleTime_ != 0 && now > previousSampleTime_) {
+        const double used = static_cast<double>(total) - static_cast<double>(previousTotal);
+        percent = 100.0 * used /
+                  (static_cast<double>(LogicalProcessors()) *
+                   (static_cast<double>(now) - static_cast<double>(previousSampleTime_)));
+    }
+    cpuPercent_.store(percent, std::memory_order_relaxed);
+    previousKernel_ = kernel;
+    previousUser_ = user;
+    previousSampleTime_ = now;
+    return percent;
+}
+
 double ProcessInfo::SampleCpu() {
-    std::lock_guard sampling(sampleLock_);
+    const std::uint64_t now = platform::SystemTimeAsFileTime();
     // The process list's entry carries the same kernel and user times GetProcessTimes gives, and
-    // is the one source with true figures under Wine; the call is the fall-back.
-    platform::ProcessTimes times;
-    bool fromEntry = false;
+    // is the one source with true figures under Wine: read and kept under one hold of the lock.
     {
         std::lock_guard lock(mutex_);
         if (entry_.size() >= layout::kProcessEntrySize) {
-            times.kernel = layout::Read<std::uint64_t>(entry_.data(), layout::kKernelTime);
-            times.user = layout::Read<std::uint64_t>(entry_.data(), layout::kUserTime);
-            fromEntry = true;
+            return KeepSample(layout::Read<std::uint64_t>(entry_.data(), layout::kKernelTime),
+                              layout::Read<std::uint64_t>(entry_.data(), layout::kUserTime), now);
         }
     }
-    if (!fromEntry) {
-        times = Times();
-    }
-    const std::uint64_t now = platform::SystemTimeAsFileTime();
-    const std::uint64_t total = times.kernel + times.user;
+    // The call is the fall-back; samples through it are taken one at a time.
+    std::lock_guard sampling(sampleLock_);
+    const platform::ProcessTimes times = Times();
     std::lock_guard lock(mutex_);
-    const std::uint64_t previousTotal = previousKernel_ + previousUser_;
-    if (previousSampleTime_ != 0 && now != previousSampleTime_) {
-        const double used = static_cast<double>(total) - static_cast<double>(previousTotal);
-        cpuPercent_ = 100.0 * used /
-                      (static_cast<double>(LogicalProcessors()) *
-                       (static_cast<double>(now) - static_cast<double>(previousSampleTime_)));
-    } else {
-        cpuPercent_ = 0;
-    }
-    previousKernel_ = times.kernel;
-    previousUser_ = times.user;
-    previousSampleTime_ = now;
-    return cpuPercent_;
+    return KeepSample(times.kernel, times.user, now);
 }
 
 double ProcessInfo::CpuPercent() const {
-    std::lock_guard lock(mutex_);
-    return cpuPercent_;
+    return cpuPercent_.load(std::memory_order_relaxed);
 }
 
 platform::MemoryCounters ProcessInfo::MemoryCounters() {
@@ -372,7 +375,7 @@ bool ProcessInfo::IsServiceHost() const {
 
 bool ProcessInfo::IsSuspended() const {
     std::lock_guard lock(mutex_);
-    return !entry_.empty() && IsSuspendedEntry(entry_.data(), entry_.size());
+    return suspended_;
 }
 
 }  // namespace cv

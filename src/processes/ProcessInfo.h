@@ -1,6 +1,7 @@
 #pragma once
 // What the system process list says about one process, with the expensive facts (path,
 // command line, owner, times) read on demand and kept.
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -72,13 +73,20 @@ class ProcessInfo {
     void ReadAccount();
     // Keeps the times read through the handle, when it is this process's.
     void KeepTimes(const platform::UniqueHandle& handle);
+    // Works out the CPU share since the last sample and keeps this one; under mutex_.
+    double KeepSample(std::uint64_t kernel, std::uint64_t user, std::uint64_t now);
 
-    // Guards every field below but the account; never held while another lock is taken.
+    // Guards every field below but the account and the atomics; never held while another lock
+    // is taken.
     mutable std::mutex mutex_;
-    // Serializes CPU samples, which read the times and then the previous sample.
+    // Serializes CPU samples that read the times through the handle before the previous sample.
     std::mutex sampleLock_;
     std::mutex userLock_;
+    // The process's part of the entry (its first kProcessEntrySize bytes), and what its
+    // threads said.
     std::vector<std::uint8_t> entry_;
+    std::uint32_t firstThreadId_ = 0;
+    bool suspended_ = false;
     std::uint32_t pid_ = 0xFFFFFFFF;
     std::wstring imageName_;
     std::wstring path_;
@@ -90,7 +98,9 @@ class ProcessInfo {
     std::uint64_t previousKernel_ = 0;
     std::uint64_t previousUser_ = 0;
     std::uint64_t previousSampleTime_ = 0;
-    double cpuPercent_ = 0;
+    // Read by every feature of every cycle, so without the lock; written under it.
+    std::atomic<double> cpuPercent_{0};
+    std::atomic<std::uint32_t> threadCount_{0};
     std::uint64_t createTime_ = 0;
     bool createTimeRead_ = false;
     // Its handle was found signalled: the id is never opened again for it.

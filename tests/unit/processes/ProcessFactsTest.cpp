@@ -1,13 +1,16 @@
 #include <functional>
+#include <random>
+#include <set>
+#include <vector>
 
 #include "SimFixture.h"
 #include "platform/KernelObjects.h"
+#include "platform/SystemProcessLayout.h"
 #include "processes/DisplayName.h"
 #include "processes/HandleCache.h"
 #include "processes/NewProcess.h"
 #include "processes/ParentTree.h"
 #include "processes/ProcessInfo.h"
-#include "platform/SystemProcessLayout.h"
 #include "processes/ProcessSnapshot.h"
 #include "processes/SystemCpuMeter.h"
 
@@ -234,6 +237,54 @@ TEST_F(ProcessFactsTest, HandleCacheOpensOncePerProcess) {
     EXPECT_EQ(cache.ReleaseAllExcept({501}), 1u);
     EXPECT_FALSE(cache.ReleaseHandle(500));
     EXPECT_TRUE(cache.ReleaseHandle(501));
+}
+
+// A sweep that asks only about the removed ids and the handles opened since the last one keeps
+// exactly what a sweep of every handle keeps, over random opens, releases and table changes;
+// one stretch opens more handles between two sweeps than the cache counts.
+TEST_F(ProcessFactsTest, ASweepOfWhatChangedKeepsWhatASweepOfEverythingKeeps) {
+    constexpr std::uint32_t kIds = 40;
+    for (std::uint32_t pid = 1; pid <= kIds; ++pid) {
+        machine().AddProcess(pid * 4);
+    }
+    ProcessHandleCache plain;
+    ProcessHandleCache swept;
+    std::set<std::uint32_t> table;
+    std::vector<std::uint32_t> removed;
+    const auto kept = [&](std::uint32_t pid) { return table.count(pid) != 0; };
+    std::mt19937 random(20261211);
+    const auto somePid = [&] { return 4 * (1 + random() % kIds); };
+    for (int step = 0; step < 20000; ++step) {
+        const std::uint32_t pid = somePid();
+        const bool manyOpens = step > 10000 && step < 15000;
+        switch (manyOpens ? 5 : random() % 6) {
+            case 0:
+            case 1:
+                ASSERT_EQ(plain.Share(pid, 0) != nullptr, swept.Share(pid, 0) != nullptr);
+                break;
+            case 2:
+                table.insert(pid);
+                break;
+            case 3:
+                if (table.erase(pid) != 0) {
+                    removed.push_back(pid);
+                }
+                break;
+            case 4:
+                ASSERT_EQ(plain.ReleaseAllExceptWhere(kept), swept.Sweep(removed, kept));
+                removed.clear();
+                for (std::uint32_t id = 4; id <= 4 * kIds; id += 4) {
+                    ASSERT_EQ(plain.Holds(id), swept.Holds(id)) << "step " << step << " id " << id;
+                }
+                break;
+            default:
+                plain.ReleaseHandle(pid);
+                swept.ReleaseHandle(pid);
+                ASSERT_NE(plain.Share(pid, 0), nullptr);
+                ASSERT_NE(swept.Share(pid, 0), nullptr);
+                break;
+        }
+    }
 }
 
 TEST_F(ProcessFactsTest, AHandleNeverReachesANewcomerWithTheSameId) {
