@@ -107,12 +107,18 @@ std::wstring ImageName(std::uint32_t i) {
     return L"app" + std::to_wstring(i % 97) + L".exe";
 }
 
-sim::SimProcess& AddProcess(std::uint32_t pid, std::uint32_t i, std::size_t commandLength) {
-    auto& process = sim::Machine::Get().AddProcess(pid, ImageName(i));
+constexpr std::uint32_t PidOf(std::uint32_t i) {
+    return 1000 + 4 * i;
+}
+
+// Process i is a child of process i / 2: a tree twelve levels deep at 4,000 processes, so that
+// childof: rules walk long chains of ancestors.
+sim::SimProcess& AddProcess(std::uint32_t i, std::size_t commandLength, std::uint32_t parent) {
+    auto& process = sim::Machine::Get().AddProcess(PidOf(i), ImageName(i));
     process.imagePath = L"C:\\Program Files\\App" + std::to_wstring(i % 97) + L"\\app.exe";
     process.commandLine = CommandLine(i, commandLength);
     process.threadCount = 1 + i % 12;
-    process.parentPid = 1000 + 4 * (i / 2);
+    process.parentPid = PidOf(parent);
     process.user = L"Tester";
     return process;
 }
@@ -143,8 +149,11 @@ class CycleFixture {
         }
         sim::PutFile(L"C:\\Cfg\\corvex.ini", RenderConfigBytes(document));
         for (std::uint32_t i = 0; i < count; ++i) {
-            AddProcess(1000 + 4 * i, i, commandLength);
-            pids_.push_back(1000 + 4 * i);
+            AddProcess(i, commandLength, i / 2);
+            // The second half of the tree heads nothing.
+            if (2 * i >= count) {
+                leaves_.push_back(i);
+            }
         }
         machine.FreezeProcessList();
         loop_.Startup();
@@ -158,16 +167,44 @@ class CycleFixture {
         ProcessHandleCache::Instance().Clear();
         sim::Machine::Get().ThawProcessList();
     }
-    // One process ends and a new one starts, as on a machine in use.
+    // One short-lived program ends and another starts, as on a machine in use: the programs that
+    // come and go head no others. The new one is the child of a process in the middle of the
+    // tree, so its childof: rules walk ten ancestors.
     void Churn() {
         auto& machine = sim::Machine::Get();
-        machine.EndProcess(pids_.front());
-        pids_.pop_front();
-        const std::uint32_t pid = 1000 + 4 * (count_ + next_);
-        AddProcess(pid, count_ + next_, length_);
-        pids_.push_back(pid);
-        ++next_;
+        machine.EndProcess(PidOf(leaves_.front()));
+        leaves_.pop_front();
+        const std::uint32_t i = count_ + next_++;
+        AddProcess(i, length_, count_ / 4 + i % (count_ / 4));
+        leaves_.push_back(i);
         machine.FreezeProcessList();
+    }
+    // A program that heads `size` others (each the child of the one before or of its parent)
+    // starts and is judged, outside any measurement; its id comes back by HeadEnds.
+    std::uint32_t StartTree(std::uint32_t size) {
+        auto& machine = sim::Machine::Get();
+        const std::uint32_t head = count_ + next_;
+        AddProcess(head, length_, count_ / 2);
+        for (std::uint32_t k = 1; k <= size; ++k) {
+            AddProcess(head + k, length_, head + (k - 1) / 2);
+        }
+        next_ += size + 1;
+        machine.FreezeProcessList();
+        loop_.RunCycle();
+        return head;
+    }
+    // The head of a tree ends: everything below it has another ancestry now.
+    void EndHead(std::uint32_t head) {
+        sim::Machine::Get().EndProcess(PidOf(head));
+        sim::Machine::Get().FreezeProcessList();
+    }
+    // The rest of the tree ends and the engine forgets it, outside any measurement.
+    void EndTree(std::uint32_t head, std::uint32_t size) {
+        for (std::uint32_t k = 1; k <= size; ++k) {
+            sim::Machine::Get().EndProcess(PidOf(head + k));
+        }
+        sim::Machine::Get().FreezeProcessList();
+        loop_.RunCycle();
     }
     ControlLoop& Loop() { return loop_; }
     // Every family holds all its rules: a pattern the list format splits would leave the
@@ -192,8 +229,9 @@ class CycleFixture {
   private:
     std::uint32_t count_;
     std::size_t length_;
-    std::uint32_t next_ = 1;
-    std::deque<std::uint32_t> pids_;
+    std::uint32_t next_ = 0;
+    // Processes that head no others, the longest running first.
+    std::deque<std::uint32_t> leaves_;
     ControlLoop loop_;
 };
 
@@ -249,6 +287,28 @@ BENCHMARK(BM_CycleWithANewProcess)
     ->Arg(2000)
     ->Arg(4000)
     ->Unit(benchmark::kMicrosecond);
+
+// A program that heads 500 others ends: every process below it may match childof: rules
+// differently, and is matched again for those. No target: it happens when a user closes a shell
+// or a launcher, not every second.
+void BM_CycleWhereATreeHeadEnds(benchmark::State& state) {
+    constexpr std::uint32_t kTree = 500;
+    CycleFixture fixture(static_cast<std::uint32_t>(state.range(0)), 300);
+    for (auto _ : state) {
+        state.PauseTiming();
+        const std::uint32_t head = fixture.StartTree(kTree);
+        fixture.EndHead(head);
+        state.ResumeTiming();
+        fixture.Loop().RunCycle();
+        state.PauseTiming();
+        fixture.EndTree(head, kTree);
+        state.ResumeTiming();
+    }
+    Report(state, 0);
+    state.counters["descendants"] = kTree;
+    state.SetLabel("no target");
+}
+BENCHMARK(BM_CycleWhereATreeHeadEnds)->Arg(4000)->Unit(benchmark::kMicrosecond)->Iterations(20);
 
 // The first cycle matches every process against every family; ForcedMode applies the rules
 // to every process in every cycle. Neither has a target of its own; they show what matching
