@@ -75,13 +75,13 @@ std::wstring CurrentText(Pick pick) {
     return pick(state.texts);
 }
 
-// A query asks through the handle the cache keeps for the process when there is one: it has
-// query rights and is of the process the engine knows by the id, and it costs no open and close.
-// A query it cannot answer (a handle with limited rights) opens a handle of its own.
+// A query asks through the handle the cache keeps for the process when it has the rights the
+// query opens with: it is of the process the engine knows by the id, and costs no open and close.
+// A query it cannot answer opens a handle of its own.
 template <typename Query, typename Answered>
-auto AskCachedHandle(std::uint32_t processId, Query query, Answered answered)
+auto AskCachedHandle(std::uint32_t processId, std::uint32_t access, Query query, Answered answered)
     -> std::optional<decltype(query(platform::RawHandle{}))> {
-    if (const SharedProcessHandle cached = ProcessHandleCache::Instance().Peek(processId)) {
+    if (const SharedProcessHandle cached = ProcessHandleCache::Instance().Peek(processId, access)) {
         if (*cached) {
             auto answer = query(cached->Get());
             if (answered(answer)) {
@@ -148,7 +148,8 @@ std::wstring EfficiencyModeText(bool on) {
 }
 
 std::int32_t QueryPriorityClass(std::uint32_t processId) {
-    if (const auto cached = AskCachedHandle(processId, platform::GetProcessPriorityClass,
+    if (const auto cached = AskCachedHandle(processId, platform::kProcessQueryLimitedInformation,
+                                            platform::GetProcessPriorityClass,
                                             [](std::uint32_t answer) { return answer != 0; })) {
         return static_cast<std::int32_t>(*cached);
     }
@@ -211,7 +212,7 @@ bool ChangeAffinityWithGroup(std::uint32_t processId, std::uint64_t mask, std::i
 
 std::vector<std::uint16_t> QueryProcessGroups(std::uint32_t processId) {
     if (auto cached = AskCachedHandle(
-            processId, platform::GetProcessGroups,
+            processId, platform::kProcessQueryLimitedInformation, platform::GetProcessGroups,
             [](const std::vector<std::uint16_t>& answer) { return !answer.empty(); })) {
         return std::move(*cached);
     }
@@ -227,7 +228,8 @@ std::int32_t QueryMemoryPriority(std::uint32_t processId) {
     if (!IsVistaOrLater()) {
         return -1;
     }
-    if (const auto cached = AskCachedHandle(processId, platform::GetMemoryPriority,
+    if (const auto cached = AskCachedHandle(processId, platform::kProcessQueryInformation,
+                                            platform::GetMemoryPriority,
                                             [](std::int32_t answer) { return answer >= 0; })) {
         return *cached;
     }
@@ -246,8 +248,9 @@ bool ChangeMemoryPriority(std::uint32_t processId, std::uint32_t memoryPriority)
 }
 
 int QueryEfficiencyMode(std::uint32_t processId) {
-    if (const auto cached = AskCachedHandle(processId, platform::GetEfficiencyMode,
-                                            [](int answer) { return answer >= 0; })) {
+    if (const auto cached =
+            AskCachedHandle(processId, platform::kProcessQueryLimitedInformation,
+                            platform::GetEfficiencyMode, [](int answer) { return answer >= 0; })) {
         return *cached;
     }
     const UniqueHandle process = OpenForQuery(processId);

@@ -40,12 +40,14 @@ SharedProcessHandle ProcessHandleCache::Share(std::uint32_t processId, std::uint
         }
         return entry.handle;
     }
-    platform::UniqueHandle handle = platform::OpenProcessHandle(
-        processId,
-        platform::kSynchronize | platform::kProcessQueryInformation | platform::kProcessVmRead);
+    // Query information carries limited query information with it.
+    std::uint32_t access =
+        platform::kSynchronize | platform::kProcessQueryInformation | platform::kProcessVmRead;
+    platform::UniqueHandle handle = platform::OpenProcessHandle(processId, access);
+    access |= platform::kProcessQueryLimitedInformation;
     if (!handle) {
-        handle = platform::OpenProcessHandle(
-            processId, platform::kSynchronize | platform::kProcessQueryLimitedInformation);
+        access = platform::kSynchronize | platform::kProcessQueryLimitedInformation;
+        handle = platform::OpenProcessHandle(processId, access);
     }
     if (!handle) {
         return nullptr;
@@ -57,7 +59,7 @@ SharedProcessHandle ProcessHandleCache::Share(std::uint32_t processId, std::uint
         return nullptr;
     }
     auto shared = std::make_shared<const platform::UniqueHandle>(std::move(handle));
-    handles_[processId] = Entry{shared, opened};
+    handles_[processId] = Entry{shared, opened, access};
     if (openedSinceSweep_.size() < kMaxOpenedBetweenSweeps) {
         openedSinceSweep_.push_back(processId);
     } else {
@@ -89,10 +91,11 @@ SharedProcessHandle ProcessHandleCache::Take(std::uint32_t processId, std::uint6
     return handle;
 }
 
-SharedProcessHandle ProcessHandleCache::Peek(std::uint32_t processId) {
+SharedProcessHandle ProcessHandleCache::Peek(std::uint32_t processId, std::uint32_t access) {
     std::lock_guard lock(mutex_);
     const auto it = handles_.find(processId);
-    return it == handles_.end() ? nullptr : it->second.handle;
+    return it == handles_.end() || (it->second.access & access) != access ? nullptr
+                                                                          : it->second.handle;
 }
 
 bool ProcessHandleCache::ReleaseHandle(std::uint32_t processId) {

@@ -38,9 +38,9 @@ class ProcessHandleCache {
     // The cached handle of that process, taken out of the cache; none when the cache has none
     // for it (or has one of another process with the same id).
     SharedProcessHandle Take(std::uint32_t processId, std::uint64_t createTime);
-    // The cached handle of the process with this id, without opening one; none when the cache
-    // has none.
-    SharedProcessHandle Peek(std::uint32_t processId);
+    // The cached handle of the process with this id when it was opened with (at least) these
+    // rights, without opening one; none otherwise.
+    SharedProcessHandle Peek(std::uint32_t processId, std::uint32_t access);
     // Drops the cache's reference; false when there was none.
     bool ReleaseHandle(std::uint32_t processId);
     // Drops the cache's reference of every process whose id is not in the set; the number
@@ -62,6 +62,7 @@ class ProcessHandleCache {
     struct Entry {
         SharedProcessHandle handle;
         std::uint64_t createTime = 0;  // of the process the handle was opened for
+        std::uint32_t access = 0;      // the rights it was opened with
     };
 
     // Takes out every handle `keep` refuses; under the lock.

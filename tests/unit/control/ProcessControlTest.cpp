@@ -1,6 +1,9 @@
 // The process control operations on the simulated machine: what each changes, the access it
 // opens with, processor groups, CPU sets, termination and the graceful close.
+#include <array>
 #include <functional>
+#include <random>
+#include <vector>
 
 #include "SimFixture.h"
 #include "control/ProcessControl.h"
@@ -8,6 +11,7 @@
 #include "platform/ProcessControl.h"
 #include "platform/Processes.h"
 #include "platform/SystemProcessLayout.h"
+#include "processes/HandleCache.h"
 #include "processes/ProcessSnapshot.h"
 #include "texts/Language.h"
 
@@ -240,6 +244,72 @@ TEST_F(ProcessControlTest, CachedHandleQueries) {
     // Unreadable boost counts as enabled, the Windows default.
     machine().FailCall("GetProcessPriorityBoost");
     EXPECT_TRUE(platform::GetPriorityBoostEnabled(handle.Get()));
+}
+
+// The queries ask through the cache's handle when it has one and open a handle of their own
+// otherwise: over random processes (full, limited or no access, query rights refused), handles
+// cached and released and attributes changed, each answer equals the one a handle opened for
+// the query alone gives.
+TEST_F(ProcessControlTest, QueriesThroughTheCachedHandleAnswerAsAHandleOfTheirOwn) {
+    constexpr std::uint32_t kProcesses = 24;
+    std::mt19937 random(1211);
+    const auto pidOf = [](std::uint32_t i) { return 100 + 4 * i; };
+    machine().SetProcessorGroups(
+        {std::vector<std::uint8_t>(4, 0), std::vector<std::uint8_t>(4, 1)});
+    for (std::uint32_t i = 0; i < kProcesses; ++i) {
+        sim::SimProcess& p = machine().AddProcess(pidOf(i));
+        p.fullAccess = random() % 4 != 0;
+        p.canOpen = random() % 8 != 0;
+        p.deniedAccess = random() % 5 == 0 ? platform::kProcessQueryInformation : 0;
+    }
+    const auto ownHandle = [](std::uint32_t pid, std::uint32_t access) {
+        platform::UniqueHandle handle = platform::OpenProcessHandle(pid, access);
+        if (!handle && access == platform::kProcessQueryInformation) {
+            handle = platform::OpenProcessHandle(pid, platform::kProcessQueryLimitedInformation);
+        }
+        return handle;
+    };
+    auto& cache = ProcessHandleCache::Instance();
+    for (int step = 0; step < 3000; ++step) {
+        const std::uint32_t pid = pidOf(random() % kProcesses);
+        sim::SimProcess& p = process(pid);
+        switch (random() % 4) {
+            case 0:
+                cache.Share(pid, 0);
+                break;
+            case 1:
+                cache.ReleaseHandle(pid);
+                break;
+            case 2:
+                p.priorityClass = std::array{0x20u, 0x40u, 0x80u, 0x4000u, 0x8000u}[random() % 5];
+                p.memoryPriority = random() % 6;
+                p.throttleControl = random() % 2;
+                p.throttleState = random() % 2;
+                p.group = static_cast<std::uint16_t>(random() % 2);
+                break;
+            default: {
+                const platform::UniqueHandle query =
+                    ownHandle(pid, platform::kProcessQueryInformation);
+                const std::uint32_t priority =
+                    query ? platform::GetProcessPriorityClass(query.Get()) : 0;
+                EXPECT_EQ(QueryPriorityClass(pid), priority == 0 ? -1 : std::int32_t(priority))
+                    << "step " << step;
+                EXPECT_EQ(QueryProcessGroups(pid), query ? platform::GetProcessGroups(query.Get())
+                                                         : std::vector<std::uint16_t>())
+                    << "step " << step;
+                EXPECT_EQ(QueryEfficiencyMode(pid),
+                          query ? platform::GetEfficiencyMode(query.Get()) : -1)
+                    << "step " << step;
+                const platform::UniqueHandle memory =
+                    platform::OpenProcessHandle(pid, platform::kProcessQueryInformation);
+                EXPECT_EQ(QueryMemoryPriority(pid),
+                          memory ? platform::GetMemoryPriority(memory.Get()) : -1)
+                    << "step " << step;
+                break;
+            }
+        }
+    }
+    cache.Clear();
 }
 
 // Affinity and processor groups.
