@@ -28,7 +28,8 @@ endif()
 if(CV_SANITIZE STREQUAL "thread")
     # The tests in which threads share what the engine publishes, run under ThreadSanitizer.
     find_package(GTest REQUIRED)
-    add_executable(cv_tsan_tests tests/unit/config/RuleSetTest.cpp)
+    add_executable(cv_tsan_tests tests/unit/config/RuleSetTest.cpp
+                                 tests/unit/processes/ProcessInfoThreadsTest.cpp)
     target_link_libraries(cv_tsan_tests PRIVATE cv_core GTest::gtest GTest::gtest_main)
     target_compile_options(cv_tsan_tests PRIVATE ${CV_WARNINGS})
     target_include_directories(cv_tsan_tests PRIVATE tests tests/unit)
