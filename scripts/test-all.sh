@@ -9,7 +9,7 @@ python3 scripts/check-layers.py
 scripts/build.sh all
 echo "== native tests"
 (cd build/native && ctest --output-on-failure -j "$(nproc)")
-echo "== rule sets shared between threads, under ThreadSanitizer"
+echo "== rule sets and process information shared between threads, under ThreadSanitizer"
 scripts/tsan.sh
 echo "== fuzzing the configuration readers and the matcher (${CV_FUZZ_TOTAL_SECONDS:-180} s in all)"
 scripts/fuzz.sh
