@@ -69,6 +69,7 @@ void Machine::Reset() {
     processorIdleTimes.assign(8, 0);
     activeProcessorsAllGroups = fresh.activeProcessorsAllGroups;
     localTimeOffsetMinutes = fresh.localTimeOffsetMinutes;
+    systemTimeShiftMs = 0;
     nextUuid = fresh.nextUuid;
     processorGroups = fresh.processorGroups;
     cpuSetsSupported = fresh.cpuSetsSupported;

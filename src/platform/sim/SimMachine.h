@@ -302,6 +302,9 @@ class Machine {
     std::vector<std::uint8_t> nextUuid = std::vector<std::uint8_t>(16, 0x5A);
     // FILETIME of the simulated clock's start.
     static constexpr std::uint64_t kEpochFileTime = 134'000'000'000'000'000ull;
+    // The system time is the simulated clock moved by this many milliseconds, as when the user
+    // sets the clock; the ticks do not move with it.
+    std::int64_t systemTimeShiftMs = 0;
     std::uint32_t nextLaunchPid = 9000;
     // The session the running program is in (0 for a service).
     std::uint32_t ownSessionId = 1;

@@ -264,7 +264,10 @@ std::optional<bool> IsProcessMarkedCritical(RawHandle handle) {
 }
 
 std::uint64_t SystemTimeAsFileTime() {
-    return Machine::kEpochFileTime + Machine::Get().Now() * 10'000;
+    Machine& machine = Machine::Get();
+    return static_cast<std::uint64_t>(
+        static_cast<std::int64_t>(Machine::kEpochFileTime) +
+        (static_cast<std::int64_t>(machine.Now()) + machine.systemTimeShiftMs) * 10'000);
 }
 
 std::uint32_t ActiveProcessorCountAllGroups() {

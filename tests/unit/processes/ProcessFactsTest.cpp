@@ -171,6 +171,18 @@ TEST_F(ProcessFactsTest, CpuShareIsOfTheWholeMachine) {
     machine().AddCpuTime(400, 10'000'000);
     Refresh(*info);
     EXPECT_DOUBLE_EQ(info->SampleCpu(), 0.0);
+    // The clock set back an hour: no share (not a negative one) until the next sample, which
+    // counts from this one.
+    machine().AdvanceClock(1000);
+    machine().systemTimeShiftMs = -3'600'000;
+    machine().AddCpuTime(400, 10'000'000);
+    Refresh(*info);
+    EXPECT_DOUBLE_EQ(info->SampleCpu(), 0.0);
+    EXPECT_DOUBLE_EQ(info->CpuPercent(), 0.0);
+    machine().AdvanceClock(1000);
+    machine().AddCpuTime(400, 10'000'000);
+    Refresh(*info);
+    EXPECT_DOUBLE_EQ(info->SampleCpu(), 12.5);
     // Without an entry the process itself is asked.
     ProcessInfo bare;
     EXPECT_DOUBLE_EQ(bare.SampleCpu(), 0.0);
