@@ -62,9 +62,7 @@ void ProcessInfo::FillFromEntry(const std::uint8_t* entry, std::size_t entrySize
         std::lock_guard lock(mutex_);
         // The process's part is kept; of its threads, only what is asked of them later.
         const std::size_t kept = std::min(entrySize, layout::kProcessEntrySize);
-        if (entry_.size() < kept) {
-            entry_.resize(kept);
-        }
+        entrySize_ = std::max(entrySize_, kept);
         std::copy(entry, entry + kept, entry_.begin());
         firstThreadId_ = entrySize >= layout::kProcessEntrySize + layout::kThreadEntrySize &&
                                  layout::Read<std::uint32_t>(entry, layout::kNumberOfThreads) != 0
@@ -73,8 +71,8 @@ void ProcessInfo::FillFromEntry(const std::uint8_t* entry, std::size_t entrySize
                              : 0;
         suspended_ = IsSuspendedEntry(entry, entrySize);
         threadCount_.store(
-            entry_.empty() ? 0
-                           : layout::Read<std::uint32_t>(entry_.data(), layout::kNumberOfThreads),
+            entrySize_ == 0 ? 0
+                            : layout::Read<std::uint32_t>(entry_.data(), layout::kNumberOfThreads),
             std::memory_order_relaxed);
         const auto newPid = static_cast<std::uint32_t>(
             layout::Read<std::uint64_t>(entry_.data(), layout::kUniqueProcessId));
@@ -130,9 +128,9 @@ std::wstring ProcessInfo::ImageName() const {
 
 std::uint32_t ProcessInfo::ParentPid() const {
     std::lock_guard lock(mutex_);
-    return entry_.empty() ? 0
-                          : static_cast<std::uint32_t>(layout::Read<std::uint64_t>(
-                                entry_.data(), layout::kInheritedFromUniqueProcessId));
+    return entrySize_ == 0 ? 0
+                           : static_cast<std::uint32_t>(layout::Read<std::uint64_t>(
+                                 entry_.data(), layout::kInheritedFromUniqueProcessId));
 }
 
 std::uint32_t ProcessInfo::ThreadCount() const {
@@ -141,12 +139,12 @@ std::uint32_t ProcessInfo::ThreadCount() const {
 
 std::uint32_t ProcessInfo::HandleCount() const {
     std::lock_guard lock(mutex_);
-    return entry_.empty() ? 0 : layout::Read<std::uint32_t>(entry_.data(), layout::kHandleCount);
+    return entrySize_ == 0 ? 0 : layout::Read<std::uint32_t>(entry_.data(), layout::kHandleCount);
 }
 
 std::uint64_t ProcessInfo::IoTransferBytes() const {
     std::lock_guard lock(mutex_);
-    if (entry_.size() < layout::kProcessEntrySize) {
+    if (entrySize_ < layout::kProcessEntrySize) {
         return 0;
     }
     return layout::Read<std::uint64_t>(entry_.data(), layout::kReadTransferCount) +
@@ -160,13 +158,13 @@ std::uint32_t ProcessInfo::FirstThreadId() const {
 
 std::uint32_t ProcessInfo::EntrySessionId() const {
     std::lock_guard lock(mutex_);
-    return entry_.empty() ? 0xFFFFFFFF
-                          : layout::Read<std::uint32_t>(entry_.data(), layout::kSessionId);
+    return entrySize_ == 0 ? 0xFFFFFFFF
+                           : layout::Read<std::uint32_t>(entry_.data(), layout::kSessionId);
 }
 
 std::uint64_t ProcessInfo::CreateTime() {
     std::lock_guard lock(mutex_);
-    if (!createTimeRead_ && !entry_.empty()) {
+    if (!createTimeRead_ && entrySize_ != 0) {
         createTime_ = layout::Read<std::uint64_t>(entry_.data(), layout::kCreateTime);
         createTimeRead_ = true;
     }
@@ -339,7 +337,7 @@ double ProcessInfo::SampleCpu() {
     // is the one source with true figures under Wine: read and kept under one hold of the lock.
     {
         std::lock_guard lock(mutex_);
-        if (entry_.size() >= layout::kProcessEntrySize) {
+        if (entrySize_ >= layout::kProcessEntrySize) {
             return KeepSample(layout::Read<std::uint64_t>(entry_.data(), layout::kKernelTime),
                               layout::Read<std::uint64_t>(entry_.data(), layout::kUserTime), now);
         }

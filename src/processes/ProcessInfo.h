@@ -1,6 +1,7 @@
 #pragma once
 // What the system process list says about one process, with the expensive facts (path,
 // command line, owner, times) read on demand and kept.
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "platform/Processes.h"
+#include "platform/SystemProcessLayout.h"
 #include "processes/HandleCache.h"
 
 namespace cv {
@@ -82,9 +84,10 @@ class ProcessInfo {
     // Serializes CPU samples that read the times through the handle before the previous sample.
     std::mutex sampleLock_;
     std::mutex userLock_;
-    // The process's part of the entry (its first kProcessEntrySize bytes), and what its
-    // threads said.
-    std::vector<std::uint8_t> entry_;
+    // The process's part of the entry (its first kProcessEntrySize bytes; entrySize_ of them
+    // filled), kept in the object, and what its threads said.
+    std::array<std::uint8_t, platform::layout::kProcessEntrySize> entry_{};
+    std::size_t entrySize_ = 0;
     std::uint32_t firstThreadId_ = 0;
     bool suspended_ = false;
     std::uint32_t pid_ = 0xFFFFFFFF;
