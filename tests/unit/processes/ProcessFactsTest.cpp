@@ -188,6 +188,25 @@ TEST_F(ProcessFactsTest, CpuShareIsOfTheWholeMachine) {
     EXPECT_DOUBLE_EQ(bare.SampleCpu(), 0.0);
 }
 
+// An entry cut short (a list that ends early) is read only as far as it goes: the fields it
+// does not reach read as zero, never as what lies past it.
+TEST_F(ProcessFactsTest, AShortEntryIsReadOnlyAsFarAsItGoes) {
+    namespace layout = platform::layout;
+    std::vector<std::uint8_t> entry(layout::kInheritedFromUniqueProcessId, 0);
+    layout::Write<std::uint64_t>(entry.data(), layout::kUniqueProcessId, 700);
+    layout::Write<std::uint32_t>(entry.data(), layout::kNumberOfThreads, 2);
+    ProcessInfo info;
+    info.FillFromEntry(entry.data(), entry.size());
+    EXPECT_EQ(info.Pid(), 700u);
+    EXPECT_EQ(info.ThreadCount(), 2u);
+    EXPECT_EQ(info.ParentPid(), 0u);
+    EXPECT_EQ(info.HandleCount(), 0u);
+    EXPECT_EQ(info.EntrySessionId(), 0u);
+    EXPECT_EQ(info.IoTransferBytes(), 0u);
+    EXPECT_EQ(info.FirstThreadId(), 0u);
+    EXPECT_FALSE(info.IsSuspended());
+}
+
 TEST_F(ProcessFactsTest, SystemCpuFromIdleTimes) {
     SystemCpuMeter meter;
     EXPECT_EQ(meter.SampleTotalCpu(), -1);
