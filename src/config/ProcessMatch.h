@@ -255,17 +255,6 @@ std::optional<std::size_t> FindMatchingRuleAfterAncestryChange(const Rules& rule
     return FindMatchingRule(rules, variant, facts, index + 1);
 }
 
-// The first matching rule, valid while the caller holds the list's lock; null when none.
-template <typename Rules>
-auto FirstMatchingRule(const Rules& rules, const MatchVariant& variant, const MatchFacts& facts)
-    -> decltype(&*std::begin(rules)) {
-    const auto index = FindMatchingRule(rules, variant, facts);
-    if (!index) {
-        return nullptr;
-    }
-    return &*std::next(std::begin(rules), static_cast<std::ptrdiff_t>(*index));
-}
-
 // Look-ups on the lists of a published rule set, read without a lock: what they return points
 // into the set and stays valid for as long as the caller holds it.
 template <typename Rule>

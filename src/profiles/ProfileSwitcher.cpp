@@ -140,11 +140,19 @@ void ProfileSwitcher::Run(const FeatureContext& context, std::recursive_mutex& c
 void ProfileSwitcher::Evaluate(const FeatureContext& context, const std::vector<SwitchRule>& rules,
                                const std::wstring& profileFolder) {
     const MatchVariant variant = DefaultRulesVariant(context.Settings());
+    // Each pattern is read (and an expression compiled) once for the whole table.
+    std::vector<RulePattern> patterns(rules.size());
+    for (std::size_t i = 0; i < rules.size(); ++i) {
+        patterns[i].text = rules[i].pattern;
+        PreparePattern(patterns[i]);
+    }
     for (auto& [pid, record] : context.Table()) {
         const MatchFacts facts = context.Facts(*record);
+        RuleMatcher matcher(facts, variant);
         bool matched = false;
-        for (const auto& rule : rules) {
-            if (!MatchRule(rule.pattern, variant, facts)) {
+        for (std::size_t i = 0; i < rules.size(); ++i) {
+            const SwitchRule& rule = rules[i];
+            if (!matcher.Matches(patterns[i])) {
                 continue;
             }
             matched = true;

@@ -151,6 +151,20 @@ TEST_F(ProfileSwitchScenario, AGameSwitchesToItsProfileWhileItRunsAndBackWhenItE
     EXPECT_EQ(changes[1].info, L"Corvane config profile changed from Gaming to default");
 }
 
+// A rule's pattern may be an expression over the match subject, as in the rule lists.
+TEST_F(ProfileSwitchScenario, AnExpressionRuleSwitchesOnTheCommandLine) {
+    sim::PutFolder(ProfileFolder());
+    SetRules(L"/--level=\\d+/;Gaming");
+    Start();
+    sim::PutFolder(std::wstring(kConfigFolder) + L"\\Gaming");
+    sim::PutFile(std::wstring(kConfigFolder) + L"\\Gaming\\corvex.ini", ConfigWith({}));
+    machine().AddProcess(700, L"game.exe").commandLine = L"game.exe --level=";
+    Cycles(3);
+    EXPECT_EQ(ActiveName(), L"");
+    machine().AddProcess(704, L"game.exe").commandLine = L"game.exe --level=3";
+    ASSERT_TRUE(CyclesUntil([this] { return ActiveName() == L"Gaming"; }));
+}
+
 TEST_F(ProfileSwitchScenario, AMissingProfileFileIsMadeFromDefaultsAndOtherProfilesUntouched) {
     sim::PutFolder(ProfileFolder());
     const std::wstring other = std::wstring(kConfigFolder) + L"\\Work\\corvex.ini";
