@@ -180,7 +180,8 @@ class CycleFixture {
         machine.FreezeProcessList();
     }
     // A program that heads `size` others (each the child of the one before or of its parent)
-    // starts and is judged, outside any measurement; its id comes back by HeadEnds.
+    // starts and is judged, outside any measurement; what it returns names it to EndHead and
+    // EndTree.
     std::uint32_t StartTree(std::uint32_t size) {
         auto& machine = sim::Machine::Get();
         const std::uint32_t head = count_ + next_;

@@ -40,14 +40,16 @@ SharedProcessHandle ProcessHandleCache::Share(std::uint32_t processId, std::uint
         }
         return entry.handle;
     }
-    // Query information carries limited query information with it.
-    std::uint32_t access =
+    constexpr std::uint32_t kFull =
         platform::kSynchronize | platform::kProcessQueryInformation | platform::kProcessVmRead;
-    platform::UniqueHandle handle = platform::OpenProcessHandle(processId, access);
-    access |= platform::kProcessQueryLimitedInformation;
+    constexpr std::uint32_t kLimited =
+        platform::kSynchronize | platform::kProcessQueryLimitedInformation;
+    platform::UniqueHandle handle = platform::OpenProcessHandle(processId, kFull);
+    // Query information carries limited query information with it.
+    std::uint32_t access = kFull | kLimited;
     if (!handle) {
-        access = platform::kSynchronize | platform::kProcessQueryLimitedInformation;
-        handle = platform::OpenProcessHandle(processId, access);
+        handle = platform::OpenProcessHandle(processId, kLimited);
+        access = kLimited;
     }
     if (!handle) {
         return nullptr;

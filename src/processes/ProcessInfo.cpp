@@ -332,19 +332,21 @@ double ProcessInfo::KeepSample(std::uint64_t kernel, std::uint64_t user, std::ui
 }
 
 double ProcessInfo::SampleCpu() {
-    const std::uint64_t now = platform::SystemTimeAsFileTime();
     // The process list's entry carries the same kernel and user times GetProcessTimes gives, and
     // is the one source with true figures under Wine: read and kept under one hold of the lock.
     {
+        const std::uint64_t now = platform::SystemTimeAsFileTime();
         std::lock_guard lock(mutex_);
         if (entrySize_ >= layout::kProcessEntrySize) {
             return KeepSample(layout::Read<std::uint64_t>(entry_.data(), layout::kKernelTime),
                               layout::Read<std::uint64_t>(entry_.data(), layout::kUserTime), now);
         }
     }
-    // The call is the fall-back; samples through it are taken one at a time.
+    // The call is the fall-back; samples through it are taken one at a time, each timed after
+    // its times were read.
     std::lock_guard sampling(sampleLock_);
     const platform::ProcessTimes times = Times();
+    const std::uint64_t now = platform::SystemTimeAsFileTime();
     std::lock_guard lock(mutex_);
     return KeepSample(times.kernel, times.user, now);
 }

@@ -7,7 +7,6 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "platform/Processes.h"
 #include "platform/SystemProcessLayout.h"
